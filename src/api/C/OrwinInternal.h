@@ -1,0 +1,135 @@
+// OrwinInternal.h - the link record and the helpers the C interface's files
+// share. Never installed.
+#ifndef ORWIN_INTERNAL_H
+#define ORWIN_INTERNAL_H
+
+#include "Orwin.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+// Sizes fixed by the unit protocol and the record layout.
+constexpr size_t ORW_TX_BUFFER_SIZE = 1048576;
+constexpr size_t ORW_RX_BUFFER_SIZE = 20971520;
+constexpr size_t ORW_CMD_BUFFER_SIZE = 8192;
+constexpr size_t ORW_TIME_IMAGE_SIZE = 592;
+constexpr int ORW_SLOT_TABLE_ENTRIES = 256;
+constexpr int ORW_MAX_FRAME_PAYLOAD = 16777215;
+constexpr int ORW_DIRECTION_TX = 0;
+constexpr int ORW_DIRECTION_RX = 1;
+
+// Receive states.
+enum {
+    RX_HEADER = 0,
+    RX_LENGTH = 1,
+    RX_PAYLOAD = 2,
+    RX_SPECIAL = 3,
+    RX_EXTN_START = 4,
+    RX_EXTN_BYTES = 5
+};
+
+// The link record behind an `Orwin` handle.
+struct ORW {
+    int sock;
+    size_t sent;
+    unsigned char *tx_buffer;
+    size_t tx_buffer_length;
+    size_t tx_buffer_content;
+    unsigned char *rx_buffer;
+    size_t rx_buffer_length;
+    ssize_t rx_buffer_content;
+    int rx_buffer_ptr;
+    int rx_state;
+    int rx_count;
+    int rx_param;
+    int rx_timeout;
+    int rx_final_flags;
+    int extn_count;
+    int extn_size;
+    int extn_cmd;
+    int extn_byte;
+    int extn_link;
+    unsigned char *cmd_buffer;
+    unsigned char *time_buffer;
+    ORW_CB_INFO *special_cb;
+    ORW_CB_INFO *extension_cb;
+    int number_of_links;
+    int number_of_slots;
+    int *slot_content;
+    FILE *tx_record_file;
+    FILE *record_file;
+    FILE *log_file;
+    int max_length;
+    int log_rx_port;
+    int log_tx_port;
+    int ram_io;
+    int current_port;
+    int check_record_writes;
+    uint64_t total_raw_bytes_received;
+    char *options;
+    int option;
+    int ORW_error_errno;
+    int rx_timeout_returns_error;
+    int max_dumps;
+    void *context;
+    uint32_t rxinfo;
+    uint64_t read_calls;
+    uint64_t read_io_calls;
+    int file;
+    uint64_t filesize;
+    uint64_t recordsize;
+    int ram_io_int;
+    int eintr_enabled;
+    size_t timezero;
+    uint64_t timedata;
+    uint32_t timedata_ns;
+    size_t partialframesz;
+    size_t partialframe_offset;
+    int system_type;
+    int auto_flush;
+    int live;
+    int nonblocking;
+    int epollfd;
+};
+
+inline ORW *orw_link(Orwin handle) { return static_cast<ORW *>(handle); }
+
+// Errors (Orwin_error.cpp): record code and static text for this thread and
+// return the code; a zero code is recorded as Error_Not_Known.
+int orw_set_error(int code, const char *text);
+
+// Opening (Orwin_open.cpp).
+ORW *orw_connect(const char *address);
+// Allocate buffers and set every field to its starting value. On failure the
+// socket is closed, the record released and -30 recorded; returns false.
+bool orw_initialise_link(ORW *link);
+// Release buffers, files and descriptors, then the record (not the socket).
+void orw_release_link(ORW *link);
+
+// Time image (Orwin_time_image.cpp).
+void orw_time_image_init(ORW *link);
+// Called for every extension byte consumed (extn_count = bytes due including
+// it) and once more with extn_count = 0 after the last.
+void orw_time_image_update(ORW *link, int byte);
+
+// Record files (Orwin_record.cpp): append bytes just read from the socket.
+// Returns 0, or -2 when check_record_writes is on and the write was short.
+int orw_record_received(ORW *link, const unsigned char *data, size_t length);
+
+// Trace (Orwin_trace.cpp).
+void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
+                    int type);
+
+// Transmit (Orwin_transmit.cpp).
+ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
+
+// Register access of a Vex-family unit (Orwin_query.cpp).
+int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
+int ram_io_get_int(Orwin link, int address, int count);
+
+// Descriptor helpers (Orwin_settings.cpp).
+int orw_set_blocking(int fd, bool blocking);
+
+#endif // ORWIN_INTERNAL_H

@@ -1,0 +1,2 @@
+// Placeholder: filled in by the work on this file.
+#include "OrwinInternal.h"

@@ -1,0 +1,23 @@
+/* Proves the public headers compile and link as plain C. */
+#include "Orwin.h"
+#include "Orwin_Platform.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int main(void)
+{
+    const char *version = Orwin_get_version();
+    uint32_t flags = 0;
+    ORW_CB_INFO info;
+    memset(&info, 0, sizeof info);
+    (void)flags;
+    if (Orwin_get_error() != 0)
+        return 1;
+    if (Orwin_open_file("-/nonexistent/file/for/c/test") != NULL)
+        return 1;
+    if (strcmp(Orwin_pkttype_to_str(Orwin_EOP), "Orwin_EOP") != 0)
+        return 1;
+    printf("%s\n", version);
+    return 0;
+}
