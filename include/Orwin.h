@@ -293,6 +293,10 @@ char *Orwin_get_options_string_Vex(Orwin link);
 int Orwin_set_active_link(Orwin link, int n);
 /** Set the mode of the current link (LINK_mode_*). */
 int Orwin_set_mode(Orwin link, int mode);
+int Orwin_set_active_link_Tor(Orwin link, int n);
+int Orwin_set_active_link_Vex(Orwin link, int n);
+int Orwin_set_mode_Tor(Orwin link, int mode);
+int Orwin_set_mode_Vex(Orwin link, int mode);
 
 /* ---- Record, replay and trace files --------------------------------------- */
 

@@ -108,6 +108,9 @@ bool orw_initialise_link(ORW *link);
 // Release buffers, files and descriptors, then the record (not the socket).
 void orw_release_link(ORW *link);
 
+// Close a stdio stream of the link; the standard streams are only flushed.
+void orw_close_stream(FILE *file);
+
 // Time image (Orwin_time_image.cpp).
 void orw_time_image_init(ORW *link);
 // Called for every extension byte consumed (extn_count = bytes due including
@@ -128,6 +131,15 @@ ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
 // Register access of a Vex-family unit (Orwin_query.cpp).
 int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
 int ram_io_get_int(Orwin link, int address, int count);
+
+// Family commands (Orwin_Tor.cpp, Orwin_Vex.cpp). A Tor command is a special
+// packet [slot, data...]; a Vex register write is [ram_io, 0, port, address,
+// 0x80 | count, data...]. Both carry at most 2 data bytes.
+int orw_tor_command(ORW *link, int slot, const unsigned char *data, int count, bool flush);
+int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, int count);
+// Flushing classes of Vex commands.
+int orw_flush_auto(ORW *link);
+int orw_flush_settle(ORW *link);
 
 // Descriptor helpers (Orwin_settings.cpp).
 int orw_set_blocking(int fd, bool blocking);
