@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: a normal build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz pass.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== build and test (RelWithDebInfo)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs")
+
+echo "== build and test under ASan+UBSan"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORWIN_SANITIZE=ON -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")
+
+echo "== bounded fuzz pass"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DORWIN_ENABLE_FUZZING=ON \
+  -DORWIN_BUILD_TESTS=OFF -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs"
+(cd build-fuzz && ctest --output-on-failure -L fuzz)
