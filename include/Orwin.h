@@ -298,6 +298,331 @@ int Orwin_set_active_link_Vex(Orwin link, int n);
 int Orwin_set_mode_Tor(Orwin link, int mode);
 int Orwin_set_mode_Vex(Orwin link, int mode);
 
+/* ---- Unit queries ------------------------------------------------------- */
+
+/** Further register addresses of a Vex-family unit. */
+enum {
+    Orwin_max_packet_data = 0x0010,
+    Orwin_OBSERVE_address = 0x0020,
+    Orwin_TIMETAG_address = 0x0030,
+    Orwin_IGNORE_address = 0x0040,
+    Orwin_FLOW_CONTROL_address = 0x0050,
+    Orwin_Event_cause_address = 0x0060,
+    Orwin_EW_source_address = 0x0070,
+    Orwin_SMA_56_pulse_width_address = 0x00F0,
+    Orwin_ATI_address = 0x0100,
+    Orwin_EW_address = 0x1000,
+    Orwin_PC_address = 0x2000,
+    Orwin_PG_address = 0x4000,
+    Orwin_VERSION_address = 0x880A,
+    Orwin_VIFC_CONTROL_address = 0x9000
+};
+
+/** Link status byte: state in bits 6-4, transmit buffer empty in bit 3. */
+enum {
+    SpaceWire_state_ErrorReset = 0,
+    SpaceWire_state_ErrorWait = 1,
+    SpaceWire_state_Ready = 2,
+    SpaceWire_state_Started = 3,
+    SpaceWire_state_Connecting = 4,
+    SpaceWire_state_Run = 5,
+    TRC_state_NC = 6,
+    TRC_state_Connected = 7,
+    LINK_tx_buffer_empty = 8,
+    LINK_state_offset = 4
+};
+
+/** Module type of the slot named in byte 0 of a special packet; -17 outside the slot table. */
+int Orwin_get_module_type(Orwin link, void *buffer);
+
+/** Identity strings: newly allocated, owned by the caller; NULL on failure. */
+char *Orwin_get_module_string(Orwin link, int module);
+char *Orwin_get_module_string_Tor(Orwin link, int module);
+char *Orwin_get_module_string_Vex(Orwin link, int module);
+char *Orwin_get_manufacturer_string(Orwin link);
+char *Orwin_get_manufacturer_string_Tor(Orwin link);
+char *Orwin_get_manufacturer_string_Vex(Orwin link);
+char *Orwin_get_product_string(Orwin link);
+char *Orwin_get_product_string_Tor(Orwin link);
+char *Orwin_get_product_string_Vex(Orwin link);
+char *Orwin_get_device_description(Orwin link);
+char *Orwin_get_device_description_Tor(Orwin link);
+char *Orwin_get_device_description_Vex(Orwin link);
+
+/** Copy the unit's 6-byte hardware address to `hwa`. Returns 0 or an error code. */
+int Orwin_get_HWA(Orwin link, unsigned char *hwa);
+int Orwin_get_HWA_Tor(Orwin link, unsigned char *hwa);
+int Orwin_get_HWA_Vex(Orwin link, unsigned char *hwa);
+/** Serial number ("C1234", "A123", "A05") of a hardware address, else "?"; caller frees. */
+char *Orwin_HWA_to_serial_number_string(unsigned char *hwa);
+
+/** 1 when the current link is running, 0 when not, or an error code. */
+int Orwin_link_connected(Orwin link);
+int Orwin_link_connected_Tor(Orwin link);
+int Orwin_link_connected_Vex(Orwin link);
+/** 1 when the current link's transmit buffer is empty, 0 when not, or an error code. */
+int Orwin_write_buffer_empty(Orwin link);
+int Orwin_write_buffer_empty_Tor(Orwin link);
+int Orwin_write_buffer_empty_Vex(Orwin link);
+/** Receive-speed code of the current link (decode with Orwin_extract_rx_speed), or an error code. */
+int Orwin_get_receive_speed(Orwin link);
+int Orwin_get_receive_speed_Tor(Orwin link);
+int Orwin_get_receive_speed_Vex(Orwin link);
+
+/** Status requests: queued and flushed; the reply arrives later as a special packet. */
+int Orwin_request_link_status(Orwin link);
+int Orwin_request_link_status_Tor(Orwin link);
+int Orwin_request_link_status_Vex(Orwin link);
+/** Status of `port`; with `speed` non-zero the reply includes the receive speed. */
+int Orwin_request_link_status_port(Orwin link, int port, int speed);
+int Orwin_request_link_status_port_Tor(Orwin link, int port, int speed);
+int Orwin_request_link_status_port_Vex(Orwin link, int port, int speed);
+int Orwin_request_rx_speed(Orwin link);
+int Orwin_request_rx_speed_Tor(Orwin link);
+int Orwin_request_rx_speed_Vex(Orwin link);
+int Orwin_request_tx_speed(Orwin link);
+int Orwin_request_tx_speed_Tor(Orwin link);
+int Orwin_request_tx_speed_Vex(Orwin link);
+
+/**
+ * Decode a link-status reply of `buflen` bytes: sets *port and returns the
+ * link state (SpaceWire_state_*), -22 when too short, -23 when not a reply
+ * from Orwin_LINK_address.
+ */
+int Orwin_extract_link_state(Orwin link, void *buf, size_t buflen, int *port);
+/** Receive / transmit speed in bit/s from a status reply; 0.0 when it is not one. */
+double Orwin_extract_rx_speed(Orwin link, void *buf, size_t buflen, int *port);
+double Orwin_extract_tx_speed(Orwin link, void *buf, size_t buflen, int *port);
+/**
+ * Time carried by a module reply (Tor family) or a timetag extension (Vex
+ * family), in seconds (-41.0 for an unknown family) or in 0.1 ns units
+ * (0 for an unknown family). `buf` holds the whole reply or extension.
+ */
+double Orwin_extract_timetag(Orwin link, void *buf);
+double Orwin_extract_timetag_Tor(Orwin link, void *buf);
+double Orwin_extract_timetag_Vex(Orwin link, void *buf);
+uint64_t Orwin_extract_timetag_ns(Orwin link, void *buf);
+uint64_t Orwin_extract_timetag_ns_Tor(Orwin link, void *buf);
+uint64_t Orwin_extract_timetag_ns_Vex(Orwin link, void *buf);
+/** Seconds of a 9-byte timetag extension (byte 0 0x88), else 0.0. */
+double Orwin_get_timetag_Tor(Orwin link, void *buf);
+double Orwin_get_timetag_Vex(Orwin link, void *buf);
+
+/* ---- Unit configuration -------------------------------------------------- */
+
+/**
+ * Reporting bits: bits 7-0 are the Tor-family module byte, bits 23-8 the
+ * Vex-family register bits.
+ */
+enum {
+    Orwin_report_EEP = 0x800000,
+    Orwin_report_nchar = 0x400000,
+    Orwin_report_first_null = 0x200000,
+    Orwin_report_excess_FCT = 0x100000,
+    Orwin_report_excess_data = 0x80000,
+    Orwin_report_first_byte = 0x40000,
+    Orwin_report_mid_bytes = 0x20000,
+    Orwin_report_EOP = 0x10000,
+    Orwin_report_time_code = 0x8000,
+    Orwin_report_FCT = 0x4000,
+    Orwin_report_NULL = 0x2000,
+    Orwin_report_parity_error = 0x1000,
+    Orwin_report_ESC_EOP = 0x800,
+    Orwin_report_ESC_EEP = 0x400,
+    Orwin_report_ESC_ESC = 0x200,
+    Orwin_report_timeout = 0x100,
+    Orwin_report_delta = 0x400000
+};
+
+/** Timetag reporting (Orwin_TT_enable_reporting). */
+enum {
+    TT_report_nothing = 0,
+    TT_report_first_byte = 0x40001,
+    TT_report_intermediate_bytes = 0x20002,
+    TT_report_EOP_EEP = 0x810004,
+    TT_report_EEP = 0x800004,
+    TT_report_EOP = 0x10004,
+    TT_report_time_code = 0x8000,
+    TT_report_fct = 0x4000,
+    TT_report_null = 0x2000,
+    TT_report_parity_error = 0x1000,
+    TT_report_ESC_EOP = 0x800,
+    TT_report_ESC_EEP = 0x400,
+    TT_report_ESC_ESC = 0x200,
+    TT_report_timeout = 0x100
+};
+
+/** Error reporting (Orwin_ER_enable_reporting). */
+enum {
+    ER_report_nothing = 0,
+    ER_report_first_null = 2,
+    ER_report_first_fct = 4,
+    ER_report_running_error = 0x1F08,
+    ER_report_starting_error = 0x10,
+    ER_report_nchar = 0x40,
+    ER_report_time_code = 0x8080,
+    ER_report_fct = 0x4000,
+    ER_report_null = 0x2000,
+    ER_report_parity_error = 0x1000,
+    ER_report_ESC_EOP = 0x800,
+    ER_report_ESC_EEP = 0x400,
+    ER_report_ESC_ESC = 0x200,
+    ER_report_timeout = 0x100
+};
+
+/** Error-waveform capture causes (Orwin_EW_enable_reporting). */
+enum {
+    EW_capture_nothing = 0,
+    EW_capture_first_null = 0x200002,
+    EW_capture_first_fct = 4,
+    EW_capture_running_error = 0x1F08,
+    EW_capture_starting_error = 0x10,
+    EW_capture_nchar = 0x400040,
+    EW_capture_time_code = 0x8080,
+    EW_capture_EOP = 0x10000,
+    EW_capture_EEP = 0x800000,
+    EW_capture_FCT = 0x4000,
+    EW_capture_excess_FCT = 0x100000,
+    EW_capture_excess_data = 0x80000,
+    EW_capture_null = 0x2000,
+    EW_capture_parity_error = 0x1000,
+    EW_capture_ESC_EOP = 0x800,
+    EW_capture_ESC_EEP = 0x400,
+    EW_capture_ESC_ESC = 0x200,
+    EW_capture_timeout = 0x100
+};
+
+/** Error-waveform trigger sources (Orwin_EW_source), a 16-bit set. */
+enum {
+    EW_Source_barrier = 1,
+    EW_Source_port_1 = 2,
+    EW_Source_port_2 = 4,
+    EW_Source_port_3 = 8,
+    EW_Source_port_4 = 16,
+    EW_Source_port_5 = 32,
+    EW_Source_port_6 = 64,
+    EW_Source_port_7 = 128,
+    EW_Source_port_8 = 256,
+    EW_Source_SMA_12 = 512,
+    EW_Source_SMA_34 = 1024,
+    EW_Source_SMA_56 = 2048,
+    EW_Source_SMA_78 = 4096,
+    EW_Source_local_clock = 32768
+};
+
+/** Ignored events (Orwin_EI_ignore_events) and flow control (Orwin_EI_flow_control). */
+enum {
+    EI_ignore_excess_FCT = 0x100000,
+    EI_ignore_excess_data = 0x80000,
+    EI_ignore_parity_error = 0x1000,
+    EI_ignore_ESC_EOP = 0x800,
+    EI_ignore_ESC_EEP = 0x400,
+    EI_ignore_ESC_ESC = 0x200,
+    EI_ignore_timeout = 0x100,
+    EI_normal_flow_control = 0,
+    EI_no_automatic_FCT = 16,
+    EI_transmit_anyway = 32
+};
+
+/** Module settings sent by applications as special packets to the module's slot. */
+enum {
+    SF_disabled = 0,
+    SF_enabled = 128,
+    TC_rx_silent = 0,
+    TC_rx_report_enabled = 8,
+    TC_rx_time_stamp_enabled = 64,
+    TC_tx_trigger_mask = 3,
+    TC_tx_no_trigger = 0,
+    TC_tx_one_code = 1,
+    TC_tx_external_trigger = 2,
+    TC_tx_regular_trigger = 3,
+    TC_tx_update_interval = 4,
+    TC_tx_update_code = 8,
+    TC_tx_format_mask = 48,
+    TC_tx_no_increment = 0,
+    TC_tx_increment_6_bits = 16,
+    TC_tx_increment_7_bits = 32,
+    TC_tx_increment_8_bits = 48,
+    TC_tx_report_transmission = 64
+};
+
+/*
+ * Configuration commands. Each returns 0 or a negative error code: -41 for an
+ * unknown family, -24 when a Tor-family unit lacks the module, -25 for an
+ * argument out of range. Commands not flushed here reach the unit with the
+ * next flush.
+ */
+/** Link speed in Mbit/s (values <= 0 count as 1). */
+int Orwin_set_speed(Orwin link, int speed);
+int Orwin_set_speed_Tor(Orwin link, int speed);
+int Orwin_set_speed_Vex(Orwin link, int speed);
+/** Link speed in Mbit/s, or in bit/s from 1,000,000 up. */
+int Orwin_set_speed_double(Orwin link, double speed);
+int Orwin_set_speed_double_Tor(Orwin link, double speed);
+int Orwin_set_speed_double_Vex(Orwin link, double speed);
+/** What the unit timetags (TT_report_*). */
+int Orwin_TT_enable_reporting(Orwin link, int when);
+int Orwin_TT_enable_reporting_Tor(Orwin link, int when);
+int Orwin_TT_enable_reporting_Vex(Orwin link, int when);
+/** Which errors the unit reports (ER_report_*). */
+int Orwin_ER_enable_reporting(Orwin link, int what);
+int Orwin_ER_enable_reporting_Tor(Orwin link, int what);
+int Orwin_ER_enable_reporting_Vex(Orwin link, int what);
+/** Which events capture an error waveform (EW_capture_*). */
+int Orwin_EW_enable_reporting(Orwin link, int what);
+int Orwin_EW_enable_reporting_Tor(Orwin link, int what);
+int Orwin_EW_enable_reporting_Vex(Orwin link, int what);
+/** Observe / error-report selection (Vex family only). */
+int Orwin_Observe(Orwin link, int what);
+int Orwin_Observe_Tor(Orwin link, int what);
+int Orwin_Observe_Vex(Orwin link, int what);
+/** Error-waveform trigger sources (EW_Source_*; Vex family only). */
+int Orwin_EW_source(Orwin link, int sources);
+int Orwin_EW_source_Tor(Orwin link, int sources);
+int Orwin_EW_source_Vex(Orwin link, int sources);
+/** Ask for the error waveform of `port` (0..255; Vex family only); it arrives as a special packet. */
+int Orwin_EW_request_data(Orwin link, int port);
+int Orwin_EW_request_data_Tor(Orwin link, int port);
+int Orwin_EW_request_data_Vex(Orwin link, int port);
+/** Re-arm the error waveform of `port` (0..255). */
+int Orwin_EW_reset(Orwin link, int port);
+int Orwin_EW_reset_Tor(Orwin link, int port);
+int Orwin_EW_reset_Vex(Orwin link, int port);
+/** As Orwin_EW_reset; a negative port is negated first. */
+int Orwin_EW_clear(Orwin link, int port);
+int Orwin_EW_clear_Tor(Orwin link, int port);
+int Orwin_EW_clear_Vex(Orwin link, int port);
+/** Link events the unit ignores (EI_ignore_*; Vex family only). */
+int Orwin_EI_ignore_events(Orwin link, int what);
+int Orwin_EI_ignore_events_Tor(Orwin link, int what);
+int Orwin_EI_ignore_events_Vex(Orwin link, int what);
+/** Initial FCTs (0..15) and flow control (EI_*_flow_control...; Vex family only). */
+int Orwin_EI_flow_control(Orwin link, int initial_fcts, int flow_control);
+int Orwin_EI_flow_control_Tor(Orwin link, int initial_fcts, int flow_control);
+int Orwin_EI_flow_control_Vex(Orwin link, int initial_fcts, int flow_control);
+/** ATI calibration value (Vex family only). */
+int Orwin_ATI_calibrate(Orwin link, int v);
+int Orwin_ATI_calibrate_Tor(Orwin link, int v);
+int Orwin_ATI_calibrate_Vex(Orwin link, int v);
+/** SMA 5-6 pulse width (Vex family only). */
+int Orwin_sma_56_pulse_width(Orwin link, int width);
+int Orwin_sma_56_pulse_width_Tor(Orwin link, int width);
+int Orwin_sma_56_pulse_width_Vex(Orwin link, int width);
+/** Maximum packet data; values outside 0..255 become 255 (Vex family only). */
+int Orwin_set_max_packet_data(Orwin link, int n);
+int Orwin_set_max_packet_data_Tor(Orwin link, int n);
+int Orwin_set_max_packet_data_Vex(Orwin link, int n);
+/** Set `mode` on every link whose bit is set in `ports`, lowest first; stops at the first error. */
+int Orwin_set_mode_portmask(Orwin link, int mode, uint32_t ports);
+int Orwin_set_mode_portmask_Tor(Orwin link, int mode, uint32_t ports);
+int Orwin_set_mode_portmask_Vex(Orwin link, int mode, uint32_t ports);
+/**
+ * Write `sz` (0..32767) bytes from `userbuffer` to register `address`
+ * (0..0xFFFF) of link `port` (0..255) through the RAM-I/O module; no family
+ * check. -25 for an argument out of range, -30 when out of memory.
+ */
+int Orwin_RGVex_control(Orwin link, int port, int address, void *userbuffer, int sz);
+
 /* ---- Record, replay and trace files --------------------------------------- */
 
 int Orwin_set_record_file(Orwin link, char *file_name);

@@ -144,4 +144,44 @@ int orw_flush_settle(ORW *link);
 // Descriptor helpers (Orwin_settings.cpp).
 int orw_set_blocking(int fd, bool blocking);
 
+// Unit family dispatch: call the Tor or Vex variant, or record -41 and
+// return `failure` for an unknown family.
+int orw_system_type_error();
+#define ORWIN_DISPATCH_OR(link, tor_call, vex_call, failure)                                  \
+    switch (orw_link(link)->system_type) {                                                    \
+    case SYSTEM_TYPE_Tor:                                                                     \
+        return tor_call;                                                                      \
+    case SYSTEM_TYPE_Vex:                                                                     \
+        return vex_call;                                                                      \
+    default:                                                                                  \
+        orw_system_type_error();                                                              \
+        return failure;                                                                       \
+    }
+
+// Speed code (Orwin_decode.cpp): 16 bits, exponent E in bits 15-10 and
+// mantissa M in bits 9-0, value M x 10^(E - 34) bit/s.
+double orw_speed_code_value(unsigned code);
+unsigned orw_speed_code_from_mbps(int mbps);
+// Bits per second from 1,000,000 up, megabits per second below.
+unsigned orw_speed_code_from_double(double speed);
+// Value of the field `token`=value in a "field;field;..." description of at
+// most `size` bytes, or a copy of `default_value`. Caller frees.
+char *orw_product_string(const char *token, const char *data, size_t size, const char *default_value);
+
+// Exchange a control packet with the slot of `module` on a Tor-family unit
+// and check the reply holds at least `min_length` bytes (-1 otherwise).
+// Returns the reply length (reply in cmd_buffer) or a negative code.
+int orw_tor_module_reply(ORW *link, int module, int min_length);
+// Queue a one-byte status request for the slot of `module` and flush.
+int orw_tor_request(ORW *link, int module);
+
+// Configuration helpers (Orwin_configure.cpp).
+// Link of an error-waveform clear: a negative link is negated; outside
+// 0..255 records -25 and returns it.
+int orw_ew_clear_port(int port);
+// Select each link of `ports` (lowest first) and set its mode with the given
+// family functions; auto_flush is off meanwhile and restored on every exit.
+int orw_set_mode_portmask(ORW *link, int mode, uint32_t ports, int (*select)(Orwin, int),
+                          int (*set_mode)(Orwin, int));
+
 #endif // ORWIN_INTERNAL_H

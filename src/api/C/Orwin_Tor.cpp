@@ -1,6 +1,44 @@
 // Tor-family commands: special packets addressed to a module's slot.
 #include "OrwinInternal.h"
 
+namespace {
+
+constexpr unsigned char ew_reset_command = 0x80;
+
+int port_range_error() { return orw_set_error(Error_Parameter_RangeIncorrect, "port not in range"); }
+
+// First slot holding `first`, else the first holding `second`; 0 if neither.
+int slot_of_either(ORW *link, int first, int second)
+{
+    int slot = Orwin_get_module_slot(link, first);
+    return slot != 0 ? slot : Orwin_get_module_slot(link, second);
+}
+
+// One flushed byte to the reporting module found among `first`/`second`.
+int enable_reporting(ORW *link, int first, int second, int value, const char *absent_text)
+{
+    int slot = slot_of_either(link, first, second);
+    if (slot == 0)
+        return orw_set_error(Error_Module_Not_Present, absent_text);
+    unsigned char byte = static_cast<unsigned char>(value & 0xFF);
+    return orw_tor_command(link, slot, &byte, 1, true);
+}
+
+int send_speed_code(ORW *link, unsigned code)
+{
+    unsigned char data[2] = {static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
+    return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK_SPEED), data, 2, true);
+}
+
+int ew_reset(ORW *link, int port)
+{
+    return orw_tor_command(link, port, &ew_reset_command, 1, true);
+}
+
+int not_present(const char *text) { return orw_set_error(Error_Module_Not_Present, text); }
+
+} // namespace
+
 int orw_tor_command(ORW *link, int slot, const unsigned char *data, int count, bool flush)
 {
     unsigned char packet[3];
@@ -21,6 +59,10 @@ int Orwin_set_active_link_Tor(Orwin handle, int n)
         if (n != 1)
             return orw_set_error(Error_Module_Not_Present, "cr module not present");
     } else {
+        // The link number travels in one byte; a larger one would select
+        // another link than current_port names.
+        if (n < 0 || n > 255)
+            return orw_set_error(Error_Invalid_Link, "link not present in device");
         unsigned char value = static_cast<unsigned char>(n);
         int rc = orw_tor_command(link, slot, &value, 1, false);
         if (rc < 0)
@@ -35,6 +77,74 @@ int Orwin_set_mode_Tor(Orwin handle, int mode)
     ORW *link = orw_link(handle);
     unsigned char value = static_cast<unsigned char>(mode);
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK), &value, 1, false);
+}
+
+int Orwin_set_speed_Tor(Orwin handle, int speed)
+{
+    return send_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
+}
+
+int Orwin_set_speed_double_Tor(Orwin handle, double speed)
+{
+    return send_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
+}
+
+int Orwin_TT_enable_reporting_Tor(Orwin handle, int when)
+{
+    return enable_reporting(orw_link(handle), Orwin_MODULE_TT, Orwin_MODULE_TT_64, when,
+                            "timetag module not present");
+}
+
+int Orwin_ER_enable_reporting_Tor(Orwin handle, int what)
+{
+    return enable_reporting(orw_link(handle), Orwin_MODULE_ER, Orwin_MODULE_ER_64, what, "er module not present");
+}
+
+int Orwin_EW_enable_reporting_Tor(Orwin handle, int what)
+{
+    return enable_reporting(orw_link(handle), Orwin_MODULE_EW, Orwin_MODULE_EW_RT, what,
+                            "waveform module not present");
+}
+
+int Orwin_Observe_Tor(Orwin, int) { return not_present("observe module not present"); }
+
+int Orwin_EW_source_Tor(Orwin, int) { return not_present("waveform module not present"); }
+
+int Orwin_EW_request_data_Tor(Orwin, int port)
+{
+    if (port < 0 || port > 255)
+        return port_range_error();
+    return not_present("waveform module not present");
+}
+
+int Orwin_EW_reset_Tor(Orwin handle, int port)
+{
+    if (port < 0 || port > 255)
+        return port_range_error();
+    return ew_reset(orw_link(handle), port);
+}
+
+int Orwin_EW_clear_Tor(Orwin handle, int port)
+{
+    port = orw_ew_clear_port(port);
+    if (port < 0)
+        return port;
+    return ew_reset(orw_link(handle), port);
+}
+
+int Orwin_EI_ignore_events_Tor(Orwin, int) { return not_present("ei module not present"); }
+
+int Orwin_EI_flow_control_Tor(Orwin, int, int) { return not_present("ei module not present"); }
+
+int Orwin_ATI_calibrate_Tor(Orwin, int) { return not_present("ATI module not present"); }
+
+int Orwin_sma_56_pulse_width_Tor(Orwin, int) { return not_present("SMA module not present"); }
+
+int Orwin_set_max_packet_data_Tor(Orwin, int) { return not_present("module not present"); }
+
+int Orwin_set_mode_portmask_Tor(Orwin handle, int mode, uint32_t ports)
+{
+    return orw_set_mode_portmask(orw_link(handle), mode, ports, Orwin_set_active_link_Tor, Orwin_set_mode_Tor);
 }
 
 } // extern "C"

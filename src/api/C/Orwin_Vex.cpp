@@ -5,8 +5,70 @@
 #include <unistd.h>
 
 namespace {
+
 constexpr useconds_t settle_time_us = 5000;
+constexpr int port_select_extension = 0x40;
+// The highest link a port-select extension can name (command byte 0x7F).
+constexpr int port_select_max = 0x3F;
+constexpr int max_packet_data_limit = 255;
+constexpr int max_initial_fcts = 15;
+// Error-waveform buffer read: 2,070 bytes from EW_address.
+constexpr int ew_data_length = 2070;
+
+enum class flush_rule { automatic, settle, always };
+
+int finish(ORW *link, flush_rule rule)
+{
+    switch (rule) {
+    case flush_rule::settle:
+        return orw_flush_settle(link);
+    case flush_rule::always:
+        return Orwin_flush(link);
+    case flush_rule::automatic:
+        break;
+    }
+    return orw_flush_auto(link);
 }
+
+// Register write on the current link, abandoning any open partial frame
+// first so the command is framed on its own.
+int write_register(ORW *link, int address, const unsigned char *data, int count, flush_rule rule)
+{
+    link->partialframesz = 0;
+    int rc = orw_vex_write(link, link->current_port, address, data, count);
+    return rc < 0 ? rc : finish(link, rule);
+}
+
+int write_byte(ORW *link, int address, int value, flush_rule rule)
+{
+    unsigned char byte = static_cast<unsigned char>(value);
+    return write_register(link, address, &byte, 1, rule);
+}
+
+// The reporting constants keep the Vex-family register bits in bits 23-8.
+int write_report_bits(ORW *link, int address, int value, flush_rule rule)
+{
+    unsigned char data[2] = {static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 8)};
+    return write_register(link, address, data, 2, rule);
+}
+
+int write_speed_code(ORW *link, unsigned code)
+{
+    unsigned char data[2] = {static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
+    return write_register(link, Orwin_TX_SPEED_address, data, 2, flush_rule::automatic);
+}
+
+// Clearing a link's error waveform: one zero byte at EW_address on that link.
+int ew_reset(ORW *link, int port)
+{
+    const unsigned char zero = 0;
+    int rc = orw_vex_write(link, port, Orwin_EW_address, &zero, 1);
+    return rc < 0 ? rc : orw_flush_auto(link);
+}
+
+int port_range_error() { return orw_set_error(Error_Parameter_RangeIncorrect, "port not in range"); }
+
+} // namespace
 
 int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, int count)
 {
@@ -42,9 +104,11 @@ extern "C" {
 int Orwin_set_active_link_Vex(Orwin handle, int n)
 {
     ORW *link = orw_link(handle);
-    if (n < 0 || n > link->number_of_links)
+    // Beyond port_select_max the extension byte would turn into another
+    // command, so such a link cannot be selected whatever the unit reports.
+    if (n < 0 || n > link->number_of_links || n > port_select_max)
         return orw_set_error(Error_Invalid_Link, "link not present in device");
-    int rc = Orwin_write_EXTN(link, 0x40 + n);
+    int rc = Orwin_write_EXTN(link, port_select_extension + n);
     if (rc < 0)
         return rc;
     link->current_port = n;
@@ -53,13 +117,115 @@ int Orwin_set_active_link_Vex(Orwin handle, int n)
 
 int Orwin_set_mode_Vex(Orwin handle, int mode)
 {
+    return write_byte(orw_link(handle), Orwin_LINK_address, mode, flush_rule::settle);
+}
+
+int Orwin_set_speed_Vex(Orwin handle, int speed)
+{
+    return write_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
+}
+
+int Orwin_set_speed_double_Vex(Orwin handle, double speed)
+{
+    return write_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
+}
+
+int Orwin_TT_enable_reporting_Vex(Orwin handle, int when)
+{
+    return write_report_bits(orw_link(handle), Orwin_TIMETAG_address, when, flush_rule::settle);
+}
+
+int Orwin_ER_enable_reporting_Vex(Orwin handle, int what)
+{
+    return write_report_bits(orw_link(handle), Orwin_OBSERVE_address, what, flush_rule::settle);
+}
+
+int Orwin_EW_enable_reporting_Vex(Orwin handle, int what)
+{
+    return write_report_bits(orw_link(handle), Orwin_Event_cause_address, what, flush_rule::settle);
+}
+
+int Orwin_Observe_Vex(Orwin handle, int what)
+{
+    return write_report_bits(orw_link(handle), Orwin_OBSERVE_address, what, flush_rule::settle);
+}
+
+int Orwin_EW_source_Vex(Orwin handle, int sources)
+{
+    // The trigger sources are a plain 16-bit set, not a two-family constant.
+    unsigned char data[2] = {static_cast<unsigned char>(sources >> 8), static_cast<unsigned char>(sources)};
+    return write_register(orw_link(handle), Orwin_EW_source_address, data, 2, flush_rule::settle);
+}
+
+int Orwin_EW_request_data_Vex(Orwin handle, int port)
+{
+    if (port < 0 || port > 255)
+        return port_range_error();
     ORW *link = orw_link(handle);
-    link->partialframesz = 0;
-    unsigned char value = static_cast<unsigned char>(mode);
-    int rc = orw_vex_write(link, link->current_port, Orwin_LINK_address, &value, 1);
-    if (rc < 0)
+    unsigned char request[7] = {static_cast<unsigned char>(link->ram_io),
+                                0x00,
+                                static_cast<unsigned char>(port),
+                                static_cast<unsigned char>(Orwin_EW_address >> 8),
+                                static_cast<unsigned char>(Orwin_EW_address),
+                                static_cast<unsigned char>(ew_data_length >> 8),
+                                static_cast<unsigned char>(ew_data_length)};
+    int rc = Orwin_sendPacket(link, request, 0, sizeof request, Orwin_SPECIAL);
+    return rc < 0 ? rc : Orwin_flush(link);
+}
+
+int Orwin_EW_reset_Vex(Orwin handle, int port)
+{
+    if (port < 0 || port > 255)
+        return port_range_error();
+    return ew_reset(orw_link(handle), port);
+}
+
+int Orwin_EW_clear_Vex(Orwin handle, int port)
+{
+    port = orw_ew_clear_port(port);
+    if (port < 0)
+        return port;
+    return ew_reset(orw_link(handle), port);
+}
+
+int Orwin_EI_ignore_events_Vex(Orwin handle, int what)
+{
+    return write_report_bits(orw_link(handle), Orwin_IGNORE_address, what, flush_rule::automatic);
+}
+
+int Orwin_EI_flow_control_Vex(Orwin handle, int initial_fcts, int flow_control)
+{
+    if (initial_fcts < 0 || initial_fcts > max_initial_fcts)
+        return orw_set_error(Error_Parameter_RangeIncorrect, "fcts not in range");
+    return write_byte(orw_link(handle), Orwin_FLOW_CONTROL_address, initial_fcts + flow_control,
+                      flush_rule::automatic);
+}
+
+int Orwin_ATI_calibrate_Vex(Orwin handle, int v)
+{
+    return write_byte(orw_link(handle), Orwin_ATI_address, v, flush_rule::automatic);
+}
+
+int Orwin_sma_56_pulse_width_Vex(Orwin handle, int width)
+{
+    return write_byte(orw_link(handle), Orwin_SMA_56_pulse_width_address, width, flush_rule::automatic);
+}
+
+int Orwin_set_max_packet_data_Vex(Orwin handle, int n)
+{
+    ORW *link = orw_link(handle);
+    if (n < 0 || n > max_packet_data_limit)
+        n = max_packet_data_limit;
+    int rc = write_byte(link, Orwin_max_packet_data, n, flush_rule::automatic);
+    // With auto_flush on this command is flushed twice; with it off, not at all.
+    if (rc < 0 || !link->auto_flush)
         return rc;
-    return orw_flush_settle(link);
+    return Orwin_flush(link);
+}
+
+int Orwin_set_mode_portmask_Vex(Orwin handle, int mode, uint32_t ports)
+{
+    return orw_set_mode_portmask(orw_link(handle), mode, ports, Orwin_set_active_link_Vex, Orwin_set_mode_Vex);
 }
 
 } // extern "C"

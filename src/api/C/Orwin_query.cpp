@@ -1,6 +1,7 @@
-// Unit queries that opening needs: control-packet exchange with a module
-// slot, register reads through the RAM-I/O module, slot table, link count
-// and options.
+// Unit queries: control-packet exchange with a module slot, register reads
+// through the RAM-I/O module, the slot table, and the generic queries that
+// dispatch on the unit family (variants in Orwin_query_Tor.cpp and
+// Orwin_query_Vex.cpp).
 #include "OrwinInternal.h"
 
 #include <cstdlib>
@@ -11,11 +12,10 @@ namespace {
 constexpr int max_register_read = 2048;
 constexpr size_t register_reply_buffer = 2100;
 constexpr int reply_search_packets = 10;
-constexpr int options_length = 32;
-
-int system_type_error() { return orw_set_error(Error_Unknown_System_Type, "System type not correct"); }
 
 } // namespace
+
+int orw_system_type_error() { return orw_set_error(Error_Unknown_System_Type, "System type not correct"); }
 
 int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
 {
@@ -109,71 +109,97 @@ int Orwin_get_slot(Orwin handle, int i)
     return link->slot_content[index];
 }
 
-int Orwin_get_number_of_links_Tor(Orwin handle)
+int Orwin_get_module_type(Orwin handle, void *buffer)
 {
     ORW *link = orw_link(handle);
-    if (link->number_of_links > 0)
-        return link->number_of_links;
-    int slot = Orwin_get_module_slot(link, Orwin_MODULE_CR);
-    if (slot == 0) {
-        link->number_of_links = 1;
-        return 1;
-    }
-    int n = Orwin_get_control_packet(link, nullptr, 0, slot);
-    if (n < 0)
-        return n;
-    if (n < 3)
-        return orw_set_error(-1, "Not enough data received");
-    link->number_of_links = link->cmd_buffer[2];
-    return link->number_of_links;
+    if (buffer == nullptr)
+        return orw_set_error(Error_Function_Not_Supported, "slot is not in range");
+    int slot = *static_cast<const unsigned char *>(buffer);
+    if (slot >= link->number_of_slots)
+        return orw_set_error(Error_Function_Not_Supported, "slot is not in range");
+    return link->slot_content[slot];
 }
 
-int Orwin_get_number_of_links_Vex(Orwin handle)
+int Orwin_get_number_of_links(Orwin link)
 {
-    ORW *link = orw_link(handle);
-    if (link->number_of_links > 0)
-        return link->number_of_links;
-    link->partialframesz = 0;
-    int rc = ram_io_get_int(link, Orwin_NLINKS_address, 1);
-    if (rc < 0)
-        return rc;
-    link->number_of_links = link->ram_io_int;
-    return link->number_of_links;
+    ORWIN_DISPATCH_OR(link, Orwin_get_number_of_links_Tor(link), Orwin_get_number_of_links_Vex(link),
+                      Error_Unknown_System_Type)
 }
 
-int Orwin_get_number_of_links(Orwin handle)
+char *Orwin_get_options_string(Orwin link)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_get_number_of_links_Tor(handle);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_get_number_of_links_Vex(handle);
-    default:
-        return system_type_error();
-    }
+    ORWIN_DISPATCH_OR(link, Orwin_get_options_string_Tor(link), Orwin_get_options_string_Vex(link), nullptr)
 }
 
-char *Orwin_get_options_string_Tor(Orwin) { return strdup(""); }
-
-char *Orwin_get_options_string_Vex(Orwin handle)
+char *Orwin_get_module_string(Orwin link, int module)
 {
-    char options[options_length + 1] = {};
-    if (ram_io_read_bytes(handle, Orwin_OPTIONS_address, options, options_length) < 0)
-        return nullptr;
-    return strdup(options);
+    ORWIN_DISPATCH_OR(link, Orwin_get_module_string_Tor(link, module),
+                      Orwin_get_module_string_Vex(link, module), nullptr)
 }
 
-char *Orwin_get_options_string(Orwin handle)
+char *Orwin_get_manufacturer_string(Orwin link)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_get_options_string_Tor(handle);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_get_options_string_Vex(handle);
-    default:
-        system_type_error();
-        return nullptr;
-    }
+    ORWIN_DISPATCH_OR(link, Orwin_get_manufacturer_string_Tor(link),
+                      Orwin_get_manufacturer_string_Vex(link), nullptr)
+}
+
+char *Orwin_get_product_string(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_get_product_string_Tor(link), Orwin_get_product_string_Vex(link), nullptr)
+}
+
+char *Orwin_get_device_description(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_get_device_description_Tor(link),
+                      Orwin_get_device_description_Vex(link), nullptr)
+}
+
+int Orwin_get_HWA(Orwin link, unsigned char *hwa)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_get_HWA_Tor(link, hwa), Orwin_get_HWA_Vex(link, hwa),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_link_connected(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_link_connected_Tor(link), Orwin_link_connected_Vex(link),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_write_buffer_empty(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_write_buffer_empty_Tor(link), Orwin_write_buffer_empty_Vex(link),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_get_receive_speed(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_get_receive_speed_Tor(link), Orwin_get_receive_speed_Vex(link),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_request_link_status(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_request_link_status_Tor(link), Orwin_request_link_status_Vex(link),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_request_link_status_port(Orwin link, int port, int speed)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_request_link_status_port_Tor(link, port, speed),
+                      Orwin_request_link_status_port_Vex(link, port, speed), Error_Unknown_System_Type)
+}
+
+int Orwin_request_rx_speed(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_request_rx_speed_Tor(link), Orwin_request_rx_speed_Vex(link),
+                      Error_Unknown_System_Type)
+}
+
+int Orwin_request_tx_speed(Orwin link)
+{
+    ORWIN_DISPATCH_OR(link, Orwin_request_tx_speed_Tor(link), Orwin_request_tx_speed_Vex(link),
+                      Error_Unknown_System_Type)
 }
 
 } // extern "C"
