@@ -1,0 +1,96 @@
+// Orwin_Utils.hpp - error types, the recursive lock and the buffer saver
+// shared by the object layers.
+#ifndef ORWIN_UTILS_HPP
+#define ORWIN_UTILS_HPP
+
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <string>
+
+namespace orw {
+
+/**
+ * A call of the C interface failed. `code` is its negative error code, `txt`
+ * its static error text (not copied), `err` the errno of the moment.
+ */
+class error : public std::exception {
+public:
+    /** Records the current errno as the operating-system error. */
+    error(const std::string &addr, int code, const char *txt);
+    error(const std::string &addr, int code, const char *txt, int oserr);
+
+    const std::string &name() const { return addr; }
+    int get() const { return code; }
+    int oserr() const { return err; }
+    const char *text() const { return txt; }
+    /** "<addr>: error <code>: <text>" */
+    const char *what() const noexcept override { return message.c_str(); }
+
+    std::string addr;
+    int code;
+    int err;
+    const char *txt;
+
+private:
+    std::string message;
+};
+
+namespace spacewire {
+
+/** An invalid SpaceWire address byte `v`; `txt` is a static text. */
+class address_error : public std::exception {
+public:
+    address_error(const char *txt, int v) : txt(txt), v(v) {}
+    const char *text() const { return txt; }
+    int value() const { return v; }
+    const char *what() const noexcept override { return txt ? txt : "address error"; }
+
+    const char *txt;
+    int v;
+};
+
+namespace utils {
+
+/**
+ * Write `header` (may be empty) and then `data` to a new file.
+ * @return true on failure (the file is then removed), false when all was
+ *         written.
+ */
+bool save(const std::string &file, const void *data, size_t size, const void *header,
+          size_t header_size);
+
+} // namespace utils
+} // namespace spacewire
+
+namespace utils {
+
+/** A recursive mutex: the owning thread may acquire it again. */
+class lock {
+public:
+    lock() = default;
+    lock(const lock &) = delete;
+    lock &operator=(const lock &) = delete;
+
+    void acquire() { l.lock(); }
+    void release() { l.unlock(); }
+
+    std::recursive_mutex l;
+};
+
+/** Holds a lock for the lifetime of the guard, exceptions included. */
+class scopelock {
+public:
+    explicit scopelock(lock &held) : held(held) { held.acquire(); }
+    ~scopelock() { held.release(); }
+    scopelock(const scopelock &) = delete;
+    scopelock &operator=(const scopelock &) = delete;
+
+private:
+    lock &held;
+};
+
+} // namespace utils
+} // namespace orw
+
+#endif // ORWIN_UTILS_HPP
