@@ -1,0 +1,72 @@
+// orw::connection: the error-waveform record (a 5-byte RAM-I/O reply head
+// followed by 2,070 bytes read from the waveform buffer) and its cause text.
+#include "Orwin.hpp"
+
+#include <climits>
+#include <cstdio>
+
+namespace orw {
+
+namespace {
+
+// Offsets in the record, reply head included.
+constexpr size_t port_offset = 2;
+constexpr size_t event_offset = 2056;
+constexpr size_t unit_offset = 2057;
+constexpr size_t erridx_offset = 2067;
+
+const char *const event_names[16] = {
+    "timeout",  "ESC-ESC",   "ESC-EOP",   "ESC_EEP",
+    "parity_error", "Null",  "FCT",       "time-code",
+    "EOP",      "event in transmit stream", "first byte in packet", "excess data",
+    "excess FCT", "first null", "data, EOP or EEP", "EEP",
+};
+
+const char *const sma_places[4] = {
+    "rising edge on SMA 1-2",
+    "rising edge on SMA 3-4",
+    "rising edge on SMA 5-6",
+    "rising edge on SMA 7-8",
+};
+
+} // namespace
+
+void connection::waveform_cause(unsigned event_byte, char *cause, size_t size)
+{
+    if (!cause || size == 0)
+        return;
+    unsigned event = (event_byte >> 4) & 0x0F;
+    unsigned ew_port = event_byte & 0x0F;
+    const char *name = "";
+    char place[32] = "";
+    if (ew_port >= 1 && ew_port <= 8) {
+        name = event_names[event];
+        std::snprintf(place, sizeof place, " on port %u", ew_port);
+    } else if (ew_port == 0) {
+        std::snprintf(place, sizeof place, "%s", "synchronization barrier lifting");
+    } else if (ew_port <= 12) {
+        std::snprintf(place, sizeof place, "%s", sma_places[ew_port - 9]);
+    }
+    std::snprintf(cause, size, "%s%s", name, place);
+}
+
+bool connection::raw_waveform_data(unsigned char *special_, size_t sz_)
+{
+    // A truncated or oversized record would be read out of place or beyond
+    // its end; hand it on undecoded.
+    if (!special_ || sz_ != waveform_record_size) {
+        int n = sz_ > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(sz_);
+        return unknown_special_data(special_, n, 1, n);
+    }
+    int port = special_[port_offset];
+    unsigned event_byte = special_[event_offset];
+    int unit = special_[unit_offset] * 256 + special_[unit_offset + 1];
+    int erridx = special_[erridx_offset] * 256 + special_[erridx_offset + 1];
+    char cause[256];
+    waveform_cause(event_byte, cause, sizeof cause);
+    ORW_SPW_TRACE(4, this, "waveform %d from unit %d port %d: %s", erridx, unit, port, cause);
+    return waveform_data(erridx, unit, port, static_cast<int>(event_byte & 0x0F),
+                         static_cast<int>(event_byte >> 4), cause, special_, sz_);
+}
+
+} // namespace orw
