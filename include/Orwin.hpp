@@ -520,7 +520,10 @@ private:
     bool decode_date(const unsigned char *b);
     bool decode_header(const unsigned char *b);
     void set_all_timestamps(time_t t, unsigned long ns);
-    portstatus *rx_port();
+    portstatus *rx_port()
+    {
+        return rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
+    }
 };
 
 } // namespace orw

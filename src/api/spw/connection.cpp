@@ -241,7 +241,9 @@ void connection::compute_time(uint64_t count)
     uint64_t ns;
     if (t0start) {
         uint64_t base_s = static_cast<uint64_t>(baseclock.now.tv_sec);
-        uint64_t base_ns = static_cast<uint64_t>(baseclock.now.tv_nsec) % ns_per_s;
+        uint64_t base_ns = static_cast<uint64_t>(baseclock.now.tv_nsec);
+        if (base_ns >= ns_per_s) // only if a derived class set a bad base
+            base_ns %= ns_per_s;
         uint64_t d = count > baseclock.t0 ? count - baseclock.t0 : baseclock.t0 - count;
         uint64_t d_ns = (d / 10) % ns_per_s;
         uint64_t d_s = d / counts_per_s;

@@ -25,11 +25,6 @@ inline uint64_t timetag_count(const unsigned char *b) { return big_endian(b + 1,
 
 } // namespace
 
-portstatus *connection::rx_port()
-{
-    return rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
-}
-
 void connection::set_all_timestamps(time_t t, unsigned long ns)
 {
     for (timestamp &ts : timestamps) {
