@@ -1,0 +1,150 @@
+// Fuzz target for the unit queries and reply decoders. The input chooses the
+// unit family and slot table; the rest is the stream the unit sends back, so
+// every query meets arbitrary replies (short, from other slots, oversized
+// counts, no reply at all).
+//
+//   byte 0: bit 0 family (0 Tor, 1 Vex), bits 1-7 current link
+//   byte 1: bits 0-3 number of slots N, bits 4-7 number of links (0 = ask)
+//   bytes 2 .. 2+N-1: module type of slots 0 .. N-1 (taken modulo 24)
+//   rest: the unit's stream
+#include "OrwinInternal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+// One link for the whole run: opening allocates tens of MiB, so each input
+// only swaps the descriptor and restarts the state the queries touch.
+ORW *link_for(int fd)
+{
+    static ORW *link = nullptr;
+    if (!link) {
+        link = orw_link(Orwin_open_as_server(fd));
+        check(link != nullptr);
+        return link;
+    }
+    close(link->sock);
+    link->sock = fd;
+    link->rx_buffer_content = 0;
+    link->rx_buffer_ptr = 0;
+    link->rx_state = RX_HEADER;
+    link->rx_count = 0;
+    link->rx_param = 0;
+    link->rx_final_flags = 0;
+    link->extn_count = 0;
+    link->tx_buffer_content = 0;
+    link->partialframesz = 0;
+    link->sent = 0;
+    link->auto_flush = 1;
+    link->number_of_slots = 0;
+    memset(link->slot_content, 0, ORW_SLOT_TABLE_ENTRIES * sizeof(int));
+    link->ram_io = 0;
+    link->number_of_links = 0;
+    link->current_port = 1;
+    return link;
+}
+
+void take(char *text)
+{
+    if (text)
+        check(strlen(text) <= 255);
+    free(text);
+}
+
+// Decoders that take a length get an exactly sized copy, so any over-read
+// is caught; the others get the whole command buffer, which holds the
+// longest reply or extension they may read.
+void decode(ORW *link, const unsigned char *reply, size_t length)
+{
+    std::vector<unsigned char> exact(reply, reply + length);
+    unsigned char *p = exact.empty() ? nullptr : exact.data();
+    int port = -1;
+    int state = Orwin_extract_link_state(link, p, length, &port);
+    check(state < 0 || (state <= 7 && port >= 0 && port <= 255));
+    check(Orwin_extract_rx_speed(link, p, length, &port) >= 0.0);
+    check(Orwin_extract_tx_speed(link, p, length, &port) >= 0.0);
+    if (length >= 1)
+        Orwin_get_module_type(link, p);
+    Orwin_extract_timetag(link, link->cmd_buffer);
+    Orwin_extract_timetag_ns(link, link->cmd_buffer);
+    Orwin_get_timetag_Tor(link, link->cmd_buffer);
+    Orwin_get_timetag_Vex(link, link->cmd_buffer);
+    if (length >= 6)
+        take(Orwin_HWA_to_serial_number_string(p));
+    free(orw_product_string("Product", reinterpret_cast<const char *>(p), length, "?"));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const int family = (data[0] & 1) ? SYSTEM_TYPE_Vex : SYSTEM_TYPE_Tor;
+    const int current = data[0] >> 1;
+    const size_t slots = data[1] & 0x0F;
+    const int links = data[1] >> 4;
+    if (size < 2 + slots)
+        return 0;
+    const uint8_t *stream = data + 2 + slots;
+    const size_t stream_size = size - 2 - slots;
+
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        return 0;
+    // The unit's side stays open to take the requests, but says no more
+    // than the input holds.
+    size_t at = 0;
+    while (at < stream_size) {
+        ssize_t n = write(sv[1], stream + at, stream_size - at);
+        check(n > 0);
+        at += static_cast<size_t>(n);
+    }
+    shutdown(sv[1], SHUT_WR);
+
+    ORW *link = link_for(sv[0]);
+    Orwin_system_type(link, family);
+    for (size_t i = 0; i < slots; ++i)
+        Orwin_set_slot(link, static_cast<int>(i), data[2 + i] % 24);
+    link->number_of_links = links;
+    link->current_port = current;
+
+    unsigned char hwa[6];
+    take(Orwin_get_module_string(link, Orwin_MODULE_PRODUCT));
+    take(Orwin_get_manufacturer_string(link));
+    take(Orwin_get_product_string(link));
+    take(Orwin_get_device_description(link));
+    take(Orwin_get_options_string(link));
+    if (Orwin_get_HWA(link, hwa) == 0)
+        take(Orwin_HWA_to_serial_number_string(hwa));
+    int n = Orwin_get_number_of_links(link);
+    check(n < 0 || n <= 255);
+    Orwin_link_connected(link);
+    Orwin_write_buffer_empty(link);
+    int speed = Orwin_get_receive_speed(link);
+    check(speed < 0 || speed <= 0xFFFF);
+    Orwin_request_link_status(link);
+    Orwin_request_link_status_port(link, current, current & 1);
+    Orwin_request_rx_speed(link);
+    Orwin_request_tx_speed(link);
+    unsigned char word[4];
+    ram_io_read_bytes(link, 0x0001, word, 4);
+    ram_io_get_int(link, 0x0000, 4);
+    int got = Orwin_get_control_packet(link, nullptr, 0, current);
+    if (got > 0)
+        decode(link, link->cmd_buffer, static_cast<size_t>(got));
+    decode(link, stream, stream_size);
+
+    close(sv[1]);
+    return 0;
+}
