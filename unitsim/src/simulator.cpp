@@ -1,0 +1,459 @@
+// Sockets and threads of the simulator: one poll loop accepts clients, reads
+// and parses their streams, and writes queued output without ever blocking.
+// Every piece of shared state is guarded by one mutex; only the loop closes
+// client sockets, so no descriptor is closed while poll() may watch it.
+#include "frames.hpp"
+#include "orwin_unitsim.hpp"
+#include "unit.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace orw::unitsim {
+
+namespace {
+
+using chunk = std::shared_ptr<const std::vector<uint8_t>>;
+
+// A client whose own replies pile up beyond this is not read until it
+// catches up, as a unit's TCP window would hold it back.
+constexpr size_t read_pause_bytes = 16u << 20;
+// A client that takes no delivered packets at all is dropped before it can
+// exhaust memory.
+constexpr size_t drop_client_bytes = 512u << 20;
+// stream() keeps at most this much queued per client.
+constexpr size_t stream_window_bytes = 4u << 20;
+constexpr size_t stream_chunk_bytes = 1u << 20;
+constexpr size_t read_size = 256u << 10;
+
+std::runtime_error system_failure(const std::string &what)
+{
+    return std::runtime_error("unitsim: " + what + ": " + std::strerror(errno));
+}
+
+struct connection {
+    int fd;
+    frame_parser parser;
+    unit::session session;
+    std::deque<chunk> out;
+    size_t offset = 0;  // bytes of out.front() already sent
+    size_t queued = 0;  // unsent bytes in out
+    bool dead = false;
+};
+
+} // namespace
+
+struct simulator::impl {
+    explicit impl(config cfg);
+    ~impl();
+
+    void run();
+    void wake();
+    void accept_clients();
+    void read_client(connection &c);
+    void enqueue(connection &c, const chunk &bytes);
+    void flush(connection &c);
+    void close_all();
+    size_t live_clients() const;
+    template <class Pred> bool wait(int timeout_ms, Pred pred) const;
+
+    mutable std::mutex m;
+    mutable std::condition_variable cv;
+    unit model;
+    int listen_fd = -1;
+    int wake_fds[2] = {-1, -1};
+    uint16_t bound_port = 0;
+    bool stopping = false;
+    bool silent = false;
+    unsigned drops_requested = 0;
+    unsigned drops_done = 0;
+    uint64_t total_received = 0;
+    std::vector<uint8_t> received;
+    std::vector<std::unique_ptr<connection>> clients;
+    std::vector<uint8_t> read_buffer = std::vector<uint8_t>(read_size);
+    std::thread loop;
+};
+
+simulator::impl::impl(config cfg) : model(cfg)
+{
+    try {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(cfg.port);
+        if (inet_pton(AF_INET, cfg.bind_address.c_str(), &addr.sin_addr) != 1)
+            throw std::runtime_error("unitsim: bind address is not IPv4: " + cfg.bind_address);
+        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (listen_fd < 0)
+            throw system_failure("socket");
+        int on = 1;
+        setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+            throw system_failure("bind " + cfg.bind_address + ":" + std::to_string(cfg.port));
+        if (listen(listen_fd, 64) < 0)
+            throw system_failure("listen");
+        socklen_t len = sizeof addr;
+        if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+            throw system_failure("getsockname");
+        bound_port = ntohs(addr.sin_port);
+        if (pipe2(wake_fds, O_NONBLOCK | O_CLOEXEC) < 0)
+            throw system_failure("pipe");
+        loop = std::thread([this] { run(); });
+    } catch (...) {
+        for (int fd : {listen_fd, wake_fds[0], wake_fds[1]})
+            if (fd >= 0)
+                close(fd);
+        throw;
+    }
+}
+
+simulator::impl::~impl()
+{
+    {
+        std::lock_guard<std::mutex> lock(m);
+        stopping = true;
+    }
+    cv.notify_all();
+    wake();
+    loop.join();
+    close(listen_fd);
+    close(wake_fds[0]);
+    close(wake_fds[1]);
+}
+
+void simulator::impl::wake()
+{
+    char byte = 1;
+    // A full pipe already holds a wake-up.
+    while (write(wake_fds[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+size_t simulator::impl::live_clients() const
+{
+    size_t n = 0;
+    for (const auto &c : clients)
+        n += c->dead ? 0 : 1;
+    return n;
+}
+
+template <class Pred> bool simulator::impl::wait(int timeout_ms, Pred pred) const
+{
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms), pred);
+}
+
+void simulator::impl::close_all()
+{
+    for (auto &c : clients)
+        close(c->fd);
+    clients.clear();
+}
+
+void simulator::impl::run()
+{
+    std::vector<pollfd> fds;
+    std::vector<connection *> polled;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (stopping)
+                break;
+            if (drops_done != drops_requested) {
+                close_all();
+                drops_done = drops_requested;
+                cv.notify_all();
+            }
+            for (size_t i = 0; i < clients.size();) {
+                if (clients[i]->dead) {
+                    close(clients[i]->fd);
+                    clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+                    cv.notify_all();
+                } else {
+                    ++i;
+                }
+            }
+            fds.assign({{wake_fds[0], POLLIN, 0}, {listen_fd, POLLIN, 0}});
+            polled.clear();
+            for (auto &c : clients) {
+                short events = c->queued < read_pause_bytes ? POLLIN : 0;
+                if (c->queued > 0)
+                    events |= POLLOUT;
+                fds.push_back({c->fd, events, 0});
+                polled.push_back(c.get());
+            }
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            char drain[64];
+            while (read(wake_fds[0], drain, sizeof drain) > 0) {
+            }
+        }
+        std::lock_guard<std::mutex> lock(m);
+        if (fds[1].revents & POLLIN)
+            accept_clients();
+        for (size_t i = 0; i < polled.size(); ++i) {
+            connection &c = *polled[i];
+            short revents = fds[i + 2].revents;
+            if (c.dead || revents == 0)
+                continue;
+            if (revents & POLLIN)
+                read_client(c);
+            else if (revents & (POLLERR | POLLHUP | POLLNVAL))
+                c.dead = true;
+            if (!c.dead && (revents & POLLOUT))
+                flush(c);
+        }
+        cv.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(m);
+    close_all();
+    cv.notify_all();
+}
+
+void simulator::impl::accept_clients()
+{
+    for (;;) {
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return; // nothing more pending, or a transient failure retried on the next event
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        clients.push_back(std::make_unique<connection>());
+        clients.back()->fd = fd;
+    }
+}
+
+void simulator::impl::read_client(connection &c)
+{
+    ssize_t n = recv(c.fd, read_buffer.data(), read_buffer.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        c.dead = true;
+        return;
+    }
+    const uint8_t *bytes = read_buffer.data();
+    size_t k = static_cast<size_t>(n);
+    total_received += k;
+    if (model.settings().keep_history)
+        received.insert(received.end(), bytes, bytes + k);
+    if (silent)
+        return;
+
+    std::vector<frame_item> items;
+    c.parser.feed(bytes, k, items);
+    for (frame_item &item : items) {
+        unit::outcome out;
+        model.handle(c.session, std::move(item), out);
+        if (!out.reply.empty())
+            enqueue(c, std::make_shared<const std::vector<uint8_t>>(std::move(out.reply)));
+        if (!out.broadcast.empty()) {
+            auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(out.broadcast));
+            for (auto &other : clients) {
+                if (other->dead)
+                    continue;
+                if (other->queued > drop_client_bytes)
+                    other->dead = true;
+                else
+                    enqueue(*other, shared);
+            }
+        }
+    }
+    for (auto &other : clients)
+        if (!other->dead && other->queued > 0)
+            flush(*other);
+}
+
+void simulator::impl::enqueue(connection &c, const chunk &bytes)
+{
+    if (c.dead || bytes->empty())
+        return;
+    c.out.push_back(bytes);
+    c.queued += bytes->size();
+}
+
+// Sends what the socket takes now; the loop's POLLOUT does the rest.
+void simulator::impl::flush(connection &c)
+{
+    while (!c.dead && !c.out.empty()) {
+        const std::vector<uint8_t> &front = *c.out.front();
+        ssize_t n = send(c.fd, front.data() + c.offset, front.size() - c.offset, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                c.dead = true;
+            return;
+        }
+        c.offset += static_cast<size_t>(n);
+        c.queued -= static_cast<size_t>(n);
+        if (c.offset == front.size()) {
+            c.out.pop_front();
+            c.offset = 0;
+        }
+    }
+}
+
+simulator::simulator(config cfg) : impl_(std::make_unique<impl>(std::move(cfg))) {}
+
+simulator::~simulator() = default;
+
+uint16_t simulator::port() const
+{
+    return impl_->bound_port;
+}
+
+std::string simulator::address() const
+{
+    return impl_->model.settings().bind_address + ":" + std::to_string(impl_->bound_port);
+}
+
+void simulator::set_silent(bool silent)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (impl_->silent && !silent)
+        for (auto &c : impl_->clients)
+            c->parser.reset();
+    impl_->silent = silent;
+}
+
+void simulator::inject(const std::vector<uint8_t> &bytes)
+{
+    auto shared = std::make_shared<const std::vector<uint8_t>>(bytes);
+    std::lock_guard<std::mutex> lock(impl_->m);
+    for (auto &c : impl_->clients) {
+        impl_->enqueue(*c, shared);
+        impl_->flush(*c);
+    }
+    impl_->wake();
+}
+
+void simulator::drop_connections()
+{
+    std::unique_lock<std::mutex> lock(impl_->m);
+    unsigned ticket = ++impl_->drops_requested;
+    impl_->wake();
+    impl_->cv.wait(lock, [&] { return impl_->stopping || impl_->drops_done - ticket < 0x80000000u; });
+}
+
+bool simulator::wait_for_clients(size_t n, int timeout_ms)
+{
+    return impl_->wait(timeout_ms, [&] { return impl_->live_clients() >= n; });
+}
+
+bool simulator::wait_for_bytes(size_t n, int timeout_ms)
+{
+    return impl_->wait(timeout_ms, [&] { return impl_->total_received >= n; });
+}
+
+std::vector<uint8_t> simulator::received_bytes() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->received;
+}
+
+std::vector<packet> simulator::packets_from_clients() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.packets();
+}
+
+std::vector<std::vector<uint8_t>> simulator::specials_from_clients() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.specials();
+}
+
+std::vector<std::vector<uint8_t>> simulator::extensions_from_clients() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.extensions();
+}
+
+int simulator::link_mode(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.link_mode(link);
+}
+
+uint16_t simulator::link_speed_code(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.link_speed_code(link);
+}
+
+int simulator::current_link() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.current_link();
+}
+
+void simulator::stream(int link, size_t size, size_t count)
+{
+    std::vector<uint8_t> payload(size);
+    for (size_t i = 0; i < size; ++i)
+        payload[i] = static_cast<uint8_t>(i & 0xFF);
+    std::vector<uint8_t> one;
+    append_link_select(one, link);
+    append_packet(one, payload.data(), payload.size(), false);
+    payload = {};
+
+    // Many small packets travel in one chunk so that queueing stays cheap.
+    const size_t per_chunk = std::max<size_t>(1, stream_chunk_bytes / one.size());
+    auto make_chunk = [&](size_t packets) {
+        auto bytes = std::make_shared<std::vector<uint8_t>>();
+        bytes->reserve(one.size() * packets);
+        for (size_t i = 0; i < packets; ++i)
+            bytes->insert(bytes->end(), one.begin(), one.end());
+        return chunk(std::move(bytes));
+    };
+    const chunk full = make_chunk(std::min(per_chunk, count));
+
+    impl &s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    auto room = [&] {
+        for (auto &c : s.clients)
+            if (!c->dead && c->queued >= stream_window_bytes)
+                return false;
+        return true;
+    };
+    for (size_t left = count; left > 0 && !s.stopping && s.live_clients() > 0;) {
+        s.cv.wait(lock, [&] { return s.stopping || room(); });
+        size_t packets = std::min(per_chunk, left);
+        chunk bytes = packets == per_chunk || packets == count ? full : make_chunk(packets);
+        for (auto &c : s.clients) {
+            s.enqueue(*c, bytes);
+            s.flush(*c);
+        }
+        left -= packets;
+        s.wake();
+    }
+    s.cv.wait(lock, [&] {
+        if (s.stopping)
+            return true;
+        for (auto &c : s.clients)
+            if (!c->dead && c->queued > 0)
+                return false;
+        return true;
+    });
+}
+
+} // namespace orw::unitsim

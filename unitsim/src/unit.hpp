@@ -1,0 +1,74 @@
+// The unit's behaviour behind the stream: its slots and modules, its register
+// space, its links and their wiring. Not thread-safe and free of I/O; the
+// simulator serialises every call.
+#pragma once
+
+#include "frames.hpp"
+#include "orwin_unitsim.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace orw::unitsim {
+
+class unit {
+public:
+    /// Validates the configuration; throws std::runtime_error when it is unusable.
+    explicit unit(const config &cfg);
+
+    /// What one client connection remembers: the link its packets and
+    /// per-link commands address.
+    struct session {
+        int link = 1;
+    };
+
+    /// Bytes a handled item asks to send: `reply` to the client that sent
+    /// it, `broadcast` to every connected client.
+    struct outcome {
+        std::vector<uint8_t> reply;
+        std::vector<uint8_t> broadcast;
+    };
+
+    /// Records `item` (when history is kept) and acts on it.
+    void handle(session &s, frame_item &&item, outcome &out);
+
+    const config &settings() const { return cfg_; }
+    const std::vector<packet> &packets() const { return packets_; }
+    const std::vector<std::vector<uint8_t>> &specials() const { return specials_; }
+    const std::vector<std::vector<uint8_t>> &extensions() const { return extensions_; }
+    int link_mode(int link) const;
+    uint16_t link_speed_code(int link) const;
+    int current_link() const { return current_link_; }
+
+private:
+    struct link_state {
+        int mode = 0;            // 0 = never written
+        uint16_t speed_code = 0; // 0 = never written
+    };
+
+    void handle_special(session &s, const std::vector<uint8_t> &sp, outcome &out);
+    void handle_extension(session &s, const std::vector<uint8_t> &ext);
+    void deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out);
+    void select_link(session &s, int link);
+    void capability_reply(outcome &out) const;
+    void ram_io(const std::vector<uint8_t> &sp, outcome &out);
+    void tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, outcome &out);
+
+    bool link_exists(int link) const { return link >= 1 && link <= cfg_.links; }
+    int wired_to(int link) const; // 0 = unwired
+    uint8_t status_byte(int link) const;
+    uint16_t rx_speed_code(int link) const;
+    uint16_t tx_speed_code(int link) const;
+    uint8_t read_register(int link, uint32_t address) const;
+    void write_register(int link, uint32_t address, uint8_t value);
+
+    config cfg_;
+    std::vector<link_state> links_;             // index 0..links (0: the unit's own port)
+    std::vector<std::vector<uint8_t>> banks_;   // per-link register banks, then the unit-wide one
+    std::vector<packet> packets_;
+    std::vector<std::vector<uint8_t>> specials_;
+    std::vector<std::vector<uint8_t>> extensions_;
+    int current_link_ = 1;
+};
+
+} // namespace orw::unitsim
