@@ -1,2 +1,184 @@
-// Placeholder: filled in by the work on this file.
-#include "OrwinInternal.h"
+// Orwin_platform.cpp - small platform helpers: named pipes for live viewers,
+// child processes, directories, sleeping, time-zone offset, stdio files.
+#include "Orwin_Platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int (*)(const char *)> pipe_callback{nullptr};
+
+// Write everything, with SIGPIPE held back for this thread: a viewer that
+// goes away must fail the write, not end the process.
+bool write_all(int fd, const unsigned char *p, size_t sz)
+{
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    bool ok = true;
+    while (sz > 0) {
+        ssize_t n = write(fd, p, sz);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        sz -= static_cast<size_t>(n);
+    }
+    if (!ok && errno == EPIPE) {
+        // Consume the SIGPIPE this write raised before unblocking.
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &zero) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
+} // namespace
+
+extern "C" {
+
+ORW_PIPE_DATA *orw_open_pipe(const char *filename_)
+{
+    std::string path = (filename_ && filename_[0]) ? filename_ : "/tmp/wireshark_" + std::to_string(getpid());
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0666) != 0)
+        return nullptr;
+    int (*cb)(const char *) = pipe_callback.load();
+    if (cb && cb(path.c_str()) != 0) {
+        unlink(path.c_str());
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC); // waits for a reader
+    } while (fd < 0 && errno == EINTR);
+    unlink(path.c_str());
+    if (fd < 0)
+        return nullptr;
+    ORW_PIPE_DATA *pipe = static_cast<ORW_PIPE_DATA *>(malloc(sizeof(ORW_PIPE_DATA)));
+    char *name = strdup(path.c_str());
+    if (pipe == nullptr || name == nullptr) {
+        free(pipe);
+        free(name);
+        close(fd);
+        return nullptr;
+    }
+    pipe->handle = fd;
+    pipe->filename = name;
+    return pipe;
+}
+
+int orw_write_pipe(const void *data_, size_t sz_, ORW_PIPE_DATA *pipe_)
+{
+    if (pipe_ == nullptr || pipe_->handle < 0)
+        return 0;
+    return write_all(pipe_->handle, static_cast<const unsigned char *>(data_), sz_) ? 1 : 0;
+}
+
+ORW_PIPE_DATA *orw_close_pipe(ORW_PIPE_DATA *pipe_)
+{
+    if (pipe_ == nullptr)
+        return nullptr;
+    if (pipe_->filename) {
+        // The name was removed when the reader came; remove it only if it is
+        // still this pipe, never a newer FIFO that reuses the name.
+        struct stat ours, named;
+        if (pipe_->handle >= 0 && fstat(pipe_->handle, &ours) == 0 && stat(pipe_->filename, &named) == 0 &&
+            ours.st_dev == named.st_dev && ours.st_ino == named.st_ino)
+            unlink(pipe_->filename);
+        free(pipe_->filename);
+    }
+    if (pipe_->handle >= 0)
+        close(pipe_->handle);
+    free(pipe_);
+    return nullptr;
+}
+
+void orw_create_pipe_cb(int (*cb_)(const char *)) { pipe_callback.store(cb_); }
+
+int orw_create_process(const char *name_, const char *a1_, const char *a2_, const char *a3_)
+{
+    if (name_ == nullptr)
+        return -1;
+    char *const argv[] = {const_cast<char *>(name_), const_cast<char *>(a1_), const_cast<char *>(a2_),
+                          const_cast<char *>(a3_), nullptr};
+    // The program runs in a grandchild, reparented at once, so that no
+    // zombie is left behind; the intermediate child is reaped here.
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        pid_t grandchild = fork();
+        if (grandchild == 0) {
+            execvp(name_, argv);
+            _exit(127); // never go on as a copy of the caller
+        }
+        _exit(grandchild < 0 ? 1 : 0);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
+}
+
+int orw_mkdir(const char *dir_) { return mkdir(dir_, 0755); }
+
+void orw_delay(int ms_)
+{
+    if (ms_ <= 0)
+        return;
+    struct timespec req = {ms_ / 1000, static_cast<long>(ms_ % 1000) * 1000000L};
+    struct timespec rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
+int orw_gmt_time_offset(void)
+{
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr)
+        return 0;
+    return static_cast<int>(local.tm_gmtoff);
+}
+
+FILE *orw_open_rd(char *name) { return name ? fopen(name, "r") : nullptr; }
+
+FILE *orw_open_text(char *name)
+{
+    if (name == nullptr)
+        return nullptr;
+    if (name[0] == '-' && name[1] == '\0')
+        return stdout;
+    return fopen(name, "w");
+}
+
+FILE *orw_close(FILE *file)
+{
+    // Standard output handed out by orw_open_text stays open.
+    if (file == stdout || file == stderr)
+        fflush(file);
+    else if (file)
+        fclose(file);
+    return nullptr;
+}
+
+int orw_flush(FILE *file) { return file ? fflush(file) : 0; }
+
+} // extern "C"

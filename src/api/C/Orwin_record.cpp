@@ -1,3 +1,284 @@
-// Placeholder: filled in by the work on this file.
+// Orwin_record.cpp - record files (a copy of every byte received, preceded by
+// a header and re-synchronisation records so that each file replays on its
+// own), transmit record files, and replay bookkeeping.
 #include "OrwinInternal.h"
-int orw_record_received(ORW *, const unsigned char *, size_t) { return 0; }
+
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kHeaderSize = 16;
+constexpr int kResyncLinks = 15;
+constexpr int kEntryBase = 64;
+constexpr int kEntrySize = 16;
+
+bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
+
+// "-" is standard output, unbuffered so that a reader sees bytes at once.
+FILE *open_output(const char *name)
+{
+    if (is_stdout_name(name)) {
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        return stdout;
+    }
+    return fopen(name, "wb");
+}
+
+// Offset between the real-time and the monotonic clock, taken once so that
+// every link of the process shares one time base.
+struct timespec clock_offset()
+{
+    static struct timespec offset;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct timespec rt, mono;
+        clock_gettime(CLOCK_REALTIME, &rt);
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        int64_t ns = (static_cast<int64_t>(rt.tv_sec) - mono.tv_sec) * 1000000000LL + (rt.tv_nsec - mono.tv_nsec);
+        offset.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+        offset.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    });
+    return offset;
+}
+
+void take_start_time(ORW *link)
+{
+    if (link->timedata != 0)
+        return;
+    struct timespec mono;
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    const struct timespec off = clock_offset();
+    int64_t ns = (static_cast<int64_t>(mono.tv_sec) + off.tv_sec) * 1000000000LL + mono.tv_nsec + off.tv_nsec;
+    link->timedata = static_cast<uint64_t>(ns / 1000000000LL);
+    link->timedata_ns = static_cast<uint32_t>(ns % 1000000000LL);
+}
+
+void put_be(unsigned char *out, uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out[i] = static_cast<unsigned char>(v >> (8 * (bytes - 1 - i)));
+}
+
+// Header byte and length bytes that let a new file pick up a frame the
+// parser is in the middle of; the rest of that frame follows in the
+// unparsed bytes and later reads. Returns the number of bytes in `out`.
+size_t resume_prefix(const ORW *link, unsigned char out[4])
+{
+    const int type = link->rx_final_flags;
+    const unsigned char kind = type == Orwin_SPECIAL ? 0xC0 : type == Orwin_EEP ? 0x80 : type == Orwin_EOP ? 0x40 : 0x00;
+    switch (link->rx_state) {
+    case RX_LENGTH: {
+        // Re-announce three length bytes: the ones already read, then the
+        // rx_param still to come from the stream.
+        const int missing = link->rx_param;
+        if (missing < 1 || missing > 3)
+            return 0;
+        out[0] = static_cast<unsigned char>(kind | 0x3F);
+        put_be(out + 1, static_cast<uint64_t>(link->rx_count), 3 - missing);
+        return static_cast<size_t>(1 + 3 - missing);
+    }
+    case RX_PAYLOAD:
+    case RX_SPECIAL: {
+        const size_t left = static_cast<size_t>(link->rx_count);
+        if (left == 0)
+            return 0;
+        const unsigned char k = link->rx_state == RX_SPECIAL ? 0xC0 : kind;
+        if (left <= 60) {
+            out[0] = static_cast<unsigned char>(k + left);
+            return 1;
+        }
+        out[0] = static_cast<unsigned char>(k | 0x3F);
+        put_be(out + 1, left, 3);
+        return 4;
+    }
+    case RX_EXTN_START:
+        out[0] = 0xC0;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// Write a re-synchronisation record. Returns false when it was short and
+// short writes are errors.
+bool write_record(ORW *link, const void *data, size_t length)
+{
+    size_t w = fwrite(data, 1, length, link->record_file);
+    link->recordsize += w;
+    return !(link->check_record_writes && w < length);
+}
+
+int record_write_error() { return orw_set_error(Error_RecFile_Write, "error writing to record file"); }
+
+// Records 1-5 of a new record file: slot announcements, time zero, link
+// timing entries, link re-selection, then the bytes not yet parsed.
+int write_resync(ORW *link)
+{
+    const int slots = link->number_of_slots < ORW_SLOT_TABLE_ENTRIES ? link->number_of_slots : ORW_SLOT_TABLE_ENTRIES;
+    for (int i = 0; i < slots && link->slot_content; ++i) {
+        const unsigned char rec[4] = {0xC0, 0x92, static_cast<unsigned char>(i),
+                                      static_cast<unsigned char>(link->slot_content[i])};
+        if (!write_record(link, rec, sizeof rec))
+            record_write_error();
+    }
+    const unsigned char *tb = link->time_buffer;
+    if (link->timezero && tb && !write_record(link, tb, 10))
+        record_write_error();
+    for (int n = 1; n <= kResyncLinks && tb; ++n) {
+        const unsigned char *entry = tb + kEntryBase + kEntrySize * n;
+        if (entry[0] == 0xC0 && !write_record(link, entry, kEntrySize))
+            return record_write_error();
+    }
+    const unsigned char reselect[2] = {0xC0, static_cast<unsigned char>(0x40 + link->extn_link)};
+    if (!write_record(link, reselect, sizeof reselect))
+        return record_write_error();
+    unsigned char prefix[4];
+    const size_t p = resume_prefix(link, prefix);
+    if (p > 0 && !write_record(link, prefix, p))
+        return record_write_error();
+    const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
+    if (unparsed > 0 && link->rx_buffer_ptr >= 0 &&
+        !write_record(link, link->rx_buffer + link->rx_buffer_ptr, static_cast<size_t>(unparsed)))
+        return record_write_error();
+    return 0;
+}
+
+// The unparsed bytes will go to the new file, so the old one loses them.
+void cut_unparsed(FILE *old, size_t unparsed)
+{
+    fflush(old);
+    struct stat st;
+    const int fd = fileno(old);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    const off_t size = st.st_size > static_cast<off_t>(unparsed) ? st.st_size - static_cast<off_t>(unparsed) : 0;
+    if (ftruncate(fd, size) == 0)
+        fseeko(old, 0, SEEK_END);
+}
+
+} // namespace
+
+int orw_record_received(ORW *link, const unsigned char *data, size_t length)
+{
+    if (link->record_file == nullptr)
+        return 0;
+    size_t w = fwrite(data, 1, length, link->record_file);
+    link->recordsize += w;
+    if (link->check_record_writes && w < length)
+        return Error_RecFile_Write;
+    return 0;
+}
+
+extern "C" {
+
+int Orwin_set_record_file(Orwin handle, char *file_name)
+{
+    ORW *link = orw_link(handle);
+    if (link->record_file) {
+        const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
+        if (file_name && unparsed > 0)
+            cut_unparsed(link->record_file, static_cast<size_t>(unparsed));
+        orw_close_stream(link->record_file);
+        link->record_file = nullptr;
+        link->recordsize = 0;
+    }
+    if (file_name == nullptr)
+        return 0;
+
+    FILE *f = open_output(file_name);
+    if (f == nullptr)
+        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
+    take_start_time(link);
+    unsigned char header[kHeaderSize] = {0xC0, 0xCE, 0x00, static_cast<unsigned char>(link->system_type)};
+    put_be(header + 4, link->timedata, 8);
+    put_be(header + 12, link->timedata_ns, 4);
+    // Flushed at once so that a file that cannot be written is caught here.
+    if (fwrite(header, 1, kHeaderSize, f) != kHeaderSize || fflush(f) != 0) {
+        if (f != stdout) {
+            fclose(f);
+            remove(file_name);
+        }
+        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
+    }
+    link->record_file = f;
+    link->recordsize = 0;
+    return write_resync(link);
+}
+
+FILE *Orwin_get_record_file(Orwin link) { return orw_link(link)->record_file; }
+
+uint64_t Orwin_get_record_size(Orwin link) { return orw_link(link)->recordsize; }
+
+int Orwin_flush_record_file(Orwin handle)
+{
+    ORW *link = orw_link(handle);
+    if (link->record_file && fflush(link->record_file) != 0)
+        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
+    return 0;
+}
+
+void Orwin_check_record_writes(Orwin link, int on) { orw_link(link)->check_record_writes = on; }
+
+int Orwin_record_writes(Orwin link) { return orw_link(link)->check_record_writes; }
+
+int Orwin_set_tx_record_file(Orwin handle, char *file_name)
+{
+    ORW *link = orw_link(handle);
+    orw_close_stream(link->tx_record_file);
+    link->tx_record_file = nullptr;
+    if (file_name == nullptr)
+        return 0;
+    FILE *f = open_output(file_name);
+    if (f == nullptr)
+        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
+    link->tx_record_file = f;
+    return 0;
+}
+
+int Orwin_File(Orwin handle, char *file_)
+{
+    ORW *link = orw_link(handle);
+    // The new file is opened first so that a failure leaves the handle as it was.
+    int fd = file_ ? open(file_, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return orw_set_error(Error_File_Not_Present, "unable to open file data");
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return orw_set_error(Error_Invalid_File, "unable to stat file data");
+    }
+    if (link->epollfd >= 0) {
+        close(link->epollfd);
+        link->epollfd = -1;
+    }
+    if (link->sock >= 0)
+        close(link->sock);
+    link->sock = fd;
+    link->file = fd;
+    link->filesize = static_cast<uint64_t>(st.st_size);
+    // Bytes of the old stream must not be parsed as the start of the new one.
+    link->rx_buffer_content = 0;
+    link->rx_buffer_ptr = 0;
+    link->rx_state = RX_HEADER;
+    link->rx_count = 0;
+    link->extn_count = 0;
+    link->total_raw_bytes_received = ~static_cast<uint64_t>(0);
+    return 0;
+}
+
+double Orwin_get_percent_file_read(Orwin handle)
+{
+    const ORW *link = orw_link(handle);
+    if (link->filesize == 0)
+        return 0.0;
+    return static_cast<double>(link->total_raw_bytes_received) * 1000.0 / static_cast<double>(link->filesize);
+}
+
+uint64_t Orwin_get_total_raw_bytes_received(Orwin link) { return orw_link(link)->total_raw_bytes_received; }
+
+} // extern "C"

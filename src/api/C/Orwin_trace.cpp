@@ -1,3 +1,98 @@
-// Placeholder: filled in by the work on this file.
+// Orwin_trace.cpp - the text trace of a link: one line per packet sent or
+// received, and the link numbers those lines show.
 #include "OrwinInternal.h"
-void orw_log_packet(ORW *, int, const void *, size_t, int) {}
+
+namespace {
+
+void write_bytes(FILE *f, const unsigned char *p, size_t length)
+{
+    for (size_t i = 0; i < length; ++i)
+        fprintf(f, " #%2.2X", p[i]);
+}
+
+// Data rows: max_length bytes per row, an extra space after every fourth
+// byte inside a row, a continuation marker with the next index between rows.
+void write_rows(FILE *f, const unsigned char *p, size_t length, int max_length)
+{
+    const size_t row = max_length > 0 ? static_cast<size_t>(max_length) : 16;
+    for (size_t i = 0; i < length; ++i) {
+        if (i > 0 && i % row == 0)
+            fprintf(f, " \\\n                [%4.1i]", static_cast<int>(i));
+        else if (i > 0 && (i % row) % 4 == 0)
+            fputc(' ', f);
+        fprintf(f, " #%2.2X", p[i]);
+    }
+}
+
+uint64_t timetag_count(const unsigned char *p)
+{
+    uint64_t v = 0;
+    for (int i = 1; i <= 8; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+} // namespace
+
+void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length, int type)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(buffer);
+    const bool tx = direction == ORW_DIRECTION_TX;
+    int &port = tx ? link->log_tx_port : link->log_rx_port;
+    const bool extension = type == Orwin_EXTN || type == Orwin_PART_EXTN;
+    const bool link_select = extension && p && length > 0 && (p[0] & 0xC0) == 0x40;
+    // The link number follows selections even when nothing is traced.
+    if (link_select)
+        port = p[0] - 0x40;
+    FILE *f = link->log_file;
+    if (f == nullptr)
+        return;
+    if (p == nullptr)
+        length = 0;
+
+    fprintf(f, tx ? "Tx@%i" : "Rx@%i", port);
+    if (type == Orwin_PART_EXTN)
+        return; // the rest of the extension comes with a later read
+    if (type == Orwin_SPECIAL) {
+        fprintf(f, " // SPECIAL_PACKET (len=%d):", static_cast<int>(length));
+        write_bytes(f, p, length);
+    } else if (type == Orwin_EXTN && length >= 9 && p[0] == 0x88) {
+        fprintf(f, " // timetag {%.1fns}\n", static_cast<double>(timetag_count(p)) * 0.1);
+        fflush(f);
+        return;
+    } else if (type == Orwin_EXTN && link_select) {
+        fprintf(f, " // Set active link = %d\n", p[0] & 0x3F);
+        fflush(f);
+        return;
+    } else if (type == Orwin_EXTN) {
+        fprintf(f, " // EXTN_PACKET (len=%d):", static_cast<int>(length));
+        write_bytes(f, p, length);
+    } else {
+        fprintf(f, " (len=%4d) [%4.1i]", static_cast<int>(length), 0);
+        write_rows(f, p, length, link->max_length);
+        if (type == Orwin_EOP)
+            fputs(" EOP", f);
+        else if (type == Orwin_EEP)
+            fputs(" EEP", f);
+    }
+    fputc('\n', f);
+    fflush(f);
+}
+
+extern "C" {
+
+int Orwin_set_log_file(Orwin handle, char *file_name)
+{
+    ORW *link = orw_link(handle);
+    orw_close_stream(link->log_file);
+    link->log_file = nullptr;
+    if (file_name == nullptr)
+        return 0;
+    FILE *f = (file_name[0] == '-' && file_name[1] == '\0') ? stdout : fopen(file_name, "w");
+    if (f == nullptr)
+        return orw_set_error(Error_LogFile_Open, "error opening log file");
+    link->log_file = f;
+    return 0;
+}
+
+} // extern "C"

@@ -1,5 +1,352 @@
-// Placeholder: filled in by the work on this file.
+// Orwin_transmit.cpp - the transmit path: frames gathered in the 1 MiB
+// transmit buffer, packets handed over in pieces, flushing, and raw socket
+// transfer.
+//
+// Invariant kept by every function here: the bytes that leave the buffer
+// always match the frame headers they carry. A header still in the buffer may
+// be rewritten (an open partial frame); once the buffer has been sent, the
+// frame is treated as closed, so no stale header offset is ever reused.
 #include "OrwinInternal.h"
-ssize_t orw_send(ORW *, const void *, size_t, int) { return -1; }
-int Orwin_sendPacket(Orwin, void *, size_t, size_t, uint32_t) { return -1; }
-int Orwin_flush(Orwin) { return -1; }
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kMaxFramePayload = static_cast<size_t>(ORW_MAX_FRAME_PAYLOAD);
+constexpr unsigned char kKindPartial = 0x00;
+constexpr unsigned char kKindEOP = 0x40;
+constexpr unsigned char kKindEEP = 0x80;
+constexpr unsigned char kKindExtended = 0xC0;
+constexpr unsigned char kLongForm3 = 0x3F; // kind bits clear, three length bytes
+constexpr size_t kOpenFrameHeader = 4;
+constexpr uint32_t kTypeMask = 0x7FF;
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+int kind_of(int type)
+{
+    switch (type) {
+    case Orwin_EOP:
+        return kKindEOP;
+    case Orwin_EEP:
+        return kKindEEP;
+    case Orwin_SPECIAL:
+        return kKindExtended;
+    default:
+        return kKindPartial;
+    }
+}
+
+// Header byte plus length bytes for a frame of `len` payload bytes
+// (len <= kMaxFramePayload). Returns the header size, 1..4.
+size_t length_form(unsigned char kind, size_t len, unsigned char *out)
+{
+    if (len <= 60) {
+        out[0] = static_cast<unsigned char>(kind + len);
+        return 1;
+    }
+    const size_t k = len < 256 ? 1 : len < 65536 ? 2 : 3;
+    out[0] = static_cast<unsigned char>(kind + 60 + k);
+    for (size_t i = 0; i < k; ++i)
+        out[1 + i] = static_cast<unsigned char>(len >> (8 * (k - 1 - i)));
+    return 1 + k;
+}
+
+size_t header_size(size_t len)
+{
+    return len <= 60 ? 1 : len < 256 ? 2 : len < 65536 ? 3 : 4;
+}
+
+// Bytes queued for a whole packet of `len` bytes: frames longer than a
+// header can announce go out as full partial frames before the last one.
+size_t framed_size(size_t len)
+{
+    size_t total = 0;
+    while (len > kMaxFramePayload) {
+        total += kOpenFrameHeader + kMaxFramePayload;
+        len -= kMaxFramePayload;
+    }
+    return total + header_size(len) + len;
+}
+
+// Bytes queued for a piece appended to the open partial frame (or opening
+// one).
+size_t piece_size(const ORW *link, size_t len)
+{
+    size_t room = link->partialframesz ? kMaxFramePayload - link->partialframesz : 0;
+    size_t first = std::min(len, room);
+    size_t rest = len - first;
+    size_t frames = (rest + kMaxFramePayload - 1) / kMaxFramePayload;
+    return len + kOpenFrameHeader * frames;
+}
+
+// Send every queued byte and empty the buffer. Any open partial frame left
+// with those bytes, so the next piece opens a new one.
+int send_queued(ORW *link)
+{
+    ssize_t r = orw_send(link, link->tx_buffer, link->tx_buffer_content, 0);
+    if (r < 0)
+        return static_cast<int>(r);
+    link->tx_buffer_content = 0;
+    link->partialframesz = 0;
+    return 0;
+}
+
+int send_failed() { return orw_set_error(Error_RecFile_Open, "Unable to send data"); }
+
+// Make sure `need` (<= the buffer size) contiguous bytes are free.
+int make_room(ORW *link, size_t need)
+{
+    if (link->tx_buffer_length - link->tx_buffer_content >= need)
+        return 0;
+    return send_queued(link) < 0 ? send_failed() : 0;
+}
+
+int queue_bytes(ORW *link, const unsigned char *data, size_t len)
+{
+    if (make_room(link, len) < 0)
+        return -1;
+    memcpy(link->tx_buffer + link->tx_buffer_content, data, len);
+    link->tx_buffer_content += len;
+    return 0;
+}
+
+// Block-copy payload, sending the buffer whole each time it is full.
+int queue_payload(ORW *link, const unsigned char *data, size_t len)
+{
+    while (len > 0) {
+        if (link->tx_buffer_content == link->tx_buffer_length && send_queued(link) < 0)
+            return send_failed();
+        size_t take = std::min(len, link->tx_buffer_length - link->tx_buffer_content);
+        memcpy(link->tx_buffer + link->tx_buffer_content, data, take);
+        link->tx_buffer_content += take;
+        data += take;
+        len -= take;
+    }
+    return 0;
+}
+
+// A buffer left exactly full goes out at once. On a non-blocking socket the
+// packet is already queued, so a send that would block is not its failure:
+// the bytes and the progress wait for the next flush.
+int settle_full(ORW *link)
+{
+    if (link->tx_buffer_content < link->tx_buffer_length)
+        return 0;
+    int rc = send_queued(link);
+    if (rc == Error_Would_Block && link->nonblocking)
+        return 0;
+    return rc < 0 ? send_failed() : 0;
+}
+
+// A whole packet in its own frame(s).
+int queue_packet(ORW *link, unsigned char kind, const unsigned char *data, size_t len)
+{
+    unsigned char header[4];
+    while (len > kMaxFramePayload) {
+        length_form(kKindPartial, kMaxFramePayload, header);
+        if (queue_bytes(link, header, kOpenFrameHeader) < 0 ||
+            queue_payload(link, data, kMaxFramePayload) < 0)
+            return -1;
+        data += kMaxFramePayload;
+        len -= kMaxFramePayload;
+    }
+    size_t h = length_form(kind, len, header);
+    if (queue_bytes(link, header, h) < 0 || queue_payload(link, data, len) < 0)
+        return -1;
+    return settle_full(link);
+}
+
+// Append a piece to the open partial frame, opening one when needed.
+// `closing_kind` < 0 for a piece that leaves the packet open. The length
+// bytes are rewritten before the payload is copied, so a send in the middle
+// of the piece carries a header that already counts every byte that follows.
+int append_piece(ORW *link, const unsigned char *data, size_t len, int closing_kind)
+{
+    if (len == 0 && closing_kind < 0)
+        return 0;
+    do {
+        if (link->partialframesz == 0) {
+            const unsigned char open[kOpenFrameHeader] = {kLongForm3, 0, 0, 0};
+            if (make_room(link, kOpenFrameHeader) < 0)
+                return -1;
+            link->partialframe_offset = link->tx_buffer_content;
+            memcpy(link->tx_buffer + link->tx_buffer_content, open, kOpenFrameHeader);
+            link->tx_buffer_content += kOpenFrameHeader;
+        }
+        const size_t take = std::min(len, kMaxFramePayload - link->partialframesz);
+        const bool last = take == len;
+        unsigned char *h = link->tx_buffer + link->partialframe_offset;
+        if (last && closing_kind >= 0)
+            h[0] = static_cast<unsigned char>(h[0] | closing_kind);
+        link->partialframesz += take;
+        h[1] = static_cast<unsigned char>(link->partialframesz >> 16);
+        h[2] = static_cast<unsigned char>(link->partialframesz >> 8);
+        h[3] = static_cast<unsigned char>(link->partialframesz);
+        if (queue_payload(link, data, take) < 0)
+            return -1;
+        data += take;
+        len -= take;
+        // A full frame ends here; the rest of the piece opens the next one.
+        if (!last || closing_kind >= 0)
+            link->partialframesz = 0;
+    } while (len > 0);
+    return settle_full(link);
+}
+
+// Bytes the packet will occupy in the buffer, for the non-blocking room check.
+size_t queued_size(const ORW *link, int type, size_t len)
+{
+    if (type == Orwin_EXTN)
+        return 1 + len;
+    if (type == Orwin_INCOMPLETE || link->partialframesz != 0)
+        return piece_size(link, len);
+    return framed_size(len);
+}
+
+// A blocking socket with a send or receive time-out reports "would block":
+// wait for it rather than spin.
+void wait_ready(int sock, short events)
+{
+    pollfd p{};
+    p.fd = sock;
+    p.events = events;
+    poll(&p, 1, -1);
+}
+
+} // namespace
+
+ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(buffer);
+    size_t done = std::min(link->sent, len);
+    while (done < len) {
+        ssize_t k = send(link->sock, p + done, len - done, flags | kSendFlags);
+        if (k > 0) {
+            if (link->tx_record_file)
+                fwrite(p + done, 1, static_cast<size_t>(k), link->tx_record_file);
+            done += static_cast<size_t>(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (link->nonblocking) {
+                link->sent = done;
+                return orw_set_error(Error_Would_Block, "send I/O call will block");
+            }
+            wait_ready(link->sock, POLLOUT);
+            continue;
+        }
+        // The progress stays, so the queued bytes are never sent twice.
+        link->sent = done;
+        return orw_set_error(Error_Network, "send call failed");
+    }
+    link->sent = 0;
+    return static_cast<ssize_t>(len);
+}
+
+extern "C" {
+
+int Orwin_sendPacket(Orwin handle, void *userbuffer, size_t offset, size_t length, uint32_t flags)
+{
+    ORW *link = orw_link(handle);
+    const int type = static_cast<int>(flags & kTypeMask);
+    const unsigned char *data = static_cast<const unsigned char *>(userbuffer);
+    if (type != Orwin_EXTN && data)
+        data += offset;
+    if (link->log_file || type == Orwin_EXTN)
+        orw_log_packet(link, ORW_DIRECTION_TX, data, length, type);
+
+    if (type == Orwin_SPECIAL && length == 0)
+        return 0;
+    if (type == Orwin_SPECIAL && length > kMaxFramePayload && link->partialframesz == 0)
+        return orw_set_error(Error_Buffer_Full, "Buffer is too big");
+    if (link->nonblocking &&
+        link->tx_buffer_length - link->tx_buffer_content < queued_size(link, type, length))
+        return orw_set_error(Error_Buffer_Full, "Buffer is too big");
+
+    int rc;
+    if (type == Orwin_EXTN) {
+        // An extension never lands inside a frame's payload: the open frame
+        // ends here as a partial frame and the packet continues in a new one.
+        link->partialframesz = 0;
+        const unsigned char start = kKindExtended;
+        rc = queue_bytes(link, &start, 1);
+        if (rc == 0)
+            rc = queue_payload(link, data, length);
+        if (rc == 0)
+            rc = settle_full(link);
+    } else if (type == Orwin_INCOMPLETE) {
+        rc = append_piece(link, data, length, -1);
+    } else if (link->partialframesz != 0) {
+        rc = append_piece(link, data, length, kind_of(type));
+    } else {
+        rc = queue_packet(link, static_cast<unsigned char>(kind_of(type)), data, length);
+    }
+    if (rc < 0)
+        return rc;
+    return (flags & Orwin_FLUSH) ? Orwin_flush(handle) : 0;
+}
+
+int Orwin_write_packet(Orwin link, void *userbuffer, size_t length, uint32_t flags)
+{
+    return Orwin_sendPacket(link, userbuffer, 0, length, flags);
+}
+
+int Orwin_flush(Orwin handle)
+{
+    ORW *link = orw_link(handle);
+    // An open partial frame stays a partial frame; the packet goes on in the
+    // next frame.
+    link->partialframesz = 0;
+    if (link->tx_buffer_content > 0) {
+        int rc = send_queued(link);
+        if (rc < 0)
+            return orw_set_error(rc, "Unable to send on network");
+    }
+    if (link->log_file)
+        fflush(link->log_file);
+    return 0;
+}
+
+ssize_t Orwin_send(Orwin link, void *buffer, size_t len, int flags)
+{
+    return orw_send(orw_link(link), buffer, len, flags);
+}
+
+ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz) { return orw_send(orw_link(link), buffer, sz, 0); }
+
+ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
+{
+    ORW *link = orw_link(handle);
+    for (;;) {
+        ssize_t k = read(link->sock, buffer, sz);
+        if (k >= 0) {
+            link->total_raw_bytes_received += static_cast<uint64_t>(k);
+            return k;
+        }
+        const bool would_block = errno == EAGAIN || errno == EWOULDBLOCK;
+        if (would_block && link->nonblocking)
+            return orw_set_error(Error_Would_Block, "I/O call will block");
+        if (errno == EINTR || would_block) {
+            if (link->eintr_enabled)
+                return orw_set_error(Error_EINTR, "recv error");
+            if (would_block)
+                wait_ready(link->sock, POLLIN);
+            continue;
+        }
+        return orw_set_error(Error_IO_Error, "error reading data");
+    }
+}
+
+} // extern "C"
