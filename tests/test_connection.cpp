@@ -1,6 +1,7 @@
 // orw::connection: streams of extensions and special packets replayed from a
 // recording through a derived connection that records its callbacks.
 #include "Orwin.hpp"
+#include "orwin_unitsim.hpp"
 
 #include <gtest/gtest.h>
 
@@ -529,6 +530,34 @@ TEST(ConnectionOpen, RecordingRegistersCallbacksAndWrapperErrorsThrow)
         EXPECT_EQ(e.name(), rec.address());
     }
     EXPECT_EQ(c.tx_link, 0u);
+}
+
+TEST(ConnectionOpen, LiveUnitWrappersAndFirstTimetag)
+{
+    orw::unitsim::simulator sim;
+    recorder c;
+    c.connect(sim.address());
+    EXPECT_TRUE(c.live);
+    EXPECT_EQ(c.rx_link, 1u);
+    EXPECT_EQ(c.nolinks(), 8u);
+
+    c.active_port(3);
+    EXPECT_EQ(c.tx_link, 3u);
+    c.mode(orw::connection::LINK_mode_normal);
+    c.flush();
+    EXPECT_THROW(c.active_port(9), orw::error) << "the unit has 8 links";
+    EXPECT_EQ(c.tx_link, 3u);
+
+    ASSERT_EQ(Orwin_set_rx_timeout(c.device, 500), 0);
+    sim.inject(ext({0x42}) + timetag_ext(0x88, 123456789));
+    timespec before;
+    clock_gettime(CLOCK_REALTIME, &before);
+    EXPECT_EQ(read_once(c).first, 0);
+    EXPECT_EQ(c.rx_link, 2u);
+    read_once(c);
+    ASSERT_EQ(c.timetags, std::vector<uint64_t>{123456789});
+    EXPECT_LE(std::llabs(static_cast<long long>(c.timestamps[2].time - before.tv_sec)), 2);
+    EXPECT_EQ(sim.link_mode(3), orw::connection::LINK_mode_normal);
 }
 
 TEST(ConnectionStatus, SnapshotsHandOverIntervals)

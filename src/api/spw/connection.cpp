@@ -103,6 +103,9 @@ void connection::connect(const std::string &address)
         device = Orwin_open_flagged(name.data(), CONNECT_FILE, 0);
     } else {
         live = true;
+        // A sample of both clocks at connection; the first timetag re-bases.
+        clock_gettime(CLOCK_REALTIME, &baseclock.now);
+        clock_gettime(CLOCK_MONOTONIC, &baseclock.t0s);
         device = Orwin_open_flagged(name.data(), 0, open_timeout_ms);
     }
     if (!device)
