@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# The main job: start the unit simulator on loopback and run the demo
-# application against it (open, send on one link, receive on another,
-# record the stream and replay the recording).
+# The main job: start the unit simulator on loopback, ask it who it is with
+# orwin-info, and run the demo application against it (open, send on one
+# link, receive on another, record the stream and replay the recording).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=OFF -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target orwin-unitsim orwin-demo
+cmake --build build -j"$(nproc)" --target orwin-unitsim orwin-demo orwin-info
 port=${ORWIN_DEMO_PORT:-14949}
 ./build/unitsim/orwin-unitsim --port "$port" --family vex --links 4 &
 sim=$!
@@ -15,4 +15,5 @@ for _ in $(seq 50); do
   (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break
   sleep 0.1
 done
+./build/tools/orwin-info "127.0.0.1:$port"
 ./build/examples/orwin-demo "127.0.0.1:$port" "${ORWIN_DEMO_RECORDING:-/tmp/orwin-demo.rec}"
