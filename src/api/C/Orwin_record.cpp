@@ -200,8 +200,12 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     // Flushed at once so that a file that cannot be written is caught here.
     if (fwrite(header, 1, kHeaderSize, f) != kHeaderSize || fflush(f) != 0) {
         if (f != stdout) {
+            // Only a file this call created is removed, never a device or pipe.
+            struct stat st;
+            const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
             fclose(f);
-            remove(file_name);
+            if (regular)
+                remove(file_name);
         }
         return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
     }
