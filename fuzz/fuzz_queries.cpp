@@ -7,7 +7,7 @@
 //   byte 1: bits 0-3 number of slots N, bits 4-7 number of links (0 = ask)
 //   bytes 2 .. 2+N-1: module type of slots 0 .. N-1 (taken modulo 24)
 //   rest: the unit's stream
-#include "OrwinInternal.h"
+#include "fuzz_link.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -17,42 +17,7 @@
 
 namespace {
 
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
-
-// One link for the whole run: opening allocates tens of MiB, so each input
-// only swaps the descriptor and restarts the state the queries touch.
-ORW *link_for(int fd)
-{
-    static ORW *link = nullptr;
-    if (!link) {
-        link = orw_link(Orwin_open_as_server(fd));
-        check(link != nullptr);
-        return link;
-    }
-    close(link->sock);
-    link->sock = fd;
-    link->rx_buffer_content = 0;
-    link->rx_buffer_ptr = 0;
-    link->rx_state = RX_HEADER;
-    link->rx_count = 0;
-    link->rx_param = 0;
-    link->rx_final_flags = 0;
-    link->extn_count = 0;
-    link->tx_buffer_content = 0;
-    link->partialframesz = 0;
-    link->sent = 0;
-    link->auto_flush = 1;
-    link->number_of_slots = 0;
-    memset(link->slot_content, 0, ORW_SLOT_TABLE_ENTRIES * sizeof(int));
-    link->ram_io = 0;
-    link->number_of_links = 0;
-    link->current_port = 1;
-    return link;
-}
+using fuzz::check;
 
 void take(char *text)
 {
@@ -112,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     shutdown(sv[1], SHUT_WR);
 
-    ORW *link = link_for(sv[0]);
+    ORW *link = fuzz::reusable_link(sv[0]);
     Orwin_system_type(link, family);
     for (size_t i = 0; i < slots; ++i)
         Orwin_set_slot(link, static_cast<int>(i), data[2 + i] % 24);

@@ -8,7 +8,7 @@
 //   byte 2: callback buffer length (0 = no registration)
 //   byte 3: chunk length - 1 (raised so that at most 64 chunks are written)
 //   byte 4: payload offset in the caller's buffer (0-7)
-#include "OrwinInternal.h"
+#include "fuzz_link.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +17,8 @@
 
 namespace {
 
+using fuzz::check;
+
 struct Registration {
     unsigned char *buffer;
     size_t length;
@@ -24,12 +26,6 @@ struct Registration {
 };
 
 Registration g_special, g_extension;
-
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
 
 int on_callback(const Registration &reg, void *data, int length, int complete, int position)
 {
@@ -48,34 +44,6 @@ int special_cb(Orwin, void *data, int length, int complete, int position)
 int extension_cb(Orwin, void *data, int length, int complete, int position)
 {
     return on_callback(g_extension, data, length, complete, position);
-}
-
-// One link for the whole run: opening allocates tens of MiB, so each input
-// only swaps the descriptor and restarts the receive state.
-ORW *link_for(int fd)
-{
-    static ORW *link = nullptr;
-    if (!link) {
-        link = orw_link(Orwin_open_as_server(fd));
-        check(link != nullptr);
-        return link;
-    }
-    close(link->sock);
-    link->sock = fd;
-    link->rx_buffer_content = 0;
-    link->rx_buffer_ptr = 0;
-    link->rx_state = RX_HEADER;
-    link->rx_count = 0;
-    link->rx_param = 0;
-    link->rx_final_flags = 0;
-    link->extn_count = 0;
-    link->extn_size = 0;
-    link->extn_cmd = 0;
-    link->extn_byte = 0;
-    link->extn_link = 1;
-    link->timezero = 0;
-    orw_time_image_init(link);
-    return link;
 }
 
 bool valid_type(uint32_t t)
@@ -122,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     close(sv[1]);
 
-    ORW *link = link_for(sv[0]);
+    ORW *link = fuzz::reusable_link(sv[0]);
     // Exactly sized heap buffers, so any overrun is caught.
     unsigned char *special_buffer = cb_length ? static_cast<unsigned char *>(malloc(cb_length)) : nullptr;
     unsigned char *extension_buffer = cb_length ? static_cast<unsigned char *>(malloc(cb_length)) : nullptr;
