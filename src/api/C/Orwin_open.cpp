@@ -172,6 +172,18 @@ ORW *new_record(int sock)
     return link;
 }
 
+// A new, initialised record around a descriptor; the descriptor is closed
+// when that fails.
+ORW *wrap_descriptor(int fd)
+{
+    ORW *link = new_record(fd);
+    if (link == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    return orw_initialise_link(link) ? link : nullptr;
+}
+
 // The slot-setting rule: the table grows to cover the index, and a RAM-I/O
 // module makes the unit Vex-family.
 void set_slot(ORW *link, int index, int type)
@@ -365,14 +377,7 @@ Orwin Orwin_open_flagged(char *address, unsigned flags, int timeout)
 Orwin Orwin_open_as_server(int sock)
 {
     once_per_process();
-    ORW *link = new_record(sock);
-    if (link == nullptr) {
-        close(sock);
-        return nullptr;
-    }
-    if (!orw_initialise_link(link))
-        return nullptr;
-    return link;
+    return wrap_descriptor(sock);
 }
 
 Orwin Orwin_connect_raw(char *address)
@@ -397,12 +402,8 @@ Orwin Orwin_open_file(char *filename)
         close(fd);
         return nullptr;
     }
-    ORW *link = new_record(fd);
-    if (link == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    if (!orw_initialise_link(link))
+    ORW *link = wrap_descriptor(fd);
+    if (link == nullptr)
         return nullptr;
     link->system_type = SYSTEM_TYPE_Vex;
     if (const char *type = getenv("ORW_SYSTEM_TYPE")) {
