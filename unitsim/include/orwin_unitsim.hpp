@@ -26,12 +26,63 @@ enum module_type : uint8_t {
     module_hwa = 3,
     module_link_speed = 4,
     module_link = 5,
+    module_sf = 6,
     module_tt = 7,
     module_er = 8,
     module_ew = 9,
+    module_tc_rx = 10,
+    module_tc_tx = 11,
+    module_ew_rt = 13,
     module_cr = 14,
+    module_tt_64 = 15,
+    module_er_64 = 16,
     module_ram_rw = 21,
+    module_barrier = 22,
 };
+
+/// Extension commands the unit reports events with (one byte each).
+enum event_command : uint8_t {
+    event_fct = 0x00,
+    event_esc = 0x03,
+    event_esc_fct = 0x04,
+    event_esc_eep = 0x05,
+    event_esc_eop = 0x06,
+    event_esc_esc = 0x07,
+    event_timeout = 0x08,
+    event_parity_error = 0x09,
+    event_perror1 = 0x0A,
+    event_perror2 = 0x0B,
+    event_error = 0x13,
+    event_missing_data = 0x14,
+};
+
+/// Calendar date and time carried by a Year report.
+struct calendar {
+    uint16_t year = 1970;
+    uint8_t month = 1; // 1..12
+    uint8_t day = 1;
+    uint8_t hour = 0;
+    uint8_t minute = 0;
+    uint8_t second = 0;
+    bool daylight_saving = false;
+};
+
+/// The error waveform a Vex unit holds for one link, answered to the
+/// waveform data request (a read of 2,070 bytes at 0x1000).
+struct waveform_config {
+    uint8_t event_byte = 0;     // high nibble event code, low nibble source (1..8 = port)
+    uint16_t unit = 0;          // unit number
+    uint16_t error_index = 0;   // sample word of the error in the ring
+    uint64_t timetag = 0;
+    /// Sample body: up to 512 samples of 4 bytes (repeat count, then a
+    /// 24-bit little-endian word of four 6-bit lines); shorter is zero padded.
+    std::vector<uint8_t> samples;
+};
+/// Largest sample body of a waveform.
+constexpr size_t waveform_sample_bytes = 2048;
+/// Bytes of the waveform buffer at 0x1000, and of the whole reply to its request.
+constexpr size_t waveform_buffer_bytes = 2070;
+constexpr size_t waveform_reply_bytes = waveform_buffer_bytes + 5;
 
 /// Slot layouts used when `config::modules` is empty (slot 0 first).
 /// Vex: CAPABILITIES, LINK, ram_rw (capability reply 00 03 15 05 00).
@@ -100,6 +151,43 @@ public:
     uint16_t link_speed_code(int link) const;
     /// Link last selected by any client (1 before any selection).
     int current_link() const;
+    /// Vex: the `count` bytes held from register `address` for `link`, as
+    /// last written (registers from 0x8000 but the transmit speed are the
+    /// unit's and ignore `link`). Bytes the unit does not hold read as 0.
+    std::vector<uint8_t> register_bytes(int link, int address, size_t count) const;
+    /// Tor: data bytes of the last setting sent to a slot holding
+    /// `module_type` while `link` was the client's current link (at most
+    /// 256 are kept); empty when there was none.
+    std::vector<uint8_t> module_setting(int link, int module_type) const;
+
+    // Events, sent to every connected client as the unit reports them. A
+    // `link` is announced first with a link selection (0..63; out of range
+    // throws std::invalid_argument).
+
+    /// Timetag of `count` units of 0.1 ns (bits 58..0 are sent).
+    void emit_timetag(int link, uint64_t count);
+    /// Increment of the link's last timetag.
+    void emit_timetag_delta(int link, uint16_t delta);
+    void emit_uncertainty(uint8_t uncertainty);
+    /// Time-zero timetag (bits 58..0 of `count`).
+    void emit_time_zero(uint64_t count);
+    void emit_date(const calendar &date);
+    /// The 16-byte recording header: system type (0..255, else
+    /// std::invalid_argument), seconds and nanoseconds of the start.
+    void emit_recording_header(int system_type, uint64_t seconds, uint32_t ns);
+    void emit_timecode(int link, uint8_t tc);
+    /// A one-byte event such as `event_parity_error`; commands from 0x80
+    /// carry further bytes and throw std::invalid_argument.
+    void emit_event(int link, uint8_t command);
+    void emit_link_select(int link);
+    /// The barrier special packet from the first barrier module's slot:
+    /// the slot, then `value` most significant first. False when the unit
+    /// has no barrier module (nothing is sent).
+    bool emit_barrier(uint64_t value);
+    /// Keeps the waveform `link` answers the waveform data request with.
+    /// Throws std::invalid_argument for a link outside 0..links or samples
+    /// longer than `waveform_sample_bytes`.
+    void set_waveform(int link, const waveform_config &waveform);
 
     /// Sends `count` EOP packets of `size` bytes (byte i of each is i & 0xFF)
     /// as received on `link` to every connected client, as fast as the
@@ -107,6 +195,8 @@ public:
     void stream(int link, size_t size, size_t count);
 
 private:
+    void emit(std::vector<uint8_t> &&bytes);
+
     struct impl;
     std::unique_ptr<impl> impl_;
 };

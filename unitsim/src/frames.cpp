@@ -151,4 +151,15 @@ void append_link_select(std::vector<uint8_t> &out, int link)
     out.push_back(static_cast<uint8_t>(0x40 + (link & 0x3F)));
 }
 
+void append_extension(std::vector<uint8_t> &out, uint8_t command, const uint8_t *data, size_t n)
+{
+    size_t due = (command & 0x80) ? (command & 0x0F) : 0;
+    if (n != due)
+        return; // would shift every later frame of the stream
+    out.push_back(extension_header);
+    out.push_back(command);
+    if (n > 0)
+        out.insert(out.end(), data, data + n);
+}
+
 } // namespace orw::unitsim

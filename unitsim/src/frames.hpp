@@ -50,5 +50,9 @@ inline void append_special(std::vector<uint8_t> &out, const std::vector<uint8_t>
 }
 /// Appends the one-byte extension announcing that what follows came from `link`.
 void append_link_select(std::vector<uint8_t> &out, int link);
+/// Appends an extension: 0xC0, `command`, then `n` bytes. A command with bit 7
+/// set must carry exactly (command & 0x0F) bytes, any other none; the
+/// receiver's framing depends on it.
+void append_extension(std::vector<uint8_t> &out, uint8_t command, const uint8_t *data = nullptr, size_t n = 0);
 
 } // namespace orw::unitsim

@@ -1,14 +1,18 @@
 // orwin-unitsim: runs a simulated interface unit until SIGINT or SIGTERM.
+#include "events.hpp"
 #include "orwin_unitsim.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,7 +28,30 @@ const char usage[] =
     "  --product TEXT      product string (Tor)\n"
     "  --manufacturer TEXT manufacturer string (Tor)\n"
     "  --description TEXT  description text (Vex)\n"
+    "  --modules T0,T1,... module type of each slot, slot 0 first (0..255 each;\n"
+    "                      default: the family's layout)\n"
+    "  --hwa XX:XX:XX:XX:XX:XX  hardware address (default 00:50:C2:21:20:05)\n"
+    "  --emit-every MS     every MS milliseconds (1..3600000), send what --emit names\n"
+    "                      to every connected client\n"
+    "  --emit KIND         repeatable, needs --emit-every; KIND is one of\n"
+    "                      timetag   a timetag on every link, advancing by MS each time\n"
+    "                      timecode  a time-code on link 1, counting 0..63\n"
+    "                      events    ESC-EEP, time-out, parity error, error event and\n"
+    "                                missing data on one link, the next link each time\n"
+    "                      waveform  (vex) every link holds a parity-error waveform for\n"
+    "                                the waveform request; an error event is sent on\n"
+    "                                one link, the next link each time\n"
     "  --help              this text\n";
+
+// What the schedule sends each period.
+struct schedule {
+    long period_ms = 0;
+    bool timetag = false;
+    bool timecode = false;
+    bool events = false;
+    bool waveform = false;
+    bool any() const { return timetag || timecode || events || waveform; }
+};
 
 bool parse_int(const char *text, long low, long high, long &value)
 {
@@ -51,6 +78,95 @@ bool parse_wire(const char *text, int &a, int &b)
     return true;
 }
 
+// "0,1,2,..." into module types, slot 0 first.
+bool parse_modules(const char *text, std::vector<uint8_t> &modules)
+{
+    std::vector<uint8_t> out;
+    std::string list = text;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        long type = 0;
+        if (!parse_int(item.c_str(), 0, 255, type) || out.size() == 255)
+            return false;
+        out.push_back(static_cast<uint8_t>(type));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    modules = out;
+    return true;
+}
+
+// Six hexadecimal byte pairs separated by colons.
+bool parse_hwa(const char *text, std::array<uint8_t, 6> &hwa)
+{
+    std::array<uint8_t, 6> out{};
+    const char *p = text;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (i > 0 && *p++ != ':')
+            return false;
+        unsigned value = 0;
+        for (int digit = 0; digit < 2; ++digit, ++p) {
+            char c = *p;
+            unsigned v = c >= '0' && c <= '9' ? unsigned(c - '0')
+                         : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                         : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
+                                                : 16u;
+            if (v == 16u)
+                return false;
+            value = value << 4 | v;
+        }
+        out[i] = static_cast<uint8_t>(value);
+    }
+    if (*p != '\0')
+        return false;
+    hwa = out;
+    return true;
+}
+
+// One period of the schedule; `tick` counts periods from 1.
+void emit_period(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan, uint64_t tick)
+{
+    using namespace orw::unitsim;
+    constexpr uint64_t counts_per_ms = 10000000; // timetags count 0.1 ns
+    int link = static_cast<int>((tick - 1) % static_cast<uint64_t>(cfg.links)) + 1;
+    if (plan.timetag)
+        for (int l = 1; l <= cfg.links; ++l)
+            sim.emit_timetag(l, tick * static_cast<uint64_t>(plan.period_ms) * counts_per_ms);
+    if (plan.timecode)
+        sim.emit_timecode(1, static_cast<uint8_t>((tick - 1) & 0x3F));
+    if (plan.events)
+        for (uint8_t event : {event_esc_eep, event_timeout, event_parity_error, event_error, event_missing_data})
+            sim.emit_event(link, event);
+    else if (plan.waveform)
+        sim.emit_event(link, event_error);
+}
+
+// Waits for SIGINT or SIGTERM, sending the schedule's events meanwhile.
+void serve(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan, const sigset_t &stop)
+{
+    if (!plan.any()) {
+        int signal = 0;
+        sigwait(&stop, &signal);
+        return;
+    }
+    if (plan.waveform)
+        for (int link = 1; link <= cfg.links; ++link)
+            sim.set_waveform(link, orw::unitsim::synthetic_waveform(link, 1));
+    const timespec period = {plan.period_ms / 1000, (plan.period_ms % 1000) * 1000000L};
+    for (uint64_t tick = 0;;) {
+        if (sigtimedwait(&stop, nullptr, &period) >= 0)
+            return; // only the stop signals are waited for
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return;
+        emit_period(sim, cfg, plan, ++tick);
+    }
+}
+
 int bad_usage(const char *message, const char *arg)
 {
     std::fprintf(stderr, "orwin-unitsim: %s%s%s\n%s", message, arg ? ": " : "", arg ? arg : "", usage);
@@ -64,6 +180,8 @@ int main(int argc, char **argv)
     orw::unitsim::config cfg;
     cfg.port = 4949;
     cfg.keep_history = false;
+    schedule plan;
+    bool emit_named = false;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help") {
@@ -105,10 +223,40 @@ int main(int argc, char **argv)
             cfg.manufacturer = value;
         } else if (option == "--description") {
             cfg.description = value;
+        } else if (option == "--modules") {
+            if (!parse_modules(value, cfg.modules))
+                return bad_usage("modules must be 1..255 types 0..255 separated by commas", value);
+        } else if (option == "--hwa") {
+            if (!parse_hwa(value, cfg.hwa))
+                return bad_usage("hardware address must be six hex pairs separated by colons", value);
+        } else if (option == "--emit-every") {
+            if (!parse_int(value, 1, 3600000, n))
+                return bad_usage("emit period must be 1..3600000 ms", value);
+            plan.period_ms = n;
+        } else if (option == "--emit") {
+            std::string kind = value;
+            if (kind == "timetag")
+                plan.timetag = true;
+            else if (kind == "timecode")
+                plan.timecode = true;
+            else if (kind == "events")
+                plan.events = true;
+            else if (kind == "waveform")
+                plan.waveform = true;
+            else
+                return bad_usage("emit must be timetag, timecode, events or waveform", value);
+            emit_named = true;
         } else {
             return bad_usage("unknown option", argv[i - 1]);
         }
     }
+
+    if (emit_named && plan.period_ms == 0)
+        return bad_usage("--emit needs --emit-every", nullptr);
+    if (plan.period_ms > 0 && !emit_named)
+        return bad_usage("--emit-every needs at least one --emit", nullptr);
+    if (plan.waveform && cfg.kind != orw::unitsim::family::vex)
+        return bad_usage("--emit waveform needs a vex unit", nullptr);
 
     // Block the stop signals before the simulator's thread starts, so that
     // only sigwait() below receives them.
@@ -123,8 +271,7 @@ int main(int argc, char **argv)
         std::printf("orwin-unitsim: %s unit with %d links listening on %s\n",
                     cfg.kind == orw::unitsim::family::tor ? "tor" : "vex", cfg.links, sim.address().c_str());
         std::fflush(stdout);
-        int signal = 0;
-        sigwait(&stop, &signal);
+        serve(sim, cfg, plan, stop);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

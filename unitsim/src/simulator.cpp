@@ -2,6 +2,7 @@
 // and parses their streams, and writes queued output without ever blocking.
 // Every piece of shared state is guarded by one mutex; only the loop closes
 // client sockets, so no descriptor is closed while poll() may watch it.
+#include "events.hpp"
 #include "frames.hpp"
 #include "orwin_unitsim.hpp"
 #include "unit.hpp"
@@ -335,17 +336,6 @@ void simulator::set_silent(bool silent)
     impl_->silent = silent;
 }
 
-void simulator::inject(const std::vector<uint8_t> &bytes)
-{
-    auto shared = std::make_shared<const std::vector<uint8_t>>(bytes);
-    std::lock_guard<std::mutex> lock(impl_->m);
-    for (auto &c : impl_->clients) {
-        impl_->enqueue(*c, shared);
-        impl_->flush(*c);
-    }
-    impl_->wake();
-}
-
 void simulator::drop_connections()
 {
     std::unique_lock<std::mutex> lock(impl_->m);
@@ -404,6 +394,140 @@ int simulator::current_link() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     return impl_->model.current_link();
+}
+
+std::vector<uint8_t> simulator::register_bytes(int link, int address, size_t count) const
+{
+    if (address < 0)
+        return std::vector<uint8_t>(count, 0);
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.register_bytes(link, static_cast<uint32_t>(address), count);
+}
+
+std::vector<uint8_t> simulator::module_setting(int link, int module_type) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.module_setting(link, module_type);
+}
+
+namespace {
+
+// Link-select extensions reach 0x40 + 63 at most.
+std::vector<uint8_t> selecting(int link)
+{
+    if (link < 0 || link > 0x3F)
+        throw std::invalid_argument("unitsim: link " + std::to_string(link) + " cannot be announced");
+    std::vector<uint8_t> out;
+    append_link_select(out, link);
+    return out;
+}
+
+} // namespace
+
+void simulator::emit(std::vector<uint8_t> &&bytes)
+{
+    auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    std::lock_guard<std::mutex> lock(impl_->m);
+    for (auto &c : impl_->clients) {
+        impl_->enqueue(*c, shared);
+        impl_->flush(*c);
+    }
+    impl_->wake();
+}
+
+void simulator::inject(const std::vector<uint8_t> &bytes)
+{
+    emit(std::vector<uint8_t>(bytes));
+}
+
+void simulator::emit_timetag(int link, uint64_t count)
+{
+    std::vector<uint8_t> out = selecting(link);
+    append_timetag(out, command_timetag, count);
+    emit(std::move(out));
+}
+
+void simulator::emit_timetag_delta(int link, uint16_t delta)
+{
+    std::vector<uint8_t> out = selecting(link);
+    append_timetag_delta(out, delta);
+    emit(std::move(out));
+}
+
+void simulator::emit_uncertainty(uint8_t uncertainty)
+{
+    std::vector<uint8_t> out;
+    append_extension(out, command_timetag_uncertainty, &uncertainty, 1);
+    emit(std::move(out));
+}
+
+void simulator::emit_time_zero(uint64_t count)
+{
+    std::vector<uint8_t> out;
+    append_timetag(out, command_time_zero, count);
+    emit(std::move(out));
+}
+
+void simulator::emit_date(const calendar &date)
+{
+    std::vector<uint8_t> out;
+    append_date(out, date);
+    emit(std::move(out));
+}
+
+void simulator::emit_recording_header(int system_type, uint64_t seconds, uint32_t ns)
+{
+    if (system_type < 0 || system_type > 0xFF)
+        throw std::invalid_argument("unitsim: system type " + std::to_string(system_type) + " is not a byte");
+    std::vector<uint8_t> out;
+    append_recording_header(out, static_cast<uint8_t>(system_type), seconds, ns);
+    emit(std::move(out));
+}
+
+void simulator::emit_timecode(int link, uint8_t tc)
+{
+    std::vector<uint8_t> out = selecting(link);
+    append_extension(out, command_timecode, &tc, 1);
+    emit(std::move(out));
+}
+
+void simulator::emit_event(int link, uint8_t command)
+{
+    if (command & 0x80)
+        throw std::invalid_argument("unitsim: event command " + std::to_string(command) + " is not a one-byte event");
+    std::vector<uint8_t> out = selecting(link);
+    append_extension(out, command);
+    emit(std::move(out));
+}
+
+void simulator::emit_link_select(int link)
+{
+    emit(selecting(link));
+}
+
+bool simulator::emit_barrier(uint64_t value)
+{
+    int slot = 0;
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        slot = impl_->model.slot_of(module_barrier);
+    }
+    if (slot < 0)
+        return false;
+    std::vector<uint8_t> packet(9);
+    packet[0] = static_cast<uint8_t>(slot);
+    for (int i = 8; i >= 1; --i, value >>= 8)
+        packet[i] = static_cast<uint8_t>(value);
+    std::vector<uint8_t> out;
+    append_special(out, packet);
+    emit(std::move(out));
+    return true;
+}
+
+void simulator::set_waveform(int link, const waveform_config &waveform)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.set_waveform(link, waveform);
 }
 
 void simulator::stream(int link, size_t size, size_t count)

@@ -1,5 +1,7 @@
 #include "unit.hpp"
 
+#include "events.hpp"
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -18,6 +20,9 @@ constexpr uint32_t options_address = 0x8F60;
 constexpr size_t options_size = 32;
 constexpr uint32_t nlinks_address = 0x8FFF;
 constexpr uint32_t identity_registers = 0x8000;
+constexpr uint32_t waveform_address = 0x1000;
+// Settings are a byte or two; a client sending more only gets the start kept.
+constexpr size_t max_setting_bytes = 256;
 
 constexpr uint16_t speed_100_mbit = 0xA064; // mantissa 100, exponent 40
 constexpr int state_error_reset = 0;
@@ -88,6 +93,39 @@ int unit::link_mode(int link) const
 uint16_t unit::link_speed_code(int link) const
 {
     return link >= 0 && link <= cfg_.links ? links_[link].speed_code : 0;
+}
+
+std::vector<uint8_t> unit::register_bytes(int link, uint32_t address, size_t count) const
+{
+    std::vector<uint8_t> out(count, 0);
+    for (size_t i = 0; i < count && address + i < register_space; ++i) {
+        uint32_t a = address + static_cast<uint32_t>(i);
+        if (!per_link_register(a))
+            out[i] = banks_.back()[a];
+        else if (link >= 0 && link <= cfg_.links)
+            out[i] = banks_[link][a];
+    }
+    return out;
+}
+
+std::vector<uint8_t> unit::module_setting(int link, int type) const
+{
+    auto it = module_settings_.find({link, type});
+    return it == module_settings_.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+void unit::set_waveform(int link, const waveform_config &w)
+{
+    if (link < 0 || link > cfg_.links)
+        throw std::invalid_argument("unitsim: no link " + std::to_string(link) + " for a waveform");
+    std::vector<uint8_t> buffer = waveform_buffer(w);
+    std::copy(buffer.begin(), buffer.end(), banks_[link].begin() + waveform_address);
+}
+
+int unit::slot_of(uint8_t type) const
+{
+    auto it = std::find(cfg_.modules.begin(), cfg_.modules.end(), type);
+    return it == cfg_.modules.end() ? -1 : static_cast<int>(it - cfg_.modules.begin());
 }
 
 int unit::wired_to(int link) const
@@ -251,6 +289,10 @@ void unit::tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, 
     std::vector<uint8_t> reply = {slot};
     bool request = sp.size() == 1;
     bool own_link = s.link >= 0 && s.link <= cfg_.links;
+    if (!request) {
+        size_t n = std::min(sp.size() - 1, max_setting_bytes);
+        module_settings_[{s.link, type}].assign(sp.begin() + 1, sp.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+    }
     switch (type) {
     case module_cr:
         if (request) {

@@ -7,6 +7,8 @@
 #include "orwin_unitsim.hpp"
 
 #include <cstdint>
+#include <map>
+#include <utility>
 #include <vector>
 
 namespace orw::unitsim {
@@ -39,6 +41,13 @@ public:
     int link_mode(int link) const;
     uint16_t link_speed_code(int link) const;
     int current_link() const { return current_link_; }
+    std::vector<uint8_t> register_bytes(int link, uint32_t address, size_t count) const;
+    std::vector<uint8_t> module_setting(int link, int type) const;
+    /// Places the waveform in `link`'s buffer at 0x1000; throws
+    /// std::invalid_argument for a link the unit does not have.
+    void set_waveform(int link, const waveform_config &w);
+    /// First slot holding `type`, or -1.
+    int slot_of(uint8_t type) const;
 
 private:
     struct link_state {
@@ -68,6 +77,7 @@ private:
     std::vector<packet> packets_;
     std::vector<std::vector<uint8_t>> specials_;
     std::vector<std::vector<uint8_t>> extensions_;
+    std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
     int current_link_ = 1;
 };
 
