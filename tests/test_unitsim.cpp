@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -336,4 +337,168 @@ TEST(UnitSim, RejectsUnusableConfigurations)
     config bad_bind;
     bad_bind.bind_address = "not-an-address";
     EXPECT_THROW(simulator{bad_bind}, std::runtime_error);
+}
+
+TEST(UnitSim, VexRegisterSettingsKeptPerLink)
+{
+    simulator sim(with(family::vex, 4));
+    client cl(sim);
+    // [ram_io 2, tag 0, link, address hi, lo, 0x80 | count hi, count lo, data...]
+    cl.send(cat({
+        {0xC9, 2, 0, 2, 0x00, 0x30, 0x80, 0x02, 0x01, 0x00}, // timetag reporting, link 2
+        {0xC9, 2, 0, 3, 0x00, 0x30, 0x80, 0x02, 0x81, 0x00}, // the same register, link 3
+        {0xC8, 2, 0, 3, 0x00, 0x50, 0x80, 0x01, 0x13},       // flow control, link 3
+        {0xC8, 2, 0, 4, 0x10, 0x00, 0x80, 0x01, 0x00},       // waveform reset, link 4
+        {0xC9, 2, 0, 1, 0x90, 0x00, 0x80, 0x02, 0xAB, 0xCD}, // a unit-wide register
+        {0xC8, 2, 0, 9, 0x00, 0x30, 0x80, 0x01, 0x77},       // a link the unit lacks
+    }));
+    // A read behind the writes proves they were all handled.
+    EXPECT_EQ(cl.ask({0xC7, 2, 0, 1, 0x8F, 0xFF, 0, 1}, 7), (bytes{0xC6, 2, 0, 1, 0x8F, 0xFF, 4}));
+
+    EXPECT_EQ(sim.register_bytes(2, 0x30, 2), (bytes{0x01, 0x00}));
+    EXPECT_EQ(sim.register_bytes(3, 0x30, 2), (bytes{0x81, 0x00}));
+    EXPECT_EQ(sim.register_bytes(1, 0x30, 2), (bytes{0x00, 0x00}));
+    EXPECT_EQ(sim.register_bytes(3, 0x50, 1), (bytes{0x13}));
+    EXPECT_EQ(sim.register_bytes(2, 0x50, 1), (bytes{0x00}));
+    EXPECT_EQ(sim.register_bytes(4, 0x1000, 1), (bytes{0x00}));
+    // Unit-wide registers ignore the link; the transmit speed is per link.
+    EXPECT_EQ(sim.register_bytes(1, 0x9000, 2), (bytes{0xAB, 0xCD}));
+    EXPECT_EQ(sim.register_bytes(4, 0x9000, 2), (bytes{0xAB, 0xCD}));
+    EXPECT_EQ(sim.register_bytes(3, 0x87FD, 2), (bytes{0xA0, 0x64}));
+    // What the unit does not hold reads as zeros, never beyond its space.
+    EXPECT_EQ(sim.register_bytes(9, 0x30, 1), (bytes{0x00}));
+    EXPECT_EQ(sim.register_bytes(1, 0xFFFF, 3), (bytes{0x00, 0x00, 0x00}));
+    EXPECT_EQ(sim.register_bytes(1, -1, 2), (bytes{0x00, 0x00}));
+}
+
+TEST(UnitSim, TorModuleSettingsKeptPerCurrentLink)
+{
+    simulator sim(with(family::tor, 4)); // slots: 4 LINK_SPEED, 5 LINK, 6 CR, 7 TT, 8 ER
+    client cl(sim);
+    cl.send(cat({
+        {0xC2, 7, 0x04},       // TT on link 1
+        {0xC2, 6, 3},          // select link 3
+        {0xC2, 7, 0x40},       // TT on link 3
+        {0xC2, 8, 0x08},       // ER on link 3
+        {0xC3, 4, 0x98, 0xC8}, // speed on link 3
+        {0xC1, 7},             // a request is not a setting
+    }));
+    EXPECT_EQ(cl.ask({0xC1, 6}, 4), (bytes{0xC3, 6, 0, 4}));
+    using orw::unitsim::module_er;
+    using orw::unitsim::module_link_speed;
+    using orw::unitsim::module_tt;
+    EXPECT_EQ(sim.module_setting(1, module_tt), (bytes{0x04}));
+    EXPECT_EQ(sim.module_setting(3, module_tt), (bytes{0x40}));
+    EXPECT_EQ(sim.module_setting(3, module_er), (bytes{0x08}));
+    EXPECT_TRUE(sim.module_setting(1, module_er).empty());
+    EXPECT_TRUE(sim.module_setting(2, module_tt).empty());
+    EXPECT_EQ(sim.module_setting(3, module_link_speed), (bytes{0x98, 0xC8}));
+    EXPECT_EQ(sim.link_speed_code(3), 0x98C8);
+
+    // An oversized setting keeps only its start.
+    bytes big = {0xFE, 0x03, 0xE9, 8};
+    big.resize(4 + 1000, 0x5A);
+    cl.send(big);
+    EXPECT_EQ(cl.ask({0xC1, 6}, 4), (bytes{0xC3, 6, 0, 4}));
+    EXPECT_EQ(sim.module_setting(3, module_er), bytes(256, 0x5A));
+}
+
+TEST(UnitSim, EmittedEventsReachEveryClientByteExact)
+{
+    config cfg = with(family::vex, 4);
+    cfg.modules = {0, 5, 21, 22}; // barrier module in slot 3
+    simulator sim(cfg);
+    client a(sim), b(sim);
+    ASSERT_TRUE(sim.wait_for_clients(2, 3000));
+    orw::unitsim::calendar date;
+    date.year = 2026;
+    date.month = 12;
+    date.day = 7;
+    date.hour = 21;
+    date.minute = 30;
+    date.second = 5;
+    date.daylight_saving = true;
+
+    struct {
+        const char *what;
+        std::function<void()> emit;
+        bytes expected;
+    } cases[] = {
+        {"timetag, bits above 58 dropped", [&] { sim.emit_timetag(3, 0xF800000000002710ull | (7ull << 56)); },
+         {0xC0, 0x43, 0xC0, 0x88, 0x07, 0, 0, 0, 0, 0, 0x27, 0x10}},
+        {"increment", [&] { sim.emit_timetag_delta(2, 0x0110); }, {0xC0, 0x42, 0xC0, 0x82, 0x01, 0x10}},
+        {"uncertainty", [&] { sim.emit_uncertainty(9); }, {0xC0, 0x81, 0x09}},
+        {"time zero", [&] { sim.emit_time_zero(0x0102030405060708ull); },
+         {0xC0, 0x98, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
+        {"date", [&] { sim.emit_date(date); }, {0xC0, 0xC8, 0x07, 0xEA, 12, 7, 21, 30, 5, 1}},
+        {"recording header", [&] { sim.emit_recording_header(2, 0x0000000065A0B0C0ull, 123456789); },
+         {0xC0, 0xCE, 0x00, 0x02, 0, 0, 0, 0, 0x65, 0xA0, 0xB0, 0xC0, 0x07, 0x5B, 0xCD, 0x15}},
+        {"time-code", [&] { sim.emit_timecode(1, 0x85); }, {0xC0, 0x41, 0xC0, 0x91, 0x85}},
+        {"parity error", [&] { sim.emit_event(4, orw::unitsim::event_parity_error); }, {0xC0, 0x44, 0xC0, 0x09}},
+        {"FCT", [&] { sim.emit_event(2, orw::unitsim::event_fct); }, {0xC0, 0x42, 0xC0, 0x00}},
+        {"link select", [&] { sim.emit_link_select(63); }, {0xC0, 0x7F}},
+        {"barrier", [&] { EXPECT_TRUE(sim.emit_barrier(0x1122334455667788ull)); },
+         {0xC9, 0x03, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}},
+    };
+    for (const auto &c : cases) {
+        c.emit();
+        EXPECT_EQ(a.read(c.expected.size()), c.expected) << c.what;
+        EXPECT_EQ(b.read(c.expected.size()), c.expected) << c.what;
+    }
+
+    // Nothing that would break the stream's framing is ever sent.
+    EXPECT_THROW(sim.emit_event(1, 0x88), std::invalid_argument);
+    EXPECT_THROW(sim.emit_link_select(64), std::invalid_argument);
+    EXPECT_THROW(sim.emit_timetag(-1, 1), std::invalid_argument);
+    EXPECT_THROW(sim.emit_recording_header(256, 0, 0), std::invalid_argument);
+    simulator plain(with(family::vex, 4));
+    client c(plain);
+    ASSERT_TRUE(plain.wait_for_clients(1, 3000));
+    EXPECT_FALSE(plain.emit_barrier(1)) << "no barrier module";
+    sim.emit_link_select(1);
+    plain.emit_link_select(2);
+    EXPECT_EQ(a.read(3, 200), (bytes{0xC0, 0x41}));
+    EXPECT_EQ(c.read(3, 200), (bytes{0xC0, 0x42}));
+}
+
+TEST(UnitSim, WaveformAnswersItsRequestPerLink)
+{
+    simulator sim(with(family::vex, 4));
+    client cl(sim);
+    orw::unitsim::waveform_config w;
+    w.event_byte = 0x43;
+    w.unit = 0x0102;
+    w.error_index = 0x01F4;
+    w.timetag = 0x1122334455667788ull;
+    for (int i = 0; i < 2048; ++i)
+        w.samples.push_back(uint8_t(i * 13));
+    sim.set_waveform(3, w);
+
+    // [ram_io, 0, port, 0x10, 0x00, 0x08, 0x16]: 2,070 bytes from 0x1000.
+    const bytes request = {0xC7, 2, 0, 3, 0x10, 0x00, 0x08, 0x16};
+    bytes got = cl.ask(request, 3 + 2075 + 1, 500);
+    ASSERT_EQ(got.size(), 3 + 2075u) << "one special of 2,075 bytes and nothing more";
+    EXPECT_EQ(bytes(got.begin(), got.begin() + 8), (bytes{0xFE, 0x08, 0x1B, 2, 0, 3, 0x10, 0x00}));
+    bytes record(got.begin() + 3, got.end());
+    EXPECT_EQ(bytes(record.begin() + 5, record.begin() + 5 + 2048), w.samples);
+    EXPECT_EQ(record[2056], 0x43);
+    EXPECT_EQ(bytes(record.begin() + 2057, record.begin() + 2059), (bytes{0x01, 0x02}));
+    EXPECT_EQ(bytes(record.begin() + 2059, record.begin() + 2067),
+              (bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
+    EXPECT_EQ(bytes(record.begin() + 2067, record.begin() + 2069), (bytes{0x01, 0xF4}));
+
+    // Another link holds no waveform; a shorter body is zero padded.
+    bytes other = cl.ask({0xC7, 2, 0, 1, 0x10, 0x00, 0x08, 0x16}, 3 + 2075);
+    ASSERT_EQ(other.size(), 3 + 2075u);
+    EXPECT_EQ(other[3 + 2056], 0);
+    w.samples = {9, 9, 9};
+    sim.set_waveform(3, w);
+    got = cl.ask(request, 3 + 2075);
+    ASSERT_EQ(got.size(), 3 + 2075u);
+    EXPECT_EQ(bytes(got.begin() + 8, got.begin() + 12), (bytes{9, 9, 9, 0}));
+
+    w.samples.assign(2049, 0);
+    EXPECT_THROW(sim.set_waveform(3, w), std::invalid_argument);
+    w.samples.clear();
+    EXPECT_THROW(sim.set_waveform(5, w), std::invalid_argument);
 }
