@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
+#include <signal.h>
+#include <sys/wait.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -26,12 +30,13 @@ namespace {
 
 class client {
 public:
-    explicit client(const simulator &sim)
+    explicit client(const simulator &sim) : client(sim.port()) {}
+    explicit client(uint16_t port)
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(sim.port());
+        addr.sin_port = htons(port);
         inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
         if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
             close(fd_);
@@ -501,4 +506,116 @@ TEST(UnitSim, WaveformAnswersItsRequestPerLink)
     EXPECT_THROW(sim.set_waveform(3, w), std::invalid_argument);
     w.samples.clear();
     EXPECT_THROW(sim.set_waveform(5, w), std::invalid_argument);
+}
+
+namespace {
+
+// The simulator executable, run with `args`; its first line of output names
+// the port it listens on.
+class unitsim_process {
+public:
+    explicit unitsim_process(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), ORWIN_UNITSIM_PATH);
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            int quiet = open("/dev/null", O_WRONLY); // usage texts of the refusals
+            if (quiet >= 0)
+                dup2(quiet, 2);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char *> argv;
+            for (std::string &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~unitsim_process()
+    {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+    }
+    // The port from "... listening on ADDR:PORT", or 0.
+    uint16_t port()
+    {
+        std::string line;
+        char c;
+        pollfd p = {out_, POLLIN, 0};
+        while (line.size() < 200 && poll(&p, 1, 5000) == 1 && read(out_, &c, 1) == 1 && c != '\n')
+            line += c;
+        size_t colon = line.rfind(':');
+        return colon == std::string::npos ? 0 : uint16_t(std::stoul(line.substr(colon + 1)));
+    }
+    // Exit status after SIGTERM (or on its own), -1 if it did not end normally.
+    int stop()
+    {
+        kill(pid_, SIGTERM);
+        return wait_exit();
+    }
+    int wait_exit()
+    {
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_ || !WIFEXITED(status))
+            return status_ = -1, -1;
+        return status_ = WEXITSTATUS(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+};
+
+} // namespace
+
+TEST(UnitSim, CommandLineModulesHardwareAddressAndSchedule)
+{
+    unitsim_process unit({"--port", "0", "--links", "2", "--modules", "0,5,21,22", "--hwa", "00:50:c2:21:2F:A0",
+                          "--emit-every", "20", "--emit", "timetag", "--emit", "timecode"});
+    uint16_t port = unit.port();
+    ASSERT_NE(port, 0);
+    client cl(port);
+    ASSERT_TRUE(cl.ok());
+    // The first period may already be on its way: look for the replies
+    // among whatever arrives.
+    cl.send({0xC1, 0x00, 0xC7, 2, 0, 1, 0x88, 0x00, 0, 6});
+    bytes got = cl.read(400, 500);
+    auto contains = [&](const bytes &part) {
+        return std::search(got.begin(), got.end(), part.begin(), part.end()) != got.end();
+    };
+    EXPECT_TRUE(contains({0xC6, 0x00, 0x04, 22, 21, 5, 0}));
+    EXPECT_TRUE(contains({0xCB, 2, 0, 1, 0x88, 0x00, 0x00, 0x50, 0xC2, 0x21, 0x2F, 0xA0}));
+    // Each period: a timetag per link advancing by 20 ms (2e8 counts), a time-code on link 1.
+    EXPECT_TRUE(contains({0xC0, 0x41, 0xC0, 0x88, 0, 0, 0, 0, 0x0B, 0xEB, 0xC2, 0x00}));
+    EXPECT_TRUE(contains({0xC0, 0x42, 0xC0, 0x88, 0, 0, 0, 0, 0x0B, 0xEB, 0xC2, 0x00}));
+    EXPECT_TRUE(contains({0xC0, 0x41, 0xC0, 0x91, 0x01}));
+    EXPECT_EQ(unit.stop(), 0);
+}
+
+TEST(UnitSim, CommandLineRejectsBadOptions)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"--modules", "0,256"}, {"--modules", "0,,5"},         {"--hwa", "00:50:C2:21:20"},
+        {"--hwa", "00:50:C2:21:20:0G"}, {"--emit", "timetag"}, {"--emit-every", "10"},
+        {"--emit-every", "0", "--emit", "timetag"},            {"--emit-every", "5", "--emit", "sometimes"},
+        {"--family", "tor", "--emit-every", "5", "--emit", "waveform"},
+    };
+    for (const auto &args : bad) {
+        std::vector<std::string> with_port = {"--port", "0"};
+        with_port.insert(with_port.end(), args.begin(), args.end());
+        unitsim_process unit(with_port);
+        EXPECT_EQ(unit.wait_exit(), 2) << args[0] << " " << args[1];
+    }
 }
