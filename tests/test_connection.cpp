@@ -1,6 +1,7 @@
 // orw::connection: streams of extensions and special packets replayed from a
 // recording through a derived connection that records its callbacks.
 #include "Orwin.hpp"
+#include "callback_recorder.hpp"
 #include "orwin_unitsim.hpp"
 
 #include <gtest/gtest.h>
@@ -102,72 +103,7 @@ private:
     std::string path;
 };
 
-// ---- A connection that logs its callbacks ----------------------------------------
-
-struct recorder : orw::connection {
-    std::vector<std::string> calls;
-    std::vector<uint64_t> timetags;
-    std::vector<std::string> causes;
-    bool parity_result = true;
-
-    void log(const char *format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        char line[256];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(line, sizeof line, format, args);
-        va_end(args);
-        calls.push_back(line);
-    }
-
-    void reported_version(uint8_t v, uint8_t t) override { log("reported_version %d %d", v, t); }
-    void startdate(time_t t, uint32_t ns) override { log("startdate %lld %u", (long long)t, ns); }
-    bool timetag_uncertainty(uint32_t u) override { log("uncertainty %u", u); return true; }
-    bool missing_data() override { log("missing_data"); return true; }
-    bool esc_eep() override { log("esc_eep"); return true; }
-    bool received_fct() override { log("fct"); return true; }
-    bool received_esc_fct() override { log("esc_fct"); return true; }
-    bool esc_eop() override { log("esc_eop"); return true; }
-    bool esc_esc() override { log("esc_esc"); return true; }
-    void link_selected(int l) override { log("link_selected %d", l); }
-    bool link_timeout() override { log("link_timeout"); return true; }
-    bool port_status(int l, double s, bool c, int r) override
-    {
-        log("port_status %d %.0f %d %d", l, s, c, r);
-        return true;
-    }
-    bool port_status(int l, bool c, int r) override { log("port_status %d %d %d", l, c, r); return true; }
-    bool link_tx_speed(int l, double s) override { log("tx_speed %d %.0f", l, s); return true; }
-    bool parity_error() override { log("parity"); return parity_result; }
-    bool error_event() override { log("error_event"); return true; }
-    bool perror1() override { log("perror1"); return true; }
-    bool perror2() override { log("perror2"); return true; }
-    bool timecode(uint8_t tc, uint8_t a, uint8_t b, uint8_t t) override
-    {
-        log("timecode %d %d %d %d", tc, a, b, t);
-        return true;
-    }
-    void timetag(uint64_t t) override { timetags.push_back(t); }
-    void timezero(double t) override { log("timezero %.0f", t); }
-    bool barrier_lifted(uint64_t t) override { log("barrier %llx", (unsigned long long)t); return true; }
-    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause,
-                       unsigned char *, size_t sz) override
-    {
-        log("waveform %d %d %d %d %d %zu", erridx, unit, port, ew_port, event, sz);
-        causes.push_back(cause);
-        return true;
-    }
-    bool unknown_special_data(void *, int length, int complete, int position) override
-    {
-        log("unknown_special %d %d %d", length, complete, position);
-        return true;
-    }
-    bool unknown_extn_data(void *, int length, int, int) override
-    {
-        log("unknown_extn %d", length);
-        return true;
-    }
-};
+using test::recorder;
 
 constexpr int callbacks = orw::connection::CALLBACK_SPECIAL_DATA | orw::connection::CALLBACK_EXTENSION_DATA;
 

@@ -2,6 +2,7 @@
 // simulator: what the unit reports reaches the right callbacks and counters,
 // and what the library configures is kept by the unit per link.
 #include "Orwin.hpp"
+#include "callback_recorder.hpp"
 #include "orwin_unitsim.hpp"
 
 #include <gtest/gtest.h>
@@ -22,64 +23,7 @@ using orw::unitsim::simulator;
 using bytes = std::vector<uint8_t>;
 using conn = orw::connection;
 
-// A connection that logs the callbacks these tests look at.
-struct listener : orw::connection {
-    std::vector<std::string> calls;
-    std::vector<uint64_t> timetags;
-    std::vector<std::string> causes;
-    bytes waveform_body;
-
-    void log(const char *format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        char line[256];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(line, sizeof line, format, args);
-        va_end(args);
-        calls.push_back(line);
-    }
-    bool has(const std::string &call) const
-    {
-        for (const std::string &s : calls)
-            if (s == call)
-                return true;
-        return false;
-    }
-
-    void reported_version(uint8_t v, uint8_t t) override { log("reported_version %d %d", v, t); }
-    void startdate(time_t t, uint32_t ns) override { log("startdate %lld %u", (long long)t, ns); }
-    bool timetag_uncertainty(uint32_t u) override { log("uncertainty %u", u); return true; }
-    bool missing_data() override { log("missing_data"); return true; }
-    bool esc_eep() override { log("esc_eep"); return true; }
-    bool received_fct() override { log("fct"); return true; }
-    void link_selected(int l) override { log("link_selected %d", l); }
-    bool link_timeout() override { log("timeout"); return true; }
-    bool port_status(int l, double s, bool c, int r) override
-    {
-        log("port_status %d %.0f %d %d", l, s, c, r);
-        return true;
-    }
-    bool port_status(int l, bool c, int r) override { log("port_status %d %d %d", l, c, r); return true; }
-    bool link_tx_speed(int l, double s) override { log("tx_speed %d %.0f", l, s); return true; }
-    bool parity_error() override { log("parity rx %u", rx_link); return true; }
-    bool error_event() override { log("error_event rx %u", rx_link); return true; }
-    bool timecode(uint8_t tc, uint8_t, uint8_t, uint8_t t) override
-    {
-        log("timecode %d %d rx %u", tc, t, rx_link);
-        return true;
-    }
-    void timetag(uint64_t t) override { timetags.push_back(t); }
-    void timezero(double t) override { log("timezero %.0f", t); }
-    bool barrier_lifted(uint64_t t) override { log("barrier %llx", (unsigned long long)t); return true; }
-    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause, unsigned char *data,
-                       size_t sz) override
-    {
-        log("waveform %d %d %d %d %d %zu", erridx, unit, port, ew_port, event, sz);
-        causes.push_back(cause);
-        waveform_body.assign(data, data + sz);
-        return true;
-    }
-};
+using listener = test::recorder;
 
 constexpr int callbacks = conn::CALLBACK_SPECIAL_DATA | conn::CALLBACK_EXTENSION_DATA;
 
@@ -150,9 +94,9 @@ TEST(SimEvents, TimetagsAndEventsReachTheirLinks)
     EXPECT_TRUE(c.timestamps[3].present);
     EXPECT_EQ(c.timestamps[3].raw, 10016u);
     EXPECT_FALSE(c.timestamps[4].present);
-    EXPECT_TRUE(c.has("parity rx 5"));
-    EXPECT_TRUE(c.has("error_event rx 7"));
-    EXPECT_TRUE(c.has("timecode 133 5 rx 2"));
+    EXPECT_TRUE(c.has_on("parity", 5));
+    EXPECT_TRUE(c.has_on("error_event", 7));
+    EXPECT_TRUE(c.has_on("timecode 133 1 0 5", 2));
     EXPECT_TRUE(c.has("uncertainty 7"));
     EXPECT_EQ(c.uncertainty, 7u);
     EXPECT_EQ(c.status.links[5].parity.total, 1u);
