@@ -28,16 +28,7 @@ inline ORW *reusable_link(int fd)
     }
     close(link->sock);
     link->sock = fd;
-    link->rx_buffer_content = 0;
-    link->rx_buffer_ptr = 0;
-    link->rx_state = RX_HEADER;
-    link->rx_count = 0;
-    link->rx_param = 0;
-    link->rx_final_flags = 0;
-    link->extn_count = 0;
-    link->extn_size = 0;
-    link->extn_cmd = 0;
-    link->extn_byte = 0;
+    orw_reset_receive(link);
     link->extn_link = 1;
     link->timezero = 0;
     orw_time_image_init(link);

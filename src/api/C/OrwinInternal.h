@@ -111,6 +111,10 @@ void orw_release_link(ORW *link);
 // Close a stdio stream of the link; the standard streams are only flushed.
 void orw_close_stream(FILE *file);
 
+// Receive (Orwin_receive.cpp): forget any unparsed bytes and partial frame,
+// so the next read starts at a frame header of fresh input.
+void orw_reset_receive(ORW *link);
+
 // Time image (Orwin_time_image.cpp).
 void orw_time_image_init(ORW *link);
 // Called for every extension byte consumed (extn_count = bytes due including

@@ -303,13 +303,8 @@ bool orw_initialise_link(ORW *link)
     link->tx_buffer_length = ORW_TX_BUFFER_SIZE;
     link->tx_buffer_content = 0;
     link->rx_buffer_length = ORW_RX_BUFFER_SIZE;
-    link->rx_buffer_content = 0;
-    link->rx_buffer_ptr = 0;
-    link->rx_state = RX_HEADER;
-    link->rx_count = 0;
+    orw_reset_receive(link);
     link->rx_timeout = 0;
-    link->rx_final_flags = 0;
-    link->extn_count = 0;
     link->log_file = nullptr;
     link->log_rx_port = 1;
     link->log_tx_port = 1;

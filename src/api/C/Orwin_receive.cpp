@@ -223,6 +223,20 @@ inline ssize_t callback_stop(ORW *link)
 
 } // namespace
 
+void orw_reset_receive(ORW *link)
+{
+    link->rx_buffer_content = 0;
+    link->rx_buffer_ptr = 0;
+    link->rx_state = RX_HEADER;
+    link->rx_count = 0;
+    link->rx_param = 0;
+    link->rx_final_flags = 0;
+    link->extn_count = 0;
+    link->extn_size = 0;
+    link->extn_cmd = 0;
+    link->extn_byte = 0;
+}
+
 extern "C" {
 
 ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,

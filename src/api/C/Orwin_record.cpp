@@ -266,11 +266,7 @@ int Orwin_File(Orwin handle, char *file_)
     link->file = fd;
     link->filesize = static_cast<uint64_t>(st.st_size);
     // Bytes of the old stream must not be parsed as the start of the new one.
-    link->rx_buffer_content = 0;
-    link->rx_buffer_ptr = 0;
-    link->rx_state = RX_HEADER;
-    link->rx_count = 0;
-    link->extn_count = 0;
+    orw_reset_receive(link);
     link->total_raw_bytes_received = ~static_cast<uint64_t>(0);
     return 0;
 }
