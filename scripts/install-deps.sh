@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, benchmarks and fuzzing need;
+# Installs the Debian packages the build, tests, benchmarks and fuzzing need,
+# and the readers the tests check our pcap, VCD and SVG output with;
 # packages already present are left alone so that no network is needed then.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
+  tshark libpcap-dev tcpdump sigrok-cli gtkwave librsvg2-bin libxml2-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

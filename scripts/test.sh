@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz pass.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and a bounded fuzz pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,6 +16,11 @@ echo "== build and test under ASan+UBSan"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORWIN_SANITIZE=ON -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")
+
+echo "== threaded tests under TSan"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_SANITIZE_THREAD=ON -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target orwin_threaded_tests
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -L threaded)
 
 echo "== bounded fuzz pass"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DORWIN_ENABLE_FUZZING=ON \
