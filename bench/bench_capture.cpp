@@ -4,17 +4,15 @@
 // rate the engine counts from a replayed recording of 16-byte packets.
 #include "Orwin_Capture.hpp"
 #include "orwin_unitsim.hpp"
+#include "plain_socket.hpp"
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -86,16 +84,12 @@ void BM_PlainRecvFwrite64K(benchmark::State &state)
 {
     out_dir dir("bench_capture_plain");
     orw::unitsim::simulator sim(quiet_recorder());
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(sim.port());
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    int fd = bench::connect_plain(sim.port());
     FILE *out = std::fopen((dir.path + "/plain.trc").c_str(), "wb");
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || !out ||
-        !sim.wait_for_clients(1, 2000)) {
+    if (fd < 0 || !out || !sim.wait_for_clients(1, 2000)) {
         state.SkipWithError("cannot connect to the simulator");
-        close(fd);
+        if (fd >= 0)
+            close(fd);
         if (out)
             std::fclose(out);
         return;
@@ -104,16 +98,9 @@ void BM_PlainRecvFwrite64K(benchmark::State &state)
     const size_t batch_bytes = packets_per_batch * wire_bytes_per_packet;
     for (auto _ : state) {
         std::thread sender([&] { sim.stream(1, packet_size, packets_per_batch); });
-        size_t got = 0;
-        while (got < batch_bytes) {
-            ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0) {
-                state.SkipWithError("recv failed");
-                break;
-            }
-            std::fwrite(buffer.data(), 1, static_cast<size_t>(n), out);
-            got += static_cast<size_t>(n);
-        }
+        if (!bench::recv_bytes(fd, buffer, batch_bytes,
+                               [out](const unsigned char *data, size_t n) { std::fwrite(data, 1, n, out); }))
+            state.SkipWithError("recv failed");
         sender.join();
     }
     std::fclose(out);
