@@ -9,7 +9,7 @@
 //   byte 3: chunk length - 1 (raised so that at most 64 chunks are written)
 //   byte 4: bits 0-2 payload offset in the caller's buffer, bit 3 time-outs
 //           are errors; bits 4-7 all set: a stream socket with a 1 ms
-//           receive time-out, fed one chunk (of at most four) per time-out,
+//           receive time-out, fed one chunk (of at most three) per time-out,
 //           recording to /dev/null and switching the record file at every
 //           time-out, so waits, time-outs, parts after them and record
 //           switches in any receive state are reached
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *stream = data + 5;
     const size_t stream_size = size - 5;
     const bool waiting = (data[4] & 0xF0) == 0xF0;
-    const size_t most_chunks = waiting ? 4 : 64;
+    const size_t most_chunks = waiting ? 3 : 64;
     size_t chunk = static_cast<size_t>(data[3]) + 1;
     if (chunk < stream_size / most_chunks + 1)
         chunk = stream_size / most_chunks + 1;
