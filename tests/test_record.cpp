@@ -350,6 +350,8 @@ TEST(Record, FailedSwitchKeepsTheUnparsedBytes)
     unit_pair u(SYSTEM_TYPE_Tor, {});
     temp_file old_file;
     ASSERT_EQ(Orwin_set_record_file(u.link, old_file.name), 0);
+    // Starting the same file again gives a fresh file, not one cut under it.
+    ASSERT_EQ(Orwin_set_record_file(u.link, old_file.name), 0);
     const uint64_t resync = Orwin_get_record_size(u.link);
     bytes_t stream = concat_bytes(eop_frame(10, 1), eop_frame(100, 2));
     u.write_raw(stream);

@@ -215,6 +215,14 @@ void cut_unparsed(FILE *old, size_t unparsed)
         fseeko(old, 0, SEEK_END);
 }
 
+// True when `name` is the file `stream` writes to.
+bool names_file_of(FILE *stream, const char *name)
+{
+    struct stat a, b;
+    return stream && !is_stdout_name(name) && fstat(fileno(stream), &a) == 0 && stat(name, &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 int orw_record_received(ORW *link, const unsigned char *data, size_t length)
@@ -232,6 +240,12 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     // The new file is opened before the old one is cut: when it cannot be
     // opened, the old file keeps the unparsed bytes, so they are in a file.
     FILE *f = nullptr;
+    // Reopening the file being written would truncate it under the old
+    // stream: that one is finished first, as a plain stop.
+    if (file_name && names_file_of(link->record_file, file_name)) {
+        orw_close_stream(link->record_file);
+        link->record_file = nullptr;
+    }
     if (file_name) {
         f = open_output(file_name);
         if (f != nullptr)
