@@ -23,6 +23,15 @@
 extern "C" {
 #endif
 
+/*
+ * Programs built against the earlier C-only libraries (orwin_c,
+ * orwin_c_macos) may define ORWIN_EARLIER_BUILD (and ORWIN_MACOS_BUILD for
+ * the latter): the header then declares exactly what those libraries export.
+ */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /** Opaque link handle. */
 typedef void *Orwin;
 
@@ -197,8 +206,10 @@ Orwin Orwin_open_flagged(char *address, unsigned flags, int timeout);
 Orwin Orwin_open_file(char *filename);
 /** Wrap an already connected socket (not negotiated). */
 Orwin Orwin_open_as_server(int sock);
+#ifndef ORWIN_EARLIER_BUILD
 /** Connect without negotiation, for raw byte transfer. */
 Orwin Orwin_connect_raw(char *address);
+#endif
 /** Ask the unit for its modules and links. Returns 0 or an error code. */
 int Orwin_negotiate(Orwin link);
 /** Orderly close: disables every link of a live unit, flushes, closes. Returns NULL. */
@@ -209,8 +220,10 @@ void *Orwin_shutdown(Orwin link);
 int Orwin_abort(Orwin link);
 /** Make the close reset the connection. Returns the setsockopt result. */
 int Orwin_fastclose(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 /** Switch the socket to (non-)blocking mode. */
 int Orwin_Non_Blocking(Orwin link, int nonblocking);
+#endif
 
 /* ---- Errors, version and small settings ---------------------------------- */
 
@@ -221,7 +234,9 @@ char *Orwin_get_version(void);
 int Orwin_get_socket(Orwin link);
 void Orwin_set_context(Orwin link, void *context);
 void *Orwin_get_context(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 void Orwin_set_number_of_links(Orwin link, unsigned number);
+#endif
 void Orwin_system_type(Orwin link, int type);
 int Orwin_device_type(Orwin link);
 int Orwin_get_options(Orwin link);
@@ -230,7 +245,9 @@ void Orwin_set_rx_timeout_action(Orwin link, int action);
 int Orwin_set_rx_timeout(Orwin link, int ms);
 int Orwin_get_rx_timeout(Orwin link);
 void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io);
+#ifndef ORWIN_EARLIER_BUILD
 long Orwin_gettid(void);
+#endif
 void Orwin_set_crash_handler(ORW_HUP hup);
 
 /* ---- Receive ------------------------------------------------------------ */
@@ -249,7 +266,9 @@ void Orwin_read_packet_special_callback(Orwin link, void *callback_buffer,
 void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer,
                                           size_t callback_buffer_length,
                                           ORW_CALLBACK callback);
+#ifndef ORWIN_EARLIER_BUILD
 const char *Orwin_pkttype_to_str(int type);
+#endif
 
 /* ---- Transmit ----------------------------------------------------------- */
 
@@ -259,8 +278,10 @@ int Orwin_write_packet(Orwin link, void *userbuffer, size_t length, uint32_t fla
 int Orwin_flush(Orwin link);
 int Orwin_write_EXTN(Orwin link, int extn);
 ssize_t Orwin_send(Orwin link, void *buffer, size_t len, int flags);
+#ifndef ORWIN_EARLIER_BUILD
 ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz);
 ssize_t Orwin_read_raw(Orwin link, void *buffer, size_t sz);
+#endif
 int Orwin_send_timecode(Orwin link, uint8_t tc);
 int Orwin_delay(Orwin link, uint8_t delay);
 int Orwin_send_ESC(Orwin link);
@@ -268,12 +289,16 @@ int Orwin_send_ESC_FCT(Orwin link);
 int Orwin_send_ESC_EEP(Orwin link);
 int Orwin_send_ESC_EOP(Orwin link);
 int Orwin_send_ESC_ESC(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_send_parity_error(Orwin link);
+#endif
 int Orwin_SO_STORE(Orwin link);
 int Orwin_SO_FORWARD(Orwin link);
 int Orwin_SO_JOIN(Orwin link);
 int Orwin_SO_BARRIER(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_hold_data(Orwin link);
+#endif
 
 /* ---- Unit queries needed by opening -------------------------------------- */
 
@@ -281,12 +306,30 @@ int Orwin_hold_data(Orwin link);
 int Orwin_get_control_packet(Orwin link, void *control_buffer, size_t buffer_length,
                              int slot);
 int Orwin_get_module_slot(Orwin link, int module);
+#ifndef ORWIN_EARLIER_BUILD
 /**
  * Read `count` (at most 2,048) bytes of a Vex-family unit's register space at
  * `address` on the current link into `buffer`. A null buffer only sends the
  * request. Returns 0 or a negative error code.
  */
 int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
+#else
+/**
+ * Queue the register write [ram_io, 0, port, address, 0x80 | count, data]
+ * (count 0..32767, address 0..0xFFFF, port 0..255; -25 otherwise) and flush
+ * when auto-flush is on. Returns 0, the flush's result, or -1 when the
+ * packet could not be allocated or queued.
+ */
+int ram_io_write_bytes(Orwin link, int port, int address, const void *buffer, int count);
+#endif
+#ifdef ORWIN_MACOS_BUILD
+/**
+ * Status request for `module` (Tor family: to its slot; Vex family:
+ * [ram_io, module, current_port, address, count], address and count below
+ * 65,536), then flush the record file and the link.
+ */
+int Orwin_request_stat(Orwin link, int module, unsigned address, unsigned count);
+#endif
 /**
  * Read 1-4 register bytes at `address` as one integer, most significant
  * first, into the link's integer result. Returns 0 or a negative error code.
@@ -356,9 +399,11 @@ char *Orwin_get_manufacturer_string_Vex(Orwin link);
 char *Orwin_get_product_string(Orwin link);
 char *Orwin_get_product_string_Tor(Orwin link);
 char *Orwin_get_product_string_Vex(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description(Orwin link);
 char *Orwin_get_device_description_Tor(Orwin link);
 char *Orwin_get_device_description_Vex(Orwin link);
+#endif
 
 /** Copy the unit's 6-byte hardware address to `hwa`. Returns 0 or an error code. */
 int Orwin_get_HWA(Orwin link, unsigned char *hwa);
@@ -384,10 +429,12 @@ int Orwin_get_receive_speed_Vex(Orwin link);
 int Orwin_request_link_status(Orwin link);
 int Orwin_request_link_status_Tor(Orwin link);
 int Orwin_request_link_status_Vex(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 /** Status of `port`; with `speed` non-zero the reply includes the receive speed. */
 int Orwin_request_link_status_port(Orwin link, int port, int speed);
 int Orwin_request_link_status_port_Tor(Orwin link, int port, int speed);
 int Orwin_request_link_status_port_Vex(Orwin link, int port, int speed);
+#endif
 int Orwin_request_rx_speed(Orwin link);
 int Orwin_request_rx_speed_Tor(Orwin link);
 int Orwin_request_rx_speed_Vex(Orwin link);
@@ -627,12 +674,14 @@ int Orwin_set_max_packet_data_Vex(Orwin link, int n);
 int Orwin_set_mode_portmask(Orwin link, int mode, uint32_t ports);
 int Orwin_set_mode_portmask_Tor(Orwin link, int mode, uint32_t ports);
 int Orwin_set_mode_portmask_Vex(Orwin link, int mode, uint32_t ports);
+#ifndef ORWIN_EARLIER_BUILD
 /**
  * Write `sz` (0..32767) bytes from `userbuffer` to register `address`
  * (0..0xFFFF) of link `port` (0..255) through the RAM-I/O module; no family
  * check. -25 for an argument out of range, -30 when out of memory.
  */
 int Orwin_RGVex_control(Orwin link, int port, int address, void *userbuffer, int sz);
+#endif
 
 /* ---- Record, replay and trace files --------------------------------------- */
 
@@ -642,7 +691,9 @@ uint64_t Orwin_get_record_size(Orwin link);
 int Orwin_flush_record_file(Orwin link);
 void Orwin_check_record_writes(Orwin link, int on);
 int Orwin_record_writes(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_set_tx_record_file(Orwin link, char *file_name);
+#endif
 int Orwin_set_log_file(Orwin link, char *file_name);
 int Orwin_File(Orwin link, char *file_);
 double Orwin_get_percent_file_read(Orwin link);
@@ -650,6 +701,10 @@ uint64_t Orwin_get_total_raw_bytes_received(Orwin link);
 int Orwin_dump(Orwin link, char *file_name, char *note);
 void Orwin_dump_max(Orwin link, int dump_max);
 void Orwin_dump_status(Orwin link);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,10 @@
 extern "C" {
 #endif
 
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /** A named pipe opened for writing. */
 typedef struct ORW_PIPE_DATA {
     int handle;     /**< write descriptor */
@@ -47,6 +51,10 @@ FILE *orw_open_text(char *name);
 /** Close if not NULL; returns NULL. */
 FILE *orw_close(FILE *file);
 int orw_flush(FILE *file);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

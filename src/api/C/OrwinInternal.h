@@ -5,6 +5,16 @@
 
 #include "Orwin.h"
 
+// Build variants. ORWIN_EARLIER_BUILD makes the earlier C-only libraries
+// (fewer functions, no local binding, older send errors); ORWIN_MACOS_BUILD
+// the macOS one among them, which waits with select. A native macOS build
+// always waits with select, as the platform has no epoll.
+#if defined(ORWIN_MACOS_BUILD) || defined(__APPLE__)
+#define ORWIN_WAIT_SELECT 1
+#else
+#define ORWIN_WAIT_SELECT 0
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -167,8 +177,24 @@ int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, i
 int orw_flush_auto(ORW *link);
 int orw_flush_settle(ORW *link);
 
+// Readiness waiting (Orwin_wait.cpp). Both waits return >0 when ready, 0 on
+// time-out (-1 = for ever), <0 with errno set. *failed tells that the
+// connection attempt ended in an error or hang-up.
+int orw_wait_connected(int sock, int timeout_ms, bool *failed);
+// Make sure the link has what orw_wait_input needs; 0 or -1.
+int orw_input_waiter(ORW *link);
+void orw_drop_input_waiter(ORW *link);
+int orw_wait_input(ORW *link, int timeout_ms);
+
+#ifdef ORWIN_EARLIER_BUILD
+// The earlier builds keep the register read for their own queries only.
+extern "C" int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
+#endif
+
 // Descriptor helpers (Orwin_settings.cpp).
 int orw_set_blocking(int fd, bool blocking);
+// A socket closed on exec.
+int orw_socket(int domain, int type, int protocol);
 
 // Unit family dispatch: call the Tor or Vex variant, or record -41 and
 // return `failure` for an unknown family.
@@ -202,6 +228,11 @@ int orw_tor_module_reply(ORW *link, int module, int min_length);
 int orw_tor_request(ORW *link, int module);
 
 // Configuration helpers (Orwin_configure.cpp).
+// Block register write [ram_io, 0, port, address, 0x80 | sz, data...]:
+// check the fields fit (0 or -25 recorded), then queue it unflushed
+// (0, a send error, or 1 when the packet could not be allocated).
+int orw_vex_block_check(int port, int address, const void *data, int sz);
+int orw_vex_block_write(ORW *link, int port, int address, const void *data, int sz);
 // Link of an error-waveform clear: a negative link is negated; outside
 // 0..255 records -25 and returns it.
 int orw_ew_clear_port(int port);

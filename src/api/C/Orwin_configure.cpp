@@ -31,6 +31,39 @@ int range_error(const char *text) { return orw_set_error(Error_Parameter_RangeIn
 
 } // namespace
 
+int orw_vex_block_check(int port, int address, const void *data, int sz)
+{
+    // Values that do not fit their header fields would frame a different
+    // write than the caller asked for.
+    if (port < 0 || port > max_port)
+        return range_error("port not in range");
+    if (address < 0 || address > max_register_address)
+        return range_error("IFCaddress not in range");
+    if (sz < 0 || sz > max_block_write || (sz > 0 && data == nullptr))
+        return range_error("IFCbytes not in range");
+    return 0;
+}
+
+int orw_vex_block_write(ORW *link, int port, int address, const void *data, int sz)
+{
+    size_t total = static_cast<size_t>(sz) + vex_write_header;
+    unsigned char *packet = static_cast<unsigned char *>(malloc(total));
+    if (packet == nullptr)
+        return 1;
+    packet[0] = static_cast<unsigned char>(link->ram_io);
+    packet[1] = 0x00;
+    packet[2] = static_cast<unsigned char>(port);
+    packet[3] = static_cast<unsigned char>(address >> 8);
+    packet[4] = static_cast<unsigned char>(address);
+    packet[5] = static_cast<unsigned char>(0x80 | (sz >> 8));
+    packet[6] = static_cast<unsigned char>(sz);
+    if (sz > 0)
+        memcpy(packet + vex_write_header, data, static_cast<size_t>(sz));
+    int rc = orw_send_command(link, packet, total, false);
+    free(packet);
+    return rc;
+}
+
 int orw_ew_clear_port(int port)
 {
     if (port < 0 && port != INT_MIN)
@@ -155,33 +188,18 @@ int Orwin_set_mode_portmask(Orwin link, int mode, uint32_t ports)
                    Orwin_set_mode_portmask_Vex(link, mode, ports))
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_RGVex_control(Orwin handle, int port, int address, void *userbuffer, int sz)
 {
-    // Values that do not fit their header fields would frame a different
-    // write than the caller asked for.
-    if (port < 0 || port > max_port)
-        return range_error("port not in range");
-    if (address < 0 || address > max_register_address)
-        return range_error("IFCaddress not in range");
-    if (sz < 0 || sz > max_block_write || (sz > 0 && userbuffer == nullptr))
-        return range_error("IFCbytes not in range");
+    int rc = orw_vex_block_check(port, address, userbuffer, sz);
+    if (rc < 0)
+        return rc;
     ORW *link = orw_link(handle);
-    size_t total = static_cast<size_t>(sz) + vex_write_header;
-    unsigned char *packet = static_cast<unsigned char *>(malloc(total));
-    if (packet == nullptr)
+    rc = orw_vex_block_write(link, port, address, userbuffer, sz);
+    if (rc == 1)
         return orw_set_error(Error_Memory, "Unable to allocate memory");
-    packet[0] = static_cast<unsigned char>(link->ram_io);
-    packet[1] = 0x00;
-    packet[2] = static_cast<unsigned char>(port);
-    packet[3] = static_cast<unsigned char>(address >> 8);
-    packet[4] = static_cast<unsigned char>(address);
-    packet[5] = static_cast<unsigned char>(0x80 | (sz >> 8));
-    packet[6] = static_cast<unsigned char>(sz);
-    if (sz > 0)
-        memcpy(packet + vex_write_header, userbuffer, static_cast<size_t>(sz));
-    int rc = orw_send_command(link, packet, total, false);
-    free(packet);
     return rc < 0 ? rc : orw_flush_auto(link);
 }
+#endif
 
 } // extern "C"

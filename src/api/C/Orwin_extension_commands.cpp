@@ -34,11 +34,15 @@ int Orwin_send_ESC_FCT(Orwin link) { return queue_extension(link, 0x04); }
 int Orwin_send_ESC_EEP(Orwin link) { return queue_extension(link, 0x05); }
 int Orwin_send_ESC_EOP(Orwin link) { return queue_extension(link, 0x06); }
 int Orwin_send_ESC_ESC(Orwin link) { return queue_extension(link, 0x07); }
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_send_parity_error(Orwin link) { return queue_extension(link, 0x09); }
+#endif
 int Orwin_SO_STORE(Orwin link) { return queue_extension(link, 0x0C); }
 int Orwin_SO_FORWARD(Orwin link) { return queue_extension(link, 0x0D); }
 int Orwin_SO_JOIN(Orwin link) { return queue_extension(link, 0x10); }
 int Orwin_SO_BARRIER(Orwin link) { return queue_extension(link, 0x11); }
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_hold_data(Orwin link) { return queue_extension(link, 0x2F); }
+#endif
 
 } // extern "C"

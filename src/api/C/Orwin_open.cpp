@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +21,12 @@ namespace {
 
 constexpr const char *default_service = "4949";
 constexpr int connect_wait_ms = 60000;
+#ifdef ORWIN_EARLIER_BUILD
+// The earlier builds wait for the capability reply for as long as it takes.
+constexpr int open_negotiation_timeout_ms = 0;
+#else
 constexpr int open_negotiation_timeout_ms = 5000;
+#endif
 
 void once_per_process()
 {
@@ -42,6 +46,10 @@ struct local_binding {
 bool parse_address(const char *text, std::string &host, std::string &service, local_binding &bind)
 {
     std::string rest = text;
+#ifdef ORWIN_EARLIER_BUILD
+    // No local binding here: an at sign is part of the host name.
+    (void)bind;
+#else
     size_t at = rest.find('@');
     if (at != std::string::npos && getenv("ORW_ALLOW_AT") == nullptr) {
         std::string binding = rest.substr(at + 1);
@@ -62,6 +70,7 @@ bool parse_address(const char *text, std::string &host, std::string &service, lo
             bind.device = binding.substr(0, IFNAMSIZ - 1);
         }
     }
+#endif
     size_t colon = rest.find(':');
     if (colon == std::string::npos) {
         host = rest;
@@ -78,6 +87,9 @@ bool prepare_socket(int sock, const local_binding &bind)
 {
     struct linger lg = {1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+#ifdef ORWIN_EARLIER_BUILD
+    (void)bind;
+#else
     if (const char *busy = getenv("ORW_BUSY_POLL")) {
         int value = atoi(busy);
         if (setsockopt(sock, SOL_SOCKET, SO_BUSY_POLL, &value, sizeof value) < 0) {
@@ -97,27 +109,23 @@ bool prepare_socket(int sock, const local_binding &bind)
             return false;
         }
     }
+#endif
     return true;
 }
 
 // Waits for a connection in progress; errno tells why it failed.
-bool wait_connected(int sock, int waitfd)
+bool wait_connected(int sock)
 {
-    struct epoll_event ev = {};
-    ev.events = EPOLLOUT;
-    ev.data.fd = sock;
-    epoll_ctl(waitfd, EPOLL_CTL_ADD, sock, &ev);
-    struct epoll_event got = {};
+    bool failed = false;
     int n;
     do {
-        n = epoll_wait(waitfd, &got, 1, connect_wait_ms);
+        n = orw_wait_connected(sock, connect_wait_ms, &failed);
     } while (n < 0 && errno == EINTR);
-    epoll_ctl(waitfd, EPOLL_CTL_DEL, sock, nullptr);
     if (n <= 0) {
         errno = ETIMEDOUT;
         return false;
     }
-    if (got.events & (EPOLLERR | EPOLLHUP)) {
+    if (failed) {
         errno = EHOSTUNREACH;
         return false;
     }
@@ -131,7 +139,7 @@ bool wait_connected(int sock, int waitfd)
 
 // Non-blocking connect bounded by the connection wait; false moves on to
 // the next address.
-bool connect_in_time(int sock, const struct addrinfo *ai, int waitfd)
+bool connect_in_time(int sock, const struct addrinfo *ai)
 {
     if (orw_set_blocking(sock, false) < 0) {
         orw_set_error(Error_Network, "Unable to set socket non blocking");
@@ -142,7 +150,7 @@ bool connect_in_time(int sock, const struct addrinfo *ai, int waitfd)
             orw_set_error(Error_Network, "Unable to connect non blocking");
             return false;
         }
-        if (!wait_connected(sock, waitfd)) {
+        if (!wait_connected(sock)) {
             orw_set_error(Error_Host_Unresponsive, "Connection not made to host in time");
             return false;
         }
@@ -285,15 +293,9 @@ ORW *orw_connect(const char *address)
         orw_set_error(Error_Host_Unresolvable, "Unable to resolve host");
         return nullptr;
     }
-    int waitfd = epoll_create1(EPOLL_CLOEXEC);
-    if (waitfd < 0) {
-        freeaddrinfo(results);
-        orw_set_error(Error_Host_Unresponsive, "Connection not made to host in time");
-        return nullptr;
-    }
     int sock = -1;
     for (struct addrinfo *ai = results; ai != nullptr; ai = ai->ai_next) {
-        sock = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        sock = orw_socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (sock < 0) {
             orw_set_error(Error_Network, "Unable to obtain a network socket");
             break;
@@ -303,13 +305,12 @@ ORW *orw_connect(const char *address)
             sock = -1;
             break;
         }
-        if (connect_in_time(sock, ai, waitfd))
+        if (connect_in_time(sock, ai))
             break;
         close(sock);
         sock = -1;
     }
     freeaddrinfo(results);
-    close(waitfd);
     if (sock < 0)
         return nullptr;
     ORW *link = new_record(sock);
@@ -369,8 +370,7 @@ void orw_release_link(ORW *link)
 {
     if (link == nullptr)
         return;
-    if (link->epollfd >= 0)
-        close(link->epollfd);
+    orw_drop_input_waiter(link);
     orw_close_stream(link->record_file);
     orw_close_stream(link->tx_record_file);
     orw_close_stream(link->log_file);
@@ -415,6 +415,7 @@ Orwin Orwin_open_as_server(int sock)
     return wrap_descriptor(sock);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 Orwin Orwin_connect_raw(char *address)
 {
     ORW *link = orw_connect(address);
@@ -422,6 +423,7 @@ Orwin Orwin_connect_raw(char *address)
         return nullptr;
     return link;
 }
+#endif
 
 Orwin Orwin_open_file(char *filename)
 {

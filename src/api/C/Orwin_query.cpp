@@ -163,11 +163,13 @@ char *Orwin_get_product_string(Orwin link)
     ORWIN_DISPATCH_OR(link, Orwin_get_product_string_Tor(link), Orwin_get_product_string_Vex(link), nullptr)
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description(Orwin link)
 {
     ORWIN_DISPATCH_OR(link, Orwin_get_device_description_Tor(link),
                       Orwin_get_device_description_Vex(link), nullptr)
 }
+#endif
 
 int Orwin_get_HWA(Orwin link, unsigned char *hwa)
 {
@@ -193,17 +195,29 @@ int Orwin_get_receive_speed(Orwin link)
                       Error_Unknown_System_Type)
 }
 
+#ifdef ORWIN_MACOS_BUILD
+// The macOS build sends both status requests through its general request.
+int Orwin_request_link_status(Orwin link) { return Orwin_request_stat(link, Orwin_MODULE_LINK, Orwin_LINK_address, 4); }
+
+int Orwin_request_tx_speed(Orwin link)
+{
+    return Orwin_request_stat(link, Orwin_MODULE_LINK_SPEED, Orwin_TX_SPEED_address, 2);
+}
+#else
 int Orwin_request_link_status(Orwin link)
 {
     ORWIN_DISPATCH_OR(link, Orwin_request_link_status_Tor(link), Orwin_request_link_status_Vex(link),
                       Error_Unknown_System_Type)
 }
+#endif
 
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port(Orwin link, int port, int speed)
 {
     ORWIN_DISPATCH_OR(link, Orwin_request_link_status_port_Tor(link, port, speed),
                       Orwin_request_link_status_port_Vex(link, port, speed), Error_Unknown_System_Type)
 }
+#endif
 
 int Orwin_request_rx_speed(Orwin link)
 {
@@ -211,10 +225,12 @@ int Orwin_request_rx_speed(Orwin link)
                       Error_Unknown_System_Type)
 }
 
+#ifndef ORWIN_MACOS_BUILD
 int Orwin_request_tx_speed(Orwin link)
 {
     ORWIN_DISPATCH_OR(link, Orwin_request_tx_speed_Tor(link), Orwin_request_tx_speed_Vex(link),
                       Error_Unknown_System_Type)
 }
+#endif
 
 } // extern "C"

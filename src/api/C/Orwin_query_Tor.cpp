@@ -87,10 +87,12 @@ char *Orwin_get_manufacturer_string_Tor(Orwin handle)
 
 char *Orwin_get_product_string_Tor(Orwin handle) { return module_string(orw_link(handle), Orwin_MODULE_PRODUCT); }
 
+#ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description_Tor(Orwin handle)
 {
     return module_string(orw_link(handle), Orwin_MODULE_PRODUCT);
 }
+#endif
 
 int Orwin_get_HWA_Tor(Orwin handle, unsigned char *hwa)
 {
@@ -134,6 +136,7 @@ int Orwin_get_receive_speed_Tor(Orwin handle)
 
 int Orwin_request_link_status_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }
 
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port_Tor(Orwin handle, int port, int)
 {
     ORW *link = orw_link(handle);
@@ -144,6 +147,7 @@ int Orwin_request_link_status_port_Tor(Orwin handle, int port, int)
     }
     return orw_tor_request(link, Orwin_MODULE_LINK);
 }
+#endif
 
 int Orwin_request_rx_speed_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }
 

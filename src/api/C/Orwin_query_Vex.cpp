@@ -96,6 +96,7 @@ char *Orwin_get_manufacturer_string_Vex(Orwin handle)
 
 char *Orwin_get_product_string_Vex(Orwin handle) { return description_field(handle, "Product", "?"); }
 
+#ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description_Vex(Orwin handle)
 {
     char text[description_length + 1];
@@ -103,6 +104,7 @@ char *Orwin_get_device_description_Vex(Orwin handle)
         return nullptr;
     return strdup(text);
 }
+#endif
 
 int Orwin_get_HWA_Vex(Orwin handle, unsigned char *hwa)
 {
@@ -144,6 +146,7 @@ int Orwin_request_link_status_Vex(Orwin handle)
     return status_request(link, tag_link_status, link->current_port, Orwin_LINK_address, 4);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port_Vex(Orwin handle, int port, int speed)
 {
     // The link number travels in one byte.
@@ -151,6 +154,7 @@ int Orwin_request_link_status_port_Vex(Orwin handle, int port, int speed)
         return orw_set_error(Error_Parameter_RangeIncorrect, "port not in range");
     return status_request(orw_link(handle), tag_link_status, port, Orwin_LINK_address, speed ? 4 : 1);
 }
+#endif
 
 int Orwin_request_rx_speed_Vex(Orwin handle) { return Orwin_request_link_status_Vex(handle); }
 

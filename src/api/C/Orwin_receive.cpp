@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/epoll.h>
 #include <unistd.h>
 
 namespace {
@@ -71,27 +70,14 @@ inline bool registration_usable(const ORW_CB_INFO *cb)
 // 0 on time-out, or fills *err and returns -1.
 int wait_for_input(ORW *link, int timeout_ms, RefillError *err)
 {
-    if (link->epollfd < 0) {
-        int fd = epoll_create1(EPOLL_CLOEXEC);
-        if (fd < 0) {
-            *err = {Error_Network, "error on selecting input stream"};
-            return -1;
-        }
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = link->sock;
-        if (epoll_ctl(fd, EPOLL_CTL_ADD, link->sock, &ev) < 0) {
-            close(fd);
-            *err = {Error_Network, "error on selecting input stream"};
-            return -1;
-        }
-        link->epollfd = fd;
+    if (orw_input_waiter(link) < 0) {
+        *err = {Error_Network, "error on selecting input stream"};
+        return -1;
     }
     const int64_t deadline = orw_monotonic_ms() + timeout_ms;
     int wait_ms = timeout_ms;
     for (;;) {
-        epoll_event ev;
-        int r = epoll_wait(link->epollfd, &ev, 1, wait_ms);
+        int r = orw_wait_input(link, wait_ms);
         if (r > 0)
             return 1;
         if (r == 0)
@@ -549,6 +535,7 @@ void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer,
                      callback);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 const char *Orwin_pkttype_to_str(int type)
 {
     switch (type) {
@@ -564,5 +551,6 @@ const char *Orwin_pkttype_to_str(int type)
         return "?";
     }
 }
+#endif
 
 } // extern "C"

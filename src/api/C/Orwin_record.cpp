@@ -284,6 +284,7 @@ void Orwin_check_record_writes(Orwin link, int on) { orw_link(link)->check_recor
 
 int Orwin_record_writes(Orwin link) { return orw_link(link)->check_record_writes; }
 
+#ifndef ORWIN_EARLIER_BUILD
 int Orwin_set_tx_record_file(Orwin handle, char *file_name)
 {
     ORW *link = orw_link(handle);
@@ -297,6 +298,7 @@ int Orwin_set_tx_record_file(Orwin handle, char *file_name)
     link->tx_record_file = f;
     return 0;
 }
+#endif
 
 int Orwin_File(Orwin handle, char *file_)
 {
@@ -310,10 +312,7 @@ int Orwin_File(Orwin handle, char *file_)
         close(fd);
         return orw_set_error(Error_Invalid_File, "unable to stat file data");
     }
-    if (link->epollfd >= 0) {
-        close(link->epollfd);
-        link->epollfd = -1;
-    }
+    orw_drop_input_waiter(link);
     if (link->sock >= 0)
         close(link->sock);
     link->sock = fd;

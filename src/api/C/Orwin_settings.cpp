@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/epoll.h>
+#include <sys/socket.h>
+#ifndef ORWIN_EARLIER_BUILD
 #include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #define ORWIN_STR2(x) #x
@@ -20,10 +22,27 @@ int orw_set_blocking(int fd, bool blocking)
     return fcntl(fd, F_SETFL, flags);
 }
 
+int orw_socket(int domain, int type, int protocol)
+{
+#ifdef SOCK_CLOEXEC
+    return socket(domain, type | SOCK_CLOEXEC, protocol);
+#else
+    int fd = socket(domain, type, protocol);
+    if (fd >= 0)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
 extern "C" {
 
 void Orwin_set_debug(int, int) {}
 
+#if defined(ORWIN_EARLIER_BUILD) && defined(ORWIN_MACOS_BUILD)
+char *Orwin_get_version(void) { return const_cast<char *>("MacOS 19.0.0"); }
+#elif defined(ORWIN_EARLIER_BUILD)
+char *Orwin_get_version(void) { return const_cast<char *>("CentOS-7 v34.86.1573649585"); }
+#else
 char *Orwin_get_version(void)
 {
     // The build time is fixed when this file is compiled.
@@ -51,6 +70,7 @@ char *Orwin_get_version(void)
     (void)filled;
     return version;
 }
+#endif
 
 int Orwin_get_socket(Orwin link) { return orw_link(link)->sock; }
 
@@ -58,10 +78,12 @@ void Orwin_set_context(Orwin link, void *context) { orw_link(link)->context = co
 
 void *Orwin_get_context(Orwin link) { return orw_link(link)->context; }
 
+#ifndef ORWIN_EARLIER_BUILD
 void Orwin_set_number_of_links(Orwin link, unsigned number)
 {
     orw_link(link)->number_of_links = static_cast<int>(number);
 }
+#endif
 
 void Orwin_system_type(Orwin link, int type) { orw_link(link)->system_type = type; }
 
@@ -84,24 +106,12 @@ int Orwin_set_rx_timeout(Orwin link, int ms)
     l->rx_timeout = ms;
     if (l->epollfd >= 0) {
         // The next read that needs it re-creates the descriptor.
-        close(l->epollfd);
-        l->epollfd = -1;
+        orw_drop_input_waiter(l);
         return 0;
     }
     if (ms <= 0)
         return 0;
-    l->epollfd = epoll_create1(EPOLL_CLOEXEC);
-    if (l->epollfd < 0)
-        return -1;
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.fd = l->sock;
-    if (epoll_ctl(l->epollfd, EPOLL_CTL_ADD, l->sock, &ev) < 0) {
-        close(l->epollfd);
-        l->epollfd = -1;
-        return -1;
-    }
-    return 0;
+    return orw_input_waiter(l);
 }
 
 int Orwin_get_rx_timeout(Orwin link) { return orw_link(link)->rx_timeout; }
@@ -117,6 +127,7 @@ void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io)
     l->read_io_calls = 0;
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 long Orwin_gettid(void) { return static_cast<long>(syscall(SYS_gettid)); }
 
 int Orwin_Non_Blocking(Orwin link, int nonblocking)
@@ -127,6 +138,7 @@ int Orwin_Non_Blocking(Orwin link, int nonblocking)
         return orw_set_error(Error_Network, "not able to go non blocking");
     return 0;
 }
+#endif
 
 } // extern "C"
 

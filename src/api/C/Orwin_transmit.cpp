@@ -104,7 +104,16 @@ int send_queued(ORW *link)
     return 0;
 }
 
+#ifdef ORWIN_EARLIER_BUILD
+// The earlier builds report their send failures as network errors.
+constexpr int kSendFailed = Error_Network;
+int send_failed() { return orw_set_error(Error_Network, "unable to send data"); }
+int flush_failed(int) { return orw_set_error(Error_Network, "error sending network data"); }
+#else
+constexpr int kSendFailed = Error_RecFile_Open;
 int send_failed() { return orw_set_error(Error_RecFile_Open, "Unable to send data"); }
+int flush_failed(int code) { return orw_set_error(code, "Unable to send on network"); }
+#endif
 
 // Make sure `need` (<= the buffer size) contiguous bytes are free.
 int make_room(ORW *link, size_t need)
@@ -117,7 +126,7 @@ int make_room(ORW *link, size_t need)
 int queue_bytes(ORW *link, const unsigned char *data, size_t len)
 {
     if (make_room(link, len) < 0)
-        return -1;
+        return kSendFailed;
     memcpy(link->tx_buffer + link->tx_buffer_content, data, len);
     link->tx_buffer_content += len;
     return 0;
@@ -159,13 +168,13 @@ int queue_packet(ORW *link, unsigned char kind, const unsigned char *data, size_
         length_form(kKindPartial, kMaxFramePayload, header);
         if (queue_bytes(link, header, kOpenFrameHeader) < 0 ||
             queue_payload(link, data, kMaxFramePayload) < 0)
-            return -1;
+            return kSendFailed;
         data += kMaxFramePayload;
         len -= kMaxFramePayload;
     }
     size_t h = length_form(kind, len, header);
     if (queue_bytes(link, header, h) < 0 || queue_payload(link, data, len) < 0)
-        return -1;
+        return kSendFailed;
     return settle_full(link);
 }
 
@@ -181,7 +190,7 @@ int append_piece(ORW *link, const unsigned char *data, size_t len, int closing_k
         if (link->partialframesz == 0) {
             const unsigned char open[kOpenFrameHeader] = {kLongForm3, 0, 0, 0};
             if (make_room(link, kOpenFrameHeader) < 0)
-                return -1;
+                return kSendFailed;
             link->partialframe_offset = link->tx_buffer_content;
             memcpy(link->tx_buffer + link->tx_buffer_content, open, kOpenFrameHeader);
             link->tx_buffer_content += kOpenFrameHeader;
@@ -196,7 +205,7 @@ int append_piece(ORW *link, const unsigned char *data, size_t len, int closing_k
         h[2] = static_cast<unsigned char>(link->partialframesz >> 8);
         h[3] = static_cast<unsigned char>(link->partialframesz);
         if (queue_payload(link, data, take) < 0)
-            return -1;
+            return kSendFailed;
         data += take;
         len -= take;
         // A full frame ends here; the rest of the piece opens the next one.
@@ -355,7 +364,7 @@ int Orwin_flush(Orwin handle)
     if (link->tx_buffer_content > 0) {
         int rc = send_queued(link);
         if (rc < 0)
-            return orw_set_error(rc, "Unable to send on network");
+            return flush_failed(rc);
     }
     if (link->log_file)
         fflush(link->log_file);
@@ -367,6 +376,7 @@ ssize_t Orwin_send(Orwin link, void *buffer, size_t len, int flags)
     return send_direct(orw_link(link), buffer, len, flags);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz) { return send_direct(orw_link(link), buffer, sz, 0); }
 
 ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
@@ -391,5 +401,6 @@ ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
         return orw_set_error(Error_IO_Error, "error reading data");
     }
 }
+#endif
 
 } // extern "C"
