@@ -74,10 +74,13 @@ std::string address_of(uint16_t port, const std::string &suffix = "")
     return "127.0.0.1:" + std::to_string(port) + suffix;
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 Orwin open_raw(const std::string &address) { return Orwin_connect_raw(const_cast<char *>(address.c_str())); }
+#endif
 
 } // namespace
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(OpenAddress, PortAfterColonAndBindingAfterAtSign)
 {
     silent_peer peer;
@@ -100,7 +103,9 @@ TEST(OpenAddress, PortAfterColonAndBindingAfterAtSign)
     peer.accept_peer();
     Orwin_close(link);
 }
+#endif
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(OpenAddress, DefaultServiceIs4949)
 {
     silent_peer peer("127.0.0.1", 4949);
@@ -111,7 +116,9 @@ TEST(OpenAddress, DefaultServiceIs4949)
     peer.accept_peer();
     Orwin_close(link);
 }
+#endif
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(OpenAddress, Failures)
 {
     silent_peer peer;
@@ -139,7 +146,9 @@ TEST(OpenAddress, Failures)
     EXPECT_EQ(open_raw(address_of(closed_port)), nullptr);
     EXPECT_LT(Orwin_get_error(), 0);
 }
+#endif
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(OpenAddress, ErrorStateIsPerThread)
 {
     EXPECT_EQ(open_raw("no-such-host.invalid:1"), nullptr);
@@ -148,7 +157,9 @@ TEST(OpenAddress, ErrorStateIsPerThread)
     EXPECT_EQ(code_in_other_thread, 0);
     EXPECT_EQ(Orwin_get_error(), Error_Host_Unresolvable);
 }
+#endif
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(Open, SilentUnitTimesOutAfterFiveSeconds)
 {
     silent_peer peer;
@@ -162,6 +173,7 @@ TEST(Open, SilentUnitTimesOutAfterFiveSeconds)
     EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
     EXPECT_LT(elapsed, std::chrono::milliseconds(8000));
 }
+#endif
 
 TEST(Open, FlaggedOpenHonoursItsTimeout)
 {
@@ -255,7 +267,7 @@ TEST(Close, AbortedOrUnnegotiatedLinkSendsNothing)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     link = Orwin_open_as_server(pair[0]);
     ASSERT_NE(link, nullptr);
-    Orwin_set_number_of_links(link, 4);
+    orw_link(link)->number_of_links = 4;
     Orwin_system_type(link, SYSTEM_TYPE_Vex);
     Orwin_close(link);
     char byte;
@@ -311,11 +323,13 @@ TEST(OpenFile, MissingFileGivesNullAndRegularFileIsVex)
     unlink(name);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(Version, HasPlatformWordAndThreeNumbers)
 {
     std::string version = Orwin_get_version();
     EXPECT_TRUE(std::regex_match(version, std::regex(R"(\S+ v35\.21\.\d{9,})"))) << version;
 }
+#endif
 
 namespace {
 
@@ -389,8 +403,14 @@ TEST(Open, NegotiationHasADeadlineWhateverTheUnitSends)
         int timeout_ms; // 0: Orwin_open and its 5 s
         hostile_unit::behaviour behave;
     };
+#ifdef ORWIN_EARLIER_BUILD
+    // The earlier builds' Orwin_open waits for ever; their flagged open does not.
+    constexpr int open_timeout = 600;
+#else
+    constexpr int open_timeout = 0;
+#endif
     const unit_case cases[] = {
-        {"extension flood", 0, [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC0, 0x03}, 32768), g); }},
+        {"extension flood", open_timeout, [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC0, 0x03}, 32768), g); }},
         {"endless data frames", 600,
          [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0x45, 'a', 'b', 'c', 'd', 'e'}, 8192), g); }},
         {"specials that are not the reply", 600,
@@ -427,6 +447,7 @@ TEST(Open, NegotiationHasADeadlineWhateverTheUnitSends)
     }
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 // Closing a live link whose unit has stopped reading ends within about a
 // second, in blocking and non-blocking mode, orderly or not.
 TEST(Close, UnitThatStopsReadingCannotHoldTheClose)
@@ -475,6 +496,7 @@ TEST(Close, UnitThatStopsReadingCannotHoldTheClose)
         EXPECT_LT(steady_clock::now() - start, milliseconds(2500));
     }
 }
+#endif
 
 // Closing leaves the caller's error state exactly as it was, "no error"
 // included, even when the link-disable commands fail.
@@ -489,7 +511,7 @@ TEST(Close, ErrorStateIsLeftAsItWas)
             ASSERT_NE(link, nullptr);
             Orwin_system_type(link, SYSTEM_TYPE_Vex);
             Orwin_set_slot(link, 2, Orwin_MODULE_ram_rw);
-            Orwin_set_number_of_links(link, 2);
+            orw_link(link)->number_of_links = 2;
             orw_link(link)->live = 1;
             close(pair[1]); // every command of the close fails
             uint8_t byte;

@@ -202,11 +202,13 @@ TEST(Receive, ErrorsAndTypeNames)
     EXPECT_EQ(Orwin_get_packet(rx.link, b, 0, 4, 0), Error_Receiver_Shutdown);
     EXPECT_STREQ(Orwin_get_error_text(), "End of Data");
 
+#ifndef ORWIN_EARLIER_BUILD
     const std::pair<int, const char *> names[] = {
         {Orwin_EEP, "Orwin_EEP"}, {Orwin_EOP, "Orwin_EOP"}, {Orwin_PART_EOP_EEP, "Orwin_PART_EOP_EEP"},
         {Orwin_SPECIAL, "Orwin_SPECIAL"}, {Orwin_EXTN, "?"}, {0, "?"}};
     for (const auto &n : names)
         EXPECT_STREQ(Orwin_pkttype_to_str(n.first), n.second);
+#endif
 }
 
 TEST(Receive, PayloadGoesToOffset)
@@ -334,6 +336,7 @@ TEST(ReceiveTimeout, BothModesAndHeldData)
     EXPECT_EQ(rx.read(16, RETURN_SPECIAL_DATA), (result{2, Orwin_SPECIAL, {3, 4}}));
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(ReceiveTimeout, NonBlockingKeepsHeldData)
 {
     RxLink rx;
@@ -345,6 +348,7 @@ TEST(ReceiveTimeout, NonBlockingKeepsHeldData)
     rx.feed({0x41, 'c'});
     EXPECT_EQ(rx.read(16), (result{1, Orwin_EOP, {'c'}}));
 }
+#endif
 
 // ---- Time image ----
 

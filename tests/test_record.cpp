@@ -197,7 +197,9 @@ TEST(Record, UnwritableFilesFail)
     char missing_dir[] = "/nonexistent-dir/record";
     EXPECT_EQ(Orwin_set_record_file(u.link, missing_dir), Error_RecFile_Open);
     EXPECT_EQ(Orwin_get_record_file(u.link), nullptr);
+#ifndef ORWIN_EARLIER_BUILD
     EXPECT_EQ(Orwin_set_tx_record_file(u.link, missing_dir), Error_RecFile_Open);
+#endif
     EXPECT_EQ(Orwin_flush_record_file(u.link), 0);
 
     // A header that cannot be written fails the open; a device is never removed.

@@ -127,9 +127,11 @@ TEST(Transmit, ExtensionsQueueUntilFlushOrFlushFlag)
         uint8_t byte;
     } const commands[] = {
         {Orwin_send_ESC, 0x03},     {Orwin_send_ESC_FCT, 0x04}, {Orwin_send_ESC_EEP, 0x05},
-        {Orwin_send_ESC_EOP, 0x06}, {Orwin_send_ESC_ESC, 0x07}, {Orwin_send_parity_error, 0x09},
-        {Orwin_SO_STORE, 0x0C},     {Orwin_SO_FORWARD, 0x0D},   {Orwin_SO_JOIN, 0x10},
-        {Orwin_SO_BARRIER, 0x11},   {Orwin_hold_data, 0x2F},
+        {Orwin_send_ESC_EOP, 0x06}, {Orwin_send_ESC_ESC, 0x07}, {Orwin_SO_STORE, 0x0C},
+        {Orwin_SO_FORWARD, 0x0D},   {Orwin_SO_JOIN, 0x10},      {Orwin_SO_BARRIER, 0x11},
+#ifndef ORWIN_EARLIER_BUILD
+        {Orwin_send_parity_error, 0x09}, {Orwin_hold_data, 0x2F},
+#endif
     };
     unit_pair u(SYSTEM_TYPE_Tor, {});
     bytes_t expected = {0xC0, 0x91, 0x2A, 0xC0, 0x35, 0xC0, 0x3F, 0xC0, 0x47};
@@ -152,6 +154,7 @@ TEST(Transmit, ExtensionsQueueUntilFlushOrFlushFlag)
     EXPECT_EQ(receive_exactly(u.peer, expected.size()), expected);
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 TEST(Transmit, TransmitRecordFileHoldsEveryByteSent)
 {
     unit_pair u(SYSTEM_TYPE_Tor, {});
@@ -260,6 +263,8 @@ TEST(Transmit, NonBlockingExactFillIsNotAFailure)
     Orwin_close(link);
     close(fds[1]);
 }
+
+#endif
 
 namespace {
 
@@ -372,6 +377,7 @@ TEST(Transmit, PacketsLongerThanOneFrameArriveWhole)
     send_and_check({{{max + 10}, Orwin_EOP}, {{max - 5, 20, 7}, Orwin_EEP}, {{5}, Orwin_EOP}});
 }
 
+#ifndef ORWIN_EARLIER_BUILD
 namespace {
 
 // A non-blocking link over a socket pair with small socket buffers, so a
@@ -497,6 +503,8 @@ TEST(Transmit, DirectSendsKeepTheirOwnProgress)
     }
 }
 
+#endif
+
 // Requests the library builds go out as frames of their own while the
 // caller has a packet's partial frame open; an empty extension is refused.
 TEST(Transmit, CommandsNeverJoinAnOpenFrame)
@@ -511,7 +519,11 @@ TEST(Transmit, CommandsNeverJoinAnOpenFrame)
     const request requests[] = {
         {"Vex mode", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
         {"Vex status request", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_request_link_status(l); }},
+#ifdef ORWIN_EARLIER_BUILD
+        {"Vex register write", SYSTEM_TYPE_Vex, [](Orwin l) { return ram_io_write_bytes(l, 1, 0x10, "x", 1); }},
+#else
         {"Vex register read", SYSTEM_TYPE_Vex, [](Orwin l) { return ram_io_read_bytes(l, 0x10, nullptr, 1); }},
+#endif
         {"Vex waveform clear", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_EW_reset(l, 1); }},
         {"Tor mode", SYSTEM_TYPE_Tor, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
         {"Tor status request", SYSTEM_TYPE_Tor, [](Orwin l) { return Orwin_request_tx_speed(l); }},

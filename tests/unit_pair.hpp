@@ -31,7 +31,8 @@ struct unit_pair {
         Orwin_system_type(link, family);
         for (size_t i = 0; i < slots.size(); ++i)
             Orwin_set_slot(link, static_cast<int>(i), slots[i]);
-        Orwin_set_number_of_links(link, static_cast<unsigned>(links));
+        // Set in the record: the earlier builds have no setter for it.
+        orw_link(link)->number_of_links = links;
         // A missing reply must fail the test, not hang it.
         Orwin_set_rx_timeout(link, 2000);
         Orwin_set_rx_timeout_action(link, Receiver_Timeout_Returns_Error);
