@@ -262,7 +262,9 @@ void unit::select_link(session &s, int link)
 
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
 {
-    const bool running = (status_byte(s.link) >> 4) == state_run;
+    // Link modes are not modelled on the way out: a link another client
+    // disabled still carries this client's packets.
+    const bool running = connected(s.link);
     if (const node_kind *kind = running ? node_on(s.link) : nullptr) {
         std::vector<uint8_t> arrived = strip_path(data);
         std::vector<uint8_t> reply;
