@@ -132,8 +132,10 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     c.filelist.push(second.path);
     c.filelist.push(third.path);
     recording_instance one, two;
+    // Both in place before the reader, which the registration starts, runs.
+    two.set_ifc(&c, 2);
+    c.links[2].register_protocol(test_pid, &two);
     c.register_protocol(1, test_pid, &one);
-    c.register_protocol(2, test_pid, &two);
     ASSERT_TRUE(eventually([&] { return !c.thread_running.load(); }));
     EXPECT_EQ(one.eops, 2);
     EXPECT_EQ(two.eops, 1);
