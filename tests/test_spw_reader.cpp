@@ -73,6 +73,7 @@ bytes stream_packet(int link, const bytes &p)
 
 struct failing_connection : connection_t {
     using connection_t::connection_t;
+    failing_connection() = default;
     std::atomic<int> failures{0};
     int code = 0;
     void reader_failed(const orw::error &e) override
@@ -146,6 +147,17 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     EXPECT_TRUE(c.thread_enabled.load()) << "ended by itself";
     c.start_server();
     EXPECT_FALSE(c.thread_running.load()) << "not restarted";
+
+    // A queued file that cannot be opened is a failure that ends the reader.
+    failing_connection d;
+    d.connect("-" + first.path);
+    d.filelist.push("/nonexistent/orwin/recording");
+    d.register_protocol(1, test_pid, &one);
+    ASSERT_TRUE(eventually([&] { return !d.thread_running.load(); }));
+    EXPECT_EQ(d.failures.load(), 1);
+    EXPECT_EQ(d.code, connection::Error_File_Not_Present);
+    ASSERT_NE(d.reader_error(), nullptr);
+    EXPECT_EQ(d.reader_error()->name(), "/nonexistent/orwin/recording");
 }
 
 TEST(SpaceWireReader, UnitHangingUpEndsTheReaderThroughTheErrorHook)
