@@ -269,7 +269,9 @@ public:
 
     /**
      * A read failure ended the reader; `e` is also kept in reader_error().
-     * Runs on the reader thread; the default traces it at level 1.
+     * Runs on the reader thread; the default traces it at level 1. A class
+     * that overrides this or any callback must stop the reader in its own
+     * destructor (stop_server()), before its part of the object is gone.
      */
     virtual void reader_failed(const orw::error &e);
     /** The failure that ended the reader, once it has ended; else null. */
@@ -307,6 +309,7 @@ public:
     void set_verbose(uint8_t l, bool flag);
     bool verbose(uint8_t l);
     bool link_verbose();
+    /** The instance for `pid` on link `l`; one made on demand lives while it is registered. */
     protocol_instance *get_protocol(uint8_t l, uint8_t pid);
     linkinfo &link_dispatcher(uint8_t l);
 

@@ -24,9 +24,11 @@ struct reference_packet {
     bytes body;    // what reaches the instance's body()
 };
 
-// Protocol identifier the tests register their own instances for, and one
-// whose factory the tests enter in the process-wide table.
+// Protocol identifiers the tests register their own instances for (the
+// reference packets use them all), and one whose factory the tests enter in
+// the process-wide table.
 constexpr uint8_t test_pid = 0x42;
+constexpr uint8_t registered_pids[] = {test_pid, 0x01, 0x07};
 constexpr uint8_t factory_pid = 0xF1;
 
 inline const std::vector<reference_packet> &reference_packets()
@@ -39,6 +41,8 @@ inline const std::vector<reference_packet> &reference_packets()
         {"address and pid only", {0x20, test_pid}, false, 0x20, test_pid, {}},
         {"one body byte", {0xFF, test_pid, 0x00}, false, 0xFF, test_pid, {0x00}},
         {"path byte kept as address", {0x05, test_pid, 0x01, 0x02}, false, 0x05, test_pid, {0x01, 0x02}},
+        {"path dropped: SLA FE, PID 1", {0x03, 0x07, 0xFE, 0x01, 0x55}, true, 0xFE, 0x01, {0x55}},
+        {"path kept: SLA 03, PID 7", {0x03, 0x07, 0xFE, 0x01, 0x55}, false, 0x03, 0x07, {0xFE, 0x01, 0x55}},
     };
     return packets;
 }
