@@ -17,11 +17,11 @@ using orw::connection;
 
 struct reference_packet {
     const char *name;
-    bytes packet;  // as it arrives on the link, path bytes included
-    bool drop_pa;  // link setting it is parsed with
-    uint8_t sla;   // what the instance is started with
+    bytes packet; // as it arrives on the link, path bytes included
+    bool drop_pa; // link setting it is parsed with
+    uint8_t sla;  // what the instance is started with
     uint8_t pid;
-    bytes body;    // what reaches the instance's body()
+    bytes body; // what reaches the instance's body()
 };
 
 // Protocol identifiers the tests register their own instances for (the
@@ -34,9 +34,17 @@ constexpr uint8_t factory_pid = 0xF1;
 inline const std::vector<reference_packet> &reference_packets()
 {
     static const std::vector<reference_packet> packets = {
-        {"rmap-like command", {0xFE, test_pid, 0x4C, 0x20, 0x00, 0x01, 0x02, 0x03}, false, 0xFE, test_pid,
+        {"rmap-like command",
+         {0xFE, test_pid, 0x4C, 0x20, 0x00, 0x01, 0x02, 0x03},
+         false,
+         0xFE,
+         test_pid,
          /* instruction, key, address */ {0x4C, 0x20, 0x00, 0x01, 0x02, 0x03}},
-        {"path bytes dropped", {0x03, 0x07, 0xFE, test_pid, 0xAA, 0xBB}, true, 0xFE, test_pid,
+        {"path bytes dropped",
+         {0x03, 0x07, 0xFE, test_pid, 0xAA, 0xBB},
+         true,
+         0xFE,
+         test_pid,
          /* path 03 07 skipped */ {0xAA, 0xBB}},
         {"address and pid only", {0x20, test_pid}, false, 0x20, test_pid, {}},
         {"one body byte", {0xFF, test_pid, 0x00}, false, 0xFF, test_pid, {0x00}},

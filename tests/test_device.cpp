@@ -80,7 +80,8 @@ TEST(Device, ReturnPathsArePaddedToWholeWords)
     };
     const bytes path{0x00, 0x00, 0x05};
     for (auto &c : cases) {
-        device_t d("name", "type", nullptr, 2, path.data(), path.size(), c.rpath.data(), c.rpath.size(), 0xFE, 0x21);
+        device_t d("name", "type", nullptr, 2, path.data(), path.size(), c.rpath.data(), c.rpath.size(), 0xFE,
+                   0x21);
         const uint8_t *p = nullptr;
         uint8_t words = 0, lsrc = 0;
         d.reply(p, words, lsrc);
@@ -114,9 +115,8 @@ orw::unitsim::config four_links()
 size_t link_selections(const orw::unitsim::simulator &sim, int link)
 {
     auto ext = sim.extensions_from_clients();
-    return static_cast<size_t>(std::count_if(ext.begin(), ext.end(), [&](const bytes &e) {
-        return e.size() == 1 && e[0] == 0x40 + link;
-    }));
+    return static_cast<size_t>(std::count_if(
+        ext.begin(), ext.end(), [&](const bytes &e) { return e.size() == 1 && e[0] == 0x40 + link; }));
 }
 
 } // namespace
@@ -157,7 +157,8 @@ TEST(SpaceWireConnection, InitialisePreparesEveryLinkAndRecordsTheConnectedOnes)
             EXPECT_EQ(e.name(), sim.address());
         }
         const uint8_t path[] = {1};
-        EXPECT_THROW(std::unique_ptr<device_t>(c.device("n", "t", 3, path, 1, path, 1, 0xFE, 0x20)), orw::error);
+        EXPECT_THROW(std::unique_ptr<device_t>(c.device("n", "t", 3, path, 1, path, 1, 0xFE, 0x20)),
+                     orw::error);
     }
 }
 
@@ -168,8 +169,8 @@ TEST(SpaceWireConnection, RawSendsProduceExactlyTheDocumentedBytes)
     const bytes path{0x00, 0x00, 0x05};
     const bytes rpath{0x01};
     std::unique_ptr<device_t> logical(c.device("echo", "node", 1, 0xFE, 0x20));
-    std::unique_ptr<device_t> routed(c.device("echo", "node", 1, path.data(), path.size(), rpath.data(),
-                                              rpath.size(), 0xFE, 0x20));
+    std::unique_ptr<device_t> routed(
+        c.device("echo", "node", 1, path.data(), path.size(), rpath.data(), rpath.size(), 0xFE, 0x20));
     const size_t selections = link_selections(sim, 1);
     const size_t before = sim.packets_from_clients().size();
     const bytes data{0x21, 0x01, 0x02, 0x03};

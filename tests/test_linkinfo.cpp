@@ -12,7 +12,6 @@ using namespace spwtest;
 using orw::spacewire::connection_t;
 using orw::spacewire::linkinfo;
 
-
 namespace {
 
 constexpr int link_no = 3;

@@ -142,8 +142,8 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     EXPECT_EQ(two.eops, 1);
     EXPECT_EQ(one.received, bytes{3});
     EXPECT_EQ(c.addr, third.path);
-    EXPECT_EQ(c.reader_error(), nullptr) << "the end of a recording is no failure: "
-                                         << (c.reader_error() ? c.reader_error()->what() : "");
+    EXPECT_EQ(c.reader_error(), nullptr)
+        << "the end of a recording is no failure: " << (c.reader_error() ? c.reader_error()->what() : "");
     EXPECT_TRUE(c.thread_enabled.load()) << "ended by itself";
     c.start_server();
     EXPECT_FALSE(c.thread_running.load()) << "not restarted";

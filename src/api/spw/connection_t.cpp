@@ -109,7 +109,10 @@ void connection_t::writeport(int link, const void *data_, size_t sz, uint32_t fl
     check(Orwin_write_packet(connection::device, const_cast<void *>(data_), sz, flags));
 }
 
-bool connection_t::active_link(int link) const { return (lbitmask >> (link & 31)) & 1u; }
+bool connection_t::active_link(int link) const
+{
+    return (lbitmask >> (link & 31)) & 1u;
+}
 
 // ---- Registration ------------------------------------------------------------------
 
@@ -141,7 +144,10 @@ void connection_t::unregister_protocol(uint8_t l, uint8_t pid)
     quiesce();
 }
 
-void connection_t::rmap_server(uint8_t l, protocol_instance *instance) { register_protocol(l, 1, instance); }
+void connection_t::rmap_server(uint8_t l, protocol_instance *instance)
+{
+    register_protocol(l, 1, instance);
+}
 
 void connection_t::register_generic(uint8_t l, raw::handler *h)
 {
@@ -188,7 +194,10 @@ bool connection_t::verbose(uint8_t l)
     return links[l].link_verbose();
 }
 
-bool connection_t::link_verbose() { return rx_link < static_cast<unsigned>(max_links) && verbose(static_cast<uint8_t>(rx_link)); }
+bool connection_t::link_verbose()
+{
+    return rx_link < static_cast<unsigned>(max_links) && verbose(static_cast<uint8_t>(rx_link));
+}
 
 protocol_instance *connection_t::get_protocol(uint8_t l, uint8_t pid)
 {
