@@ -147,6 +147,8 @@ TEST(SpaceWireConnection, InitialisePreparesEveryLinkAndRecordsTheConnectedOnes)
 
     // Not connected at initialise: refused, also once it comes up.
     sim.set_link_up(4, true);
+    c.active_port(3);
+    EXPECT_EQ(Orwin_link_connected(c.handle()), 1) << "the unit reports it up now";
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             std::unique_ptr<device_t> d(c.device("n", "t", 3, 0xFE, 0x20));
