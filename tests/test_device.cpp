@@ -198,4 +198,10 @@ TEST(SpaceWireConnection, RawSendsProduceExactlyTheDocumentedBytes)
     EXPECT_EQ(at_node[1].data, (bytes{0xFE, 0x43, 0x21, 0x01, 0x02, 0x03})) << "path consumed on the way";
     EXPECT_EQ(sim.node_packet_count(1), 3u);
     EXPECT_EQ(link_selections(sim, 1), selections + 1) << "the selected link is not selected again";
+
+    // A failing write leaves the write lock free.
+    device_t nowhere("none", "node", &c, 9, 0xFE, 0x20);
+    EXPECT_THROW(nowhere.raw_send(0x42, data.data(), data.size()), orw::error);
+    ASSERT_TRUE(c.write_lock.try_lock());
+    c.write_lock.unlock();
 }
