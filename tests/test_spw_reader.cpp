@@ -128,8 +128,8 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     temp_file first(stream_packet(1, {0xFE, test_pid, 1}));
     temp_file second(stream_packet(2, {0xFE, test_pid, 2}));
     temp_file third(stream_packet(1, {0xFE, test_pid, 3}));
-    connection_t c;
-    c.connect("-" + first.path);
+    connection_t c("-" + first.path, 100.0);
+    EXPECT_EQ(c.lbitmask, 0u) << "no link of a recording is connected";
     c.filelist.push(second.path);
     c.filelist.push(third.path);
     recording_instance one, two;

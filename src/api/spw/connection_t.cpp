@@ -52,21 +52,26 @@ void connection_t::initialise(double speed)
     wait();
     ORW_SPW_TRACE(2, this, "Enabling transactions on this host");
     // The RMAP layer enables the connection's transaction table here.
-    int n = check(Orwin_get_number_of_links(connection::device));
-    ORW_SPW_TRACE(2, this, "with %d links", n);
-    if (n > max_links - 1)
-        n = max_links - 1;
-    ORW_SPW_TRACE(2, this, "Setting speed %f", speed);
-    check(Orwin_set_speed_double(connection::device, speed));
-    for (int link = 1; link <= n; ++link) {
-        ORW_SPW_TRACE(2, this, "Enabling port %d", link);
-        active_port(static_cast<unsigned>(link));
-        mode(LINK_mode_normal);
-        links[link].set_link(this, link);
+    // A recording cannot be commanded: its links need no preparing and none
+    // is connected, but its packets are dispatched all the same.
+    int n = 0;
+    if (live) {
+        n = check(Orwin_get_number_of_links(connection::device));
+        ORW_SPW_TRACE(2, this, "with %d links", n);
+        if (n > max_links - 1)
+            n = max_links - 1;
+        ORW_SPW_TRACE(2, this, "Setting speed %f", speed);
+        check(Orwin_set_speed_double(connection::device, speed));
+        for (int link = 1; link <= n; ++link) {
+            ORW_SPW_TRACE(2, this, "Enabling port %d", link);
+            active_port(static_cast<unsigned>(link));
+            mode(LINK_mode_normal);
+            links[link].set_link(this, link);
+        }
+        ORW_SPW_TRACE(2, this, "Waiting for links to stabilise");
+        check(Orwin_flush(connection::device));
+        usleep(300);
     }
-    ORW_SPW_TRACE(2, this, "Waiting for links to stabilise");
-    check(Orwin_flush(connection::device));
-    usleep(300);
     ORW_SPW_TRACE(2, this, "initialising lock");
     thread_running = false;
     thread_enabled = false;
