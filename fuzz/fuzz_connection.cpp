@@ -3,10 +3,12 @@
 //
 //   byte 0: bit i set makes callback group i return false (stopping the
 //           read): 0 events, 1 time-codes, 2 link status, 3 waveforms,
-//           4 unknown frames, 5 barriers
+//           4 unknown frames and RAM-I/O data, 5 barriers, 6 control
+//           characters, 7 timetag uncertainty
 //   byte 1: bit 0 Tor-family replay (else Vex); bit 1 put a waveform-sized
 //           RAM-I/O reply (2,072..2,079 bytes, bits 2-4) before the stream,
-//           its body taken from the stream bytes
+//           its body taken from the stream bytes; bits 5-7 size of the
+//           special and extension callback buffers (small ones cut packets)
 //   rest:   the stream
 #include "Orwin.hpp"
 
@@ -34,6 +36,18 @@ struct probe : orw::connection {
     bool missing_data() override { return result(0); }
     bool esc_eep() override { return result(0); }
     bool perror1() override { return result(0); }
+    bool perror2() override { return result(0); }
+    bool error_event() override { return result(0); }
+    bool received_fct() override { return result(6); }
+    bool received_esc_fct() override { return result(6); }
+    bool esc_eop() override { return result(6); }
+    bool esc_esc() override { return result(6); }
+    bool timetag_uncertainty(uint32_t) override { return result(7); }
+    bool unknown_ram_data(void *, int length_, int, int) override
+    {
+        check(length_ >= 0);
+        return result(4);
+    }
     void link_selected(int link_) override { check(link_ >= 1 && link_ <= 8); }
     bool timecode(uint8_t tc_, uint8_t a_, uint8_t b_, uint8_t t_) override
     {
@@ -105,6 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     c.connect(path);
     if (data[1] & 1)
         Orwin_system_type(c.device, orw::connection::SYSTEM_TYPE_Tor);
+    static const size_t callback_sizes[8] = {orw::connection::callback_buffer_size, 1, 2, 3, 9, 16, 64, 2075};
+    const size_t cb_size = callback_sizes[data[1] >> 5];
+    Orwin_read_packet_special_callback(c.device, c.special_data_buffer, cb_size, orw::connection::special_data_s);
+    Orwin_read_packet_extension_callback(c.device, c.extn_data_buffer, cb_size, orw::connection::extn_data_s);
 
     static unsigned char buffer[4096];
     uint32_t type = 0;

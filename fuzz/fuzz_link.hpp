@@ -28,6 +28,16 @@ inline ORW *reusable_link(int fd)
     }
     close(link->sock);
     link->sock = fd;
+    // The readiness descriptor watched the old socket.
+    if (link->epollfd >= 0)
+        close(link->epollfd);
+    link->epollfd = -1;
+    link->rx_timeout = 0;
+    link->rx_timeout_returns_error = 0;
+    link->rx_deadline_ms = 0;
+    link->tx_deadline_ms = 0;
+    link->record_error_pending = 0;
+    link->live = 0;
     orw_reset_receive(link);
     link->extn_link = 1;
     link->timezero = 0;

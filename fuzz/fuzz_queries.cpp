@@ -1,7 +1,8 @@
 // Fuzz target for the unit queries and reply decoders. The input chooses the
 // unit family and slot table; the rest is the stream the unit sends back, so
 // every query meets arbitrary replies (short, from other slots, oversized
-// counts, no reply at all).
+// counts, no reply at all), then link selection, negotiation and the close
+// of a live link.
 //
 //   byte 0: bit 0 family (0 Tor, 1 Vex), bits 1-7 current link
 //   byte 1: bits 0-3 number of slots N, bits 4-7 number of links (0 = ask)
@@ -109,6 +110,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (got > 0)
         decode(link, link->cmd_buffer, static_cast<size_t>(got));
     decode(link, stream, stream_size);
+
+    // Link selection on the input's family, then a negotiation over what
+    // the stream still holds.
+    Orwin_set_active_link(link, current);
+    if (Orwin_negotiate(link) == 0)
+        check(link->system_type == SYSTEM_TYPE_Tor || link->system_type == SYSTEM_TYPE_Vex);
+
+    // Mode commands and a close wait some milliseconds for the unit to
+    // settle (and a close's link costs tens of MiB), so a bounded number of
+    // the inputs that ask for them take them.
+    static int slow_inputs = 0;
+    if ((current & 0x78) != 0x78 || ++slow_inputs > 200) {
+        close(sv[1]);
+        return 0;
+    }
+    Orwin_set_mode(link, current & 3);
+    Orwin_set_mode_portmask(link, current & 3, 0x6);
+    // Closing a negotiated link of this family sends its link-disable
+    // commands; it must end whatever the unit does.
+    Orwin closing = Orwin_open_as_server(dup(sv[0]));
+    check(closing != nullptr);
+    Orwin_system_type(closing, family);
+    for (size_t i = 0; i < slots; ++i)
+        Orwin_set_slot(closing, static_cast<int>(i), data[2 + i] % 24);
+    Orwin_set_number_of_links(closing, static_cast<unsigned>(links & 3));
+    orw_link(closing)->live = 1;
+    Orwin_close(closing);
 
     close(sv[1]);
     return 0;

@@ -281,6 +281,17 @@ int Orwin_hold_data(Orwin link);
 int Orwin_get_control_packet(Orwin link, void *control_buffer, size_t buffer_length,
                              int slot);
 int Orwin_get_module_slot(Orwin link, int module);
+/**
+ * Read `count` (at most 2,048) bytes of a Vex-family unit's register space at
+ * `address` on the current link into `buffer`. A null buffer only sends the
+ * request. Returns 0 or a negative error code.
+ */
+int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
+/**
+ * Read 1-4 register bytes at `address` as one integer, most significant
+ * first, into the link's integer result. Returns 0 or a negative error code.
+ */
+int ram_io_get_int(Orwin link, int address, int count);
 int Orwin_get_slot(Orwin link, int i);
 void Orwin_set_slot(Orwin link, int index, int type);
 int Orwin_get_number_of_links(Orwin link);

@@ -18,6 +18,13 @@ int main(void)
         return 1;
     if (strcmp(Orwin_pkttype_to_str(Orwin_EOP), "Orwin_EOP") != 0)
         return 1;
+    /* The exported register helpers are declared for C callers. */
+    {
+        int (*read_bytes)(Orwin, int, void *, int) = ram_io_read_bytes;
+        int (*get_int)(Orwin, int, int) = ram_io_get_int;
+        if (read_bytes == NULL || get_int == NULL)
+            return 1;
+    }
     printf("%s\n", version);
     return 0;
 }

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <dlfcn.h>
 #include <functional>
 #include <string>
 
@@ -28,7 +31,24 @@ bytes_t vex_write(uint16_t address, bytes_t data)
 
 enum class rule { automatic, settle, always, twice_if_auto };
 
+// Sends on one descriptor can be made to fail a number of times, to see how
+// the library goes on after a failed flush.
+std::atomic<int> failing_send_fd{-1};
+std::atomic<int> failing_sends{0};
+
 } // namespace
+
+extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    using send_fn = ssize_t (*)(int, const void *, size_t, int);
+    static const send_fn real = reinterpret_cast<send_fn>(dlsym(RTLD_NEXT, "send"));
+    if (fd == failing_send_fd && failing_sends > 0) {
+        --failing_sends;
+        errno = EPIPE;
+        return -1;
+    }
+    return real(fd, buf, len, flags);
+}
 
 TEST(VexConfigure, SetModeQueuesFlushesAndSettles)
 {
@@ -39,6 +59,25 @@ TEST(VexConfigure, SetModeQueuesFlushesAndSettles)
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(unit.sent(), (bytes_t{0xC8, 0x02, 0x00, 0x01, 0x00, 0x00, 0x80, 0x01, 0x02}));
     EXPECT_GE(elapsed, std::chrono::milliseconds(5));
+}
+
+// The settle flush runs twice with auto_flush on, the second even after the
+// first failed, and gives the last flush's result.
+TEST(VexConfigure, SettleFlushesAgainAfterAFailedFlush)
+{
+    const bytes_t mode = {0xC8, 0x02, 0x00, 0x01, 0x00, 0x00, 0x80, 0x01, 0x02};
+    for (int failures : {0, 1, 2}) {
+        SCOPED_TRACE(failures);
+        unit_pair unit(SYSTEM_TYPE_Vex, vex_slots);
+        ASSERT_TRUE(unit.link);
+        failing_send_fd = unit.record()->sock;
+        failing_sends = failures;
+        const int rc = Orwin_set_mode(unit.link, LINK_mode_normal);
+        failing_send_fd = -1;
+        EXPECT_EQ(rc, failures < 2 ? 0 : Error_Network);
+        EXPECT_EQ(unit.sent(), failures < 2 ? mode : bytes_t{});
+        EXPECT_EQ(unit.record()->tx_buffer_content, failures < 2 ? 0u : mode.size());
+    }
 }
 
 TEST(VexConfigure, RegisterWritesAndTheirFlushingClass)

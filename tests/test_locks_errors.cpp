@@ -132,6 +132,12 @@ TEST_F(Save, FailureReportedAndNoFileLeft)
     EXPECT_TRUE(orw::spacewire::utils::save(missing_dir, "x", 1, nullptr, 0));
     struct stat st;
     EXPECT_NE(stat(missing_dir.c_str(), &st), 0);
+    // A device that refuses the data is reported, never removed.
+    if (stat("/dev/full", &st) == 0) {
+        EXPECT_TRUE(orw::spacewire::utils::save("/dev/full", "x", 1, nullptr, 0));
+        EXPECT_EQ(stat("/dev/full", &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
 }
 
 } // namespace

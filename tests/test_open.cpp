@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,7 +17,9 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
+using bytes_vec = std::vector<uint8_t>;
 using orw::unitsim::config;
 using orw::unitsim::family;
 using orw::unitsim::simulator;
@@ -310,4 +315,192 @@ TEST(Version, HasPlatformWordAndThreeNumbers)
 {
     std::string version = Orwin_get_version();
     EXPECT_TRUE(std::regex_match(version, std::regex(R"(\S+ v35\.21\.\d{9,})"))) << version;
+}
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// A unit played by the test over TCP: it accepts one connection and runs
+// `behave` on its own thread. `going()` turns false when the test ends or
+// `cap` has passed; the connection is then closed, so a library call that
+// hangs on it returns and the test fails on its timing instead of hanging.
+struct hostile_unit {
+    using behaviour = std::function<void(int fd, const std::function<bool()> &going)>;
+    silent_peer peer;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    hostile_unit(behaviour behave, milliseconds cap)
+    {
+        const auto until = steady_clock::now() + cap;
+        thread = std::thread([this, behave, until] {
+            int fd = -1;
+            peer.accept_peer(&fd);
+            if (fd < 0)
+                return;
+            behave(fd, [this, until] { return !stop && steady_clock::now() < until; });
+            close(fd);
+        });
+    }
+    ~hostile_unit()
+    {
+        stop = true;
+        // Unblocks an accept that never got its connection.
+        shutdown(peer.listener, SHUT_RDWR);
+        thread.join();
+    }
+    std::string address() const { return address_of(peer.port); }
+};
+
+// Send `chunk` again and again without ever blocking for long.
+void flood(int fd, const bytes_vec &chunk, const std::function<bool()> &going)
+{
+    while (going()) {
+        ssize_t k = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return;
+        if (k < 0)
+            usleep(1000);
+    }
+}
+
+bytes_vec repeated(const bytes_vec &unit, size_t times)
+{
+    bytes_vec out;
+    for (size_t i = 0; i < times; ++i)
+        out.insert(out.end(), unit.begin(), unit.end());
+    return out;
+}
+
+void idle(const std::function<bool()> &going)
+{
+    while (going())
+        usleep(5000);
+}
+
+} // namespace
+
+// Negotiation ends at its deadline whatever the unit sends meanwhile.
+TEST(Open, NegotiationHasADeadlineWhateverTheUnitSends)
+{
+    struct unit_case {
+        const char *name;
+        int timeout_ms; // 0: Orwin_open and its 5 s
+        hostile_unit::behaviour behave;
+    };
+    const unit_case cases[] = {
+        {"extension flood", 0, [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC0, 0x03}, 32768), g); }},
+        {"endless data frames", 600,
+         [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0x45, 'a', 'b', 'c', 'd', 'e'}, 8192), g); }},
+        {"specials that are not the reply", 600,
+         [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC3, 0x05, 0x01, 0x02}, 8192), g); }},
+        {"16 MiB announced, then a stall", 600,
+         [](int fd, const std::function<bool()> &g) {
+             const uint8_t header[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+             send(fd, header, sizeof header, MSG_NOSIGNAL);
+             idle(g);
+         }},
+        {"a byte now and then", 600,
+         [](int fd, const std::function<bool()> &g) {
+             const uint8_t filler = 0x00;
+             while (g() && send(fd, &filler, 1, MSG_NOSIGNAL) == 1)
+                 usleep(400000);
+         }},
+    };
+    for (const unit_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int deadline = c.timeout_ms ? c.timeout_ms : 5000;
+        hostile_unit unit(c.behave, milliseconds(deadline + 4000));
+        std::string address = unit.address();
+        const auto start = steady_clock::now();
+        Orwin link = c.timeout_ms ? Orwin_open_flagged(const_cast<char *>(address.c_str()), 0, c.timeout_ms)
+                                  : Orwin_open(const_cast<char *>(address.c_str()));
+        const auto elapsed = steady_clock::now() - start;
+        EXPECT_EQ(link, nullptr);
+        EXPECT_EQ(Orwin_get_error(), Error_Receiver_Timeout);
+        EXPECT_STREQ(Orwin_get_error_text(), "timeout");
+        EXPECT_GE(elapsed, milliseconds(deadline - 50));
+        EXPECT_LT(elapsed, milliseconds(deadline + 1000));
+        if (link)
+            Orwin_shutdown(link);
+    }
+}
+
+// Closing a live link whose unit has stopped reading ends within about a
+// second, in blocking and non-blocking mode, orderly or not.
+TEST(Close, UnitThatStopsReadingCannotHoldTheClose)
+{
+    struct close_case {
+        const char *name;
+        bool nonblocking;
+        void *(*close)(Orwin);
+    };
+    const close_case cases[] = {
+        {"close, blocking", false, Orwin_close},
+        {"close, non-blocking", true, Orwin_close},
+        {"shutdown, blocking", false, Orwin_shutdown},
+    };
+    for (const close_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Answers the capability request (Tor, a LINK module, one link), then
+        // never reads again.
+        hostile_unit unit(
+            [](int fd, const std::function<bool()> &g) {
+                uint8_t request[2];
+                if (recv(fd, request, sizeof request, MSG_WAITALL) != 2)
+                    return;
+                const uint8_t reply[] = {0xC4, 0x00, 0x02, Orwin_MODULE_LINK, 0x00};
+                send(fd, reply, sizeof reply, MSG_NOSIGNAL);
+                idle(g);
+            },
+            milliseconds(8000));
+        std::string address = unit.address();
+        Orwin link = Orwin_open_flagged(const_cast<char *>(address.c_str()), 0, 2000);
+        ASSERT_NE(link, nullptr) << Orwin_get_error_text();
+        ASSERT_EQ(Orwin_Non_Blocking(link, 1), 0);
+        bytes_vec packet(60000, 0x55);
+        int rc = 0;
+        for (int i = 0; i < 100000 && rc == 0; ++i) {
+            rc = Orwin_write_packet(link, packet.data(), packet.size(), Orwin_EOP);
+            if (rc == 0)
+                rc = Orwin_flush(link);
+        }
+        ASSERT_EQ(rc, Error_Would_Block) << "the unit's side is full";
+        if (!c.nonblocking) {
+            ASSERT_EQ(Orwin_Non_Blocking(link, 0), 0);
+        }
+        const auto start = steady_clock::now();
+        c.close(link);
+        EXPECT_LT(steady_clock::now() - start, milliseconds(2500));
+    }
+}
+
+// Closing leaves the caller's error state exactly as it was, "no error"
+// included, even when the link-disable commands fail.
+TEST(Close, ErrorStateIsLeftAsItWas)
+{
+    for (bool had_error : {false, true}) {
+        SCOPED_TRACE(had_error);
+        std::thread([had_error] {
+            int pair[2];
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            Orwin link = Orwin_open_as_server(pair[0]);
+            ASSERT_NE(link, nullptr);
+            Orwin_system_type(link, SYSTEM_TYPE_Vex);
+            Orwin_set_slot(link, 2, Orwin_MODULE_ram_rw);
+            Orwin_set_number_of_links(link, 2);
+            orw_link(link)->live = 1;
+            close(pair[1]); // every command of the close fails
+            uint8_t byte;
+            if (had_error)
+                Orwin_read_packet(link, &byte, 0, nullptr);
+            const int code = Orwin_get_error();
+            const char *text = Orwin_get_error_text();
+            Orwin_close(link);
+            EXPECT_EQ(Orwin_get_error(), code);
+            EXPECT_EQ(Orwin_get_error_text(), text);
+            EXPECT_EQ(code, had_error ? Error_Zero_Read : 0);
+        }).join();
+    }
 }

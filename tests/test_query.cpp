@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -502,5 +503,61 @@ TEST(QueriesOnSimulator, IdentityOfBothFamilies)
         ASSERT_EQ(Orwin_get_HWA(link, hwa), 0);
         EXPECT_EQ(text_of(Orwin_HWA_to_serial_number_string(hwa)), "C4000");
         Orwin_close(link);
+    }
+}
+
+// A special packet longer than the reply buffer is one packet: its tail is
+// never taken for a reply of its own, whatever it looks like.
+TEST(Replies, TailOfAnOverlongSpecialIsNotAReply)
+{
+    // `size` bytes from `slot`, ending in `tail`.
+    auto overlong = [](size_t size, uint8_t slot, const bytes_t &tail) {
+        bytes_t p(size, 0x11);
+        p[0] = slot;
+        std::copy(tail.begin(), tail.end(), p.end() - static_cast<long>(tail.size()));
+        return p;
+    };
+    auto padded = [](bytes_t b, size_t n) {
+        b.resize(n, 0);
+        return b;
+    };
+    struct reply_case {
+        const char *name;
+        int family;
+        std::vector<int> slots;
+        bytes_t packet;    // the over-long special
+        bytes_t reply;     // the real reply after it
+        int first, second; // expected results of two calls
+        std::function<int(Orwin)> call;
+    };
+    const reply_case cases[] = {
+        {"capability reply", SYSTEM_TYPE_Tor, {}, overlong(8195, 0x07, {0x00, 0x01, 0x00}), {0x00, 0x02, 0x05, 0x00}, 2, 2,
+         [](Orwin l) { return Orwin_negotiate(l) < 0 ? -1 : orw_link(l)->number_of_slots; }},
+        {"register read", SYSTEM_TYPE_Vex, vex_slots,
+         overlong(2138, 0x09, padded({ram_io, 0, 1, 0x8F, 0xFF, 200}, 2138 - 2100)),
+         {ram_io, 0, 1, 0x8F, 0xFF, 4}, 4, 4,
+         [](Orwin l) {
+             Orwin_set_number_of_links(l, 0);
+             return Orwin_get_number_of_links(l);
+         }},
+        {"control packet", SYSTEM_TYPE_Tor, {0, Orwin_MODULE_CR}, overlong(8195, 1, {1, 0, 200}), {1, 0, 4},
+         Error_Sequence_Error, 4,
+         [](Orwin l) {
+             Orwin_set_number_of_links(l, 0);
+             return Orwin_get_number_of_links(l);
+         }},
+    };
+    for (const reply_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_pair unit(c.family, c.slots);
+        ASSERT_TRUE(unit.link);
+        Orwin_set_rx_timeout(unit.link, 300);
+        unit.reply(c.packet);
+        unit.reply(c.reply);
+        EXPECT_EQ(c.call(unit.link), c.first);
+        if (c.first != c.second) {
+            unit.reply(c.reply);
+            EXPECT_EQ(c.call(unit.link), c.second);
+        }
     }
 }

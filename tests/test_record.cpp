@@ -5,10 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -57,6 +62,12 @@ uint64_t be(const bytes_t &b, size_t at, int n)
 }
 
 bytes_t slice(const bytes_t &b, size_t from, size_t n) { return bytes_t(b.begin() + from, b.begin() + from + n); }
+
+bytes_t concat_bytes(bytes_t a, const bytes_t &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 } // namespace
 
@@ -226,4 +237,238 @@ TEST(Record, FileReplacesTheReplayDescriptor)
     EXPECT_EQ(bytes_t(buf, buf + 4), (bytes_t{7, 8, 9, 10}));
     EXPECT_NEAR(Orwin_get_percent_file_read(link), 5 * 1000.0 / 5, 1000.0 / 5);
     Orwin_close(link);
+}
+
+namespace {
+
+struct piece {
+    uint32_t type;
+    bytes_t data;
+    bool operator==(const piece &o) const { return type == o.type && data == o.data; }
+};
+
+bytes_t extension_seen; // filled by the extension callback below
+int keep_extension(Orwin, void *data, int length, int, int)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    extension_seen.assign(p, p + length);
+    return 1;
+}
+
+void watch_extensions(Orwin link)
+{
+    static uint8_t cb_buffer[64];
+    Orwin_read_packet_extension_callback(link, cb_buffer, sizeof cb_buffer, keep_extension);
+}
+
+// Everything a link delivers with `sda` until it times out or ends;
+// callback extensions are listed as EXTN.
+std::vector<piece> read_all(Orwin link, int sda)
+{
+    watch_extensions(link);
+    std::vector<piece> out;
+    uint8_t buf[512];
+    for (;;) {
+        uint32_t type = 0;
+        extension_seen.clear();
+        ssize_t n = Orwin_read_packet_full(link, buf, sizeof buf, &type, sda);
+        if (!extension_seen.empty())
+            out.push_back({Orwin_EXTN, extension_seen});
+        if (n < 0)
+            return out;
+        if (n > 0 || type == Orwin_EOP || type == Orwin_EEP)
+            out.push_back({type, bytes_t(buf, buf + n)});
+    }
+}
+
+bool ends_with(const std::vector<piece> &all, const std::vector<piece> &tail)
+{
+    return all.size() >= tail.size() && std::equal(tail.begin(), tail.end(), all.end() - tail.size());
+}
+
+} // namespace
+
+// A file started while the receiver is inside an extension replays the
+// packets the live link delivered from the switch on: the extension whole,
+// never a tail read as frame headers.
+TEST(Record, SwitchInsideAnExtensionReplaysIt)
+{
+    const bytes_t timetag = {0xC0, 0x88, 0, 0, 0, 0, 0, 0, 0x27, 0x10};
+    const bytes_t rest = {0x43, 'a', 'b', 'c', 0xC0, 0x45, 0x41, 'x'};
+    struct scenario {
+        const char *name;
+        int sda;
+        size_t first_read; // bytes of the extension the caller's buffer takes
+        bool stall;        // the rest of the extension arrives after a time-out
+    };
+    const scenario scenarios[] = {
+        {"after a size report", REPORT_EXTENSION_DATA, 64, false},
+        {"after a part returned", RETURN_EXTENSION_DATA, 4, false},
+        {"after a time-out, callbacks", CALLBACK_EXTENSION_DATA, 64, true},
+    };
+    for (const scenario &s : scenarios) {
+        SCOPED_TRACE(s.name);
+        unit_pair u(SYSTEM_TYPE_Vex, {0, 5, Orwin_MODULE_ram_rw});
+        Orwin_set_rx_timeout(u.link, 100);
+        watch_extensions(u.link);
+        const size_t sent_first = s.stall ? 5 : timetag.size();
+        u.write_raw(slice(timetag, 0, sent_first));
+        uint8_t buf[64];
+        uint32_t type = 0;
+        ssize_t n = Orwin_read_packet_full(u.link, buf, s.first_read, &type, s.sda);
+        bytes_t before(buf, buf + (n > 0 && s.sda == RETURN_EXTENSION_DATA ? n : 0));
+        if (s.stall) {
+            EXPECT_EQ(n, Error_Receiver_Timeout);
+        }
+        temp_file file;
+        ASSERT_EQ(Orwin_set_record_file(u.link, file.name), 0);
+        u.write_raw(concat_bytes(slice(timetag, sent_first, timetag.size() - sent_first), rest));
+        const int later_sda = s.sda == REPORT_EXTENSION_DATA ? RETURN_EXTENSION_DATA : s.sda;
+        std::vector<piece> live = read_all(u.link, later_sda);
+        ASSERT_EQ(Orwin_set_record_file(u.link, nullptr), 0);
+        ASSERT_GE(live.size(), 3u);
+        // The replay carries the extension whole where the live link handed
+        // over only its tail after a part.
+        std::vector<piece> expected = live;
+        expected[0].data.insert(expected[0].data.begin(), before.begin(), before.end());
+        EXPECT_EQ(expected[0].data, slice(timetag, 1, 9));
+
+        Orwin replay = Orwin_open_file(file.name);
+        ASSERT_NE(replay, nullptr);
+        std::vector<piece> replayed = read_all(replay, later_sda);
+        Orwin_close(replay);
+        EXPECT_TRUE(ends_with(replayed, expected)) << "replayed " << replayed.size() << " pieces";
+        for (const piece &p : replayed)
+            EXPECT_NE(p.type, static_cast<uint32_t>(Orwin_EEP)) << "no packet is invented";
+    }
+}
+
+// A switch whose new file cannot be opened leaves the unparsed bytes in the
+// old file, which is closed whole.
+TEST(Record, FailedSwitchKeepsTheUnparsedBytes)
+{
+    unit_pair u(SYSTEM_TYPE_Tor, {});
+    temp_file old_file;
+    ASSERT_EQ(Orwin_set_record_file(u.link, old_file.name), 0);
+    // Starting the same file again gives a fresh file, not one cut under it.
+    ASSERT_EQ(Orwin_set_record_file(u.link, old_file.name), 0);
+    const uint64_t resync = Orwin_get_record_size(u.link);
+    bytes_t stream = concat_bytes(eop_frame(10, 1), eop_frame(100, 2));
+    u.write_raw(stream);
+    uint8_t buf[128];
+    uint32_t type;
+    ASSERT_EQ(Orwin_read_packet(u.link, buf, sizeof buf, &type), 10);
+    char missing[] = "/nonexistent-dir/record";
+    EXPECT_EQ(Orwin_set_record_file(u.link, missing), Error_RecFile_Open);
+    EXPECT_EQ(Orwin_get_record_file(u.link), nullptr);
+    bytes_t old_bytes = old_file.read();
+    ASSERT_EQ(old_bytes.size(), 16 + resync + stream.size());
+    EXPECT_EQ(slice(old_bytes, 16 + resync, stream.size()), stream);
+}
+
+// Selections of links 9-30 move the time image like those of 1-8: a later
+// timetag lands in the selected link's entry and the re-selection names it.
+TEST(Record, TimeImageFollowsEveryLinkSelection)
+{
+    for (int n : {2, 9, 17, 30}) {
+        SCOPED_TRACE(n);
+        unit_pair u(SYSTEM_TYPE_Tor, {});
+        const bytes_t tt = {0, 0, 0, 0, 0, 0, 0x12, static_cast<uint8_t>(n)};
+        bytes_t stream = {0xC0, static_cast<uint8_t>(0x40 + n), 0xC0, 0x88};
+        stream.insert(stream.end(), tt.begin(), tt.end());
+        stream = concat_bytes(stream, eop_frame(3, 0));
+        u.write_raw(stream);
+        uint8_t buf[16];
+        uint32_t type;
+        ASSERT_EQ(Orwin_read_packet(u.link, buf, sizeof buf, &type), 3);
+        EXPECT_EQ(u.record()->extn_link, n);
+        temp_file file;
+        ASSERT_EQ(Orwin_set_record_file(u.link, file.name), 0);
+        ASSERT_EQ(Orwin_set_record_file(u.link, nullptr), 0);
+        bytes_t entry = {0xC0, static_cast<uint8_t>(0x40 + n), 0xC0, 0x88};
+        entry.insert(entry.end(), tt.begin(), tt.end());
+        entry.insert(entry.end(), {0xC0, 0x82, 0, 0});
+        bytes_t b = file.read();
+        ASSERT_GE(b.size(), 16 + 10 + entry.size() + 2);
+        EXPECT_EQ(slice(b, 16 + 10, entry.size()), entry) << "only the selected link's entry is valid";
+        EXPECT_EQ(slice(b, b.size() - 2, 2), (bytes_t{0xC0, static_cast<uint8_t>(0x40 + n)}));
+    }
+}
+
+namespace {
+
+// Run in a child whose file-size limit lets the record file grow to `limit`
+// bytes: a stream of `packets` frames, each read from its own socket read,
+// then a packet whose second half arrives while the read already holds the
+// first. Returns 0, or the number of the first check that failed.
+int record_under_file_limit(const char *path, off_t limit)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+        return 1;
+    unit_pair u(SYSTEM_TYPE_Tor, {});
+    Orwin_check_record_writes(u.link, 1);
+    if (Orwin_set_record_file(u.link, const_cast<char *>(path)) != 0)
+        return 2;
+    const uint64_t start = 16 + Orwin_get_record_size(u.link);
+    const int packets = 400;
+    const size_t frame = eop_frame(100, 0).size();
+    uint8_t buf[256];
+    uint32_t type;
+    int failures = 0, delivered = 0;
+    for (int i = 0; i < packets; ++i) {
+        u.write_raw(eop_frame(100, static_cast<uint8_t>(i)));
+        ssize_t n = Orwin_read_packet(u.link, buf, sizeof buf, &type);
+        if (n == Error_RecFile_Write) {
+            ++failures;
+            n = Orwin_read_packet(u.link, buf, sizeof buf, &type); // the bytes were kept
+        }
+        if (n == 100 && buf[0] == static_cast<uint8_t>(i))
+            ++delivered;
+    }
+    const uint64_t fitting = (static_cast<uint64_t>(limit) - start) / frame;
+    struct stat st;
+    if (stat(path, &st) != 0 || st.st_size != limit)
+        return 3;
+    if (Orwin_get_record_size(u.link) != static_cast<uint64_t>(limit) - 16)
+        return 4; // only bytes the file took are counted
+    if (delivered != packets)
+        return 5;
+    if (static_cast<uint64_t>(failures) != packets - fitting)
+        return 6; // every read whose bytes missed the file failed once
+
+    // Held bytes first, the error on the next read, then the rest.
+    bytes_t split = eop_frame(100, 7);
+    u.write_raw(slice(split, 0, 50));
+    if (Orwin_read_packet(u.link, buf, sizeof buf, &type) != Error_RecFile_Write)
+        return 7;
+    std::thread late([&] {
+        usleep(50000);
+        u.write_raw(slice(split, 50, split.size() - 50));
+    });
+    ssize_t held = Orwin_read_packet(u.link, buf, sizeof buf, &type);
+    late.join();
+    if (held != 47 || type != Orwin_PART_EOP_EEP)
+        return 8;
+    if (Orwin_read_packet(u.link, buf, sizeof buf, &type) != Error_RecFile_Write)
+        return 9;
+    if (Orwin_read_packet(u.link, buf, sizeof buf, &type) != 53 || type != Orwin_EOP)
+        return 10;
+    return 0;
+}
+
+} // namespace
+
+TEST(Record, CheckedWritesReportEveryLossUnderAFileSizeLimit)
+{
+    temp_file file;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+        _exit(record_under_file_limit(file.name, 16 * 1024 + 37));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
 }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <random>
 #include <thread>
@@ -369,4 +370,169 @@ TEST(Transmit, PacketsLongerThanOneFrameArriveWhole)
 {
     const size_t max = ORW_MAX_FRAME_PAYLOAD;
     send_and_check({{{max + 10}, Orwin_EOP}, {{max - 5, 20, 7}, Orwin_EEP}, {{5}, Orwin_EOP}});
+}
+
+namespace {
+
+// A non-blocking link over a socket pair with small socket buffers, so a
+// flush stops part-way.
+struct choked_pair {
+    int fds[2] = {-1, -1};
+    Orwin link = nullptr;
+    choked_pair()
+    {
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+            return;
+        int small = 4096;
+        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        // Missing bytes must fail the test, not hang it.
+        timeval wait = {5, 0};
+        setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        link = Orwin_open_as_server(fds[0]);
+        if (link)
+            Orwin_Non_Blocking(link, 1);
+    }
+    ~choked_pair()
+    {
+        if (link)
+            Orwin_close(link);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    }
+    ORW *record() const { return orw_link(link); }
+    // Flush until everything is out, the peer draining into `got`.
+    int flush_all(bytes_t &got) const
+    {
+        uint8_t chunk[8192];
+        int rc = Error_Would_Block;
+        for (int round = 0; round < 100000 && rc == Error_Would_Block; ++round) {
+            ssize_t k;
+            while ((k = recv(fds[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+                got.insert(got.end(), chunk, chunk + k);
+            rc = Orwin_flush(link);
+        }
+        return rc;
+    }
+    bytes_t drain() const
+    {
+        bytes_t got;
+        uint8_t chunk[8192];
+        ssize_t k;
+        while ((k = recv(fds[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            got.insert(got.end(), chunk, chunk + k);
+        return got;
+    }
+};
+
+} // namespace
+
+// A piece that fills the buffer exactly goes out at once and part of it,
+// header included, is on the wire before the packet's closing piece comes:
+// that piece must become a frame of its own, never rewrite the sent header.
+TEST(Transmit, ClosingPieceAfterAPartSentFrameIsAFrameOfItsOwn)
+{
+    choked_pair c;
+    ASSERT_NE(c.link, nullptr);
+    const bytes_t piece = pattern(ORW_TX_BUFFER_SIZE - 4, 3);
+    ASSERT_EQ(Orwin_write_packet(c.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE), 0);
+    ASSERT_GT(c.record()->sent, 0u) << "part of the frame is on the wire";
+    uint8_t none = 0;
+    int rc = Orwin_write_packet(c.link, &none, 0, Orwin_EOP);
+    bytes_t got;
+    if (rc == Error_Buffer_Full) { // no room until the buffer is out: nothing queued
+        ASSERT_EQ(c.flush_all(got), 0);
+        rc = Orwin_write_packet(c.link, &none, 0, Orwin_EOP);
+    }
+    ASSERT_EQ(rc, 0);
+    uint8_t xyz[] = {'X', 'Y', 'Z'};
+    ASSERT_EQ(Orwin_write_packet(c.link, xyz, 3, Orwin_EOP), 0);
+    ASSERT_EQ(c.flush_all(got), 0);
+    got = concat(got, c.drain());
+    bytes_t expected = concat(concat({0x3F, 0x0F, 0xFF, 0xFC}, piece), {0x40, 0x43, 'X', 'Y', 'Z'});
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "the EOP is its own frame and XYZ a packet of its own";
+}
+
+// A direct send never shares progress with the buffer: while a flush is
+// part-way it is refused, and once refused or done the next flush neither
+// skips nor repeats bytes.
+TEST(Transmit, DirectSendsKeepTheirOwnProgress)
+{
+    using direct_send = ssize_t (*)(Orwin, void *, size_t);
+    const std::pair<const char *, direct_send> senders[] = {
+        {"Orwin_send", [](Orwin l, void *b, size_t n) { return Orwin_send(l, b, n, 0); }},
+        {"Orwin_write_raw", [](Orwin l, void *b, size_t n) { return Orwin_write_raw(l, b, n); }},
+    };
+    for (const auto &s : senders) {
+        SCOPED_TRACE(s.first);
+        choked_pair c;
+        ASSERT_NE(c.link, nullptr);
+        bytes_t expected;
+        for (int i = 0; i < 40; ++i) {
+            bytes_t p = pattern(1000, static_cast<uint8_t>(i));
+            ASSERT_EQ(Orwin_write_packet(c.link, p.data(), p.size(), Orwin_EOP), 0);
+            expected = concat(concat(expected, {0x7E, 0x03, 0xE8}), p);
+        }
+        ASSERT_EQ(Orwin_flush(c.link), Error_Would_Block);
+        const size_t progress = c.record()->sent;
+        ASSERT_GT(progress, 0u);
+        uint8_t hello[] = {'H', 'E', 'L', 'L', 'O'};
+        EXPECT_EQ(s.second(c.link, hello, sizeof hello), Error_Would_Block) << "refused mid-frame";
+        EXPECT_EQ(c.record()->sent, progress);
+        bytes_t got;
+        ASSERT_EQ(c.flush_all(got), 0);
+        got = concat(got, receive_exactly(c.fds[1], expected.size() - got.size()));
+        EXPECT_EQ(s.second(c.link, hello, sizeof hello), 5);
+        // A direct send the socket takes only part of gives that count and
+        // leaves the buffer's progress alone.
+        bytes_t big = pattern(256 * 1024, 9);
+        got = concat(got, c.drain());
+        ssize_t part = s.second(c.link, big.data(), big.size());
+        ASSERT_GT(part, 0);
+        ASSERT_LT(part, static_cast<ssize_t>(big.size()));
+        EXPECT_EQ(c.record()->sent, 0u);
+        got = concat(got, receive_exactly(c.fds[1], expected.size() + 5 + part - got.size()));
+        EXPECT_TRUE(got == concat(concat(expected, bytes_t(hello, hello + 5)), bytes_t(big.begin(), big.begin() + part)));
+    }
+}
+
+// Requests the library builds go out as frames of their own while the
+// caller has a packet's partial frame open; an empty extension is refused.
+TEST(Transmit, CommandsNeverJoinAnOpenFrame)
+{
+    struct request {
+        const char *name;
+        int family;
+        std::function<int(Orwin)> call;
+    };
+    const std::vector<int> vex = {0, Orwin_MODULE_LINK, Orwin_MODULE_ram_rw};
+    const std::vector<int> tor = {0, Orwin_MODULE_LINK, Orwin_MODULE_LINK_SPEED};
+    const request requests[] = {
+        {"Vex mode", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
+        {"Vex status request", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_request_link_status(l); }},
+        {"Vex register read", SYSTEM_TYPE_Vex, [](Orwin l) { return ram_io_read_bytes(l, 0x10, nullptr, 1); }},
+        {"Vex waveform clear", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_EW_reset(l, 1); }},
+        {"Tor mode", SYSTEM_TYPE_Tor, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
+        {"Tor status request", SYSTEM_TYPE_Tor, [](Orwin l) { return Orwin_request_tx_speed(l); }},
+    };
+    const bytes_t piece = pattern(10, 1);
+    const bytes_t open_frame = concat({0x3F, 0x00, 0x00, 0x0A}, piece);
+    for (const request &r : requests) {
+        SCOPED_TRACE(r.name);
+        unit_pair u(r.family, r.family == SYSTEM_TYPE_Vex ? vex : tor);
+        ASSERT_EQ(Orwin_write_packet(u.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE), 0);
+        ASSERT_GE(r.call(u.link), 0) << Orwin_get_error_text();
+        Orwin_flush(u.link);
+        bytes_t all = u.sent();
+        ASSERT_GT(all.size(), open_frame.size());
+        EXPECT_EQ(bytes_t(all.begin(), all.begin() + open_frame.size()), open_frame) << "header left a partial";
+        const uint8_t h = all[open_frame.size()];
+        EXPECT_GE(h, 0xC1) << "the request starts a special frame";
+        EXPECT_EQ(all.size(), open_frame.size() + 1 + (h & 0x3F));
+    }
+    unit_pair u(SYSTEM_TYPE_Vex, vex);
+    uint8_t none = 0x45;
+    EXPECT_EQ(Orwin_write_packet(u.link, &none, 0, Orwin_EXTN), Error_Zero_Read);
+    EXPECT_EQ(u.record()->tx_buffer_content, 0u) << "nothing queued";
 }

@@ -92,13 +92,28 @@ struct ORW {
     int live;
     int nonblocking;
     int epollfd;
+    // Monotonic milliseconds after which reads (negotiation) or blocking
+    // sends (closing) give up; 0 = no deadline.
+    int64_t rx_deadline_ms;
+    int64_t tx_deadline_ms;
+    // A record-file write failed while the read had bytes to hand back; the
+    // next read reports it.
+    int record_error_pending;
+    // Bytes of the current extension consumed so far, command byte first, so
+    // a record file started inside it can repeat them.
+    unsigned char extn_bytes[16];
 };
+
+// Monotonic clock in milliseconds (Orwin_settings.cpp).
+int64_t orw_monotonic_ms();
 
 inline ORW *orw_link(Orwin handle) { return static_cast<ORW *>(handle); }
 
 // Errors (Orwin_error.cpp): record code and static text for this thread and
 // return the code; a zero code is recorded as Error_Not_Known.
 int orw_set_error(int code, const char *text);
+// Put back a state saved earlier, "no error" (0, null) included.
+void orw_restore_error(int code, const char *text);
 
 // Opening (Orwin_open.cpp).
 ORW *orw_connect(const char *address);
@@ -131,10 +146,17 @@ void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
 
 // Transmit (Orwin_transmit.cpp).
 ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
+// Queue a module or register request the library builds itself as a special
+// packet of its own: an open partial frame of the caller's is closed as a
+// partial first, so the request never becomes the tail of that frame.
+int orw_send_command(ORW *link, const void *packet, size_t length, bool flush);
 
-// Register access of a Vex-family unit (Orwin_query.cpp).
-int ram_io_read_bytes(Orwin link, int address, void *buffer, int count);
-int ram_io_get_int(Orwin link, int address, int count);
+
+// Read one packet into cmd_buffer (special packets returned) for a reply. A
+// special packet longer than `buffer_length` is read to its end and, like the
+// tail of one an earlier read left part-way, reported as PART_SPECIAL: no
+// piece of a packet is ever taken for a whole reply (Orwin_query.cpp).
+ssize_t orw_read_reply(ORW *link, size_t buffer_length, uint32_t *type);
 
 // Family commands (Orwin_Tor.cpp, Orwin_Vex.cpp). A Tor command is a special
 // packet [slot, data...]; a Vex register write is [ram_io, 0, port, address,

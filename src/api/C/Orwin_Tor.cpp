@@ -45,8 +45,7 @@ int orw_tor_command(ORW *link, int slot, const unsigned char *data, int count, b
     packet[0] = static_cast<unsigned char>(slot);
     for (int i = 0; i < count && i < 2; ++i)
         packet[1 + i] = data[i];
-    return Orwin_sendPacket(link, packet, 0, static_cast<size_t>(1 + count),
-                            Orwin_SPECIAL | (flush ? Orwin_FLUSH : 0));
+    return orw_send_command(link, packet, static_cast<size_t>(1 + count), flush);
 }
 
 extern "C" {

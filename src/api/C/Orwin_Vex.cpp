@@ -34,7 +34,6 @@ int finish(ORW *link, flush_rule rule)
 // first so the command is framed on its own.
 int write_register(ORW *link, int address, const unsigned char *data, int count, flush_rule rule)
 {
-    link->partialframesz = 0;
     int rc = orw_vex_write(link, link->current_port, address, data, count);
     return rc < 0 ? rc : finish(link, rule);
 }
@@ -82,18 +81,17 @@ int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, i
     packet[6] = static_cast<unsigned char>(count);
     for (int i = 0; i < count && i < 2; ++i)
         packet[7 + i] = data[i];
-    return Orwin_sendPacket(link, packet, 0, static_cast<size_t>(7 + count), Orwin_SPECIAL);
+    return orw_send_command(link, packet, static_cast<size_t>(7 + count), false);
 }
 
 int orw_flush_auto(ORW *link) { return link->auto_flush ? Orwin_flush(link) : 0; }
 
 int orw_flush_settle(ORW *link)
 {
-    if (link->auto_flush) {
-        int rc = Orwin_flush(link);
-        if (rc < 0)
-            return rc;
-    }
+    // The second flush runs even after a failed first one: a non-blocking
+    // link may get the rest out, and its result is the one that counts.
+    if (link->auto_flush)
+        Orwin_flush(link);
     int rc = Orwin_flush(link);
     usleep(settle_time_us); // the unit applies the setting before the next command
     return rc;
@@ -169,7 +167,7 @@ int Orwin_EW_request_data_Vex(Orwin handle, int port)
                                 static_cast<unsigned char>(Orwin_EW_address),
                                 static_cast<unsigned char>(ew_data_length >> 8),
                                 static_cast<unsigned char>(ew_data_length)};
-    int rc = Orwin_sendPacket(link, request, 0, sizeof request, Orwin_SPECIAL);
+    int rc = orw_send_command(link, request, sizeof request, false);
     return rc < 0 ? rc : Orwin_flush(link);
 }
 

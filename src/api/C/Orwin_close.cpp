@@ -6,12 +6,24 @@
 
 namespace {
 
+// How long closing may spend getting the link-disable commands and the last
+// queued bytes out to a unit that has stopped reading.
+constexpr int64_t close_send_deadline_ms = 1000;
+
+// From here on sends are best effort: the socket no longer blocks, and the
+// transmit path waits for room only until the deadline, so a unit that stops
+// reading cannot hold the close.
+void bound_sends(ORW *link)
+{
+    orw_set_blocking(link->sock, false);
+    link->nonblocking = 0;
+    link->tx_deadline_ms = orw_monotonic_ms() + close_send_deadline_ms;
+}
+
 // Leave a negotiated unit with every link disabled; failures are ignored
 // because the link is going away whatever the unit says.
 void disable_links(ORW *link)
 {
-    orw_set_blocking(link->sock, true);
-    link->nonblocking = 0;
     for (int n = 1; n <= link->number_of_links; ++n) {
         Orwin_set_active_link(link, n);
         Orwin_flush(link);
@@ -33,6 +45,8 @@ void *close_link(Orwin handle, bool orderly)
     link->tx_record_file = nullptr;
     orw_close_stream(link->record_file);
     link->record_file = nullptr;
+    if (link->sock >= 0 && link->file < 0)
+        bound_sends(link);
     if (link->live)
         disable_links(link);
     link->number_of_links = 0;
@@ -46,8 +60,7 @@ void *close_link(Orwin handle, bool orderly)
         link->file = -1;
     }
     orw_release_link(link);
-    if (saved_code != 0)
-        orw_set_error(saved_code, saved_text);
+    orw_restore_error(saved_code, saved_text);
     return nullptr;
 }
 

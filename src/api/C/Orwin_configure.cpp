@@ -179,7 +179,7 @@ int Orwin_RGVex_control(Orwin handle, int port, int address, void *userbuffer, i
     packet[6] = static_cast<unsigned char>(sz);
     if (sz > 0)
         memcpy(packet + vex_write_header, userbuffer, static_cast<size_t>(sz));
-    int rc = Orwin_sendPacket(link, packet, 0, total, Orwin_SPECIAL);
+    int rc = orw_send_command(link, packet, total, false);
     free(packet);
     return rc < 0 ? rc : orw_flush_auto(link);
 }

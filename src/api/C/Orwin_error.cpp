@@ -18,3 +18,9 @@ int orw_set_error(int code, const char *text)
 extern "C" int Orwin_get_error(void) { return last_error_code; }
 
 extern "C" char *Orwin_get_error_text(void) { return const_cast<char *>(last_error_text); }
+
+void orw_restore_error(int code, const char *text)
+{
+    last_error_code = code;
+    last_error_text = text;
+}

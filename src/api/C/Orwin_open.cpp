@@ -199,6 +199,46 @@ void set_slot(ORW *link, int index, int type)
     }
 }
 
+int negotiate(ORW *link)
+{
+    unsigned char request = 0x00;
+    int rc = orw_send_command(link, &request, 1, true);
+    if (rc < 0)
+        return rc;
+    ssize_t reply_length = 0;
+    for (;;) {
+        uint32_t type = 0;
+        reply_length = orw_read_reply(link, ORW_CMD_BUFFER_SIZE, &type);
+        if (reply_length < 0)
+            return static_cast<int>(reply_length);
+        if (type == Orwin_SPECIAL && reply_length >= 2 && link->cmd_buffer[0] == 0x00)
+            break;
+        if (link->rx_deadline_ms > 0 && orw_monotonic_ms() >= link->rx_deadline_ms)
+            return orw_set_error(Error_Receiver_Timeout, "timeout");
+    }
+    // The reply lists module types from the highest slot down; a reply
+    // shorter than its count announces only the slots it carries.
+    int slots = link->cmd_buffer[1];
+    if (slots > reply_length - 2)
+        slots = static_cast<int>(reply_length - 2);
+    link->system_type = SYSTEM_TYPE_Tor;
+    link->number_of_slots = slots;
+    for (int i = 0; i < slots; ++i)
+        set_slot(link, slots - 1 - i, link->cmd_buffer[2 + i]);
+
+    int links = Orwin_get_number_of_links(link);
+    if (links < 0)
+        return links;
+    if (link->system_type == SYSTEM_TYPE_Vex) {
+        free(link->options);
+        link->options = Orwin_get_options_string(link);
+        link->option = (link->options && strstr(link->options, "SO")) ? Option_SO : 0;
+    }
+    if (getenv("ORW_FAST_CLOSE"))
+        Orwin_fastclose(link);
+    return 0;
+}
+
 Orwin open_negotiated(char *address, int timeout_ms)
 {
     ORW *link = orw_connect(address);
@@ -415,41 +455,15 @@ Orwin Orwin_open_file(char *filename)
 int Orwin_negotiate(Orwin handle)
 {
     ORW *link = orw_link(handle);
-    unsigned char request = 0x00;
-    int rc = Orwin_sendPacket(link, &request, 0, 1, Orwin_SPECIAL | Orwin_FLUSH);
-    if (rc < 0)
-        return rc;
-    ssize_t reply_length = 0;
-    for (;;) {
-        uint32_t type = 0;
-        reply_length = Orwin_read_packet_full(link, link->cmd_buffer, ORW_CMD_BUFFER_SIZE, &type,
-                                              RETURN_SPECIAL_DATA);
-        if (reply_length < 0)
-            return static_cast<int>(reply_length);
-        if (type == Orwin_SPECIAL && reply_length >= 2 && link->cmd_buffer[0] == 0x00)
-            break;
-    }
-    // The reply lists module types from the highest slot down; a reply
-    // shorter than its count announces only the slots it carries.
-    int slots = link->cmd_buffer[1];
-    if (slots > reply_length - 2)
-        slots = static_cast<int>(reply_length - 2);
-    link->system_type = SYSTEM_TYPE_Tor;
-    link->number_of_slots = slots;
-    for (int i = 0; i < slots; ++i)
-        set_slot(link, slots - 1 - i, link->cmd_buffer[2 + i]);
-
-    int links = Orwin_get_number_of_links(link);
-    if (links < 0)
-        return links;
-    if (link->system_type == SYSTEM_TYPE_Vex) {
-        free(link->options);
-        link->options = Orwin_get_options_string(link);
-        link->option = (link->options && strstr(link->options, "SO")) ? Option_SO : 0;
-    }
-    if (getenv("ORW_FAST_CLOSE"))
-        Orwin_fastclose(link);
-    return 0;
+    // The whole negotiation ends within the receive time-out in force when it
+    // starts, whatever the unit sends meanwhile.
+    const bool own_deadline = link->rx_timeout > 0 && link->rx_deadline_ms == 0;
+    if (own_deadline)
+        link->rx_deadline_ms = orw_monotonic_ms() + link->rx_timeout;
+    const int rc = negotiate(link);
+    if (own_deadline)
+        link->rx_deadline_ms = 0;
+    return rc;
 }
 
 void Orwin_set_slot(Orwin link, int index, int type) { set_slot(orw_link(link), index, type); }

@@ -15,9 +15,26 @@ constexpr int reply_search_packets = 10;
 
 } // namespace
 
+ssize_t orw_read_reply(ORW *link, size_t buffer_length, uint32_t *type)
+{
+    for (;;) {
+        // Bytes of the current special packet already went to an earlier
+        // read: what follows is its tail.
+        const bool tail = link->rx_state == RX_SPECIAL && link->extn_byte > 0;
+        ssize_t n = Orwin_read_packet_full(link, link->cmd_buffer, buffer_length, type, RETURN_SPECIAL_DATA);
+        if (n < 0)
+            return n;
+        if (*type == Orwin_PART_SPECIAL)
+            continue;
+        if (tail && *type == Orwin_SPECIAL)
+            *type = Orwin_PART_SPECIAL;
+        return n;
+    }
+}
+
 int orw_system_type_error() { return orw_set_error(Error_Unknown_System_Type, "System type not correct"); }
 
-int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
+extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
 {
     ORW *link = orw_link(handle);
     if (count > max_register_read || count < 0)
@@ -28,7 +45,7 @@ int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
         static_cast<unsigned char>(link->current_port),  static_cast<unsigned char>(address >> 8),
         static_cast<unsigned char>(address),             static_cast<unsigned char>(count >> 8),
         static_cast<unsigned char>(count)};
-    int rc = Orwin_sendPacket(link, request, 0, sizeof request, Orwin_SPECIAL | Orwin_FLUSH);
+    int rc = orw_send_command(link, request, sizeof request, true);
     if (rc < 0)
         return rc;
     if (buffer == nullptr)
@@ -36,8 +53,7 @@ int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
     ssize_t reply = -1;
     for (int i = 0; i < reply_search_packets; ++i) {
         uint32_t type = 0;
-        ssize_t n = Orwin_read_packet_full(link, link->cmd_buffer, register_reply_buffer, &type,
-                                           RETURN_SPECIAL_DATA);
+        ssize_t n = orw_read_reply(link, register_reply_buffer, &type);
         if (n < 0)
             return static_cast<int>(n);
         if (type == Orwin_SPECIAL) {
@@ -56,7 +72,7 @@ int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
     return 0;
 }
 
-int ram_io_get_int(Orwin handle, int address, int count)
+extern "C" int ram_io_get_int(Orwin handle, int address, int count)
 {
     ORW *link = orw_link(handle);
     link->ram_io_int = 0;
@@ -79,12 +95,11 @@ int Orwin_get_control_packet(Orwin handle, void *, size_t, int slot)
 {
     ORW *link = orw_link(handle);
     link->cmd_buffer[0] = static_cast<unsigned char>(slot);
-    int rc = Orwin_sendPacket(link, link->cmd_buffer, 0, 1, Orwin_SPECIAL | Orwin_FLUSH);
+    int rc = orw_send_command(link, link->cmd_buffer, 1, true);
     if (rc < 0)
         return rc;
     uint32_t type = 0;
-    ssize_t n = Orwin_read_packet_full(link, link->cmd_buffer, ORW_CMD_BUFFER_SIZE, &type,
-                                       RETURN_SPECIAL_DATA);
+    ssize_t n = orw_read_reply(link, ORW_CMD_BUFFER_SIZE, &type);
     if (n <= 0 || type == Orwin_SPECIAL)
         return static_cast<int>(n);
     return orw_set_error(Error_Sequence_Error,

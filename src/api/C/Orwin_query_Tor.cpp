@@ -55,7 +55,7 @@ int orw_tor_module_reply(ORW *link, int module, int min_length)
 int orw_tor_request(ORW *link, int module)
 {
     unsigned char slot = static_cast<unsigned char>(Orwin_get_module_slot(link, module));
-    return Orwin_sendPacket(link, &slot, 0, 1, Orwin_SPECIAL | Orwin_FLUSH);
+    return orw_send_command(link, &slot, 1, true);
 }
 
 extern "C" {

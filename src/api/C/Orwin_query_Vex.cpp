@@ -37,7 +37,6 @@ char *description_field(Orwin handle, const char *token, const char *default_val
 // Read one link status byte of the current link. Returns it or an error.
 int link_status_byte(ORW *link)
 {
-    link->partialframesz = 0;
     int rc = ram_io_get_int(link, Orwin_LINK_address, 1);
     return rc < 0 ? rc : link->ram_io_int;
 }
@@ -53,7 +52,7 @@ int status_request(ORW *link, unsigned char tag, int port, int address, int coun
                                 static_cast<unsigned char>(address),
                                 static_cast<unsigned char>(count >> 8),
                                 static_cast<unsigned char>(count)};
-    int rc = Orwin_sendPacket(link, request, 0, sizeof request, Orwin_SPECIAL);
+    int rc = orw_send_command(link, request, sizeof request, false);
     if (rc < 0)
         return rc;
     if (link->record_file)
@@ -70,7 +69,6 @@ int Orwin_get_number_of_links_Vex(Orwin handle)
     ORW *link = orw_link(handle);
     if (link->number_of_links > 0)
         return link->number_of_links;
-    link->partialframesz = 0;
     int rc = ram_io_get_int(link, Orwin_NLINKS_address, 1);
     if (rc < 0)
         return rc;

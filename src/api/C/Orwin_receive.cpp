@@ -67,16 +67,9 @@ inline bool registration_usable(const ORW_CB_INFO *cb)
     return cb && cb->buffer && cb->length > 0 && cb->function;
 }
 
-int64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Wait for input for at most rx_timeout ms. Returns 1 when input is ready,
+// Wait for input for at most `timeout_ms`. Returns 1 when input is ready,
 // 0 on time-out, or fills *err and returns -1.
-int wait_for_input(ORW *link, RefillError *err)
+int wait_for_input(ORW *link, int timeout_ms, RefillError *err)
 {
     if (link->epollfd < 0) {
         int fd = epoll_create1(EPOLL_CLOEXEC);
@@ -94,8 +87,8 @@ int wait_for_input(ORW *link, RefillError *err)
         }
         link->epollfd = fd;
     }
-    const int64_t deadline = monotonic_ms() + link->rx_timeout;
-    int wait_ms = link->rx_timeout;
+    const int64_t deadline = orw_monotonic_ms() + timeout_ms;
+    int wait_ms = timeout_ms;
     for (;;) {
         epoll_event ev;
         int r = epoll_wait(link->epollfd, &ev, 1, wait_ms);
@@ -109,7 +102,7 @@ int wait_for_input(ORW *link, RefillError *err)
                 *err = {Error_EINTR, "recv error"};
                 return -1;
             }
-            int64_t left = deadline - monotonic_ms();
+            int64_t left = deadline - orw_monotonic_ms();
             if (left <= 0)
                 return 0;
             wait_ms = static_cast<int>(left);
@@ -125,8 +118,18 @@ int wait_for_input(ORW *link, RefillError *err)
 // the next read parses them and nothing is lost.
 int refill(ORW *link, RefillError *err)
 {
-    if (link->rx_timeout > 0 && link->file < 0) {
-        int w = wait_for_input(link, err);
+    int wait_ms = link->file < 0 ? link->rx_timeout : 0;
+    // A read deadline (negotiation) bounds the wait whatever arrives, so a
+    // unit that keeps sending something else cannot hold the read open.
+    if (link->rx_deadline_ms > 0 && link->file < 0) {
+        const int64_t left = link->rx_deadline_ms - orw_monotonic_ms();
+        if (left <= 0)
+            return kTimedOut;
+        if (wait_ms <= 0 || left < wait_ms)
+            wait_ms = static_cast<int>(left);
+    }
+    if (wait_ms > 0) {
+        int w = wait_for_input(link, wait_ms, err);
         if (w < 0) {
             link->rx_buffer_content = 0;
             link->rx_buffer_ptr = 0;
@@ -205,6 +208,7 @@ int run_callback(ORW *link, ORW_CB_INFO *cb, bool was_full, bool dropped, bool d
 inline unsigned take_extn_byte(ORW *link)
 {
     const unsigned b = link->rx_buffer[link->rx_buffer_ptr++];
+    link->extn_bytes[(link->extn_size - link->extn_count) & 15] = static_cast<unsigned char>(b);
     orw_time_image_update(link, static_cast<int>(b));
     if (--link->extn_count <= 0) {
         link->extn_count = 0;
@@ -249,6 +253,10 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
     unsigned char *const data = userbuffer + offset;
     link->read_calls++;
     link->rxinfo = 0;
+    if (link->record_error_pending) {
+        link->record_error_pending = 0;
+        return orw_set_error(Error_RecFile_Write, "error writing to record file");
+    }
     ssize_t n = 0;
 
     for (;;) {
@@ -264,8 +272,12 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
                 if (r != kFilled) {
                     // Bytes already taken from the stream are handed back in
                     // every case; the condition shows again on the next read.
-                    if (n > 0)
+                    if (n > 0) {
+                        // A lost record write must still reach the caller.
+                        if (r < 0 && err.code == Error_RecFile_Write)
+                            link->record_error_pending = 1;
                         return deliver(link, userbuffer, offset, n, held_type(link));
+                    }
                     if (r == kEnd)
                         return orw_set_error(Error_Receiver_Shutdown, "End of Data");
                     if (r == kTimedOut) {
@@ -393,6 +405,9 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
                     count = room;
                 memcpy(userbuffer + n, src, count);
                 n += static_cast<ssize_t>(count);
+                // Counted as for callbacks, so a later read can tell a
+                // packet's tail from a packet of its own.
+                link->extn_byte += static_cast<int>(count);
             }
             link->rx_buffer_ptr += static_cast<int>(count);
             link->rx_count -= static_cast<int>(count);

@@ -3,6 +3,7 @@
 // own), transmit record files, and replay bookkeeping.
 #include "OrwinInternal.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -13,9 +14,10 @@
 namespace {
 
 constexpr size_t kHeaderSize = 16;
-constexpr int kResyncLinks = 15;
+constexpr int kResyncLinks = 30; // every link the time image has an entry for
 constexpr int kEntryBase = 64;
 constexpr int kEntrySize = 16;
+constexpr size_t kPrefixMax = 17; // 0xC0 and the 16 bytes of the longest extension
 
 bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
 
@@ -67,7 +69,7 @@ void put_be(unsigned char *out, uint64_t v, int bytes)
 // Header byte and length bytes that let a new file pick up a frame the
 // parser is in the middle of; the rest of that frame follows in the
 // unparsed bytes and later reads. Returns the number of bytes in `out`.
-size_t resume_prefix(const ORW *link, unsigned char out[4])
+size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
 {
     const int type = link->rx_final_flags;
     const unsigned char kind = type == Orwin_SPECIAL ? 0xC0 : type == Orwin_EEP ? 0x80 : type == Orwin_EOP ? 0x40 : 0x00;
@@ -99,18 +101,47 @@ size_t resume_prefix(const ORW *link, unsigned char out[4])
     case RX_EXTN_START:
         out[0] = 0xC0;
         return 1;
+    case RX_EXTN_BYTES: {
+        // Repeat the extension's bytes already consumed, so the new file
+        // carries it whole rather than a tail read as frame headers.
+        const int consumed = link->extn_size - link->extn_count;
+        if (link->extn_count <= 0 || consumed < 0 || consumed > 16)
+            return 0;
+        out[0] = 0xC0;
+        memcpy(out + 1, link->extn_bytes, static_cast<size_t>(consumed));
+        return static_cast<size_t>(1 + consumed);
+    }
     default:
         return 0;
     }
 }
 
-// Write a re-synchronisation record. Returns false when it was short and
-// short writes are errors.
+// Append to the record file. With checking on, the bytes go straight to the
+// descriptor (after anything stdio still holds), so a short write, a full disk
+// or a file-size limit shows at once and recordsize counts only what the file
+// took. Returns false when checking is on and not every byte was taken.
 bool write_record(ORW *link, const void *data, size_t length)
 {
-    size_t w = fwrite(data, 1, length, link->record_file);
-    link->recordsize += w;
-    return !(link->check_record_writes && w < length);
+    FILE *f = link->record_file;
+    if (!link->check_record_writes) {
+        link->recordsize += fwrite(data, 1, length, f);
+        return true;
+    }
+    if (fflush(f) != 0)
+        return false;
+    const int fd = fileno(f);
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t w = write(fd, p + done, length - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            break;
+        done += static_cast<size_t>(w);
+    }
+    link->recordsize += done;
+    return done == length;
 }
 
 int record_write_error() { return orw_set_error(Error_RecFile_Write, "error writing to record file"); }
@@ -137,7 +168,7 @@ int write_resync(ORW *link)
     const unsigned char reselect[2] = {0xC0, static_cast<unsigned char>(0x40 + link->extn_link)};
     if (!write_record(link, reselect, sizeof reselect))
         return record_write_error();
-    unsigned char prefix[4];
+    unsigned char prefix[kPrefixMax];
     const size_t p = resume_prefix(link, prefix);
     if (p > 0 && !write_record(link, prefix, p))
         return record_write_error();
@@ -146,6 +177,29 @@ int write_resync(ORW *link)
         !write_record(link, link->rx_buffer + link->rx_buffer_ptr, static_cast<size_t>(unparsed)))
         return record_write_error();
     return 0;
+}
+
+// Write the header to a newly opened record file. A file that cannot take it
+// is closed (and removed if this call created a regular file); returns null
+// then, else the file.
+FILE *start_record_file(ORW *link, FILE *f, const char *file_name)
+{
+    take_start_time(link);
+    unsigned char header[kHeaderSize] = {0xC0, 0xCE, 0x00, static_cast<unsigned char>(link->system_type)};
+    put_be(header + 4, link->timedata, 8);
+    put_be(header + 12, link->timedata_ns, 4);
+    // Flushed at once so that a file that cannot be written is caught here.
+    if (fwrite(header, 1, kHeaderSize, f) == kHeaderSize && fflush(f) == 0)
+        return f;
+    if (f != stdout) {
+        // Only a file this call created is removed, never a device or pipe.
+        struct stat st;
+        const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+        fclose(f);
+        if (regular)
+            remove(file_name);
+    }
+    return nullptr;
 }
 
 // The unparsed bytes will go to the new file, so the old one loses them.
@@ -161,17 +215,21 @@ void cut_unparsed(FILE *old, size_t unparsed)
         fseeko(old, 0, SEEK_END);
 }
 
+// True when `name` is the file `stream` writes to.
+bool names_file_of(FILE *stream, const char *name)
+{
+    struct stat a, b;
+    return stream && !is_stdout_name(name) && fstat(fileno(stream), &a) == 0 && stat(name, &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 int orw_record_received(ORW *link, const unsigned char *data, size_t length)
 {
     if (link->record_file == nullptr)
         return 0;
-    size_t w = fwrite(data, 1, length, link->record_file);
-    link->recordsize += w;
-    if (link->check_record_writes && w < length)
-        return Error_RecFile_Write;
-    return 0;
+    return write_record(link, data, length) ? 0 : Error_RecFile_Write;
 }
 
 extern "C" {
@@ -179,9 +237,23 @@ extern "C" {
 int Orwin_set_record_file(Orwin handle, char *file_name)
 {
     ORW *link = orw_link(handle);
+    // The new file is opened before the old one is cut: when it cannot be
+    // opened, the old file keeps the unparsed bytes, so they are in a file.
+    FILE *f = nullptr;
+    // Reopening the file being written would truncate it under the old
+    // stream: that one is finished first, as a plain stop.
+    if (file_name && names_file_of(link->record_file, file_name)) {
+        orw_close_stream(link->record_file);
+        link->record_file = nullptr;
+    }
+    if (file_name) {
+        f = open_output(file_name);
+        if (f != nullptr)
+            f = start_record_file(link, f, file_name);
+    }
     if (link->record_file) {
         const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
-        if (file_name && unparsed > 0)
+        if (f && unparsed > 0)
             cut_unparsed(link->record_file, static_cast<size_t>(unparsed));
         orw_close_stream(link->record_file);
         link->record_file = nullptr;
@@ -189,26 +261,8 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     }
     if (file_name == nullptr)
         return 0;
-
-    FILE *f = open_output(file_name);
     if (f == nullptr)
         return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
-    take_start_time(link);
-    unsigned char header[kHeaderSize] = {0xC0, 0xCE, 0x00, static_cast<unsigned char>(link->system_type)};
-    put_be(header + 4, link->timedata, 8);
-    put_be(header + 12, link->timedata_ns, 4);
-    // Flushed at once so that a file that cannot be written is caught here.
-    if (fwrite(header, 1, kHeaderSize, f) != kHeaderSize || fflush(f) != 0) {
-        if (f != stdout) {
-            // Only a file this call created is removed, never a device or pipe.
-            struct stat st;
-            const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-            fclose(f);
-            if (regular)
-                remove(file_name);
-        }
-        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
-    }
     link->record_file = f;
     link->recordsize = 0;
     return write_resync(link);

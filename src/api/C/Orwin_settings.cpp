@@ -129,3 +129,10 @@ int Orwin_Non_Blocking(Orwin link, int nonblocking)
 }
 
 } // extern "C"
+
+int64_t orw_monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

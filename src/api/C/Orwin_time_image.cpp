@@ -40,7 +40,9 @@ void orw_time_image_update(ORW *link, int byte)
 {
     const int cmd = link->extn_cmd;
     const int due = link->extn_count; // bytes still due, this one included
-    if (cmd >= 0x41 && cmd <= 0x48) {
+    // Every link selection moves the image to its link; one outside the
+    // image (0, or above 30) then just has no entry to write.
+    if (cmd >= 0x40 && cmd <= 0x7F) {
         if (due > 0)
             link->extn_link = cmd - 0x40;
         return;

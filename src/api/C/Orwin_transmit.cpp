@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,15 +90,17 @@ size_t piece_size(const ORW *link, size_t len)
     return len + kOpenFrameHeader * frames;
 }
 
-// Send every queued byte and empty the buffer. Any open partial frame left
-// with those bytes, so the next piece opens a new one.
+// Send every queued byte and empty the buffer. Once the buffer is handed to
+// the socket, part of it (an open frame's header included) may be on the wire
+// whatever the outcome, so that frame counts as closed: a later piece opens a
+// frame of its own instead of rewriting a header already sent.
 int send_queued(ORW *link)
 {
+    link->partialframesz = 0;
     ssize_t r = orw_send(link, link->tx_buffer, link->tx_buffer_content, 0);
     if (r < 0)
         return static_cast<int>(r);
     link->tx_buffer_content = 0;
-    link->partialframesz = 0;
     return 0;
 }
 
@@ -214,45 +217,81 @@ size_t queued_size(const ORW *link, int type, size_t len)
 }
 
 // A blocking socket with a send or receive time-out reports "would block":
-// wait for it rather than spin.
-void wait_ready(int sock, short events)
+// wait for it rather than spin. With a send deadline set (closing), the wait
+// ends there; returns false once it has passed.
+bool wait_ready(const ORW *link, short events)
 {
+    int wait = -1;
+    if (events == POLLOUT && link->tx_deadline_ms > 0) {
+        const int64_t left = link->tx_deadline_ms - orw_monotonic_ms();
+        if (left <= 0)
+            return false;
+        wait = static_cast<int>(left);
+    }
     pollfd p{};
-    p.fd = sock;
+    p.fd = link->sock;
     p.events = events;
-    poll(&p, 1, -1);
+    poll(&p, 1, wait);
+    return true;
+}
+
+// Send p[*done .. len), advancing *done by every chunk the socket accepts
+// (each also goes to the transmit record file). Returns 0 when all is sent,
+// or a negative code (recorded) with *done telling how far it got.
+int send_bytes(ORW *link, const unsigned char *p, size_t len, int flags, size_t *done)
+{
+    while (*done < len) {
+        ssize_t k = send(link->sock, p + *done, len - *done, flags | kSendFlags);
+        if (k > 0) {
+            if (link->tx_record_file)
+                fwrite(p + *done, 1, static_cast<size_t>(k), link->tx_record_file);
+            *done += static_cast<size_t>(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (link->nonblocking)
+                return orw_set_error(Error_Would_Block, "send I/O call will block");
+            if (wait_ready(link, POLLOUT))
+                continue;
+        }
+        return orw_set_error(Error_Network, "send call failed");
+    }
+    return 0;
+}
+
+// A direct send keeps its own progress, apart from the buffer's. While a
+// flush of the buffer is part-way through a frame its bytes would land inside
+// that frame, so it is refused until the buffer has gone out. A non-blocking
+// socket that takes only part of it gives the count it took.
+ssize_t send_direct(ORW *link, const void *buffer, size_t len, int flags)
+{
+    if (link->sent > 0)
+        return orw_set_error(Error_Would_Block, "send I/O call will block");
+    size_t done = 0;
+    const int rc = send_bytes(link, static_cast<const unsigned char *>(buffer), len, flags, &done);
+    if (rc == Error_Would_Block && done > 0)
+        return static_cast<ssize_t>(done);
+    return rc < 0 ? rc : static_cast<ssize_t>(len);
 }
 
 } // namespace
 
 ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags)
 {
-    const unsigned char *p = static_cast<const unsigned char *>(buffer);
     size_t done = std::min(link->sent, len);
-    while (done < len) {
-        ssize_t k = send(link->sock, p + done, len - done, flags | kSendFlags);
-        if (k > 0) {
-            if (link->tx_record_file)
-                fwrite(p + done, 1, static_cast<size_t>(k), link->tx_record_file);
-            done += static_cast<size_t>(k);
-            continue;
-        }
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (link->nonblocking) {
-                link->sent = done;
-                return orw_set_error(Error_Would_Block, "send I/O call will block");
-            }
-            wait_ready(link->sock, POLLOUT);
-            continue;
-        }
-        // The progress stays, so the queued bytes are never sent twice.
-        link->sent = done;
-        return orw_set_error(Error_Network, "send call failed");
-    }
-    link->sent = 0;
-    return static_cast<ssize_t>(len);
+    // The progress stays on failure, so queued bytes are never sent twice.
+    const int rc = send_bytes(link, static_cast<const unsigned char *>(buffer), len, flags, &done);
+    link->sent = rc < 0 ? done : 0;
+    return rc < 0 ? rc : static_cast<ssize_t>(len);
+}
+
+int orw_send_command(ORW *link, const void *packet, size_t length, bool flush)
+{
+    link->partialframesz = 0;
+    return Orwin_sendPacket(link, const_cast<void *>(packet), 0, length,
+                            Orwin_SPECIAL | (flush ? Orwin_FLUSH : 0));
 }
 
 extern "C" {
@@ -264,6 +303,10 @@ int Orwin_sendPacket(Orwin handle, void *userbuffer, size_t offset, size_t lengt
     const unsigned char *data = static_cast<const unsigned char *>(userbuffer);
     if (type != Orwin_EXTN && data)
         data += offset;
+    // An empty extension would queue a bare 0xC0 that takes the next
+    // frame's header as its command.
+    if (type == Orwin_EXTN && length == 0)
+        return orw_set_error(Error_Zero_Read, "Zero sized buffer");
     if (link->log_file || type == Orwin_EXTN)
         orw_log_packet(link, ORW_DIRECTION_TX, data, length, type);
 
@@ -321,10 +364,10 @@ int Orwin_flush(Orwin handle)
 
 ssize_t Orwin_send(Orwin link, void *buffer, size_t len, int flags)
 {
-    return orw_send(orw_link(link), buffer, len, flags);
+    return send_direct(orw_link(link), buffer, len, flags);
 }
 
-ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz) { return orw_send(orw_link(link), buffer, sz, 0); }
+ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz) { return send_direct(orw_link(link), buffer, sz, 0); }
 
 ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
 {
@@ -342,7 +385,7 @@ ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
             if (link->eintr_enabled)
                 return orw_set_error(Error_EINTR, "recv error");
             if (would_block)
-                wait_ready(link->sock, POLLIN);
+                wait_ready(link, POLLIN);
             continue;
         }
         return orw_set_error(Error_IO_Error, "error reading data");

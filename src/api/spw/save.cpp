@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orw {
@@ -38,6 +39,10 @@ bool save(const std::string &file, const void *data, size_t size, const void *he
     ORW_SPW_TRACE(8, nullptr, "writing %u bytes of data to %s", static_cast<unsigned>(size),
                   file.c_str());
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Only a regular file may be removed after a failed write; a device or
+    // pipe given as the target is left alone.
+    struct stat st;
+    const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (fd < 0) {
         int e = errno;
         std::fprintf(stderr, "Error opening %s (%d)\n", file.c_str(), e);
@@ -55,7 +60,8 @@ bool save(const std::string &file, const void *data, size_t size, const void *he
     if (!ok) {
         std::fprintf(stderr, "Error writing to %s (%d)\n", file.c_str(), e);
         ORW_SPW_TRACE(1, nullptr, "error %d writing to file file %s (%d)", -1, file.c_str(), e);
-        ::unlink(file.c_str());
+        if (regular)
+            ::unlink(file.c_str());
         return true;
     }
     return false;
