@@ -177,6 +177,23 @@ void print_text(const nlohmann::json &unit)
     }
 }
 
+const char usage[] =
+    "usage: orwin-info [--json] HOST[:PORT]\n"
+    "Print who an Orwin interface unit is and how its links stand: family,\n"
+    "manufacturer, product, serial number, hardware address, options and, per\n"
+    "link, state and receive and transmit speeds. The unit's links are left as\n"
+    "they were. PORT defaults to 4949.\n"
+    "  --json     print one JSON object instead of text\n"
+    "  --help     this text\n"
+    "  --version  the tool's and the library's versions\n"
+    "Exit status: 0 success, 1 the unit could not be opened or queried, 2 bad arguments.\n";
+
+int bad_usage(const char *message, const char *arg)
+{
+    std::cerr << "orwin-info: " << message << ": " << arg << "\n" << usage;
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -184,16 +201,25 @@ int main(int argc, char **argv)
     bool json = false;
     const char *address = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0) {
+            std::cout << usage;
+            return 0;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            std::cout << "orwin-info " ORWIN_TOOL_VERSION " (library " << Orwin_get_version() << ")\n";
+            return 0;
+        }
         if (strcmp(argv[i], "--json") == 0)
             json = true;
-        else if (strcmp(argv[i], "--help") == 0 || address != nullptr) {
-            std::cerr << "usage: orwin-info [--json] HOST[:PORT]\n";
-            return 2;
-        } else
+        else if (argv[i][0] == '-')
+            return bad_usage("unknown option", argv[i]);
+        else if (address != nullptr)
+            return bad_usage("more than one unit", argv[i]);
+        else
             address = argv[i];
     }
     if (address == nullptr) {
-        std::cerr << "usage: orwin-info [--json] HOST[:PORT]\n";
+        std::cerr << "orwin-info: no unit given\n" << usage;
         return 2;
     }
     std::string addr = address;

@@ -50,7 +50,9 @@ const char usage[] =
     "  --traffic COUNT:SIZE[:RATE]  once a client is connected, send COUNT numbered\n"
     "                      packets of SIZE bytes on every link, RATE packets per second\n"
     "                      per link (default 0: as fast as the client takes them)\n"
-    "  --help              this text\n";
+    "  --help              this text\n"
+    "  --version           the simulator's version\n"
+    "Runs until SIGINT or SIGTERM. Exit status: 0 stopped, 1 could not start, 2 bad arguments.\n";
 
 // What the schedule sends each period.
 struct schedule {
@@ -217,6 +219,10 @@ int main(int argc, char **argv)
         std::string option = argv[i];
         if (option == "--help") {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::puts("orwin-unitsim " ORWIN_TOOL_VERSION);
             return 0;
         }
         if (i + 1 >= argc)
