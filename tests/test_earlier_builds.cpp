@@ -37,7 +37,7 @@ constexpr bool earlier = this_build != c_interface::full;
 
 struct exports {
     std::set<std::string> c_names;     // unmangled functions
-    std::set<std::string> cxx_library; // mangled symbols of the library's own code
+    std::set<std::string> cxx_library; // mangled names of the library's own code
 };
 
 exports exported_functions(const char *library)
@@ -54,7 +54,9 @@ exports exported_functions(const char *library)
             continue;
         const std::string n = name;
         if (n.rfind("_Z", 0) == 0) {
-            if (n.find("orw") != std::string::npos)
+            // A mangled name of ours: a length, then "orw" (orw_... or orw::).
+            static const std::regex ours("[0-9]orw");
+            if (std::regex_search(n, ours))
                 out.cxx_library.insert(n);
         } else if (std::string(type) == "T") {
             out.c_names.insert(n);

@@ -41,9 +41,17 @@ bool write_all(int fd, const unsigned char *p, size_t sz)
     }
     if (!ok && errno == EPIPE) {
         // Consume the SIGPIPE this write raised before unblocking.
+#ifdef __APPLE__
+        // No sigtimedwait there: take it only when it is pending.
+        sigset_t pending;
+        int taken = 0;
+        while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1)
+            sigwait(&pipe_only, &taken);
+#else
         const struct timespec zero = {0, 0};
         while (sigtimedwait(&pipe_only, nullptr, &zero) == SIGPIPE) {
         }
+#endif
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return ok;
