@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -107,6 +108,25 @@ struct config {
     bool keep_history = true;
 };
 
+/// A recording unit reporting `product` (for example "TRC-8" or "VGL-3U"):
+/// in its description on a Vex unit, in its PRODUCT module on a Tor unit.
+config recording_unit(const std::string &product, family kind = family::vex);
+
+/// Packets the traffic generator sends as received on links. Packet i of
+/// link l has traffic_size(t, l, i) bytes, the content traffic_payload(l,
+/// i, size), and ends with EEP when traffic_eep(t, i).
+struct traffic {
+    std::vector<int> links;            // empty = every link of the unit
+    size_t count = 0;                  // packets per link
+    std::vector<size_t> sizes = {64};  // cycled through, shifted by the link number
+    size_t eep_every = 0;              // every n-th packet of a link ends with EEP; 0 = none
+    double rate = 0;                   // packets per second per link; 0 = as fast as clients take them
+    const std::atomic<bool> *cancel = nullptr; // set to stop early
+};
+size_t traffic_size(const traffic &t, int link, size_t index);
+bool traffic_eep(const traffic &t, size_t index);
+std::vector<uint8_t> traffic_payload(int link, size_t index, size_t size);
+
 struct packet {
     int link;
     std::vector<uint8_t> data;
@@ -193,6 +213,18 @@ public:
     /// as received on `link` to every connected client, as fast as the
     /// sockets take them; returns once all are sent.
     void stream(int link, size_t size, size_t count);
+
+    /// Number of SpaceWire links of the unit.
+    int link_count() const;
+    /// Sends `t` to every connected client, the links taking turns packet
+    /// by packet; returns once all are sent. Returns the packets sent per
+    /// link: fewer when cancelled or when no client is left.
+    size_t generate(const traffic &t);
+    /// Queues `bytes` for every connected client once each holds less than
+    /// `window` unsent bytes. False (nothing queued) when no client is left.
+    bool send_paced(std::vector<uint8_t> &&bytes, size_t window);
+    /// True once every client has been sent all that was queued for it.
+    bool wait_until_sent(int timeout_ms);
 
 private:
     void emit(std::vector<uint8_t> &&bytes);

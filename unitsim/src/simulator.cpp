@@ -581,3 +581,45 @@ void simulator::stream(int link, size_t size, size_t count)
 }
 
 } // namespace orw::unitsim
+
+namespace orw::unitsim {
+
+int simulator::link_count() const
+{
+    return impl_->model.settings().links;
+}
+
+bool simulator::send_paced(std::vector<uint8_t> &&bytes, size_t window)
+{
+    impl &s = *impl_;
+    auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    std::unique_lock<std::mutex> lock(s.m);
+    s.cv.wait(lock, [&] {
+        if (s.stopping || s.live_clients() == 0)
+            return true;
+        for (auto &c : s.clients)
+            if (!c->dead && c->queued >= window)
+                return false;
+        return true;
+    });
+    if (s.stopping || s.live_clients() == 0)
+        return false;
+    for (auto &c : s.clients) {
+        s.enqueue(*c, shared);
+        s.flush(*c);
+    }
+    s.wake();
+    return true;
+}
+
+bool simulator::wait_until_sent(int timeout_ms)
+{
+    return impl_->wait(timeout_ms, [&] {
+        for (auto &c : impl_->clients)
+            if (!c->dead && c->queued > 0)
+                return false;
+        return true;
+    });
+}
+
+} // namespace orw::unitsim

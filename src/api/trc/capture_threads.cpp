@@ -1,0 +1,194 @@
+// orw::trc::capture: the capture thread's read loop, the timer thread, and
+// the unit events they answer (link status replies, error events).
+#include "Orwin_Capture.hpp"
+
+#include <vector>
+
+namespace orw {
+namespace trc {
+
+void capture::capture_thread()
+{
+    ORW_TRCAPI_TRACE(2, this, "starting capture data");
+    try {
+        acquire_data();
+        ORW_TRCAPI_TRACE(2, this, "capture complete ... shutting down");
+        running = false;
+    } catch (const orw::error &e) {
+        ORW_TRCAPI_TRACE(1, this, "error capturing data %d (%s)", e.get(), e.text());
+        running = false;
+        capture_thread_running = false;
+        eaddr = e.name();
+        error = e.get() != 0 ? e.get() : Error_Not_Known;
+        error_static = e.text();
+        errortext = e.text() ? e.text() : "";
+        oserr = e.oserr();
+        capture_error(error);
+    } catch (const std::exception &e) {
+        // Anything else (out of memory, a hook's own exception) must not
+        // take the process down from this thread: stored like a failure.
+        ORW_TRCAPI_TRACE(1, this, "error capturing data (%s)", e.what());
+        running = false;
+        capture_thread_running = false;
+        eaddr = addr;
+        error = Error_Not_Known;
+        error_static = "capture thread failed";
+        errortext = e.what();
+        oserr = 0;
+        capture_error(error);
+    }
+}
+
+void capture::acquire_data()
+{
+    start_recording(filename.c_str(), record_file_size);
+    timetag_count = 0;
+    currentsize = 0;
+    apply_config();
+    capture_thread_running = true;
+
+    uint8_t *buffer = packet_data.get();
+    const size_t size = static_cast<size_t>(packet_data_size);
+    try {
+        read_loop(buffer, size);
+    } catch (...) {
+        // A failed capture still finishes its files under their final names.
+        capture_thread_running = false;
+        try {
+            close();
+        } catch (const std::exception &e) {
+            ORW_TRCAPI_TRACE(1, this, "could not finish the capture files (%s)", e.what());
+        }
+        throw;
+    }
+    capture_thread_running = false;
+    ORW_TRCAPI_TRACE(2, this, "capture thread finished");
+    close();
+}
+
+void capture::read_loop(uint8_t *buffer, size_t size)
+{
+    constexpr int actions = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
+    while (running) {
+        ssize_t n = Orwin_read_packet_full(device, buffer, size, &read_flags, actions);
+        if (n == Error_Receiver_Shutdown) {
+            if (!filelist.empty()) {
+                addr = filelist.front();
+                filelist.pop();
+                std::vector<char> next(addr.begin(), addr.end());
+                next.push_back('\0');
+                int rc = Orwin_File(device, next.data());
+                if (rc < 0)
+                    throw orw::error(addr, rc, Orwin_get_error_text());
+                continue;
+            }
+            ORW_TRCAPI_TRACE(2, this, "capture thread has been terminated");
+            running = false;
+            break;
+        }
+        if (n < 0)
+            throw orw::error(addr, static_cast<int>(n), Orwin_get_error_text());
+        if (n == 0 && read_flags == PART_EOP_EEP)
+            continue;
+        const uint64_t bytes = static_cast<uint64_t>(n);
+        portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
+        currentsize += static_cast<size_t>(n);
+        status.bytes.total += bytes;
+        if (link)
+            link->bytes.total += bytes;
+        if (read_flags == EOP) {
+            ++status.eop.total;
+            if (link)
+                ++link->eop.total;
+            check_file_swap_over();
+        } else if (read_flags == EEP) {
+            check_file_swap_over();
+            ++status.eep.total;
+            if (link)
+                ++link->eep.total;
+        }
+        acquired_data(buffer, n, static_cast<int>(read_flags));
+    }
+}
+
+void capture::sleep_tick()
+{
+    std::unique_lock<std::mutex> guard(tick_lock);
+    tick_wake.wait_for(guard, tick_length, [this] { return !running; });
+}
+
+int capture::poll_link_status()
+{
+    std::lock_guard<std::mutex> guard(txlock);
+    for (int port = 1; port <= no_ports && running; ++port) {
+        int rc = Orwin_request_link_status_port(device, port, 1);
+        if (rc < 0)
+            return rc;
+    }
+    return Orwin_flush(device);
+}
+
+void capture::capture_timer()
+{
+    // An interval of 0 would make the loop spin without sleeping: poll once
+    // a tick instead.
+    const uint32_t interval = reportinginterval > 0 ? reportinginterval : 1;
+    uint32_t elapsed = 0;
+    while (running) {
+        for (uint32_t i = 0; i < interval && running; ++i) {
+            sleep_tick();
+            do_waveforms();
+        }
+        elapsed += interval;
+        ORW_TRCAPI_TRACE(8, this, "Current runtime '%u'", elapsed);
+        if (running && runtime != 0 && elapsed >= runtime) {
+            ORW_TRCAPI_TRACE(2, this, "runtime exceeded");
+            running = false;
+        } else if (running && live) {
+            int rc = poll_link_status();
+            if (rc < 0)
+                ORW_TRCAPI_TRACE(1, this, "error %d requesting link status (%s)", rc, Orwin_get_error_text());
+        }
+    }
+    ORW_TRCAPI_TRACE(2, this, "timer thread finished");
+}
+
+bool capture::port_status(int port, double rxspeed, bool connected, int runstatus)
+{
+    if (port < 0 || port >= devstatus::max_links)
+        return running;
+    portstatus &link = status.links[port];
+    link.connected = connected;
+    link.runstatus = runstatus;
+    link.portno = port;
+    link.rxspeed = static_cast<float>(rxspeed);
+    // The last port of a poll ends it; settings stop at port 8.
+    const int last = no_ports < devstatus::max_links ? no_ports : devstatus::max_links - 1;
+    if (port == last) {
+        status.rawbytes.total = Orwin_get_total_raw_bytes_received(device);
+        status.runtime += reportinginterval > 0 ? reportinginterval : 1;
+        status.uncertainty = uncertainty;
+        status.linkstatus = linkstatus;
+        devstatus *snapshot = new devstatus;
+        snapshot->copyreset(status);
+        update_status(snapshot);
+    }
+    return running;
+}
+
+bool capture::error_event()
+{
+    ORW_TRCAPI_TRACE(2, this, "error event on port %u", rx_link);
+    std::lock_guard<std::mutex> guard(txlock);
+    if (live && running) {
+        ORW_TRCAPI_TRACE(2, this, "requesting waveform on %u", rx_link);
+        int rc = Orwin_EW_request_data(device, static_cast<int>(rx_link));
+        if (rc < 0)
+            throw orw::error(addr, rc, Orwin_get_error_text());
+        ORW_TRCAPI_TRACE(2, this, "requested waveform waveform on %u", rx_link);
+    }
+    return true;
+}
+
+} // namespace trc
+} // namespace orw

@@ -1,0 +1,266 @@
+// Capture engine against the simulator: the unit check, link-status polling,
+// run-time limit, replays, rotation at packet ends, stopping, errors and
+// waveform requests.
+#include "Orwin_Capture.hpp"
+#include "capture_files.hpp"
+#include "capture_probe.hpp"
+#include "orwin_unitsim.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+
+namespace {
+
+using test::capture_probe;
+using test::eventually;
+using clock_type = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds short_tick{10};
+
+// Link-status requests the unit received per link (RAM-I/O reads of four
+// bytes at address 0).
+std::map<int, int> status_requests(const orw::unitsim::simulator &sim)
+{
+    std::map<int, int> out;
+    for (const auto &sp : sim.specials_from_clients())
+        if (sp.size() == 7 && sp[3] == 0 && sp[4] == 0 && sp[5] == 0 && sp[6] == 4)
+            ++out[sp[2]];
+    return out;
+}
+
+double seconds_since(clock_type::time_point t)
+{
+    return std::chrono::duration<double>(clock_type::now() - t).count();
+}
+
+} // namespace
+
+TEST(CaptureEngine, OnlyRecordingUnitsAreAccepted)
+{
+    struct {
+        const char *product;
+        bool accepted;
+        bool linkstatus;
+    } cases[] = {
+        {"TRC-8", true, true}, {"VGL-3U", true, false}, {"VGL-8", true, true},  {"ORW-test", true, true},
+        {"VGL-3Ux", true, true}, {"XTRC", false, false}, {"TR", false, false}, {"Orwin Unit Simulator", false, false},
+    };
+    for (const auto &k : cases) {
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit(k.product));
+        try {
+            capture_probe c(sim.address().c_str(), "", 0, 0);
+            EXPECT_TRUE(k.accepted) << k.product;
+            EXPECT_EQ(c.linkstatus, k.linkstatus) << k.product;
+            EXPECT_EQ(c.no_ports, 8) << k.product;
+            EXPECT_FALSE(c.threads_started());
+        } catch (const orw::error &e) {
+            EXPECT_FALSE(k.accepted) << k.product;
+            EXPECT_EQ(e.get(), -29);
+            EXPECT_STREQ(e.text(), "Device is not TRC/VGL");
+        }
+    }
+    EXPECT_THROW(capture_probe("", "", 0, 0), orw::error);
+}
+
+TEST(CaptureEngine, LinkStatusIsPolledAndSnapshotsSayWhetherTheUnitReportsIt)
+{
+    for (const char *product : {"VGL-3U", "TRC-8"}) {
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit(product));
+        capture_probe c(sim.address().c_str(), "", 0, 0);
+        c.tick_length = short_tick;
+        orw::trc::config cfg;
+        cfg.defaults(false, c.no_ports);
+        c.set_config(&cfg);
+        c.start(1);
+        EXPECT_TRUE(eventually([&] { return c.snapshots >= 3; })) << product;
+        c.stop();
+        c.wait();
+        EXPECT_EQ(c.snapshot_linkstatus.load(), std::string(product) != "VGL-3U") << product;
+        std::map<int, int> polls = status_requests(sim);
+        for (int port = 1; port <= 8; ++port)
+            EXPECT_GE(polls[port], 3) << product << " port " << port;
+        EXPECT_TRUE(c.status.links[8].connected) << product; // wired pairs run
+        EXPECT_EQ(c.status.links[8].portno, 8);
+        EXPECT_GE(c.status.runtime, 3u);
+    }
+}
+
+TEST(CaptureEngine, RunTimeLimitTakesEffectAtTheFirstIntervalReachingIt)
+{
+    struct {
+        int interval;
+        uint32_t runtime;
+        int ticks;
+        int polls;
+    } cases[] = {{1, 10, 10, 9}, {3, 10, 12, 3}, {0, 3, 3, 2}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.interval);
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+        capture_probe c(sim.address().c_str(), "", 0, 0);
+        c.tick_length = std::chrono::milliseconds(20);
+        c.set_runtime(k.runtime);
+        auto begin = clock_type::now();
+        c.start(k.interval);
+        ASSERT_TRUE(eventually([&] { return !c.running; }));
+        double took = seconds_since(begin);
+        EXPECT_GE(took, 0.020 * k.ticks * 0.95);
+        EXPECT_LT(took, 0.020 * k.ticks + 1.0);
+        c.wait();
+        // Port 2 is never asked by the wake-up of wait().
+        EXPECT_TRUE(eventually([&] { return status_requests(sim)[2] >= k.polls; }, 2000));
+        EXPECT_EQ(status_requests(sim)[2], k.polls);
+    }
+}
+
+TEST(CaptureEngine, ReplayReadsEveryQueuedFileThenEndsByItself)
+{
+    test::scratch_dir dir;
+    std::vector<uint8_t> first = test::recording_header(), second = test::recording_header();
+    for (int i = 0; i < 3; ++i)
+        test::append_small_packet(first, 2, std::vector<uint8_t>(10 + i, static_cast<uint8_t>(i)));
+    for (int i = 0; i < 2; ++i)
+        test::append_small_packet(second, 5, std::vector<uint8_t>(20, 0xAA));
+    test::write_file(dir / "a.rec", first);
+    test::write_file(dir / "b.rec", second);
+
+    capture_probe c(("-" + dir / "a.rec").c_str(), "", 0, 0);
+    EXPECT_FALSE(c.live);
+    orw::trc::config cfg;
+    try {
+        c.set_config(&cfg);
+        ADD_FAILURE() << "configuration accepted on a recording";
+    } catch (const orw::error &e) {
+        EXPECT_EQ(e.get(), -35);
+        EXPECT_STREQ(e.text(), "can't set capture config on live file");
+    }
+    c.filelist.push(dir / "b.rec");
+    c.start(1);
+    ASSERT_TRUE(eventually([&] { return !c.running; }));
+    c.wait();
+    EXPECT_EQ(c.packets.load(), 5u);
+    EXPECT_EQ(c.status.eop.total, 5u);
+    EXPECT_EQ(c.status.links[2].eop.total, 3u);
+    EXPECT_EQ(c.status.links[2].bytes.total, 33u);
+    EXPECT_EQ(c.status.links[5].eop.total, 2u);
+    EXPECT_EQ(c.status.bytes.total, 73u);
+    EXPECT_TRUE(c.filelist.empty());
+}
+
+TEST(CaptureEngine, RotatesAtTheFirstPacketEndAtOrAfterTheThreshold)
+{
+    test::scratch_dir dir;
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    capture_probe c(sim.address().c_str(), (dir / "rot.trc").c_str(), 0, 1);
+    c.fileindex = true;
+    c.start(1);
+    ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
+    orw::unitsim::traffic t;
+    t.links = {3};
+    t.count = 30;
+    t.sizes = {100 * 1024};
+    sim.generate(t);
+    ASSERT_TRUE(eventually([&] { return c.packets >= 30; }));
+    c.stop();
+    c.wait();
+    // 10 packets make 1,024,000 bytes, below 1 MiB: the eleventh ends a file.
+    std::vector<size_t> per_file;
+    for (size_t i = 0; i < c.capture_files(); ++i) {
+        size_t n = 0;
+        EXPECT_EQ(test::replay(c.capture_file(static_cast<int>(i)), [&](int link, const uint8_t *, size_t size, bool) {
+            EXPECT_EQ(link, 3);
+            EXPECT_EQ(size, 100u * 1024);
+            ++n;
+        }), 0);
+        per_file.push_back(n);
+    }
+    EXPECT_EQ(per_file, (std::vector<size_t>{11, 11, 8}));
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"rot_00000001.trc", "rot_00000002.trc", "rot_00000003.trc"}));
+}
+
+TEST(CaptureEngine, StoppingABlockedReadReturnsWithinItsBound)
+{
+    // A quiet unit leaves the capture thread blocked in its read: the
+    // wake-up request ends it; a unit that does not answer is aborted after
+    // a second.
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent);
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+        test::scratch_dir dir;
+        auto c = std::make_unique<capture_probe>(sim.address().c_str(), (dir / "quiet.trc").c_str(), 0, 0);
+        c->start(1);
+        ASSERT_TRUE(eventually([&] { return c->capture_thread_running.load(); }));
+        sim.set_silent(silent);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto begin = clock_type::now();
+        c->stop();
+        c->wait();
+        double took = seconds_since(begin);
+        EXPECT_LT(took, silent ? 1.6 : 0.5);
+        if (silent) {
+            EXPECT_GE(took, 0.9);
+        }
+        EXPECT_FALSE(c->capture_thread_running.load());
+        c.reset();
+        EXPECT_EQ(dir.files(), std::vector<std::string>{"quiet.trc"});
+    }
+}
+
+TEST(CaptureEngine, CaptureThreadErrorsAreStoredAndRethrownByWait)
+{
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    test::scratch_dir dir;
+    capture_probe c(sim.address().c_str(), (dir / "missing/dir/x.trc").c_str(), 0, 0);
+    c.start(1);
+    ASSERT_TRUE(eventually([&] { return !c.running; }));
+    try {
+        c.wait();
+        FAIL() << "the capture thread's failure was lost";
+    } catch (const orw::error &e) {
+        EXPECT_EQ(e.get(), -1);
+        EXPECT_STREQ(e.text(), "Couldn't open recording file");
+    }
+    EXPECT_EQ(c.errors.load(), 1);
+    EXPECT_EQ(c.error, -1);
+    EXPECT_EQ(c.errortext, "Couldn't open recording file");
+    c.wait(); // joined: nothing more to report
+}
+
+TEST(CaptureEngine, ErrorEventAsksTheUnitForItsWaveform)
+{
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    orw::unitsim::waveform_config wf;
+    wf.event_byte = 0x43; // parity error on port 3
+    wf.samples.assign(2048, 0x11);
+    sim.set_waveform(3, wf);
+    capture_probe c(sim.address().c_str(), "", 0, 0);
+    c.start(1);
+    ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
+    sim.emit_event(3, orw::unitsim::event_error);
+    EXPECT_TRUE(eventually([&] { return c.waveforms >= 1; }));
+    c.stop();
+    c.wait();
+    EXPECT_EQ(c.waveforms.load(), 1);
+    EXPECT_EQ(c.waveform_port.load(), 3);
+    EXPECT_TRUE(c.savedwf.empty());
+}
+
+TEST(CaptureEngine, OwnsItsConfigurationAndIsStoppedWhenDestroyed)
+{
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    test::scratch_dir dir;
+    {
+        capture_probe c(sim.address().c_str(), (dir / "d.trc").c_str(), 0, 0);
+        {
+            orw::trc::config cfg;
+            cfg.defaults(false, 8);
+            cfg.set_ports(0x06);
+            c.set_config(&cfg);
+        } // the caller's configuration is gone before the capture thread applies it
+        c.start(1);
+        ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
+        EXPECT_TRUE(eventually([&] { return sim.link_mode(2) == 2 && sim.link_mode(3) == 1; }));
+        EXPECT_EQ(sim.link_mode(1), 2);
+    } // destroyed while running
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"d.trc"});
+}
