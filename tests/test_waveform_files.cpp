@@ -185,7 +185,7 @@ TEST(WaveformFiles, TextFormsOfAKnownRecord)
         swf += "\n";
     }
     EXPECT_EQ(written([&](FILE *f) { return orw::waveform::write_swf(*wf, f); }), swf);
-    EXPECT_EQ(swf.substr(33, 12), "000002000000") << "line 0 starts at body byte 3";
+    EXPECT_EQ(swf.substr(33, 12), "100002000000") << "line 0 starts at body byte 3";
 }
 
 TEST(WaveformFiles, VcdIsReadBackWithTheDecodersEdges)

@@ -14,12 +14,12 @@ namespace test {
 
 using orw::unitsim::spw_char;
 
-// Reply head (5 bytes, the port in byte 2), samples, 16-byte header, padding.
+// Reply head (slot, 0, port, address 0x1000), samples, 16-byte header, padding.
 inline std::vector<uint8_t> record_of(const orw::unitsim::waveform_config &w, int port)
 {
     std::vector<uint8_t> r(2075, 0);
-    r[1] = 0x81;
     r[2] = static_cast<uint8_t>(port);
+    r[3] = 0x10;
     for (size_t i = 0; i < w.samples.size() && i < 2048; ++i)
         r[5 + i] = w.samples[i];
     uint8_t *h = r.data() + 2053;
