@@ -246,7 +246,7 @@ TEST(WaveformFiles, VcdIsReadBackWithTheDecodersEdges)
 TEST(WaveformFiles, SvgIsWellFormedAndRenders)
 {
     temp_dir dir;
-    auto wf = lively("cause <with> \"markup\" & more");
+    auto wf = lively("cause <with> \"markup\" & more\x01\xff");
     ASSERT_EQ(orw::waveform::save_files(*wf, dir.path + "/w"), 5);
     const std::string svg = slurp(dir.path + "/w.svg");
     EXPECT_EQ(svg.rfind("<svg width=\"", 0), 0u);

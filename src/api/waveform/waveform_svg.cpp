@@ -40,8 +40,9 @@ std::string escaped(const std::string &text)
         case '&': out += "&amp;"; break;
         case '"': out += "&quot;"; break;
         default:
-            // Control characters are not allowed in an XML document.
-            out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+            // Control characters are not allowed in an XML document, and
+            // other bytes than ASCII need not be valid UTF-8.
+            out += static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E ? '?' : c;
         }
     }
     return out;
