@@ -3,6 +3,7 @@
 // from the same sender.
 #include "Orwin.h"
 #include "orwin_unitsim.hpp"
+#include "plain_socket.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -23,20 +24,6 @@ constexpr size_t recv_buffer_size = 20 * 1024 * 1024;
 // What the simulator puts on the wire per packet: link announcement (2 bytes)
 // and a frame header with three length bytes (4 bytes).
 constexpr size_t wire_bytes_per_packet = packet_size + 6;
-
-int connect_plain(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 void BM_LoopbackLibraryRead64K(benchmark::State &state)
 {
@@ -71,7 +58,7 @@ BENCHMARK(BM_LoopbackLibraryRead64K)->UseRealTime()->Unit(benchmark::kMillisecon
 void BM_LoopbackPlainRecv64K(benchmark::State &state)
 {
     orw::unitsim::simulator sim;
-    int fd = connect_plain(sim.port());
+    int fd = bench::connect_plain(sim.port());
     if (fd < 0 || !sim.wait_for_clients(1, 2000)) {
         state.SkipWithError("cannot connect to the simulator");
         return;
@@ -80,15 +67,8 @@ void BM_LoopbackPlainRecv64K(benchmark::State &state)
     const size_t batch_bytes = packets_per_batch * wire_bytes_per_packet;
     for (auto _ : state) {
         std::thread sender([&] { sim.stream(2, packet_size, packets_per_batch); });
-        size_t got = 0;
-        while (got < batch_bytes) {
-            ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0) {
-                state.SkipWithError("recv failed");
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
+        if (!bench::recv_bytes(fd, buffer, batch_bytes, [](const unsigned char *, size_t) {}))
+            state.SkipWithError("recv failed");
         sender.join();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * packets_per_batch * packet_size));

@@ -604,9 +604,35 @@ TEST(UnitSim, CommandLineModulesHardwareAddressAndSchedule)
     EXPECT_EQ(unit.stop(), 0);
 }
 
+TEST(UnitSim, CommandLineRecordingUnitAndTraffic)
+{
+    unitsim_process unit({"--port", "0", "--links", "2", "--recording-unit", "VGL-3U", "--traffic", "3:5"});
+    uint16_t port = unit.port();
+    ASSERT_NE(port, 0);
+    client cl(port);
+    ASSERT_TRUE(cl.ok());
+    cl.send({0xC7, 2, 0, 0, 0x88, 0x0B, 0x00, 0x40}); // the description's first 64 bytes
+    bytes got = cl.read(3 * 2 * 8 + 2 + 69, 2000);
+    auto contains = [&](const bytes &part) {
+        return std::search(got.begin(), got.end(), part.begin(), part.end()) != got.end();
+    };
+    const std::string product = "Product=VGL-3U;";
+    EXPECT_TRUE(contains(bytes(product.begin(), product.end())));
+    // Numbered packets, the links taking turns.
+    for (int link = 1; link <= 2; ++link)
+        for (size_t i = 0; i < 3; ++i) {
+            bytes frame = {0xC0, static_cast<uint8_t>(0x40 + link), 0x45};
+            bytes data = orw::unitsim::traffic_payload(link, i, 5);
+            frame.insert(frame.end(), data.begin(), data.end());
+            EXPECT_TRUE(contains(frame)) << link << ":" << i;
+        }
+    EXPECT_EQ(unit.stop(), 0);
+}
+
 TEST(UnitSim, CommandLineRejectsBadOptions)
 {
     const std::vector<std::vector<std::string>> bad = {
+        {"--traffic", "3"}, {"--traffic", "0:5"}, {"--traffic", "3:5:x"}, {"--traffic", "3:-1"},
         {"--modules", "0,256"}, {"--modules", "0,,5"},         {"--hwa", "00:50:C2:21:20"},
         {"--hwa", "00:50:C2:21:20:0G"}, {"--emit", "timetag"}, {"--emit-every", "10"},
         {"--emit-every", "0", "--emit", "timetag"},            {"--emit-every", "5", "--emit", "sometimes"},

@@ -221,8 +221,9 @@ public:
     /// link: fewer when cancelled or when no client is left.
     size_t generate(const traffic &t);
     /// Queues `bytes` for every connected client once each holds less than
-    /// `window` unsent bytes. False (nothing queued) when no client is left.
-    bool send_paced(std::vector<uint8_t> &&bytes, size_t window);
+    /// `window` unsent bytes. False (nothing queued) when no client is left
+    /// or `cancel` is set meanwhile.
+    bool send_paced(std::vector<uint8_t> &&bytes, size_t window, const std::atomic<bool> *cancel = nullptr);
     /// True once every client has been sent all that was queued for it.
     bool wait_until_sent(int timeout_ms);
 

@@ -12,6 +12,7 @@
 #include <exception>
 #include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -41,6 +42,11 @@ const char usage[] =
     "                      waveform  (vex) every link holds a parity-error waveform for\n"
     "                                the waveform request; an error event is sent on\n"
     "                                one link, the next link each time\n"
+    "  --recording-unit PRODUCT  report PRODUCT (e.g. TRC-8 or VGL-3U) as a recording\n"
+    "                      unit does, in the description (vex) or PRODUCT module (tor)\n"
+    "  --traffic COUNT:SIZE[:RATE]  once a client is connected, send COUNT numbered\n"
+    "                      packets of SIZE bytes on every link, RATE packets per second\n"
+    "                      per link (default 0: as fast as the client takes them)\n"
     "  --help              this text\n";
 
 // What the schedule sends each period.
@@ -167,6 +173,27 @@ void serve(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const 
     }
 }
 
+// "COUNT:SIZE[:RATE]"
+bool parse_traffic(const char *text, orw::unitsim::traffic &t)
+{
+    std::string spec = text;
+    size_t first = spec.find(':');
+    if (first == std::string::npos)
+        return false;
+    size_t second = spec.find(':', first + 1);
+    std::string size_text = spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    long count = 0, size = 0, rate = 0;
+    if (!parse_int(spec.substr(0, first).c_str(), 1, 1000000000L, count) ||
+        !parse_int(size_text.c_str(), 0, 0xFFFFFF, size))
+        return false;
+    if (second != std::string::npos && !parse_int(spec.c_str() + second + 1, 0, 100000000L, rate))
+        return false;
+    t.count = static_cast<size_t>(count);
+    t.sizes = {static_cast<size_t>(size)};
+    t.rate = static_cast<double>(rate);
+    return true;
+}
+
 int bad_usage(const char *message, const char *arg)
 {
     std::fprintf(stderr, "orwin-unitsim: %s%s%s\n%s", message, arg ? ": " : "", arg ? arg : "", usage);
@@ -182,6 +209,7 @@ int main(int argc, char **argv)
     cfg.keep_history = false;
     schedule plan;
     bool emit_named = false;
+    orw::unitsim::traffic traffic;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help") {
@@ -229,6 +257,13 @@ int main(int argc, char **argv)
         } else if (option == "--hwa") {
             if (!parse_hwa(value, cfg.hwa))
                 return bad_usage("hardware address must be six hex pairs separated by colons", value);
+        } else if (option == "--recording-unit") {
+            orw::unitsim::config recorder = orw::unitsim::recording_unit(value, cfg.kind);
+            cfg.product = recorder.product;
+            cfg.description = recorder.description;
+        } else if (option == "--traffic") {
+            if (!parse_traffic(value, traffic))
+                return bad_usage("traffic must be COUNT:SIZE[:RATE]", value);
         } else if (option == "--emit-every") {
             if (!parse_int(value, 1, 3600000, n))
                 return bad_usage("emit period must be 1..3600000 ms", value);
@@ -271,7 +306,20 @@ int main(int argc, char **argv)
         std::printf("orwin-unitsim: %s unit with %d links listening on %s\n",
                     cfg.kind == orw::unitsim::family::tor ? "tor" : "vex", cfg.links, sim.address().c_str());
         std::fflush(stdout);
+        std::atomic<bool> cancel{false};
+        traffic.cancel = &cancel;
+        std::thread sender;
+        if (traffic.count > 0)
+            sender = std::thread([&] {
+                while (!cancel && !sim.wait_for_clients(1, 200)) {
+                }
+                if (!cancel)
+                    sim.generate(traffic);
+            });
         serve(sim, cfg, plan, stop);
+        cancel = true;
+        if (sender.joinable())
+            sender.join();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

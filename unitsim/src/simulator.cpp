@@ -589,20 +589,23 @@ int simulator::link_count() const
     return impl_->model.settings().links;
 }
 
-bool simulator::send_paced(std::vector<uint8_t> &&bytes, size_t window)
+bool simulator::send_paced(std::vector<uint8_t> &&bytes, size_t window, const std::atomic<bool> *cancel)
 {
     impl &s = *impl_;
     auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    auto gone = [&] { return s.stopping || s.live_clients() == 0 || (cancel && cancel->load()); };
     std::unique_lock<std::mutex> lock(s.m);
-    s.cv.wait(lock, [&] {
-        if (s.stopping || s.live_clients() == 0)
+    // Woken by the loop after every poll; the time-out only notices `cancel`.
+    while (!s.cv.wait_for(lock, std::chrono::milliseconds(100), [&] {
+        if (gone())
             return true;
         for (auto &c : s.clients)
             if (!c->dead && c->queued >= window)
                 return false;
         return true;
-    });
-    if (s.stopping || s.live_clients() == 0)
+    })) {
+    }
+    if (gone())
         return false;
     for (auto &c : s.clients) {
         s.enqueue(*c, shared);

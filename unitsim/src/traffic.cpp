@@ -78,14 +78,14 @@ size_t simulator::generate(const traffic &t)
             std::this_thread::sleep_until(due);
         }
         if (paced || pending.size() >= chunk_bytes || i + 1 == t.count) {
-            if (!send_paced(std::move(pending), window_bytes))
+            if (!send_paced(std::move(pending), window_bytes, t.cancel))
                 return sent;
             pending = std::vector<uint8_t>();
             pending.reserve(chunk_bytes * 2);
         }
         sent = i + 1;
     }
-    if (!pending.empty() && !send_paced(std::move(pending), window_bytes))
+    if (!pending.empty() && !send_paced(std::move(pending), window_bytes, t.cancel))
         return sent > 0 ? sent - 1 : 0;
     while (!wait_until_sent(100))
         if (cancelled(t))
