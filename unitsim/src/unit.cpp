@@ -1,5 +1,6 @@
 #include "unit.hpp"
 
+#include "ccsds_node.hpp"
 #include "events.hpp"
 
 #include <algorithm>
@@ -72,6 +73,12 @@ unit::unit(const config &cfg) : cfg_(cfg)
             throw std::runtime_error("unitsim: wiring " + std::to_string(from) + ":" + std::to_string(to) +
                                      " names a link the unit does not have");
 
+    for (int link : cfg_.ccsds_nodes) {
+        if (!link_exists(link))
+            throw std::runtime_error("unitsim: no link " + std::to_string(link) + " for a CCSDS node");
+        ccsds_[link];
+    }
+
     links_.resize(static_cast<size_t>(cfg_.links) + 1);
     banks_.assign(static_cast<size_t>(cfg_.links) + 2, std::vector<uint8_t>(register_space, 0));
     for (int link = 0; link <= cfg_.links; ++link) {
@@ -128,17 +135,26 @@ int unit::slot_of(uint8_t type) const
     return it == cfg_.modules.end() ? -1 : static_cast<int>(it - cfg_.modules.begin());
 }
 
+const std::vector<ccsds_packet> &unit::ccsds_received(int link) const
+{
+    static const std::vector<ccsds_packet> none;
+    auto it = ccsds_.find(link);
+    return it == ccsds_.end() ? none : it->second;
+}
+
 int unit::wired_to(int link) const
 {
     auto it = cfg_.wiring.find(link);
     return it == cfg_.wiring.end() ? 0 : it->second;
 }
 
-// A link runs when it is wired and not disabled; otherwise it sits in
-// ErrorReset. Its transmit buffer is always empty: packets leave at once.
+// A link runs when it is wired (or ends in a node) and not disabled;
+// otherwise it sits in ErrorReset. Its transmit buffer is always empty:
+// packets leave at once.
 uint8_t unit::status_byte(int link) const
 {
-    bool running = link_exists(link) && wired_to(link) != 0 && (links_[link].mode & 0x07) != mode_disabled;
+    bool running = link_exists(link) && (wired_to(link) != 0 || has_ccsds_node(link)) &&
+                   (links_[link].mode & 0x07) != mode_disabled;
     return static_cast<uint8_t>((running ? state_run : state_error_reset) << 4 | tx_buffer_empty);
 }
 
@@ -220,6 +236,15 @@ void unit::select_link(session &s, int link)
 
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
 {
+    // A CCSDS node takes what reaches it; an EEP packet is lost on the way.
+    auto node = ccsds_.find(s.link);
+    if (node != ccsds_.end()) {
+        if (!eep)
+            node->second.push_back(decode_ccsds(data));
+        if (cfg_.keep_history)
+            packets_.push_back({s.link, std::move(data), eep});
+        return;
+    }
     int to = link_exists(s.link) ? wired_to(s.link) : 0;
     if (to != 0) {
         append_link_select(out.broadcast, to);

@@ -48,6 +48,8 @@ public:
     void set_waveform(int link, const waveform_config &w);
     /// First slot holding `type`, or -1.
     int slot_of(uint8_t type) const;
+    /// Packets the CCSDS node on `link` decoded (empty when it has none).
+    const std::vector<ccsds_packet> &ccsds_received(int link) const;
 
 private:
     struct link_state {
@@ -64,6 +66,7 @@ private:
     void tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, outcome &out);
 
     bool link_exists(int link) const { return link >= 1 && link <= cfg_.links; }
+    bool has_ccsds_node(int link) const { return ccsds_.count(link) != 0; }
     int wired_to(int link) const; // 0 = unwired
     uint8_t status_byte(int link) const;
     uint16_t rx_speed_code(int link) const;
@@ -79,6 +82,7 @@ private:
     std::vector<std::vector<uint8_t>> extensions_;
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
     int current_link_ = 1;
+    std::map<int, std::vector<ccsds_packet>> ccsds_; // CCSDS node per link
 };
 
 } // namespace orw::unitsim
