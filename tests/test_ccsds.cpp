@@ -56,7 +56,7 @@ struct CcsdsUnit : ::testing::Test {
     {
         orw::unitsim::config cfg;
         cfg.links = 4;
-        cfg.ccsds_nodes = {node_link};
+        cfg.nodes[node_link] = orw::unitsim::node_kind::ccsds;
         return cfg;
     }
 
@@ -71,7 +71,7 @@ struct CcsdsUnit : ::testing::Test {
     // SpaceWire packets the node's link carried since the test began.
     std::vector<bytes> node_packets(size_t expect)
     {
-        sim.wait_for_ccsds(node_link, expect, 2000);
+        sim.wait_for_node_packets(node_link, expect, 2000);
         std::vector<bytes> out;
         for (const auto &p : sim.packets_from_clients())
             if (p.link == node_link && !p.eep)
@@ -212,7 +212,7 @@ TEST_F(CcsdsUnit, DataFieldBeyond65536OctetsIsRefusedBeforeSending)
     dev->ccsds_user_data(user4.data(), user4.size());
     dev->ccsds_send(1, 0);
     ++sent;
-    ASSERT_TRUE(sim.wait_for_ccsds(node_link, sent, 5000));
+    ASSERT_TRUE(sim.wait_for_node_packets(node_link, sent, 5000));
     auto decoded = sim.ccsds_received(node_link);
     ASSERT_EQ(decoded.size(), sent);
     for (const auto &p : decoded)

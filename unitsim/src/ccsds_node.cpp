@@ -5,7 +5,6 @@ namespace orw::unitsim {
 namespace {
 
 constexpr uint8_t pid_ccsds = 2;
-constexpr uint8_t first_logical = 0x20;
 constexpr size_t primary_bytes = 6;
 constexpr size_t secondary_bytes = 10;
 constexpr uint8_t checkword_bit = 0x20; // in secondary header byte 5
@@ -71,16 +70,13 @@ std::vector<uint8_t> encode_ccsds(const ccsds_packet &p)
 ccsds_packet decode_ccsds(const std::vector<uint8_t> &spw)
 {
     ccsds_packet p;
-    size_t i = 0;
-    while (i < spw.size() && spw[i] < first_logical)
-        p.path.push_back(spw[i++]);
-    if (spw.size() - i < 4 + primary_bytes)
+    if (spw.size() < 4 + primary_bytes)
         return p;
-    p.logical_address = spw[i];
-    const bool is_ccsds = spw[i + 1] == pid_ccsds;
-    p.reserved = spw[i + 2];
-    p.application = spw[i + 3];
-    const uint8_t *h = spw.data() + i + 4;
+    p.logical_address = spw[0];
+    const bool is_ccsds = spw[1] == pid_ccsds;
+    p.reserved = spw[2];
+    p.application = spw[3];
+    const uint8_t *h = spw.data() + 4;
     p.version = static_cast<uint8_t>(h[0] >> 5);
     p.telecommand = (h[0] >> 4) & 1;
     p.has_secondary = (h[0] >> 3) & 1;

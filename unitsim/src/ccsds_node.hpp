@@ -14,9 +14,9 @@ namespace orw::unitsim {
 /// the secondary header flags it, the checksum.
 std::vector<uint8_t> encode_ccsds(const ccsds_packet &p);
 
-/// Decodes a SpaceWire packet that reached the node. Leading path bytes are
-/// kept in `path`; a malformed packet comes back with `well_formed` false
-/// and whatever fields could be read.
+/// Decodes a SpaceWire packet that reached the node (its path consumed); a
+/// malformed packet comes back with `well_formed` false and whatever fields
+/// could be read.
 ccsds_packet decode_ccsds(const std::vector<uint8_t> &spw);
 
 /// Wrap-around sum of big-endian 16-bit words; an odd last byte is the high

@@ -72,14 +72,18 @@ unit::unit(const config &cfg) : cfg_(cfg)
         if (!link_exists(from) || !link_exists(to))
             throw std::runtime_error("unitsim: wiring " + std::to_string(from) + ":" + std::to_string(to) +
                                      " names a link the unit does not have");
-
-    for (int link : cfg_.ccsds_nodes) {
+    for (const auto &[link, kind] : cfg_.nodes) {
+        (void)kind;
         if (!link_exists(link))
-            throw std::runtime_error("unitsim: no link " + std::to_string(link) + " for a CCSDS node");
-        ccsds_[link];
+            throw std::runtime_error("unitsim: a node on link " + std::to_string(link) +
+                                     ", which the unit does not have");
+        traffic_[link];
     }
 
     links_.resize(static_cast<size_t>(cfg_.links) + 1);
+    for (int link : cfg_.links_down)
+        if (link_exists(link))
+            links_[link].up = false;
     banks_.assign(static_cast<size_t>(cfg_.links) + 2, std::vector<uint8_t>(register_space, 0));
     for (int link = 0; link <= cfg_.links; ++link) {
         banks_[link][tx_speed_address] = speed_100_mbit >> 8;
@@ -145,16 +149,46 @@ const std::vector<ccsds_packet> &unit::ccsds_received(int link) const
 int unit::wired_to(int link) const
 {
     auto it = cfg_.wiring.find(link);
-    return it == cfg_.wiring.end() ? 0 : it->second;
+    if (node_on(link) || it == cfg_.wiring.end() || node_on(it->second))
+        return 0;
+    return it->second;
 }
 
-// A link runs when it is wired (or ends in a node) and not disabled;
-// otherwise it sits in ErrorReset. Its transmit buffer is always empty:
-// packets leave at once.
+const node_kind *unit::node_on(int link) const
+{
+    auto it = cfg_.nodes.find(link);
+    return it == cfg_.nodes.end() ? nullptr : &it->second;
+}
+
+void unit::set_link_up(int link, bool up)
+{
+    if (!link_exists(link))
+        throw std::invalid_argument("unitsim: no link " + std::to_string(link) + " to bring up or down");
+    links_[link].up = up;
+}
+
+const node_traffic *unit::traffic(int link) const
+{
+    auto it = traffic_.find(link);
+    return it == traffic_.end() ? nullptr : &it->second;
+}
+
+// Both ends of a cable must be up; a node is always at the far end.
+bool unit::connected(int link) const
+{
+    if (!link_exists(link) || !links_[link].up)
+        return false;
+    if (node_on(link))
+        return true;
+    int peer = wired_to(link);
+    return peer != 0 && links_[peer].up;
+}
+
+// A link runs when it is connected and not disabled; otherwise it sits in
+// ErrorReset. Its transmit buffer is always empty: packets leave at once.
 uint8_t unit::status_byte(int link) const
 {
-    bool running = link_exists(link) && (wired_to(link) != 0 || has_ccsds_node(link)) &&
-                   (links_[link].mode & 0x07) != mode_disabled;
+    bool running = connected(link) && (links_[link].mode & 0x07) != mode_disabled;
     return static_cast<uint8_t>((running ? state_run : state_error_reset) << 4 | tx_buffer_empty);
 }
 
@@ -236,17 +270,24 @@ void unit::select_link(session &s, int link)
 
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
 {
-    // A CCSDS node takes what reaches it; an EEP packet is lost on the way.
-    auto node = ccsds_.find(s.link);
-    if (node != ccsds_.end()) {
-        if (!eep)
-            node->second.push_back(decode_ccsds(data));
+    // Link modes are not modelled on the way out: a link another client
+    // disabled still carries this client's packets.
+    const bool running = connected(s.link);
+    if (const node_kind *kind = running ? node_on(s.link) : nullptr) {
+        std::vector<uint8_t> arrived = strip_path(data);
+        std::vector<uint8_t> reply;
+        if (node_reply(*kind, arrived, eep, reply)) {
+            append_link_select(out.broadcast, s.link);
+            append_packet(out.broadcast, reply.data(), reply.size(), false);
+        }
+        // A CCSDS node keeps what it decoded with the rest of the history.
+        if (*kind == node_kind::ccsds && !eep && cfg_.keep_history)
+            ccsds_[s.link].push_back(decode_ccsds(arrived));
+        node_traffic &t = traffic_[s.link];
+        ++t.count;
         if (cfg_.keep_history)
-            packets_.push_back({s.link, std::move(data), eep});
-        return;
-    }
-    int to = link_exists(s.link) ? wired_to(s.link) : 0;
-    if (to != 0) {
+            t.kept.push_back({s.link, std::move(arrived), eep});
+    } else if (int to = running ? wired_to(s.link) : 0) {
         append_link_select(out.broadcast, to);
         append_packet(out.broadcast, data.data(), data.size(), eep);
     }

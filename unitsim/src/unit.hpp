@@ -4,6 +4,7 @@
 #pragma once
 
 #include "frames.hpp"
+#include "nodes.hpp"
 #include "orwin_unitsim.hpp"
 
 #include <cstdint>
@@ -46,6 +47,9 @@ public:
     /// Places the waveform in `link`'s buffer at 0x1000; throws
     /// std::invalid_argument for a link the unit does not have.
     void set_waveform(int link, const waveform_config &w);
+    /// Throws std::invalid_argument for a link the unit does not have.
+    void set_link_up(int link, bool up);
+    const node_traffic *traffic(int link) const;
     /// First slot holding `type`, or -1.
     int slot_of(uint8_t type) const;
     /// Packets the CCSDS node on `link` decoded (empty when it has none).
@@ -55,6 +59,7 @@ private:
     struct link_state {
         int mode = 0;            // 0 = never written
         uint16_t speed_code = 0; // 0 = never written
+        bool up = true;
     };
 
     void handle_special(session &s, const std::vector<uint8_t> &sp, outcome &out);
@@ -66,7 +71,8 @@ private:
     void tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, outcome &out);
 
     bool link_exists(int link) const { return link >= 1 && link <= cfg_.links; }
-    bool has_ccsds_node(int link) const { return ccsds_.count(link) != 0; }
+    bool connected(int link) const;
+    const node_kind *node_on(int link) const;
     int wired_to(int link) const; // 0 = unwired
     uint8_t status_byte(int link) const;
     uint16_t rx_speed_code(int link) const;
@@ -81,6 +87,7 @@ private:
     std::vector<std::vector<uint8_t>> specials_;
     std::vector<std::vector<uint8_t>> extensions_;
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
+    std::map<int, node_traffic> traffic_;       // per link with a node
     int current_link_ = 1;
     std::map<int, std::vector<ccsds_packet>> ccsds_; // CCSDS node per link
 };

@@ -28,6 +28,11 @@ bool connection_t::on_reader_thread() const { return reading_connection == this;
 void connection_t::start_server()
 {
     ORW_SPW_TRACE(8, this, "Checking for read handler");
+    if (on_reader_thread()) {
+        // Asked from a callback: the running reader just carries on.
+        thread_enabled = true;
+        return;
+    }
     std::lock_guard<std::mutex> guard(server_lock);
     if (thread_enabled)
         return;
@@ -92,7 +97,10 @@ void connection_t::reader()
     ORW_SPW_TRACE(8, this, "reader thread");
     reading_connection = this;
     try {
-        check(Orwin_set_rx_timeout(connection::device, reader_timeout_ms));
+        // A recording file cannot be waited on, and its reads never block.
+        int rc = Orwin_set_rx_timeout(connection::device, reader_timeout_ms);
+        if (rc < 0 && live)
+            throw error(addr, rc, Orwin_get_error_text());
         while (thread_enabled) {
             ORW_SPW_TRACE(8, this, "reading packet");
             if (!read_packet()) {
@@ -143,6 +151,10 @@ bool connection_t::read_packet()
         uint32_t type = 0;
         ssize_t n = Orwin_read_packet_full(connection::device, data.get(), packet_buffer_size, &type,
                                            CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA);
+        // An application may have asked for time-outs as errors; to the
+        // reader a time-out is only the chance to test its flag.
+        if (n == Error_Receiver_Timeout)
+            return true;
         if (n < 0) {
             if (n != Error_Receiver_Shutdown)
                 throw error(addr, static_cast<int>(n), Orwin_get_error_text());
