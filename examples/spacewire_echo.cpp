@@ -61,7 +61,8 @@ int main(int argc, char **argv)
     const int link = argc > 2 ? std::atoi(argv[2]) : 1;
     try {
         connection_t unit(argv[1], 100.0); // every link in normal mode at 100 Mbit/s
-        std::printf("unit %s: link %d %s\n", argv[1], link, unit.active_link(link) ? "connected" : "not connected");
+        std::printf("unit %s: link %d %s\n", argv[1], link,
+                    unit.active_link(link) ? "connected" : "not connected");
 
         printer handler;
         unit.register_generic(static_cast<uint8_t>(link), &handler); // starts the reader thread
@@ -72,8 +73,8 @@ int main(int argc, char **argv)
         // The same node reached by path addressing: routers consume 00 05.
         const uint8_t path[] = {0x00, 0x05};
         const uint8_t back[] = {0x03};
-        std::unique_ptr<device_t> routed(unit.device("echo", "routed", link, path, sizeof path, back,
-                                                     sizeof back, 0xFE, 0x20));
+        std::unique_ptr<device_t> routed(
+            unit.device("echo", "routed", link, path, sizeof path, back, sizeof back, 0xFE, 0x20));
         int sent = 0;
         for (int i = 0; i < 3; ++i) {
             std::vector<unsigned char> data = {0x20, static_cast<unsigned char>(i), 'h', 'e', 'l', 'l', 'o'};

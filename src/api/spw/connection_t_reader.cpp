@@ -16,14 +16,20 @@ thread_local const connection_t *reading_connection = nullptr;
 // Makes the dispatch sequence odd while a piece is being dispatched, also
 // when an instance throws.
 struct dispatching {
-    explicit dispatching(std::atomic<uint64_t> &seq) : seq(seq) { seq.fetch_add(1, std::memory_order_seq_cst); }
+    explicit dispatching(std::atomic<uint64_t> &seq) : seq(seq)
+    {
+        seq.fetch_add(1, std::memory_order_seq_cst);
+    }
     ~dispatching() { seq.fetch_add(1, std::memory_order_seq_cst); }
     std::atomic<uint64_t> &seq;
 };
 
 } // namespace
 
-bool connection_t::on_reader_thread() const { return reading_connection == this; }
+bool connection_t::on_reader_thread() const
+{
+    return reading_connection == this;
+}
 
 void connection_t::start_server()
 {
