@@ -413,7 +413,7 @@ class device_t {
 
     static constexpr size_t max_return_path = 12;
 
-    // The RMAP, CCSDS and SpW-CCSDS sending sides join `raw` here.
+    // The RMAP sending side joins these here.
     raw::protocol raw;
     ccsds::protocol ccsds;
     spwccsds::protocol spwccsds;
