@@ -128,6 +128,14 @@ class protocol : public protocol_factory {
 
 } // namespace raw
 
+} // namespace spacewire
+} // namespace orw
+
+#include "Orwin_CCSDS.hpp"
+
+namespace orw {
+namespace spacewire {
+
 /**
  * Per-link packet dispatcher: parses the address and protocol identifier
  * bytes of each packet as its pieces stream past and feeds the rest to the
@@ -391,10 +399,24 @@ class device_t {
     /** Send a raw packet: path, logical address, `pid`, `data`, EOP. @throws orw::error */
     void raw_send(uint8_t pid, const unsigned char *data, size_t sz);
 
+    /** Start this device's CCSDS packet (see ccsds::protocol::header). */
+    void ccsds_header(uint8_t version, bool type, uint16_t apid, uint8_t seqfl, uint16_t seqcnt);
+    /** Add its secondary header (see ccsds::protocol::secondary_header). */
+    void ccsds_secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, bool checkword, uint8_t r1,
+                                uint8_t pt, uint8_t r2, uint16_t sapid, uint8_t r3, uint8_t tid);
+    /** Use `sz` bytes at `data` as its user data; they must stay valid until ccsds_send(). */
+    void ccsds_user_data(const unsigned char *data, size_t sz);
+    /** Send the CCSDS packet assembled so far. @throws orw::error */
+    void ccsds_send(uint8_t application, uint8_t reserved);
+    /** Send a space packet built by the caller. @throws orw::error */
+    void spwccsds_send(uint8_t application, uint8_t reserved, const unsigned char *data, size_t sz);
+
     static constexpr size_t max_return_path = 12;
 
-    // The RMAP, CCSDS and SpW-CCSDS sending sides join `raw` here.
+    // The RMAP sending side joins these here.
     raw::protocol raw;
+    ccsds::protocol ccsds;
+    spwccsds::protocol spwccsds;
 
   private:
     void check_logical() const;

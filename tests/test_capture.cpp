@@ -236,6 +236,7 @@ TEST(CaptureEngine, ErrorEventAsksTheUnitForItsWaveform)
     wf.samples.assign(2048, 0x11);
     sim.set_waveform(3, wf);
     capture_probe c(sim.address().c_str(), "", 0, 0);
+    c.set_wf_dir(""); // only the request is checked here: no files in the working directory
     c.start(1);
     ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
     sim.emit_event(3, orw::unitsim::event_error);

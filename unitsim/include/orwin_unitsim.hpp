@@ -64,7 +64,10 @@ enum event_command : uint8_t {
 /// after the protocol identifier) swapped; shorter packets come back as they
 /// are. Path addressing bytes (below 0x20) are consumed on the way in, as
 /// routers would.
-enum class node_kind { echo };
+/// A CCSDS node decodes every EOP-terminated packet that reaches it as a
+/// SpaceWire CCSDS packet transfer and keeps it (see ccsds_received); it
+/// answers nothing, and sends packets when asked (send_ccsds).
+enum class node_kind { echo, ccsds };
 
 /// Calendar date and time carried by a Year report.
 struct calendar {
@@ -98,6 +101,32 @@ constexpr size_t waveform_reply_bytes = waveform_buffer_bytes + 5;
 /// Vex: CAPABILITIES, LINK, ram_rw (capability reply 00 03 15 05 00).
 /// Tor: CAPABILITIES, MANUFACTURER, PRODUCT, HWA, LINK_SPEED, LINK, CR, TT, ER, EW.
 std::vector<uint8_t> default_modules(family kind);
+
+/// A CCSDS space packet carried by SpaceWire CCSDS packet transfer
+/// (protocol identifier 2), as the simulator's CCSDS node sends or decoded it.
+struct ccsds_packet {
+    uint8_t logical_address = 0xFE;   // target logical address
+    uint8_t reserved = 0;             // the two transfer bytes after the protocol identifier
+    uint8_t application = 0;
+    uint8_t version = 0;              // primary header fields
+    bool telecommand = false;
+    uint16_t apid = 0;                // 11 bits
+    uint8_t sequence_flags = 3;       // 2 bits
+    uint16_t sequence_count = 0;      // 14 bits
+    /// Present when the primary header's flag is set: 10 bytes as on the
+    /// wire. Byte 5 bit 5 set means a 2-byte checksum ends the data field.
+    bool has_secondary = false;
+    std::array<uint8_t, 10> secondary{};
+    std::vector<uint8_t> user_data;
+    // Decoded only:
+    uint16_t length_field = 0;        // as declared (data field octets - 1)
+    bool has_checksum = false;
+    uint16_t checksum = 0;            // as received
+    bool checksum_ok = false;
+    /// Protocol 2, a whole primary header, the declared length matching the
+    /// bytes received, and a right checksum when one is flagged.
+    bool well_formed = false;
+};
 
 struct config {
     family kind = family::vex;
@@ -249,6 +278,18 @@ public:
     bool send_paced(std::vector<uint8_t> &&bytes, size_t window, const std::atomic<bool> *cancel = nullptr);
     /// True once every client has been sent all that was queued for it.
     bool wait_until_sent(int timeout_ms);
+    /// Packets the CCSDS node on `link` received, decoded, oldest first
+    /// (kept with the history; wait_for_node_packets waits for them).
+    std::vector<ccsds_packet> ccsds_received(int link) const;
+    /// Sends `p` from the CCSDS node on `link` to every client, cut into
+    /// `frames` frames of about equal size (the last ends with EOP). The
+    /// length field and a flagged checksum are computed here.
+    void send_ccsds(int link, const ccsds_packet &p, size_t frames = 1);
+    /// Sends `data` as one packet received on `link`, cut into frames at the
+    /// ascending offsets `cuts` (each frame but the last is partial), ended
+    /// by EOP or EEP.
+    void send_packet(int link, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts = {},
+                     bool eep = false);
 
 private:
     void emit(std::vector<uint8_t> &&bytes);

@@ -137,6 +137,17 @@ void append_packet(std::vector<uint8_t> &out, const uint8_t *data, size_t n, boo
     out.insert(out.end(), data, data + n);
 }
 
+void append_partial(std::vector<uint8_t> &out, const uint8_t *data, size_t n)
+{
+    while (n > 0) {
+        size_t k = std::min(n, max_frame_payload);
+        append_header(out, kind_partial, k);
+        out.insert(out.end(), data, data + k);
+        data += k;
+        n -= k;
+    }
+}
+
 void append_special(std::vector<uint8_t> &out, const uint8_t *data, size_t n)
 {
     if (n == 0 || n > max_frame_payload)

@@ -31,6 +31,8 @@ bool node_reply(node_kind kind, const std::vector<uint8_t> &arrived, bool eep, s
         if (reply.size() > source_address_index)
             std::swap(reply[0], reply[source_address_index]);
         return true;
+    case node_kind::ccsds:
+        return false;
     }
     return false;
 }

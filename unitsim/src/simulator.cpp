@@ -2,6 +2,7 @@
 // and parses their streams, and writes queued output without ever blocking.
 // Every piece of shared state is guarded by one mutex; only the loop closes
 // client sockets, so no descriptor is closed while poll() may watch it.
+#include "ccsds_node.hpp"
 #include "events.hpp"
 #include "frames.hpp"
 #include "orwin_unitsim.hpp"
@@ -606,6 +607,34 @@ void simulator::stream(int link, size_t size, size_t count)
                 return false;
         return true;
     });
+}
+
+std::vector<ccsds_packet> simulator::ccsds_received(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.ccsds_received(link);
+}
+
+void simulator::send_ccsds(int link, const ccsds_packet &p, size_t frames)
+{
+    std::vector<uint8_t> spw = encode_ccsds(p);
+    std::vector<size_t> cuts;
+    for (size_t f = 1; f < frames; ++f)
+        cuts.push_back(spw.size() * f / frames);
+    send_packet(link, spw, cuts);
+}
+
+void simulator::send_packet(int link, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts, bool eep)
+{
+    std::vector<uint8_t> out = selecting(link);
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        cut = std::min(std::max(cut, from), data.size());
+        append_partial(out, data.data() + from, cut - from);
+        from = cut;
+    }
+    append_packet(out, data.data() + from, data.size() - from, eep);
+    emit(std::move(out));
 }
 
 } // namespace orw::unitsim

@@ -1,5 +1,6 @@
 #include "unit.hpp"
 
+#include "ccsds_node.hpp"
 #include "events.hpp"
 
 #include <algorithm>
@@ -138,6 +139,13 @@ int unit::slot_of(uint8_t type) const
     return it == cfg_.modules.end() ? -1 : static_cast<int>(it - cfg_.modules.begin());
 }
 
+const std::vector<ccsds_packet> &unit::ccsds_received(int link) const
+{
+    static const std::vector<ccsds_packet> none;
+    auto it = ccsds_.find(link);
+    return it == ccsds_.end() ? none : it->second;
+}
+
 int unit::wired_to(int link) const
 {
     auto it = cfg_.wiring.find(link);
@@ -272,6 +280,9 @@ void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outc
             append_link_select(out.broadcast, s.link);
             append_packet(out.broadcast, reply.data(), reply.size(), false);
         }
+        // A CCSDS node keeps what it decoded with the rest of the history.
+        if (*kind == node_kind::ccsds && !eep && cfg_.keep_history)
+            ccsds_[s.link].push_back(decode_ccsds(arrived));
         node_traffic &t = traffic_[s.link];
         ++t.count;
         if (cfg_.keep_history)

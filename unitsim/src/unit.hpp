@@ -52,6 +52,8 @@ public:
     const node_traffic *traffic(int link) const;
     /// First slot holding `type`, or -1.
     int slot_of(uint8_t type) const;
+    /// Packets the CCSDS node on `link` decoded (empty when it has none).
+    const std::vector<ccsds_packet> &ccsds_received(int link) const;
 
 private:
     struct link_state {
@@ -87,6 +89,7 @@ private:
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
     std::map<int, node_traffic> traffic_;       // per link with a node
     int current_link_ = 1;
+    std::map<int, std::vector<ccsds_packet>> ccsds_; // CCSDS node per link
 };
 
 } // namespace orw::unitsim

@@ -299,32 +299,6 @@ void capture::waveform_complete(int port, orw::waveform::waveform *wf)
     }
 }
 
-void capture::do_waveforms()
-{
-    ORW_WFM_TRACE(8, this, "checking aquired waveforms");
-    std::vector<orw::waveform::waveform *> taken;
-    {
-        std::lock_guard<std::mutex> guard(wflock);
-        taken.swap(savedwf);
-    }
-    ORW_WFM_TRACE(8, this, "got %zu waveforms", taken.size());
-    // Decoding and writing the waveform files belongs to the waveform code;
-    // until it queues records here, nothing reaches this loop.
-    for (orw::waveform::waveform *wf : taken)
-        waveform_saved(wf);
-    ORW_WFM_TRACE(8, this, "finished");
-}
-
-bool capture::waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause, unsigned char *,
-                            size_t sz)
-{
-    ORW_WFM_TRACE(2, this, "waveform start on port %d:%d error index %d unit %d event %08x %s %zu data bytes",
-                  port, ew_port, erridx, unit, static_cast<unsigned>(event), cause ? cause : "", sz);
-    if (wf_dir.empty())
-        ORW_WFM_TRACE(2, this, "not generating waveform files");
-    return true;
-}
-
 void capture::link_selected(int) {}
 
 } // namespace trc

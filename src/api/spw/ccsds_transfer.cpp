@@ -1,0 +1,65 @@
+// The transfer header of CCSDS packets on SpaceWire and the bounded
+// gathering of received ones.
+#include "ccsds_transfer.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace orw {
+namespace spacewire {
+namespace ccsds_transfer {
+
+prefix make_prefix(device_t *device, uint8_t application, uint8_t reserved)
+{
+    prefix p;
+    uint8_t ldest = 0;
+    device->dest(p.path, p.pathsz, ldest);
+    // Leading zero path bytes would address the first router's own port.
+    while (p.pathsz > 0 && p.path[0] == 0) {
+        ++p.path;
+        --p.pathsz;
+    }
+    if (p.pathsz)
+        ORW_SPW_TRACE(8, device, "adding %zu bytes of path addressing", p.pathsz);
+    p.head[0] = ldest;
+    p.head[1] = ccsds::protocol_id;
+    p.head[2] = reserved;
+    p.head[3] = application;
+    p.headsz = 4;
+    return p;
+}
+
+void write_prefix(device_t *device, const prefix &p, uint32_t flags)
+{
+    ORW_SPW_TRACE(4, device, "sending ccsds header of %zu bytes", p.pathsz + p.headsz);
+    if (p.pathsz)
+        device->write(p.path, p.pathsz, connection::INCOMPLETE);
+    device->write(p.head, p.headsz, flags);
+}
+
+bool gather(protocol_instance &pi, size_t &sz, const unsigned char *d, size_t n, std::atomic<uint64_t> &dropped)
+{
+    if (pi.data && n <= packet_buffer_size - sz) {
+        std::copy(d, d + n, pi.data + sz);
+        sz += n;
+        return true;
+    }
+    dropped.fetch_add(1, std::memory_order_relaxed);
+    ORW_SPW_TRACE(1, &pi, "ERROR packet of more than %zu bytes dropped on link %d", sz + n, pi.linkno);
+    return false;
+}
+
+std::string first_bytes(const unsigned char *d, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n && i < 16; ++i) {
+        std::snprintf(b, sizeof b, " %02x", d[i]);
+        s += b;
+    }
+    return s;
+}
+
+} // namespace ccsds_transfer
+} // namespace spacewire
+} // namespace orw

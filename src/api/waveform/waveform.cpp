@@ -1,0 +1,119 @@
+// The error-waveform record as the unit sends it: a 2,053-byte body (5-byte
+// reply head, then 512 samples of 4 bytes) followed by a 16-byte header.
+#include "Orwin_Waveform.hpp"
+
+#include "Orwin_Trace.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orw {
+namespace waveform {
+
+namespace {
+
+constexpr size_t samples_offset = 5;
+constexpr size_t sample_bytes = 4;
+
+const char *const event_texts[16] = {
+    "Timeout", "ESC-ESC", "ESC-EOP", "ESC_EEP", "Parity_error", "Null",
+    "FCT", "Time-code", "EOP", "Event in transmit stream", "First byte in packet", "Excess data",
+    "Excess FCT", "First null", "Data, EOP or EEP", "EEP",
+};
+
+const char *const sma_texts[4] = {
+    "Rising edge on SMA 1-2",
+    "Rising edge on SMA 3-4",
+    "Rising edge on SMA 5-6",
+    "Rising edge on SMA 7-8",
+};
+
+unsigned be(const uint8_t *at, int bytes)
+{
+    unsigned v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = v << 8 | at[i];
+    return v;
+}
+
+} // namespace
+
+waveform::waveform(int error_index_, int unit_, int port_, int ew_port_, int event_, const char *cause_,
+                   int id_)
+    : error_index(error_index_), unit(unit_), port(port_), ew_port(ew_port_), event(event_),
+      cause(cause_ ? cause_ : ""), id(id_)
+{
+}
+
+size_t waveform::append(const uint8_t *bytes, size_t n)
+{
+    if (!bytes || sz >= record_capacity)
+        return 0;
+    size_t kept = std::min(n, record_capacity - sz);
+    std::memcpy(networkdata + sz, bytes, kept);
+    sz += kept;
+    ORW_WFM_TRACE(4, this, "Added %zu bytes size is now %zu", kept, sz);
+    return kept;
+}
+
+std::string waveform::cause_text(int ew_event_, int ew_port_)
+{
+    std::string text = event_texts[ew_event_ & 0x0F];
+    if (ew_port_ == 0)
+        return "Synchronization barrier lifting";
+    if (ew_port_ >= 1 && ew_port_ <= 8)
+        return text + " on port " + std::to_string(ew_port_);
+    if (ew_port_ >= 9 && ew_port_ <= 12)
+        return sma_texts[ew_port_ - 9];
+    return text;
+}
+
+bool waveform::order()
+{
+    ORW_WFM_TRACE(2, this, "Ordering data into swf format");
+    if (sz < record_size) {
+        ORW_WFM_TRACE(1, this, "record of %zu bytes is short of %zu", sz, record_size);
+        return false;
+    }
+    std::memcpy(ordereddata, networkdata, record_size);
+    std::memcpy(header, ordereddata + record_body_size, record_header_size);
+    std::memcpy(data, ordereddata, record_body_size);
+    sz = record_body_size;
+
+    code = static_cast<int>(be(header + 2, 2));
+    ew_event = (code >> 4) & 0x0F;
+    ew_port = code & 0x0F;
+    unit = static_cast<int>(be(header + 4, 2));
+    tt = 0;
+    for (int i = 0; i < 8; ++i)
+        tt = tt << 8 | header[6 + i];
+    error_index = static_cast<int>(be(header + 14, 2));
+    ORW_WFM_TRACE(4, this, "Code is %d", code);
+    ORW_WFM_TRACE(4, this, "Unit is %d", unit);
+    ORW_WFM_TRACE(4, this, "Error index %d", error_index);
+
+    maxt = 0;
+    for (address = 0, idx = samples_offset; address < ring_words; ++address, idx += sample_bytes) {
+        const uint8_t *sample = data + idx;
+        count[address] = sample[0];
+        maxt = std::max(maxt, count[address]);
+        unsigned v = sample[1] | sample[2] << 8 | sample[3] << 16;
+        tx_s[address] = v & 0x3F;
+        tx_d[address] = v >> 6 & 0x3F;
+        rx_s[address] = v >> 12 & 0x3F;
+        rx_d[address] = v >> 18 & 0x3F;
+    }
+    ORW_WFM_TRACE(4, this, "cause is %s", cause_text(ew_event, ew_port).c_str());
+    return true;
+}
+
+void waveform::decode()
+{
+    rx.scan_edges(rx_d, rx_s, error_index);
+    rx.extract_info(count, rx_d, rx_s);
+    tx.scan_edges(tx_d, tx_s, error_index);
+    tx.extract_info(count, tx_d, tx_s);
+}
+
+} // namespace waveform
+} // namespace orw
