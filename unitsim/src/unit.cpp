@@ -72,6 +72,19 @@ unit::unit(const config &cfg) : cfg_(cfg)
             throw std::runtime_error("unitsim: wiring " + std::to_string(from) + ":" + std::to_string(to) +
                                      " names a link the unit does not have");
 
+    for (const auto &[link, node_cfg] : cfg_.rmap_targets) {
+        if (!link_exists(link))
+            throw std::runtime_error("unitsim: RMAP target on link " + std::to_string(link) +
+                                     ", which the unit does not have");
+        nodes_.emplace(link, rmap_node(node_cfg));
+    }
+    for (int link : cfg_.rmap_initiator_links) {
+        if (!link_exists(link) || nodes_.count(link))
+            throw std::runtime_error("unitsim: RMAP initiator on link " + std::to_string(link) +
+                                     " is not possible");
+        inboxes_[link];
+    }
+
     links_.resize(static_cast<size_t>(cfg_.links) + 1);
     banks_.assign(static_cast<size_t>(cfg_.links) + 2, std::vector<uint8_t>(register_space, 0));
     for (int link = 0; link <= cfg_.links; ++link) {
@@ -218,15 +231,65 @@ void unit::select_link(session &s, int link)
     current_link_ = link;
 }
 
+rmap_node &unit::node(int link)
+{
+    auto it = nodes_.find(link);
+    if (it == nodes_.end())
+        throw std::invalid_argument("unitsim: no RMAP target on link " + std::to_string(link));
+    return it->second;
+}
+
+const rmap_node &unit::node(int link) const
+{
+    return const_cast<unit *>(this)->node(link);
+}
+
+std::vector<std::vector<uint8_t>> &unit::initiator_inbox(int link)
+{
+    auto it = inboxes_.find(link);
+    if (it == inboxes_.end())
+        throw std::invalid_argument("unitsim: no RMAP initiator on link " + std::to_string(link));
+    return it->second;
+}
+
+// The node's reply reaches the unit once the routers on its way consumed
+// its path bytes; it comes back on the link the command left by.
+void unit::to_node(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out)
+{
+    rmap_node &n = nodes_.at(s.link);
+    std::vector<uint8_t> reply;
+    if (!n.handle(data, eep, reply))
+        return;
+    size_t skip = 0;
+    while (skip < reply.size() && reply[skip] < 0x20)
+        ++skip;
+    std::vector<uint8_t> &to = n.cfg.reply_delay_ms > 0 ? out.delayed : out.reply;
+    append_link_select(to, s.link);
+    append_packet(to, reply.data() + skip, reply.size() - skip, false);
+    out.delay_ms = n.cfg.reply_delay_ms;
+}
+
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
+{
+    if (nodes_.count(s.link)) {
+        to_node(s, data, eep, out);
+    } else if (inboxes_.count(s.link)) {
+        if (!eep)
+            inboxes_[s.link].push_back(data);
+    } else {
+        deliver_wired(s, data, eep, out);
+    }
+    if (cfg_.keep_history)
+        packets_.push_back({s.link, std::move(data), eep});
+}
+
+void unit::deliver_wired(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out)
 {
     int to = link_exists(s.link) ? wired_to(s.link) : 0;
     if (to != 0) {
         append_link_select(out.broadcast, to);
         append_packet(out.broadcast, data.data(), data.size(), eep);
     }
-    if (cfg_.keep_history)
-        packets_.push_back({s.link, std::move(data), eep});
 }
 
 // Link selection arrives as an extension only on a Vex unit; a Tor unit

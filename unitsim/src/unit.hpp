@@ -5,6 +5,7 @@
 
 #include "frames.hpp"
 #include "orwin_unitsim.hpp"
+#include "rmap_node.hpp"
 
 #include <cstdint>
 #include <map>
@@ -29,6 +30,10 @@ public:
     struct outcome {
         std::vector<uint8_t> reply;
         std::vector<uint8_t> broadcast;
+        // An RMAP node's reply held back by its reply delay: to the client
+        // that sent the command, `delay_ms` from now.
+        std::vector<uint8_t> delayed;
+        int delay_ms = 0;
     };
 
     /// Records `item` (when history is kept) and acts on it.
@@ -48,6 +53,12 @@ public:
     void set_waveform(int link, const waveform_config &w);
     /// First slot holding `type`, or -1.
     int slot_of(uint8_t type) const;
+    /// The RMAP node at the far end of `link`; throws std::invalid_argument
+    /// when there is none.
+    rmap_node &node(int link);
+    const rmap_node &node(int link) const;
+    /// Packets clients sent on an initiator link, taken by the caller.
+    std::vector<std::vector<uint8_t>> &initiator_inbox(int link);
 
 private:
     struct link_state {
@@ -58,6 +69,8 @@ private:
     void handle_special(session &s, const std::vector<uint8_t> &sp, outcome &out);
     void handle_extension(session &s, const std::vector<uint8_t> &ext);
     void deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out);
+    void deliver_wired(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out);
+    void to_node(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out);
     void select_link(session &s, int link);
     void capability_reply(outcome &out) const;
     void ram_io(const std::vector<uint8_t> &sp, outcome &out);
@@ -79,6 +92,8 @@ private:
     std::vector<std::vector<uint8_t>> extensions_;
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
     int current_link_ = 1;
+    std::map<int, rmap_node> nodes_;                          // by link
+    std::map<int, std::vector<std::vector<uint8_t>>> inboxes_; // initiator links
 };
 
 } // namespace orw::unitsim
