@@ -528,4 +528,6 @@ private:
 
 } // namespace orw
 
+#include "Orwin_SpaceWire.hpp"
+
 #endif // ORWIN_HPP

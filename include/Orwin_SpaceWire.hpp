@@ -1,0 +1,415 @@
+// Orwin_SpaceWire.hpp - the SpaceWire layer: a connection that prepares a
+// unit's links and runs one reader thread, per-link dispatch of incoming
+// packets by protocol identifier, devices naming remote nodes, and raw
+// packets. Included by Orwin.hpp.
+#ifndef ORWIN_SPACEWIRE_HPP
+#define ORWIN_SPACEWIRE_HPP
+
+#ifndef ORWIN_HPP
+#error "include Orwin.hpp, which includes this header"
+#endif
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orw {
+namespace spacewire {
+
+class connection_t;
+class device_t;
+class protocol_instance;
+namespace raw {
+class handler;
+}
+
+/** Size of the receive buffer of a connection and of every protocol instance. */
+constexpr size_t packet_buffer_size = 0x100000;
+/** Number of link dispatchers of a connection (link numbers 0-31). */
+constexpr int max_links = 32;
+
+/**
+ * Makes protocol instances on demand. The process-wide table `protocols`
+ * maps a protocol identifier to the factory a link uses when a packet with
+ * that identifier arrives and nothing is registered for it.
+ */
+class protocol_factory {
+public:
+    /** A new instance of the protocol, owned by the caller; the base gives null. */
+    virtual protocol_instance *new_instance();
+    virtual ~protocol_factory() = default;
+
+    /**
+     * Enter `f` as the factory of protocol `pid` (null removes it). Meant for
+     * start-up, before any traffic; the table is read without a lock.
+     */
+    static void register_protocol(uint8_t pid, protocol_factory *f);
+    /** The factory of protocol `pid`, or null. */
+    static protocol_factory *factory(uint8_t pid);
+};
+
+/** The process-wide factory table, indexed by protocol identifier (all null at load). */
+extern std::atomic<protocol_factory *> protocols[256];
+
+/**
+ * Handler of one protocol on one link. The link's dispatcher calls, for each
+ * packet: start() once, body() for every piece after the protocol
+ * identifier (with that piece's terminator: EOP, EEP or PART_EOP_EEP), and
+ * eop() at the end. An EEP discards the packet without telling the instance.
+ * All calls come from the connection's reader thread.
+ */
+class protocol_instance {
+public:
+    protocol_instance() = default;
+    protocol_instance(const protocol_instance &) = delete;
+    protocol_instance &operator=(const protocol_instance &) = delete;
+
+    /** A packet begins: `sla` is its address byte, `pid` its protocol identifier. */
+    virtual void start(uint8_t sla, uint8_t pid);
+    /** A piece of the packet body; false rejects it (the rest of the packet is dropped). */
+    virtual bool body(unsigned char *data, size_t sz, int terminator);
+    /** The packet ended with EOP on link `link`. */
+    virtual void eop(int link);
+    virtual void eep();
+    virtual void reset();
+    virtual ~protocol_instance();
+    /** Ask to be unregistered from the link at the end of the current packet. */
+    virtual void stop() { running = false; }
+    /** Ask the connection's reader to stop at the end of the current packet. */
+    virtual void finis() { shutdown = true; }
+
+    /** Bind to a connection and link; allocates `data` once and calls reset(). */
+    void set_ifc(connection_t *ifc, int link);
+    /** The connection; `link` receives the link number. */
+    connection_t *get_ifc(int &link);
+    /** The verbose switch of this instance's link (true when unbound). */
+    bool verbose();
+    bool is_shutdown() const { return shutdown; }
+    bool is_running() const { return running; }
+
+    int linkno = 0;
+    connection_t *ifc = nullptr;
+    unsigned char *data = nullptr; // packet_buffer_size bytes once bound
+    std::atomic<bool> running{true};
+    std::atomic<bool> shutdown{false};
+};
+
+namespace raw {
+
+/** Receives a link's traffic unparsed: derive and override read_packet(). */
+class handler : public protocol_instance {
+public:
+    void start(uint8_t sla, uint8_t pid) override;
+    bool body(unsigned char *data, size_t sz, int terminator) override;
+    void eop(int link) override;
+    void eep() override;
+    void reset() override;
+    /** Every piece of every packet on the link, EEP-terminated ones included. */
+    virtual void read_packet(unsigned char *data, size_t sz, int terminator);
+};
+
+/** Raw packets: any protocol identifier, the caller supplies the bytes after it. */
+class protocol : public protocol_factory {
+public:
+    protocol_instance *new_instance() override;
+    /**
+     * Send path bytes, the logical address, `pid`, then `data` and EOP, under
+     * the connection's write lock, and flush.
+     * @throws orw::error
+     */
+    void send(device_t *device, uint8_t pid, const unsigned char *data, size_t sz);
+};
+
+} // namespace raw
+
+/**
+ * Per-link packet dispatcher: parses the address and protocol identifier
+ * bytes of each packet as its pieces stream past and feeds the rest to the
+ * protocol instance for that identifier. Runs on the reader thread only;
+ * the switches and the instance table may be written from any thread.
+ */
+class linkinfo {
+public:
+    enum state { rsla = 0, rpid = 1, body = 2, error = 3 };
+
+    linkinfo() = default;
+    ~linkinfo();
+    linkinfo(const linkinfo &) = delete;
+    linkinfo &operator=(const linkinfo &) = delete;
+
+    void set_link(connection_t *ifc, int link);
+    /** Expect the address byte of a new packet. */
+    void reset();
+    /** Store `pi` as the instance of protocol `pid` (null unregisters). */
+    void register_protocol(uint8_t pid, protocol_instance *pi);
+    /** Hand all traffic of the link, unparsed, to `h` (null ends that). */
+    void register_generic(raw::handler *h);
+    protocol_instance *get_protocol(uint8_t pid) const;
+    void set_inactive(bool flag);
+    /** Whether missing instances are made from the factory table. */
+    void use_default(bool flag);
+    /** Whether leading path-address bytes (below 0x20) are skipped. */
+    void set_pa(bool flag);
+    void set_verbose(bool flag);
+    bool link_verbose() const;
+    raw::handler *generic() const { return raw_handler.load(std::memory_order_acquire); }
+
+    /**
+     * One piece of a packet.
+     * @param terminator EOP (258), EEP (257) or PART_EOP_EEP (1000: the packet
+     *        continues in a later piece)
+     */
+    void read_packet(unsigned char *data, size_t sz, int terminator);
+
+    void sm_sla(unsigned char *data, size_t sz, size_t &i);
+    void sm_pid(unsigned char *data, size_t sz, size_t &i);
+    bool sm_body(unsigned char *data, size_t sz, int terminator);
+
+    state parser_state() const { return status; }
+    int link() const { return linkno; }
+
+    uint8_t sla = 0;
+    uint8_t pid = 0;
+    std::atomic<protocol_instance *> protocols[256] = {};
+    // The RMAP layer adds the per-link transaction table here.
+    state status = rsla;
+    connection_t *ifc = nullptr;
+    int linkno = 0;
+    std::atomic<bool> drop_pa{false};
+    std::atomic<bool> verbose{true};
+    std::atomic<raw::handler *> raw_handler{nullptr};
+    std::atomic<bool> inactive{false};
+    std::atomic<bool> default_handler{true};
+
+private:
+    void end_of_packet();
+    void drop_rest();
+
+    // The instance that took the packet being parsed; told of its EOP even
+    // when it rejected part of it.
+    protocol_instance *current = nullptr;
+    // Instances made from the factory table belong to the link: one per
+    // protocol identifier at most, deleted when replaced or with the link.
+    protocol_instance *created[256] = {};
+};
+
+/**
+ * Holds a connection's write lock for the lifetime of the guard; every
+ * outgoing SpaceWire packet is written, from its first piece to its flush,
+ * under it.
+ */
+class writelock {
+public:
+    writelock(connection_t *ifc, bool lock_now = true);
+    writelock(device_t *dev, bool lock_now = true);
+    ~writelock();
+    writelock(const writelock &) = delete;
+    writelock &operator=(const writelock &) = delete;
+
+    void acquire();
+    void release();
+
+    connection_t *ifc;
+    bool locked = false;
+};
+
+/**
+ * One interface unit at the SpaceWire level. Opening prepares every link
+ * (speed, normal mode) and records which are connected; the first
+ * registration starts one reader thread that reads the unit with a 250 ms
+ * time-out and hands each piece of every packet to its link's dispatcher.
+ */
+class connection_t : public orw::connection {
+public:
+    static constexpr int reader_timeout_ms = 250;
+
+    /** No unit yet; set_host() opens one. */
+    connection_t();
+    /** Opens `host` and prepares its links at `speed` (Mbit/s). */
+    connection_t(const std::string &host, double speed);
+    /** Stops and joins the reader; instances made on demand are deleted. */
+    ~connection_t() override;
+
+    /**
+     * Open `host` (a unit, or a recording when it begins with "-") and
+     * initialise it at `speed`.
+     * @throws orw::error (-29 "Address is empty", or the open's failure)
+     */
+    void set_host(const std::string &host, double speed);
+    /**
+     * Set the speed, put links 1..n in normal mode, and record which are
+     * connected.
+     * @throws orw::error for any failing call of the unit
+     */
+    void initialise(double speed);
+
+    /** Start the reader unless it is wanted already (no unit: nothing). */
+    virtual void start_server();
+    /** Stop the reader and wait for it (only asks, on the reader itself). */
+    virtual void stop_server();
+    /** Ask the reader to stop; does not wait. Safe on the reader thread. */
+    void shutdown();
+    /** Join the reader thread, if there is one. */
+    void wait();
+    /**
+     * One read and dispatch. Time-outs are not dispatched; the end of a
+     * recording opens the next queued file.
+     * @return false when the stream has ended
+     * @throws orw::error for any other read failure
+     */
+    bool read_packet();
+    /** Body of the reader thread; never throws. */
+    void reader();
+
+    /**
+     * A read failure ended the reader; `e` is also kept in reader_error().
+     * Runs on the reader thread; the default traces it at level 1.
+     */
+    virtual void reader_failed(const orw::error &e);
+    /** The failure that ended the reader, once it has ended; else null. */
+    const orw::error *reader_error() const;
+
+    void acquire_write_lock();
+    void release_write_lock();
+    /**
+     * One write to the unit on `link` (selecting it when needed); the caller
+     * holds the write lock.
+     * @param flags INCOMPLETE (1008) when more of the packet follows, EOP (258)
+     * @throws orw::error
+     */
+    void writeport(int link, const void *data, size_t sz, uint32_t flags);
+    /** The unit's handle (the member `device` is hidden by the device factories). */
+    Orwin handle() const { return connection::device; }
+    /** Whether link (`link` & 31) reported connected during initialise. */
+    bool active_link(int link) const;
+
+    // ---- Registration (link `l` 0-31; others throw orw::error -45) -----------
+    /** Start the reader, bind `instance` to link `l` and register it for `pid`. */
+    void register_protocol(uint8_t l, uint8_t pid, protocol_instance *instance);
+    /**
+     * Remove the instance for `pid` from link `l`; does not delete it. From
+     * another thread it returns once the reader no longer uses the instance.
+     */
+    void unregister_protocol(uint8_t l, uint8_t pid);
+    /** An RMAP target on link `l`: register_protocol(l, 1, instance). */
+    void rmap_server(uint8_t l, protocol_instance *instance);
+    /** Start the reader and hand all of link `l`'s traffic to `h` (null ends it). */
+    void register_generic(uint8_t l, raw::handler *h);
+    void set_inactive(uint8_t l, bool flag);
+    void use_default(uint8_t l, bool flag);
+    void set_pa(uint8_t l, bool flag);
+    void set_verbose(uint8_t l, bool flag);
+    bool verbose(uint8_t l);
+    bool link_verbose();
+    protocol_instance *get_protocol(uint8_t l, uint8_t pid);
+    linkinfo &link_dispatcher(uint8_t l);
+
+    // ---- Devices ------------------------------------------------------------
+    /**
+     * A device with logical addressing on `link`, owned by the caller.
+     * @throws orw::error -49 "Link is not connected"; address_error
+     */
+    device_t *device(const std::string &name, const std::string &type, int link, uint8_t dest,
+                     uint8_t src);
+    /** A device with path addressing: `path` before `dest`, replies along `rpath`. */
+    device_t *device(const std::string &name, const std::string &type, int link,
+                     const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz,
+                     uint8_t dest, uint8_t src);
+
+    std::atomic<bool> thread_enabled{false};
+    std::atomic<bool> thread_running{false};
+    // The RMAP layer adds the connection-wide transaction table here.
+    std::map<std::string, device_t *> devices;
+    linkinfo links[max_links];
+    std::unique_ptr<unsigned char[]> data;
+    std::mutex write_lock;
+    std::thread rt;
+    uint32_t lbitmask = 0;
+
+private:
+    void check_link(int l) const;
+    void require_connected(int link) const;
+    bool on_reader_thread() const;
+    void quiesce();
+    void keep_failure(const orw::error &e);
+
+    std::mutex server_lock;                  // start and join of the reader
+    std::atomic<uint64_t> dispatch_seq{0};   // odd while the reader dispatches
+    std::atomic<bool> failed{false};
+    std::unique_ptr<orw::error> failure;
+};
+
+/**
+ * A remote SpaceWire node behind link `link` of a connection: how packets
+ * reach it (destination path bytes, then its logical address) and how its
+ * replies come back (return path, source logical address).
+ */
+class device_t {
+public:
+    /**
+     * Logical addressing.
+     * @throws address_error "dest address is invalid" / "src address is invalid"
+     *         for a logical address below 0x20
+     */
+    device_t(const std::string &name, const std::string &type, connection_t *ifc, int link,
+             uint8_t dest, uint8_t src);
+    /**
+     * Path addressing: `path` (bytes 0-31) precedes `dest`; `rpath` (bytes
+     * 0-31, at most 12) is the return path, kept left-padded with zeros to
+     * whole 4-byte words.
+     * @throws address_error for an invalid logical address or path byte, or a
+     *         return path longer than 12 bytes
+     */
+    device_t(const std::string &name, const std::string &type, connection_t *ifc, int link,
+             const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz,
+             uint8_t dest, uint8_t src);
+    device_t(const device_t &) = delete;
+    device_t &operator=(const device_t &) = delete;
+
+    /** Destination path (null when none), its size, and the logical address. */
+    void dest(const uint8_t *&path, size_t &sz, uint8_t &ldest) const;
+    /** Padded return path (null when none), its size in 4-byte words, and the source address. */
+    void reply(const uint8_t *&path, uint8_t &words, uint8_t &lsrc) const;
+    int link() const { return linkno; }
+    connection_t *connection() const { return ifc; }
+    std::string name() const { return dname; }
+    std::string type() const { return dtype; }
+    /** One write on the device's link; the caller holds the write lock. */
+    void write(const void *data, size_t sz, uint32_t flags);
+    /** Send what is queued for the unit. @throws orw::error */
+    void flush();
+    /** Make sure the connection's reader runs (before a command expecting a reply). */
+    void start_server();
+
+    /** Send a raw packet: path, logical address, `pid`, `data`, EOP. @throws orw::error */
+    void raw_send(uint8_t pid, const unsigned char *data, size_t sz);
+
+    static constexpr size_t max_return_path = 12;
+
+    // The RMAP, CCSDS and SpW-CCSDS sending sides join `raw` here.
+    raw::protocol raw;
+
+private:
+    void check_logical() const;
+
+    std::string dname;
+    std::string dtype;
+    connection_t *ifc;
+    int linkno;
+    uint8_t ldest;
+    uint8_t lsrc;
+    std::vector<uint8_t> pdest;
+    uint8_t psrcsz = 0;
+    std::vector<uint8_t> psrc;
+};
+
+} // namespace spacewire
+} // namespace orw
+
+#endif // ORWIN_SPACEWIRE_HPP

@@ -1,0 +1,238 @@
+// connection_t: opening and preparing a unit's links, the write path and its
+// lock, and the registration operations of the link dispatchers.
+#include "Orwin.hpp"
+
+#include <unistd.h>
+
+namespace orw {
+namespace spacewire {
+
+connection_t::connection_t() : data(new unsigned char[packet_buffer_size])
+{
+    ORW_SPW_TRACE(8, this, "empty connection");
+    // Every dispatcher knows its connection, also those of links the unit
+    // does not have: a stray link number must not reach a null connection.
+    for (int l = 0; l < max_links; ++l)
+        links[l].set_link(this, l);
+}
+
+connection_t::connection_t(const std::string &host, double speed) : connection_t()
+{
+    set_host(host, speed);
+}
+
+connection_t::~connection_t()
+{
+    ORW_SPW_TRACE(2, this, "Closing down device");
+    ORW_SPW_TRACE(2, this, "closing rmap for %p", static_cast<void *>(this));
+    // The RMAP layer unregisters the connection here.
+    ORW_SPW_TRACE(2, this, "closed rmap for %p", static_cast<void *>(this));
+    ORW_SPW_TRACE(2, this, "checking thread running %d", thread_running.load() ? 1 : 0);
+    stop_server();
+    // A reader that ended on its own is still to be joined.
+    wait();
+}
+
+void connection_t::set_host(const std::string &host, double speed)
+{
+    ORW_SPW_TRACE(2, this, "Connecting to host '%s'", host.c_str());
+    // The reader must not read a handle that is being replaced.
+    stop_server();
+    wait();
+    connect(host);
+    ORW_SPW_TRACE(2, this, "Connected to host '%s'", host.c_str());
+    initialise(speed);
+}
+
+void connection_t::initialise(double speed)
+{
+    require_device();
+    // The reader would take the replies of the link queries below.
+    stop_server();
+    wait();
+    ORW_SPW_TRACE(2, this, "Enabling transactions on this host");
+    // The RMAP layer enables the connection's transaction table here.
+    int n = check(Orwin_get_number_of_links(connection::device));
+    ORW_SPW_TRACE(2, this, "with %d links", n);
+    if (n > max_links - 1)
+        n = max_links - 1;
+    ORW_SPW_TRACE(2, this, "Setting speed %f", speed);
+    check(Orwin_set_speed_double(connection::device, speed));
+    for (int link = 1; link <= n; ++link) {
+        ORW_SPW_TRACE(2, this, "Enabling port %d", link);
+        active_port(static_cast<unsigned>(link));
+        mode(LINK_mode_normal);
+        links[link].set_link(this, link);
+    }
+    ORW_SPW_TRACE(2, this, "Waiting for links to stabilise");
+    check(Orwin_flush(connection::device));
+    usleep(300);
+    ORW_SPW_TRACE(2, this, "initialising lock");
+    thread_running = false;
+    thread_enabled = false;
+    ORW_SPW_TRACE(2, this, "Initialising RMAP");
+    // The RMAP layer registers the connection here.
+    ORW_SPW_TRACE(2, this, "Initialised RMAP");
+    lbitmask = 0;
+    for (int link = 1; link <= n; ++link) {
+        active_port(static_cast<unsigned>(link));
+        if (check(Orwin_link_connected(connection::device)) > 0) {
+            lbitmask |= 1u << link;
+            ORW_SPW_TRACE(2, this, "connected");
+        }
+    }
+}
+
+// ---- Write path ------------------------------------------------------------------
+
+void connection_t::acquire_write_lock()
+{
+    ORW_SPW_TRACE(2, this, "acquiring lock");
+    write_lock.lock();
+    ORW_SPW_TRACE(2, this, "acquired lock");
+}
+
+void connection_t::release_write_lock()
+{
+    ORW_SPW_TRACE(2, this, "releasing lock");
+    write_lock.unlock();
+    ORW_SPW_TRACE(2, this, "released lock");
+}
+
+void connection_t::writeport(int link, const void *data_, size_t sz, uint32_t flags)
+{
+    ORW_SPW_TRACE(8, this, "link %d %zu bytes of data flag %u", link, sz, flags);
+    require_device();
+    if (static_cast<unsigned>(link) != tx_link)
+        active_port(static_cast<unsigned>(link));
+    // The C interface takes a mutable buffer but does not write to it.
+    check(Orwin_write_packet(connection::device, const_cast<void *>(data_), sz, flags));
+}
+
+bool connection_t::active_link(int link) const { return (lbitmask >> (link & 31)) & 1u; }
+
+// ---- Registration ------------------------------------------------------------------
+
+void connection_t::check_link(int l) const
+{
+    if (l < 0 || l >= max_links)
+        throw error(addr, Error_Invalid_Link, "link not present in device");
+}
+
+void connection_t::register_protocol(uint8_t l, uint8_t pid, protocol_instance *instance)
+{
+    check_link(l);
+    if (!instance) {
+        unregister_protocol(l, pid);
+        return;
+    }
+    start_server();
+    instance->set_ifc(this, l);
+    links[l].register_protocol(pid, instance);
+    // An instance it replaced may be deleted by its owner once this returns.
+    quiesce();
+}
+
+void connection_t::unregister_protocol(uint8_t l, uint8_t pid)
+{
+    check_link(l);
+    links[l].register_protocol(pid, nullptr);
+    quiesce();
+}
+
+void connection_t::rmap_server(uint8_t l, protocol_instance *instance) { register_protocol(l, 1, instance); }
+
+void connection_t::register_generic(uint8_t l, raw::handler *h)
+{
+    check_link(l);
+    if (h) {
+        start_server();
+        h->set_ifc(this, l);
+    }
+    links[l].register_generic(h);
+    quiesce();
+}
+
+void connection_t::set_inactive(uint8_t l, bool flag)
+{
+    check_link(l);
+    start_server();
+    links[l].set_inactive(flag);
+}
+
+void connection_t::use_default(uint8_t l, bool flag)
+{
+    check_link(l);
+    start_server();
+    links[l].use_default(flag);
+}
+
+void connection_t::set_pa(uint8_t l, bool flag)
+{
+    ORW_SPW_TRACE(4, this, "setting ifc %p link %d pa %d", static_cast<void *>(this), l, flag ? 1 : 0);
+    check_link(l);
+    links[l].set_pa(flag);
+}
+
+void connection_t::set_verbose(uint8_t l, bool flag)
+{
+    ORW_SPW_TRACE(4, this, "setting %p link %d verbose %d", static_cast<void *>(this), l, flag ? 1 : 0);
+    check_link(l);
+    links[l].set_verbose(flag);
+}
+
+bool connection_t::verbose(uint8_t l)
+{
+    check_link(l);
+    return links[l].link_verbose();
+}
+
+bool connection_t::link_verbose() { return rx_link < static_cast<unsigned>(max_links) && verbose(static_cast<uint8_t>(rx_link)); }
+
+protocol_instance *connection_t::get_protocol(uint8_t l, uint8_t pid)
+{
+    check_link(l);
+    return links[l].get_protocol(pid);
+}
+
+linkinfo &connection_t::link_dispatcher(uint8_t l)
+{
+    check_link(l);
+    return links[l];
+}
+
+// ---- Devices ---------------------------------------------------------------------------
+
+void connection_t::require_connected(int link) const
+{
+    if (!active_link(link)) {
+        ORW_SPW_TRACE(1, this, "Link %d is not connected", link);
+        throw error(addr, Error_Link_Not_Connected, "Link is not connected");
+    }
+}
+
+device_t *connection_t::device(const std::string &name, const std::string &type, int link, uint8_t dest,
+                               uint8_t src)
+{
+    ORW_SPW_TRACE(8, this, "creating device '%s' of type '%s' on link %d logical addresses %02x:%02x",
+                  name.c_str(), type.c_str(), link, dest, src);
+    require_connected(link);
+    device_t *d = new device_t(name, type, this, link, dest, src);
+    ORW_SPW_TRACE(8, this, "device is %p", static_cast<void *>(d));
+    return d;
+}
+
+device_t *connection_t::device(const std::string &name, const std::string &type, int link,
+                               const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz,
+                               uint8_t dest, uint8_t src)
+{
+    ORW_SPW_TRACE(8, this, "creating device '%s' of type '%s' on link %d packet addressing %zu:%zu %02x:%02x",
+                  name.c_str(), type.c_str(), link, pathsz, rpathsz, dest, src);
+    require_connected(link);
+    device_t *d = new device_t(name, type, this, link, path, pathsz, rpath, rpathsz, dest, src);
+    ORW_SPW_TRACE(8, this, "device is %p", static_cast<void *>(d));
+    return d;
+}
+
+} // namespace spacewire
+} // namespace orw
