@@ -60,6 +60,7 @@ void transinfo::seed(uint16_t s)
 {
     if (user_handler)
         user_handler->seed(s);
+    orw::utils::scopelock guard(tlock);
     transaction_id = s;
 }
 
