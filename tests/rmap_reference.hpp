@@ -129,3 +129,10 @@ inline std::vector<named_packet> all_packets()
 }
 
 } // namespace rmap_ref
+
+// Concatenation, for building expected packets from their parts.
+inline rmap_ref::bytes operator+(rmap_ref::bytes a, const rmap_ref::bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}

@@ -19,12 +19,6 @@ struct outcome {
     }
 };
 
-bytes operator+(bytes a, const bytes &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 uint16_t reply_tid(const bytes &p) { return static_cast<uint16_t>(p[5] << 8 | p[6]); }
 
 outcome run(const bytes &p, const std::vector<size_t> &cuts)
