@@ -296,7 +296,7 @@ public:
     bool active_link(int link) const;
 
     // ---- Registration (link `l` 0-31; others throw orw::error -45) -----------
-    /** Start the reader, bind `instance` to link `l` and register it for `pid`. */
+    /** Bind `instance` to link `l`, register it for `pid`, then start the reader. */
     void register_protocol(uint8_t l, uint8_t pid, protocol_instance *instance);
     /**
      * Remove the instance for `pid` from link `l`; does not delete it. From

@@ -57,6 +57,14 @@ enum event_command : uint8_t {
     event_missing_data = 0x14,
 };
 
+/// A SpaceWire node behind one of the unit's links. An echo node sends every
+/// EOP-terminated packet back on the link it came from, with the destination
+/// logical address (first byte) and the source logical address (third byte,
+/// after the protocol identifier) swapped; shorter packets come back as they
+/// are. Path addressing bytes (below 0x20) are consumed on the way in, as
+/// routers would.
+enum class node_kind { echo };
+
 /// Calendar date and time carried by a Year report.
 struct calendar {
     uint16_t year = 1970;
@@ -107,6 +115,8 @@ struct config {
     std::string bind_address = "127.0.0.1";
     uint16_t port = 0;                     // 0 = ephemeral
     std::map<int, int> wiring;             // packet sent on link a arrives on link wiring[a]; empty = pairs 1<->2, 3<->4, ...
+    std::map<int, node_kind> nodes;        // a node on a link takes the link out of the wiring
+    std::set<int> links_down;              // links that start not connected
     std::vector<uint8_t> modules;          // module type per slot, slot 0 first; empty = the family's default layout
     std::string options = "SO";           // Vex options text (register 0x8F60, 32 bytes, zero padded)
     std::string description = "Function=Simulator;Product=Orwin Unit Simulator;Manufacturer=Tarvik Limited"; // Vex 0x880B
@@ -236,6 +246,18 @@ public:
     /// Throws std::invalid_argument for a link outside 0..links or samples
     /// longer than `waveform_sample_bytes`.
     void set_waveform(int link, const waveform_config &waveform);
+
+    /// Brings a link up or down. A link is connected when it is up, not
+    /// disabled, and has a node or is wired to a link that is up; packets
+    /// sent on a link that is not connected are lost. Throws
+    /// std::invalid_argument for a link the unit does not have.
+    void set_link_up(int link, bool up);
+    /// Packets that reached the node on `link` (path bytes consumed), counted
+    /// also when history is not kept.
+    size_t node_packet_count(int link) const;
+    std::vector<packet> node_packets(int link) const;
+    /// True once the node on `link` has received `n` packets.
+    bool wait_for_node_packets(int link, size_t n, int timeout_ms);
 
     /// Sends `count` EOP packets of `size` bytes (byte i of each is i & 0xFF)
     /// as received on `link` to every connected client, as fast as the

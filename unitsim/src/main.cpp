@@ -24,6 +24,9 @@ const char usage[] =
     "  --links N           number of SpaceWire links, 1..30 (default 8)\n"
     "  --wire A:B          cable between links A and B, both directions; repeatable,\n"
     "                      replaces the default pairs 1-2, 3-4, ...\n"
+    "  --echo N            an echo node on link N (1..30), which sends every packet\n"
+    "                      back with its first and third bytes swapped; repeatable\n"
+    "  --down N            link N starts not connected; repeatable\n"
     "  --options TEXT      options text (Vex)\n"
     "  --product TEXT      product string (Tor)\n"
     "  --manufacturer TEXT manufacturer string (Tor)\n"
@@ -215,6 +218,13 @@ int main(int argc, char **argv)
                 return bad_usage("wire must be A:B with links 1..30", value);
             cfg.wiring[a] = b;
             cfg.wiring[b] = a;
+        } else if (option == "--echo" || option == "--down") {
+            if (!parse_int(value, 1, 30, n))
+                return bad_usage("link must be 1..30", value);
+            if (option == "--echo")
+                cfg.nodes[static_cast<int>(n)] = orw::unitsim::node_kind::echo;
+            else
+                cfg.links_down.insert(static_cast<int>(n));
         } else if (option == "--options") {
             cfg.options = value;
         } else if (option == "--product") {

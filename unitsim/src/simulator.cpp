@@ -465,6 +465,34 @@ std::vector<uint8_t> simulator::module_setting(int link, int module_type) const
     return impl_->model.module_setting(link, module_type);
 }
 
+void simulator::set_link_up(int link, bool up)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.set_link_up(link, up);
+}
+
+size_t simulator::node_packet_count(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    const node_traffic *t = impl_->model.traffic(link);
+    return t ? t->count : 0;
+}
+
+std::vector<packet> simulator::node_packets(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    const node_traffic *t = impl_->model.traffic(link);
+    return t ? t->kept : std::vector<packet>{};
+}
+
+bool simulator::wait_for_node_packets(int link, size_t n, int timeout_ms)
+{
+    return impl_->wait(timeout_ms, [&] {
+        const node_traffic *t = impl_->model.traffic(link);
+        return t && t->count >= n;
+    });
+}
+
 namespace {
 
 // Link-select extensions reach 0x40 + 63 at most.

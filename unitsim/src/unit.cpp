@@ -71,6 +71,13 @@ unit::unit(const config &cfg) : cfg_(cfg)
         if (!link_exists(from) || !link_exists(to))
             throw std::runtime_error("unitsim: wiring " + std::to_string(from) + ":" + std::to_string(to) +
                                      " names a link the unit does not have");
+    for (const auto &[link, kind] : cfg_.nodes) {
+        (void)kind;
+        if (!link_exists(link))
+            throw std::runtime_error("unitsim: a node on link " + std::to_string(link) +
+                                     ", which the unit does not have");
+        traffic_[link];
+    }
 
     for (const auto &[link, node_cfg] : cfg_.rmap_targets) {
         if (!link_exists(link))
@@ -86,6 +93,9 @@ unit::unit(const config &cfg) : cfg_(cfg)
     }
 
     links_.resize(static_cast<size_t>(cfg_.links) + 1);
+    for (int link : cfg_.links_down)
+        if (link_exists(link))
+            links_[link].up = false;
     banks_.assign(static_cast<size_t>(cfg_.links) + 2, std::vector<uint8_t>(register_space, 0));
     for (int link = 0; link <= cfg_.links; ++link) {
         banks_[link][tx_speed_address] = speed_100_mbit >> 8;
@@ -144,14 +154,51 @@ int unit::slot_of(uint8_t type) const
 int unit::wired_to(int link) const
 {
     auto it = cfg_.wiring.find(link);
-    return it == cfg_.wiring.end() ? 0 : it->second;
+    if (far_node(link) || it == cfg_.wiring.end() || far_node(it->second))
+        return 0;
+    return it->second;
 }
 
-// A link runs when it is wired and not disabled; otherwise it sits in
+bool unit::far_node(int link) const
+{
+    return node_on(link) || nodes_.count(link) || inboxes_.count(link);
+}
+
+const node_kind *unit::node_on(int link) const
+{
+    auto it = cfg_.nodes.find(link);
+    return it == cfg_.nodes.end() ? nullptr : &it->second;
+}
+
+void unit::set_link_up(int link, bool up)
+{
+    if (!link_exists(link))
+        throw std::invalid_argument("unitsim: no link " + std::to_string(link) + " to bring up or down");
+    links_[link].up = up;
+}
+
+const node_traffic *unit::traffic(int link) const
+{
+    auto it = traffic_.find(link);
+    return it == traffic_.end() ? nullptr : &it->second;
+}
+
+// Both ends of a cable must be up; a node is always at the far end.
+bool unit::connected(int link) const
+{
+    if (!link_exists(link) || !links_[link].up)
+        return false;
+    if (far_node(link))
+        return true;
+    int peer = wired_to(link);
+    return peer != 0 && links_[peer].up;
+}
+
+// A link runs when it is connected and not disabled; otherwise it sits in
 // ErrorReset. Its transmit buffer is always empty: packets leave at once.
 uint8_t unit::status_byte(int link) const
 {
-    bool running = link_exists(link) && wired_to(link) != 0 && (links_[link].mode & 0x07) != mode_disabled;
+    bool running = connected(link) && (links_[link].mode & 0x07) != mode_disabled;
     return static_cast<uint8_t>((running ? state_run : state_error_reset) << 4 | tx_buffer_empty);
 }
 
@@ -271,25 +318,31 @@ void unit::to_node(const session &s, const std::vector<uint8_t> &data, bool eep,
 
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
 {
-    if (nodes_.count(s.link)) {
+    // Link modes are not modelled on the way out: a link another client
+    // disabled still carries this client's packets.
+    const bool running = connected(s.link);
+    if (running && nodes_.count(s.link)) {
         to_node(s, data, eep, out);
-    } else if (inboxes_.count(s.link)) {
+    } else if (running && inboxes_.count(s.link)) {
         if (!eep)
             inboxes_[s.link].push_back(data);
-    } else {
-        deliver_wired(s, data, eep, out);
-    }
-    if (cfg_.keep_history)
-        packets_.push_back({s.link, std::move(data), eep});
-}
-
-void unit::deliver_wired(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out)
-{
-    int to = link_exists(s.link) ? wired_to(s.link) : 0;
-    if (to != 0) {
+    } else if (const node_kind *kind = running ? node_on(s.link) : nullptr) {
+        std::vector<uint8_t> arrived = strip_path(data);
+        std::vector<uint8_t> reply;
+        if (node_reply(*kind, arrived, eep, reply)) {
+            append_link_select(out.broadcast, s.link);
+            append_packet(out.broadcast, reply.data(), reply.size(), false);
+        }
+        node_traffic &t = traffic_[s.link];
+        ++t.count;
+        if (cfg_.keep_history)
+            t.kept.push_back({s.link, std::move(arrived), eep});
+    } else if (int to = running ? wired_to(s.link) : 0) {
         append_link_select(out.broadcast, to);
         append_packet(out.broadcast, data.data(), data.size(), eep);
     }
+    if (cfg_.keep_history)
+        packets_.push_back({s.link, std::move(data), eep});
 }
 
 // Link selection arrives as an extension only on a Vex unit; a Tor unit

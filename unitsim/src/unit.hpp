@@ -4,6 +4,7 @@
 #pragma once
 
 #include "frames.hpp"
+#include "nodes.hpp"
 #include "orwin_unitsim.hpp"
 #include "rmap_node.hpp"
 
@@ -51,6 +52,9 @@ public:
     /// Places the waveform in `link`'s buffer at 0x1000; throws
     /// std::invalid_argument for a link the unit does not have.
     void set_waveform(int link, const waveform_config &w);
+    /// Throws std::invalid_argument for a link the unit does not have.
+    void set_link_up(int link, bool up);
+    const node_traffic *traffic(int link) const;
     /// First slot holding `type`, or -1.
     int slot_of(uint8_t type) const;
     /// The RMAP node at the far end of `link`; throws std::invalid_argument
@@ -64,12 +68,12 @@ private:
     struct link_state {
         int mode = 0;            // 0 = never written
         uint16_t speed_code = 0; // 0 = never written
+        bool up = true;
     };
 
     void handle_special(session &s, const std::vector<uint8_t> &sp, outcome &out);
     void handle_extension(session &s, const std::vector<uint8_t> &ext);
     void deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out);
-    void deliver_wired(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out);
     void to_node(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out);
     void select_link(session &s, int link);
     void capability_reply(outcome &out) const;
@@ -77,6 +81,9 @@ private:
     void tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, outcome &out);
 
     bool link_exists(int link) const { return link >= 1 && link <= cfg_.links; }
+    bool connected(int link) const;
+    const node_kind *node_on(int link) const;
+    bool far_node(int link) const; // any node or initiator at the far end of `link`
     int wired_to(int link) const; // 0 = unwired
     uint8_t status_byte(int link) const;
     uint16_t rx_speed_code(int link) const;
@@ -91,6 +98,7 @@ private:
     std::vector<std::vector<uint8_t>> specials_;
     std::vector<std::vector<uint8_t>> extensions_;
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
+    std::map<int, node_traffic> traffic_;       // per link with a node
     int current_link_ = 1;
     std::map<int, rmap_node> nodes_;                          // by link
     std::map<int, std::vector<std::vector<uint8_t>>> inboxes_; // initiator links

@@ -126,9 +126,10 @@ void connection_t::register_protocol(uint8_t l, uint8_t pid, protocol_instance *
         unregister_protocol(l, pid);
         return;
     }
-    start_server();
+    // In place before the reader starts, so that it misses no packet.
     instance->set_ifc(this, l);
     links[l].register_protocol(pid, instance);
+    start_server();
     // An instance it replaced may be deleted by its owner once this returns.
     quiesce();
 }
@@ -145,11 +146,11 @@ void connection_t::rmap_server(uint8_t l, protocol_instance *instance) { registe
 void connection_t::register_generic(uint8_t l, raw::handler *h)
 {
     check_link(l);
-    if (h) {
-        start_server();
+    if (h)
         h->set_ifc(this, l);
-    }
     links[l].register_generic(h);
+    if (h)
+        start_server();
     quiesce();
 }
 

@@ -92,7 +92,10 @@ void connection_t::reader()
     ORW_SPW_TRACE(8, this, "reader thread");
     reading_connection = this;
     try {
-        check(Orwin_set_rx_timeout(connection::device, reader_timeout_ms));
+        // A recording file cannot be waited on, and its reads never block.
+        int rc = Orwin_set_rx_timeout(connection::device, reader_timeout_ms);
+        if (rc < 0 && live)
+            throw error(addr, rc, Orwin_get_error_text());
         while (thread_enabled) {
             ORW_SPW_TRACE(8, this, "reading packet");
             if (!read_packet()) {

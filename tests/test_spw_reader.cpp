@@ -1,0 +1,165 @@
+// The reader thread of connection_t against the simulator: one thread per
+// connection, bounded stops, time-outs never dispatched, recordings followed
+// across queued files, and a unit that hangs up.
+#include "Orwin.hpp"
+#include "orwin_unitsim.hpp"
+#include "spw_reference.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace spwtest;
+using orw::spacewire::connection_t;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+orw::unitsim::config echo_on_link_1()
+{
+    orw::unitsim::config cfg;
+    cfg.links = 2;
+    cfg.nodes[1] = orw::unitsim::node_kind::echo;
+    return cfg;
+}
+
+template <class Pred> bool eventually(Pred pred, int timeout_ms = 5000)
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (clock_type::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+long elapsed_ms(clock_type::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - since).count());
+}
+
+struct temp_file {
+    std::string path;
+    explicit temp_file(const bytes &content)
+    {
+        char name[] = "/tmp/orwin_spw_reader_XXXXXX";
+        int fd = mkstemp(name);
+        path = name;
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+            close(fd);
+        }
+    }
+    ~temp_file() { unlink(path.c_str()); }
+};
+
+// A link selection, then one EOP packet of up to 60 bytes.
+bytes stream_packet(int link, const bytes &p)
+{
+    bytes out(3 + p.size());
+    out[0] = 0xC0;
+    out[1] = static_cast<uint8_t>(0x40 + link);
+    out[2] = static_cast<uint8_t>(0x40 + p.size());
+    std::copy(p.begin(), p.end(), out.begin() + 3);
+    return out;
+}
+
+struct failing_connection : connection_t {
+    using connection_t::connection_t;
+    std::atomic<int> failures{0};
+    int code = 0;
+    void reader_failed(const orw::error &e) override
+    {
+        code = e.get();
+        ++failures;
+    }
+    ~failing_connection() override { stop_server(); }
+};
+
+} // namespace
+
+TEST(SpaceWireReader, StartsOnceStopsWithinOneTimeoutAndNeverDispatchesTimeouts)
+{
+    orw::unitsim::simulator sim(echo_on_link_1());
+    connection_t c(sim.address(), 100.0);
+
+    auto t0 = clock_type::now();
+    c.stop_server();
+    EXPECT_LT(elapsed_ms(t0), 50) << "a reader that never started";
+    EXPECT_FALSE(c.thread_running.load());
+
+    piece_log raw;
+    recording_instance inst;
+    c.register_generic(1, &raw);
+    std::thread::id first = c.rt.get_id();
+    c.register_protocol(2, test_pid, &inst);
+    c.use_default(2, true);
+    EXPECT_EQ(c.rt.get_id(), first) << "one reader for every registration";
+    EXPECT_TRUE(c.thread_running.load());
+
+    // Several receive time-outs pass with nothing to read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * connection_t::reader_timeout_ms + 100));
+    EXPECT_TRUE(raw.snapshot().empty()) << "a time-out is not a piece";
+    sim.inject({0xC0, 0x41, /* empty EOP frame */ 0x40});
+    ASSERT_TRUE(eventually([&] { return !raw.snapshot().empty(); }));
+    auto pieces = raw.snapshot();
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_TRUE(pieces[0].data.empty());
+    EXPECT_EQ(pieces[0].terminator, connection::EOP);
+
+    t0 = clock_type::now();
+    c.stop_server();
+    EXPECT_LT(elapsed_ms(t0), connection_t::reader_timeout_ms + 200);
+    EXPECT_FALSE(c.thread_running.load());
+    EXPECT_FALSE(c.thread_enabled.load());
+    EXPECT_EQ(c.reader_error(), nullptr);
+}
+
+TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
+{
+    temp_file first(stream_packet(1, {0xFE, test_pid, 1}));
+    temp_file second(stream_packet(2, {0xFE, test_pid, 2}));
+    temp_file third(stream_packet(1, {0xFE, test_pid, 3}));
+    connection_t c;
+    c.connect("-" + first.path);
+    c.filelist.push(second.path);
+    c.filelist.push(third.path);
+    recording_instance one, two;
+    // Both in place before the reader, which the registration starts, runs.
+    two.set_ifc(&c, 2);
+    c.links[2].register_protocol(test_pid, &two);
+    c.register_protocol(1, test_pid, &one);
+    ASSERT_TRUE(eventually([&] { return !c.thread_running.load(); }));
+    EXPECT_EQ(one.eops, 2);
+    EXPECT_EQ(two.eops, 1);
+    EXPECT_EQ(one.received, bytes{3});
+    EXPECT_EQ(c.addr, third.path);
+    EXPECT_EQ(c.reader_error(), nullptr) << "the end of a recording is no failure: "
+                                         << (c.reader_error() ? c.reader_error()->what() : "");
+    EXPECT_TRUE(c.thread_enabled.load()) << "ended by itself";
+    c.start_server();
+    EXPECT_FALSE(c.thread_running.load()) << "not restarted";
+}
+
+TEST(SpaceWireReader, UnitHangingUpEndsTheReaderThroughTheErrorHook)
+{
+    orw::unitsim::simulator sim(echo_on_link_1());
+    auto c = std::make_unique<failing_connection>(sim.address(), 100.0);
+    piece_log raw;
+    c->register_generic(1, &raw);
+    ASSERT_TRUE(sim.wait_for_clients(1, 2000));
+    sim.drop_connections();
+    ASSERT_TRUE(eventually([&] { return !c->thread_running.load(); }));
+    EXPECT_EQ(c->failures.load(), 1);
+    EXPECT_EQ(c->code, connection::Error_Receiver_Shutdown);
+    ASSERT_NE(c->reader_error(), nullptr);
+    EXPECT_EQ(c->reader_error()->name(), sim.address());
+    c.reset();
+}
