@@ -297,3 +297,37 @@ TEST(RmapTransactions, ManyThreadsCompleteEveryResponseExactlyOnce)
     EXPECT_EQ(timeouts.load(), threads * (per_thread / slow_every));
     EXPECT_EQ(rmap::live_transactions(), 0u);
 }
+
+// A reply delivered around the timer's tick: whichever removes the
+// transaction first completes it, the other finds nothing.
+TEST(RmapTransactions, ReplyRacingTheTimeOutCompletesOnce)
+{
+    struct counting : rmap::transaction_response {
+        std::atomic<int> n{0};
+        counting() : transaction_response(1, nullptr) { verbose(false); }
+        void timedout() override { ++n; }
+        void write_reply(uint8_t) override { ++n; }
+    };
+    rmap::timer.start();
+    rmap::transinfo table;
+    int replied = 0, expired = 0;
+    for (int i = 0; i < 200; ++i) {
+        counting r;
+        uint16_t id = table.transaction(&r);
+        std::this_thread::sleep_for(std::chrono::microseconds((i % 25) * 500));
+        rmap::transaction_response *tr = table.find(id);
+        if (tr) {
+            tr->set_status(false, 0);
+            tr->write_reply(0);
+            tr->completed();
+        }
+        (tr ? replied : expired) += 1;
+        while (r.tx.load())
+            std::this_thread::yield();
+        ASSERT_EQ(r.n.load(), 1) << "iteration " << i;
+        EXPECT_EQ(r.ok(), tr != nullptr) << "iteration " << i;
+    }
+    EXPECT_GT(replied, 0);
+    EXPECT_GT(expired, 0);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
