@@ -45,6 +45,9 @@ enum status_code : uint8_t {
     status_invalid_logical_address = 12,
 };
 
+/** The standard's name of a reply status ("unknown status" for others). */
+const char *status_text(uint8_t status);
+
 /** Classification of an instruction byte. */
 enum rmap_command { rmap_read = 1, rmap_write = 2, rmap_read_modify_write = 3 };
 

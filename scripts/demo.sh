@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The main job: start the unit simulator on loopback, ask it who it is with
-# orwin-info, and run the demo application against it (open, send on one
+# orwin-info, read and write its RMAP target with orwin-rmap, and run the demo application against it (open, send on one
 # link, receive on another, record the stream and replay the recording).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=OFF -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target orwin-unitsim orwin-demo orwin-info
+cmake --build build -j"$(nproc)" --target orwin-unitsim orwin-demo orwin-info orwin-rmap
 port=${ORWIN_DEMO_PORT:-14949}
-./build/unitsim/orwin-unitsim --port "$port" --family vex --links 4 &
+./build/unitsim/orwin-unitsim --port "$port" --family vex --links 6 --rmap-target 5 &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
@@ -16,4 +16,8 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 ./build/tools/orwin-info "127.0.0.1:$port"
+# RMAP against the simulator's target node on link 5: write, read back, merge under a mask.
+./build/tools/orwin-rmap --link 5 --key 0x20 "127.0.0.1:$port" write 0x1000 "de ad be ef 01 02 03 04"
+./build/tools/orwin-rmap --link 5 --key 0x20 "127.0.0.1:$port" read 0x1000 8
+./build/tools/orwin-rmap --link 5 --key 0x20 --json "127.0.0.1:$port" rmw 0x1000 00ff 0f0f
 ./build/examples/orwin-demo "127.0.0.1:$port" "${ORWIN_DEMO_RECORDING:-/tmp/orwin-demo.rec}"

@@ -66,6 +66,38 @@ void net_header::set_header(const uint8_t *path, size_t n)
     sz = n;
 }
 
+const char *status_text(uint8_t status)
+{
+    switch (status) {
+    case status_success:
+        return "command executed successfully";
+    case status_general_error:
+        return "general error";
+    case status_unused_type:
+        return "unused RMAP packet type or command code";
+    case status_invalid_key:
+        return "invalid key";
+    case status_invalid_data_crc:
+        return "invalid data CRC";
+    case status_early_eop:
+        return "early EOP";
+    case status_too_much_data:
+        return "too much data";
+    case status_eep:
+        return "EEP";
+    case status_verify_buffer_overrun:
+        return "verify buffer overrun";
+    case status_not_authorised:
+        return "RMAP command not implemented or not authorised";
+    case status_rmw_data_length:
+        return "RMW data length error";
+    case status_invalid_logical_address:
+        return "invalid target logical address";
+    default:
+        return "unknown status";
+    }
+}
+
 size_t reply_path(const rmap_hdr &h, uint8_t *out)
 {
     size_t n = h.pasz < sizeof h.pad ? h.pasz : sizeof h.pad;
