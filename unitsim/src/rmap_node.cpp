@@ -34,6 +34,20 @@ const std::array<uint8_t, 256> &crc_table()
     return table;
 }
 
+// Two bytes per step: entry (s ^ b0) << 8 | b1 is the register after both,
+// built from the one-byte table.
+const std::vector<uint8_t> &pair_table()
+{
+    static const std::vector<uint8_t> pairs = [] {
+        const std::array<uint8_t, 256> &one = crc_table();
+        std::vector<uint8_t> t(65536);
+        for (size_t i = 0; i < t.size(); ++i)
+            t[i] = one[one[i >> 8] ^ (i & 0xFF)];
+        return t;
+    }();
+    return pairs;
+}
+
 // Header fields of a command, in packet order after any path bytes.
 struct command_fields {
     uint8_t target, instruction, key, initiator, era;
@@ -46,7 +60,16 @@ struct command_fields {
 constexpr uint8_t bit_command = 0x40, bit_write = 0x20, bit_verify = 0x10, bit_reply = 0x08,
                   bit_increment = 0x04;
 
-uint32_t be(const std::vector<uint8_t> &p, size_t at, int n)
+// A packet without its path bytes, in place.
+struct packet_view {
+    const uint8_t *bytes;
+    size_t n;
+    size_t size() const { return n; }
+    const uint8_t *data() const { return bytes; }
+    uint8_t operator[](size_t i) const { return bytes[i]; }
+};
+
+template <class Bytes> uint32_t be(const Bytes &p, size_t at, int n)
 {
     uint32_t v = 0;
     for (int i = 0; i < n; ++i)
@@ -81,7 +104,11 @@ std::vector<uint8_t> reply_route(const std::vector<uint8_t> &address)
 uint8_t rmap_crc(const uint8_t *data, size_t n, uint8_t crc)
 {
     const std::array<uint8_t, 256> &table = crc_table();
-    for (size_t i = 0; i < n; ++i)
+    const std::vector<uint8_t> &pairs = pair_table();
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2)
+        crc = pairs[static_cast<size_t>(crc ^ data[i]) << 8 | data[i + 1]];
+    for (; i < n; ++i)
         crc = table[crc ^ data[i]];
     return crc;
 }
@@ -122,7 +149,7 @@ bool rmap_node::handle(const std::vector<uint8_t> &raw, bool eep, std::vector<ui
     size_t skip = 0;
     while (skip < raw.size() && raw[skip] < 0x20)
         ++skip;
-    std::vector<uint8_t> p(raw.begin() + static_cast<std::ptrdiff_t>(skip), raw.end());
+    const packet_view p{raw.data() + skip, raw.size() - skip};
     if (p.size() < 3 || p[1] != 0x01 || !(p[2] & bit_command))
         return false; // not an RMAP command: not for this node
     ++commands;
@@ -137,7 +164,7 @@ bool rmap_node::handle(const std::vector<uint8_t> &raw, bool eep, std::vector<ui
     if (p.size() < f.header_size || rmap_crc(p.data(), f.header_size - 1) != p[f.header_size - 1])
         return false;
     f.key = p[3];
-    f.reply_address.assign(p.begin() + 4, p.begin() + 4 + static_cast<std::ptrdiff_t>(reply_bytes));
+    f.reply_address.assign(p.data() + 4, p.data() + 4 + reply_bytes);
     size_t at = 4 + reply_bytes;
     f.initiator = p[at];
     f.tid = static_cast<uint16_t>(be(p, at + 1, 2));
@@ -170,10 +197,13 @@ bool rmap_node::handle(const std::vector<uint8_t> &raw, bool eep, std::vector<ui
             status = 11;
         else if (!in_memory(f.era, f.address, rmw ? f.length / 2 : f.length, increment || rmw))
             status = 10;
-        auto first = p.begin() + static_cast<std::ptrdiff_t>(f.header_size);
-        if (status == 0 && writing) {
-            for (uint32_t i = 0; i < f.length; ++i)
-                cell(increment ? f.address + i : f.address) = first[i];
+        const uint8_t *first = p.data() + f.header_size;
+        if (status == 0 && writing && increment) {
+            if (f.length)
+                std::copy(first, first + f.length, &cell(f.address));
+        } else if (status == 0 && writing) {
+            if (f.length)
+                cell(f.address) = first[f.length - 1];
         } else if (status == 0) {
             uint32_t half = f.length / 2;
             for (uint32_t i = 0; i < half; ++i) {

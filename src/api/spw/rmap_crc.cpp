@@ -43,10 +43,44 @@ uint8_t crc_calc::calculate(const uint8_t *data, size_t n)
     return crc_v;
 }
 
+namespace {
+
+// The CRC is linear, so eight bytes can be folded with eight independent
+// look-ups: table k gives the effect of a byte followed by k zero bytes.
+// Same result as the byte-by-byte table, several times faster on long data.
+struct sliced_tables {
+    uint8_t t[8][256];
+    sliced_tables()
+    {
+        for (int x = 0; x < 256; ++x) {
+            t[0][x] = RMAP_CRC_TABLE[x];
+            for (int k = 1; k < 8; ++k)
+                t[k][x] = RMAP_CRC_TABLE[t[k - 1][x]];
+        }
+    }
+};
+
+const sliced_tables &sliced()
+{
+    static const sliced_tables tables;
+    return tables;
+}
+
+} // namespace
+
 uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start)
 {
     uint8_t c = start;
-    for (size_t i = 0; i < n; ++i)
+    size_t i = 0;
+    if (n >= 16) {
+        const sliced_tables &s = sliced();
+        for (; i + 8 <= n; i += 8) {
+            const uint8_t *d = data + i;
+            c = static_cast<uint8_t>(s.t[7][d[0] ^ c] ^ s.t[6][d[1]] ^ s.t[5][d[2]] ^ s.t[4][d[3]] ^ s.t[3][d[4]] ^
+                                     s.t[2][d[5]] ^ s.t[1][d[6]] ^ s.t[0][d[7]]);
+        }
+    }
+    for (; i < n; ++i)
         c = RMAP_CRC_TABLE[data[i] ^ c];
     return c;
 }
