@@ -19,7 +19,7 @@ struct outcome {
     }
 };
 
-uint16_t reply_tid(const bytes &p) { return static_cast<uint16_t>(p[5] << 8 | p[6]); }
+uint16_t reply_tid(const bytes &p) { return p.size() < 7 ? 0 : static_cast<uint16_t>(p[5] << 8 | p[6]); }
 
 outcome run(const bytes &p, const std::vector<size_t> &cuts)
 {

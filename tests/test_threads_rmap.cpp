@@ -255,7 +255,7 @@ TEST(RmapTransactions, ManyThreadsCompleteEveryResponseExactlyOnce)
     for (size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<uint8_t>(i * 13 + 5);
     u.sim.set_rmap_memory(node_link, base, pattern);
-    u.sim.set_rmap_reply_delay(slow_link, 40);
+    u.sim.set_rmap_reply_delay(slow_link, 250); // well after the 2-tick time-out, even under load
 
     struct counting : quiet_response {
         using quiet_response::quiet_response;
@@ -291,7 +291,7 @@ TEST(RmapTransactions, ManyThreadsCompleteEveryResponseExactlyOnce)
     }
     for (auto &th : pool)
         th.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // late replies drain
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // late replies drain
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(timeouts.load(), threads * (per_thread / slow_every));
