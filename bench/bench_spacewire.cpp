@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -43,38 +44,41 @@ std::vector<unsigned char> echo_packet(size_t size)
     return p;
 }
 
-void BM_EchoBareLink(benchmark::State &state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    orw::unitsim::simulator sim(echo_unit());
-    std::string address = sim.address();
-    Orwin link = Orwin_open(address.data());
-    if (!link) {
-        state.SkipWithError("cannot open the simulator");
-        return;
+// One echo round trip with the C interface alone: write, flush, read.
+struct bare_echo {
+    orw::unitsim::simulator sim{echo_unit()};
+    Orwin link = nullptr;
+    std::vector<unsigned char> out;
+    std::vector<unsigned char> in = std::vector<unsigned char>(packet_buffer_size);
+
+    explicit bare_echo(size_t size) : out(echo_packet(size))
+    {
+        std::string address = sim.address();
+        link = Orwin_open(address.data());
+        if (!link)
+            return;
+        Orwin_set_active_link(link, 1);
+        Orwin_set_rx_timeout(link, 2000);
     }
-    Orwin_set_active_link(link, 1);
-    Orwin_set_rx_timeout(link, 2000);
-    std::vector<unsigned char> out = echo_packet(size);
-    std::vector<unsigned char> in(packet_buffer_size);
-    for (auto _ : state) {
+    ~bare_echo()
+    {
+        if (link)
+            Orwin_close(link);
+    }
+    bool round_trip()
+    {
         Orwin_write_packet(link, out.data(), out.size(), connection::EOP);
         Orwin_flush(link);
         for (;;) {
             uint32_t type = 0;
             ssize_t n = Orwin_read_packet_full(link, in.data(), in.size(), &type, 0);
-            if (n < 0 || type == connection::TIMEOUT) {
-                state.SkipWithError("no echo");
-                break;
-            }
-            if (type == connection::EOP && static_cast<size_t>(n) == size)
-                break;
+            if (n < 0 || type == connection::TIMEOUT)
+                return false;
+            if (type == connection::EOP && static_cast<size_t>(n) == out.size())
+                return true;
         }
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
-    Orwin_close(link);
-}
-BENCHMARK(BM_EchoBareLink)->Arg(16)->Arg(4096)->UseRealTime();
+};
 
 // Wakes the sending thread for every echo the reader delivers.
 struct echo_waiter : raw::handler {
@@ -99,27 +103,77 @@ struct echo_waiter : raw::handler {
     }
 };
 
-void BM_EchoSpaceWire(benchmark::State &state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    orw::unitsim::simulator sim(echo_unit());
-    connection_t ifc(sim.address(), 100.0);
+// The same round trip through a device and a raw handler on the reader thread.
+struct spacewire_echo {
+    orw::unitsim::simulator sim{echo_unit()};
+    connection_t ifc{sim.address(), 100.0};
     echo_waiter waiter;
-    ifc.register_generic(1, &waiter);
-    std::unique_ptr<device_t> dev(ifc.device("echo", "node", 1, node_address, source_address));
-    // raw_send adds the address and protocol bytes itself.
-    std::vector<unsigned char> out = echo_packet(size);
+    std::unique_ptr<device_t> dev;
+    std::vector<unsigned char> out;
     uint64_t sent = 0;
-    for (auto _ : state) {
+
+    explicit spacewire_echo(size_t size) : out(echo_packet(size))
+    {
+        ifc.register_generic(1, &waiter);
+        dev.reset(ifc.device("echo", "node", 1, node_address, source_address));
+    }
+    ~spacewire_echo() { ifc.stop_server(); }
+    bool round_trip()
+    {
+        // raw_send adds the address and protocol bytes itself.
         dev->raw_send(pid, out.data() + 2, out.size() - 2);
-        if (!waiter.wait_for(++sent)) {
+        return waiter.wait_for(++sent);
+    }
+};
+
+template <class Echo> void BM_Echo(benchmark::State &state)
+{
+    Echo echo(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        if (!echo.round_trip()) {
             state.SkipWithError("no echo");
             break;
         }
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
-BENCHMARK(BM_EchoSpaceWire)->Arg(16)->Arg(4096)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_Echo, bare_echo)->Name("BM_EchoBareLink")->Arg(16)->Arg(4096)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_Echo, spacewire_echo)->Name("BM_EchoSpaceWire")->Arg(16)->Arg(4096)->UseRealTime();
+
+// Both round trips alternately, in batches, so that a busy machine slows
+// both alike; `ratio` is the SpaceWire layer's time over the bare link's.
+void BM_EchoInterleaved(benchmark::State &state)
+{
+    constexpr int batch = 32;
+    const size_t size = static_cast<size_t>(state.range(0));
+    bare_echo bare(size);
+    spacewire_echo spw(size);
+    using clock = std::chrono::steady_clock;
+    clock::duration bare_time{}, spw_time{};
+    for (auto _ : state) {
+        auto t0 = clock::now();
+        bool ok = true;
+        for (int i = 0; i < batch && ok; ++i)
+            ok = bare.round_trip();
+        auto t1 = clock::now();
+        for (int i = 0; i < batch && ok; ++i)
+            ok = spw.round_trip();
+        auto t2 = clock::now();
+        if (!ok) {
+            state.SkipWithError("no echo");
+            break;
+        }
+        bare_time += t1 - t0;
+        spw_time += t2 - t1;
+    }
+    const double n = static_cast<double>(state.iterations()) * batch;
+    const double bare_s = std::chrono::duration<double>(bare_time).count();
+    const double spw_s = std::chrono::duration<double>(spw_time).count();
+    state.counters["bare_per_s"] = bare_s > 0 ? n / bare_s : 0;
+    state.counters["spw_per_s"] = spw_s > 0 ? n / spw_s : 0;
+    state.counters["ratio"] = bare_s > 0 ? spw_s / bare_s : 0;
+}
+BENCHMARK(BM_EchoInterleaved)->Arg(16)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 struct sink : protocol_instance {
     size_t bytes = 0;

@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (i < size) {
         uint8_t control = data[i++];
         int terminator_bits = control & 3;
-        int terminator = terminator_bits == 1 ? connection::EOP
+        int terminator = terminator_bits == 1   ? connection::EOP
                          : terminator_bits == 2 ? connection::EEP
                                                 : connection::PART_EOP_EEP;
         uint8_t l = static_cast<uint8_t>(1 + ((control >> 2) & 3));

@@ -42,7 +42,7 @@ constexpr int max_links = 32;
  * that identifier arrives and nothing is registered for it.
  */
 class protocol_factory {
-public:
+  public:
     /** A new instance of the protocol, owned by the caller; the base gives null. */
     virtual protocol_instance *new_instance();
     virtual ~protocol_factory() = default;
@@ -67,7 +67,7 @@ extern std::atomic<protocol_factory *> protocols[256];
  * All calls come from the connection's reader thread.
  */
 class protocol_instance {
-public:
+  public:
     protocol_instance() = default;
     protocol_instance(const protocol_instance &) = delete;
     protocol_instance &operator=(const protocol_instance &) = delete;
@@ -106,7 +106,7 @@ namespace raw {
 
 /** Receives a link's traffic unparsed: derive and override read_packet(). */
 class handler : public protocol_instance {
-public:
+  public:
     void start(uint8_t sla, uint8_t pid) override;
     bool body(unsigned char *data, size_t sz, int terminator) override;
     void eop(int link) override;
@@ -118,7 +118,7 @@ public:
 
 /** Raw packets: any protocol identifier, the caller supplies the bytes after it. */
 class protocol : public protocol_factory {
-public:
+  public:
     protocol_instance *new_instance() override;
     /**
      * Send path bytes, the logical address, `pid`, then `data` and EOP, under
@@ -137,7 +137,7 @@ public:
  * the switches and the instance table may be written from any thread.
  */
 class linkinfo {
-public:
+  public:
     enum state { rsla = 0, rpid = 1, body = 2, error = 3 };
 
     linkinfo() = default;
@@ -193,7 +193,7 @@ public:
     std::atomic<bool> inactive{false};
     std::atomic<bool> default_handler{true};
 
-private:
+  private:
     void end_of_packet();
     void drop_rest();
 
@@ -211,7 +211,7 @@ private:
  * under it.
  */
 class writelock {
-public:
+  public:
     writelock(connection_t *ifc, bool lock_now = true);
     writelock(device_t *dev, bool lock_now = true);
     ~writelock();
@@ -232,7 +232,7 @@ public:
  * time-out and hands each piece of every packet to its link's dispatcher.
  */
 class connection_t : public orw::connection {
-public:
+  public:
     static constexpr int reader_timeout_ms = 250;
 
     /** No unit yet; set_host() opens one. */
@@ -275,7 +275,9 @@ public:
 
     /**
      * A read failure ended the reader; `e` is also kept in reader_error().
-     * Runs on the reader thread; the default traces it at level 1.
+     * Runs on the reader thread; the default traces it at level 1. A class
+     * that overrides this or any callback must stop the reader in its own
+     * destructor (stop_server()), before its part of the object is gone.
      */
     virtual void reader_failed(const orw::error &e);
     /** The failure that ended the reader, once it has ended; else null. */
@@ -313,6 +315,7 @@ public:
     void set_verbose(uint8_t l, bool flag);
     bool verbose(uint8_t l);
     bool link_verbose();
+    /** The instance for `pid` on link `l`; one made on demand lives while it is registered. */
     protocol_instance *get_protocol(uint8_t l, uint8_t pid);
     linkinfo &link_dispatcher(uint8_t l);
 
@@ -335,12 +338,10 @@ public:
      * A device with logical addressing on `link`, owned by the caller.
      * @throws orw::error -49 "Link is not connected"; address_error
      */
-    device_t *device(const std::string &name, const std::string &type, int link, uint8_t dest,
-                     uint8_t src);
+    device_t *device(const std::string &name, const std::string &type, int link, uint8_t dest, uint8_t src);
     /** A device with path addressing: `path` before `dest`, replies along `rpath`. */
-    device_t *device(const std::string &name, const std::string &type, int link,
-                     const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz,
-                     uint8_t dest, uint8_t src);
+    device_t *device(const std::string &name, const std::string &type, int link, const uint8_t *path,
+                     size_t pathsz, const uint8_t *rpath, size_t rpathsz, uint8_t dest, uint8_t src);
 
     std::atomic<bool> thread_enabled{false};
     std::atomic<bool> thread_running{false};
@@ -352,15 +353,15 @@ public:
     std::thread rt;
     uint32_t lbitmask = 0;
 
-private:
+  private:
     void check_link(int l) const;
     void require_connected(int link) const;
     bool on_reader_thread() const;
     void quiesce();
     void keep_failure(const orw::error &e);
 
-    std::mutex server_lock;                  // start and join of the reader
-    std::atomic<uint64_t> dispatch_seq{0};   // odd while the reader dispatches
+    std::mutex server_lock;                // start and join of the reader
+    std::atomic<uint64_t> dispatch_seq{0}; // odd while the reader dispatches
     std::atomic<bool> failed{false};
     std::unique_ptr<orw::error> failure;
 };
@@ -379,14 +380,14 @@ namespace spacewire {
  * replies come back (return path, source logical address).
  */
 class device_t {
-public:
+  public:
     /**
      * Logical addressing.
      * @throws address_error "dest address is invalid" / "src address is invalid"
      *         for a logical address below 0x20
      */
-    device_t(const std::string &name, const std::string &type, connection_t *ifc, int link,
-             uint8_t dest, uint8_t src);
+    device_t(const std::string &name, const std::string &type, connection_t *ifc, int link, uint8_t dest,
+             uint8_t src);
     /**
      * Path addressing: `path` (bytes 0-31) precedes `dest`; `rpath` (bytes
      * 0-31, at most 12) is the return path, kept left-padded with zeros to
@@ -395,8 +396,8 @@ public:
      *         return path longer than 12 bytes
      */
     device_t(const std::string &name, const std::string &type, connection_t *ifc, int link,
-             const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz,
-             uint8_t dest, uint8_t src);
+             const uint8_t *path, size_t pathsz, const uint8_t *rpath, size_t rpathsz, uint8_t dest,
+             uint8_t src);
     device_t(const device_t &) = delete;
     device_t &operator=(const device_t &) = delete;
 
@@ -459,7 +460,7 @@ public:
     // The CCSDS and SpW-CCSDS sending sides join `raw` here.
     raw::protocol raw;
 
-private:
+  private:
     void check_logical() const;
 
     std::string dname;

@@ -17,28 +17,40 @@ using orw::connection;
 
 struct reference_packet {
     const char *name;
-    bytes packet;  // as it arrives on the link, path bytes included
-    bool drop_pa;  // link setting it is parsed with
-    uint8_t sla;   // what the instance is started with
+    bytes packet; // as it arrives on the link, path bytes included
+    bool drop_pa; // link setting it is parsed with
+    uint8_t sla;  // what the instance is started with
     uint8_t pid;
-    bytes body;    // what reaches the instance's body()
+    bytes body; // what reaches the instance's body()
 };
 
-// Protocol identifier the tests register their own instances for, and one
-// whose factory the tests enter in the process-wide table.
+// Protocol identifiers the tests register their own instances for (the
+// reference packets use them all), and one whose factory the tests enter in
+// the process-wide table.
 constexpr uint8_t test_pid = 0x42;
+constexpr uint8_t registered_pids[] = {test_pid, 0x01, 0x07};
 constexpr uint8_t factory_pid = 0xF1;
 
 inline const std::vector<reference_packet> &reference_packets()
 {
     static const std::vector<reference_packet> packets = {
-        {"rmap-like command", {0xFE, test_pid, 0x4C, 0x20, 0x00, 0x01, 0x02, 0x03}, false, 0xFE, test_pid,
+        {"rmap-like command",
+         {0xFE, test_pid, 0x4C, 0x20, 0x00, 0x01, 0x02, 0x03},
+         false,
+         0xFE,
+         test_pid,
          /* instruction, key, address */ {0x4C, 0x20, 0x00, 0x01, 0x02, 0x03}},
-        {"path bytes dropped", {0x03, 0x07, 0xFE, test_pid, 0xAA, 0xBB}, true, 0xFE, test_pid,
+        {"path bytes dropped",
+         {0x03, 0x07, 0xFE, test_pid, 0xAA, 0xBB},
+         true,
+         0xFE,
+         test_pid,
          /* path 03 07 skipped */ {0xAA, 0xBB}},
         {"address and pid only", {0x20, test_pid}, false, 0x20, test_pid, {}},
         {"one body byte", {0xFF, test_pid, 0x00}, false, 0xFF, test_pid, {0x00}},
         {"path byte kept as address", {0x05, test_pid, 0x01, 0x02}, false, 0x05, test_pid, {0x01, 0x02}},
+        {"path dropped: SLA FE, PID 1", {0x03, 0x07, 0xFE, 0x01, 0x55}, true, 0xFE, 0x01, {0x55}},
+        {"path kept: SLA 03, PID 7", {0x03, 0x07, 0xFE, 0x01, 0x55}, false, 0x03, 0x07, {0xFE, 0x01, 0x55}},
     };
     return packets;
 }

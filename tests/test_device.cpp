@@ -80,7 +80,8 @@ TEST(Device, ReturnPathsArePaddedToWholeWords)
     };
     const bytes path{0x00, 0x00, 0x05};
     for (auto &c : cases) {
-        device_t d("name", "type", nullptr, 2, path.data(), path.size(), c.rpath.data(), c.rpath.size(), 0xFE, 0x21);
+        device_t d("name", "type", nullptr, 2, path.data(), path.size(), c.rpath.data(), c.rpath.size(), 0xFE,
+                   0x21);
         const uint8_t *p = nullptr;
         uint8_t words = 0, lsrc = 0;
         d.reply(p, words, lsrc);
@@ -114,9 +115,8 @@ orw::unitsim::config four_links()
 size_t link_selections(const orw::unitsim::simulator &sim, int link)
 {
     auto ext = sim.extensions_from_clients();
-    return static_cast<size_t>(std::count_if(ext.begin(), ext.end(), [&](const bytes &e) {
-        return e.size() == 1 && e[0] == 0x40 + link;
-    }));
+    return static_cast<size_t>(std::count_if(
+        ext.begin(), ext.end(), [&](const bytes &e) { return e.size() == 1 && e[0] == 0x40 + link; }));
 }
 
 } // namespace
@@ -147,6 +147,8 @@ TEST(SpaceWireConnection, InitialisePreparesEveryLinkAndRecordsTheConnectedOnes)
 
     // Not connected at initialise: refused, also once it comes up.
     sim.set_link_up(4, true);
+    c.active_port(3);
+    EXPECT_EQ(Orwin_link_connected(c.handle()), 1) << "the unit reports it up now";
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             std::unique_ptr<device_t> d(c.device("n", "t", 3, 0xFE, 0x20));
@@ -157,7 +159,8 @@ TEST(SpaceWireConnection, InitialisePreparesEveryLinkAndRecordsTheConnectedOnes)
             EXPECT_EQ(e.name(), sim.address());
         }
         const uint8_t path[] = {1};
-        EXPECT_THROW(std::unique_ptr<device_t>(c.device("n", "t", 3, path, 1, path, 1, 0xFE, 0x20)), orw::error);
+        EXPECT_THROW(std::unique_ptr<device_t>(c.device("n", "t", 3, path, 1, path, 1, 0xFE, 0x20)),
+                     orw::error);
     }
 }
 
@@ -168,8 +171,8 @@ TEST(SpaceWireConnection, RawSendsProduceExactlyTheDocumentedBytes)
     const bytes path{0x00, 0x00, 0x05};
     const bytes rpath{0x01};
     std::unique_ptr<device_t> logical(c.device("echo", "node", 1, 0xFE, 0x20));
-    std::unique_ptr<device_t> routed(c.device("echo", "node", 1, path.data(), path.size(), rpath.data(),
-                                              rpath.size(), 0xFE, 0x20));
+    std::unique_ptr<device_t> routed(
+        c.device("echo", "node", 1, path.data(), path.size(), rpath.data(), rpath.size(), 0xFE, 0x20));
     const size_t selections = link_selections(sim, 1);
     const size_t before = sim.packets_from_clients().size();
     const bytes data{0x21, 0x01, 0x02, 0x03};
@@ -195,4 +198,10 @@ TEST(SpaceWireConnection, RawSendsProduceExactlyTheDocumentedBytes)
     EXPECT_EQ(at_node[1].data, (bytes{0xFE, 0x43, 0x21, 0x01, 0x02, 0x03})) << "path consumed on the way";
     EXPECT_EQ(sim.node_packet_count(1), 3u);
     EXPECT_EQ(link_selections(sim, 1), selections + 1) << "the selected link is not selected again";
+
+    // A failing write leaves the write lock free.
+    device_t nowhere("none", "node", &c, 9, 0xFE, 0x20);
+    EXPECT_THROW(nowhere.raw_send(0x42, data.data(), data.size()), orw::error);
+    ASSERT_TRUE(c.write_lock.try_lock());
+    c.write_lock.unlock();
 }

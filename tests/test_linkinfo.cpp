@@ -12,7 +12,6 @@ using namespace spwtest;
 using orw::spacewire::connection_t;
 using orw::spacewire::linkinfo;
 
-
 namespace {
 
 constexpr int link_no = 3;
@@ -38,7 +37,8 @@ struct Dispatch : ::testing::Test {
     void SetUp() override
     {
         ifc.set_verbose(link_no, false);
-        ifc.register_protocol(link_no, test_pid, &inst);
+        for (uint8_t pid : registered_pids)
+            ifc.register_protocol(link_no, pid, &inst);
     }
 };
 
@@ -88,29 +88,6 @@ TEST_F(Dispatch, EepDiscardsThePacketWithoutTellingTheInstance)
         inst.calls.clear();
         feed(link, {0xFD, test_pid, 9}, connection::EOP);
         EXPECT_EQ(inst.calls, (std::vector<std::string>{"start 253 66", "body 1 258", "eop 3"})) << cut;
-    }
-}
-
-TEST_F(Dispatch, PathDroppingDecidesAddressAndProtocol)
-{
-    recording_instance seven;
-    ifc.register_protocol(link_no, 0x07, &seven);
-    struct {
-        bool drop_pa;
-        recording_instance *expected;
-        const char *start;
-    } cases[] = {{true, nullptr, "start 254 1"}, {false, &seven, "start 3 7"}};
-    recording_instance one;
-    ifc.register_protocol(link_no, 0x01, &one);
-    cases[0].expected = &one;
-    for (auto &c : cases) {
-        one.calls.clear();
-        seven.calls.clear();
-        ifc.set_pa(link_no, c.drop_pa);
-        feed(link, {0x03, 0x07, 0xFE, 0x01, 0x55}, connection::EOP);
-        ASSERT_FALSE(c.expected->calls.empty());
-        EXPECT_EQ(c.expected->calls.front(), c.start);
-        EXPECT_TRUE((c.expected == &one ? seven : one).calls.empty());
     }
 }
 
@@ -181,6 +158,18 @@ TEST_F(Dispatch, ShortPacketsLeaveTheLinkReady)
         feed(link, {0xFE, test_pid, 7}, connection::EOP);
         EXPECT_EQ(inst.calls, (std::vector<std::string>{"start 254 66", "body 1 258", "eop 3"}));
     }
+}
+
+TEST_F(Dispatch, DroppedPathBytesArePrintedWhenVerbose)
+{
+    ifc.set_pa(link_no, true);
+    ifc.set_verbose(link_no, true);
+    EXPECT_TRUE(inst.verbose());
+    ::testing::internal::CaptureStdout();
+    feed(link, {0x03}, connection::PART_EOP_EEP);
+    feed(link, {0x07, 0xFE, test_pid}, connection::EOP);
+    feed(link, {0xFE, test_pid}, connection::EOP);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Dropping pa 03\nDropping pa 07\n");
 }
 
 TEST_F(Dispatch, RejectedBodyDropsTheRestButTheInstanceStillSeesTheEop)

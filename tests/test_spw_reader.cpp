@@ -73,6 +73,7 @@ bytes stream_packet(int link, const bytes &p)
 
 struct failing_connection : connection_t {
     using connection_t::connection_t;
+    failing_connection() = default;
     std::atomic<int> failures{0};
     int code = 0;
     void reader_failed(const orw::error &e) override
@@ -127,8 +128,8 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     temp_file first(stream_packet(1, {0xFE, test_pid, 1}));
     temp_file second(stream_packet(2, {0xFE, test_pid, 2}));
     temp_file third(stream_packet(1, {0xFE, test_pid, 3}));
-    connection_t c;
-    c.connect("-" + first.path);
+    connection_t c("-" + first.path, 100.0);
+    EXPECT_EQ(c.lbitmask, 0u) << "no link of a recording is connected";
     c.filelist.push(second.path);
     c.filelist.push(third.path);
     recording_instance one, two;
@@ -141,11 +142,22 @@ TEST(SpaceWireReader, RecordingContinuesWithTheQueuedFilesThenEndsQuietly)
     EXPECT_EQ(two.eops, 1);
     EXPECT_EQ(one.received, bytes{3});
     EXPECT_EQ(c.addr, third.path);
-    EXPECT_EQ(c.reader_error(), nullptr) << "the end of a recording is no failure: "
-                                         << (c.reader_error() ? c.reader_error()->what() : "");
+    EXPECT_EQ(c.reader_error(), nullptr)
+        << "the end of a recording is no failure: " << (c.reader_error() ? c.reader_error()->what() : "");
     EXPECT_TRUE(c.thread_enabled.load()) << "ended by itself";
     c.start_server();
     EXPECT_FALSE(c.thread_running.load()) << "not restarted";
+
+    // A queued file that cannot be opened is a failure that ends the reader.
+    failing_connection d;
+    d.connect("-" + first.path);
+    d.filelist.push("/nonexistent/orwin/recording");
+    d.register_protocol(1, test_pid, &one);
+    ASSERT_TRUE(eventually([&] { return !d.thread_running.load(); }));
+    EXPECT_EQ(d.failures.load(), 1);
+    EXPECT_EQ(d.code, connection::Error_File_Not_Present);
+    ASSERT_NE(d.reader_error(), nullptr);
+    EXPECT_EQ(d.reader_error()->name(), "/nonexistent/orwin/recording");
 }
 
 TEST(SpaceWireReader, UnitHangingUpEndsTheReaderThroughTheErrorHook)

@@ -27,8 +27,9 @@ constexpr uint8_t first_source = 0x40;
 // Packet of sender t, number i: ldest, pid, source address, t, i (4 bytes).
 bytes payload(int t, uint32_t i)
 {
-    return {static_cast<uint8_t>(first_source + t), static_cast<uint8_t>(t), static_cast<uint8_t>(i >> 24),
-            static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+    return {static_cast<uint8_t>(first_source + t), static_cast<uint8_t>(t),
+            static_cast<uint8_t>(i >> 24),          static_cast<uint8_t>(i >> 16),
+            static_cast<uint8_t>(i >> 8),           static_cast<uint8_t>(i)};
 }
 
 // Receives one sender's echoes, which must come back in order and whole.
@@ -76,7 +77,8 @@ TEST(SpaceWireThreads, ConcurrentRawSendersNeverInterleaveAndEchoesReachTheirHan
         counters.push_back(std::make_unique<echo_counter>());
         counters.back()->sender = t;
         c.register_protocol(1, static_cast<uint8_t>(first_pid + t), counters.back().get());
-        devices.emplace_back(c.device("echo", "node", 1, node_address, static_cast<uint8_t>(first_source + t)));
+        devices.emplace_back(
+            c.device("echo", "node", 1, node_address, static_cast<uint8_t>(first_source + t)));
     }
     std::atomic<int> send_failures{0};
     std::vector<std::thread> pool;

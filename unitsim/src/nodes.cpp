@@ -15,7 +15,8 @@ constexpr size_t source_address_index = 2;
 
 std::vector<uint8_t> strip_path(const std::vector<uint8_t> &packet)
 {
-    auto first = std::find_if(packet.begin(), packet.end(), [](uint8_t b) { return b >= first_logical_address; });
+    auto first =
+        std::find_if(packet.begin(), packet.end(), [](uint8_t b) { return b >= first_logical_address; });
     return std::vector<uint8_t>(first, packet.end());
 }
 

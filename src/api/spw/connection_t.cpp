@@ -52,21 +52,26 @@ void connection_t::initialise(double speed)
     wait();
     ORW_SPW_TRACE(2, this, "Enabling transactions on this host");
     rmap_transactions.set_enabled(true);
-    int n = check(Orwin_get_number_of_links(connection::device));
-    ORW_SPW_TRACE(2, this, "with %d links", n);
-    if (n > max_links - 1)
-        n = max_links - 1;
-    ORW_SPW_TRACE(2, this, "Setting speed %f", speed);
-    check(Orwin_set_speed_double(connection::device, speed));
-    for (int link = 1; link <= n; ++link) {
-        ORW_SPW_TRACE(2, this, "Enabling port %d", link);
-        active_port(static_cast<unsigned>(link));
-        mode(LINK_mode_normal);
-        links[link].set_link(this, link);
+    // A recording cannot be commanded: its links need no preparing and none
+    // is connected, but its packets are dispatched all the same.
+    int n = 0;
+    if (live) {
+        n = check(Orwin_get_number_of_links(connection::device));
+        ORW_SPW_TRACE(2, this, "with %d links", n);
+        if (n > max_links - 1)
+            n = max_links - 1;
+        ORW_SPW_TRACE(2, this, "Setting speed %f", speed);
+        check(Orwin_set_speed_double(connection::device, speed));
+        for (int link = 1; link <= n; ++link) {
+            ORW_SPW_TRACE(2, this, "Enabling port %d", link);
+            active_port(static_cast<unsigned>(link));
+            mode(LINK_mode_normal);
+            links[link].set_link(this, link);
+        }
+        ORW_SPW_TRACE(2, this, "Waiting for links to stabilise");
+        check(Orwin_flush(connection::device));
+        usleep(300);
     }
-    ORW_SPW_TRACE(2, this, "Waiting for links to stabilise");
-    check(Orwin_flush(connection::device));
-    usleep(300);
     ORW_SPW_TRACE(2, this, "initialising lock");
     thread_running = false;
     thread_enabled = false;
@@ -109,7 +114,10 @@ void connection_t::writeport(int link, const void *data_, size_t sz, uint32_t fl
     check(Orwin_write_packet(connection::device, const_cast<void *>(data_), sz, flags));
 }
 
-bool connection_t::active_link(int link) const { return (lbitmask >> (link & 31)) & 1u; }
+bool connection_t::active_link(int link) const
+{
+    return (lbitmask >> (link & 31)) & 1u;
+}
 
 // ---- Registration ------------------------------------------------------------------
 
@@ -141,7 +149,10 @@ void connection_t::unregister_protocol(uint8_t l, uint8_t pid)
     quiesce();
 }
 
-void connection_t::rmap_server(uint8_t l, protocol_instance *instance) { register_protocol(l, 1, instance); }
+void connection_t::rmap_server(uint8_t l, protocol_instance *instance)
+{
+    register_protocol(l, 1, instance);
+}
 
 void connection_t::register_generic(uint8_t l, raw::handler *h)
 {
@@ -188,7 +199,10 @@ bool connection_t::verbose(uint8_t l)
     return links[l].link_verbose();
 }
 
-bool connection_t::link_verbose() { return rx_link < static_cast<unsigned>(max_links) && verbose(static_cast<uint8_t>(rx_link)); }
+bool connection_t::link_verbose()
+{
+    return rx_link < static_cast<unsigned>(max_links) && verbose(static_cast<uint8_t>(rx_link));
+}
 
 protocol_instance *connection_t::get_protocol(uint8_t l, uint8_t pid)
 {

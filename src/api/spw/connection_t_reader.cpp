@@ -16,18 +16,29 @@ thread_local const connection_t *reading_connection = nullptr;
 // Makes the dispatch sequence odd while a piece is being dispatched, also
 // when an instance throws.
 struct dispatching {
-    explicit dispatching(std::atomic<uint64_t> &seq) : seq(seq) { seq.fetch_add(1, std::memory_order_seq_cst); }
+    explicit dispatching(std::atomic<uint64_t> &seq) : seq(seq)
+    {
+        seq.fetch_add(1, std::memory_order_seq_cst);
+    }
     ~dispatching() { seq.fetch_add(1, std::memory_order_seq_cst); }
     std::atomic<uint64_t> &seq;
 };
 
 } // namespace
 
-bool connection_t::on_reader_thread() const { return reading_connection == this; }
+bool connection_t::on_reader_thread() const
+{
+    return reading_connection == this;
+}
 
 void connection_t::start_server()
 {
     ORW_SPW_TRACE(8, this, "Checking for read handler");
+    if (on_reader_thread()) {
+        // Asked from a callback: the running reader just carries on.
+        thread_enabled = true;
+        return;
+    }
     std::lock_guard<std::mutex> guard(server_lock);
     if (thread_enabled)
         return;
@@ -146,6 +157,10 @@ bool connection_t::read_packet()
         uint32_t type = 0;
         ssize_t n = Orwin_read_packet_full(connection::device, data.get(), packet_buffer_size, &type,
                                            CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA);
+        // An application may have asked for time-outs as errors; to the
+        // reader a time-out is only the chance to test its flag.
+        if (n == Error_Receiver_Timeout)
+            return true;
         if (n < 0) {
             if (n != Error_Receiver_Shutdown)
                 throw error(addr, static_cast<int>(n), Orwin_get_error_text());

@@ -36,8 +36,8 @@ device_t::device_t(const std::string &name, const std::string &type, connection_
                    uint8_t src)
     : dname(name), dtype(type), ifc(ifc_), linkno(link), ldest(dest_), lsrc(src)
 {
-    ORW_SPW_TRACE(2, this, "creating device link %d packet addressing addrsz %zu %02x:%02x", link, pathsz, dest_,
-                  src);
+    ORW_SPW_TRACE(2, this, "creating device link %d packet addressing addrsz %zu %02x:%02x", link, pathsz,
+                  dest_, src);
     check_logical();
     ORW_SPW_TRACE(8, this, "checking device path");
     for (size_t i = 0; i < pathsz; ++i) {
@@ -88,7 +88,10 @@ void device_t::reply(const uint8_t *&path, uint8_t &words, uint8_t &lsrc_) const
     lsrc_ = lsrc;
 }
 
-void device_t::write(const void *data, size_t sz, uint32_t flags) { ifc->writeport(linkno, data, sz, flags); }
+void device_t::write(const void *data, size_t sz, uint32_t flags)
+{
+    ifc->writeport(linkno, data, sz, flags);
+}
 
 void device_t::flush()
 {
@@ -97,9 +100,15 @@ void device_t::flush()
         throw error(ifc->addr, rc, Orwin_get_error_text());
 }
 
-void device_t::start_server() { ifc->start_server(); }
+void device_t::start_server()
+{
+    ifc->start_server();
+}
 
-void device_t::raw_send(uint8_t pid, const unsigned char *data, size_t sz) { raw.send(this, pid, data, sz); }
+void device_t::raw_send(uint8_t pid, const unsigned char *data, size_t sz)
+{
+    raw.send(this, pid, data, sz);
+}
 
 } // namespace spacewire
 } // namespace orw

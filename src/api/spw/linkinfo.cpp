@@ -12,7 +12,10 @@ namespace {
 
 constexpr uint8_t first_logical_address = 0x20;
 
-const char *terminator_name(int terminator) { return Orwin_pkttype_to_str(terminator); }
+const char *terminator_name(int terminator)
+{
+    return Orwin_pkttype_to_str(terminator);
+}
 
 } // namespace
 
@@ -54,11 +57,26 @@ protocol_instance *linkinfo::get_protocol(uint8_t pid_) const
     return protocols[pid_].load(std::memory_order_acquire);
 }
 
-void linkinfo::set_inactive(bool flag) { inactive.store(flag, std::memory_order_relaxed); }
-void linkinfo::use_default(bool flag) { default_handler.store(flag, std::memory_order_relaxed); }
-void linkinfo::set_pa(bool flag) { drop_pa.store(flag, std::memory_order_relaxed); }
-void linkinfo::set_verbose(bool flag) { verbose.store(flag, std::memory_order_relaxed); }
-bool linkinfo::link_verbose() const { return verbose.load(std::memory_order_relaxed); }
+void linkinfo::set_inactive(bool flag)
+{
+    inactive.store(flag, std::memory_order_relaxed);
+}
+void linkinfo::use_default(bool flag)
+{
+    default_handler.store(flag, std::memory_order_relaxed);
+}
+void linkinfo::set_pa(bool flag)
+{
+    drop_pa.store(flag, std::memory_order_relaxed);
+}
+void linkinfo::set_verbose(bool flag)
+{
+    verbose.store(flag, std::memory_order_relaxed);
+}
+bool linkinfo::link_verbose() const
+{
+    return verbose.load(std::memory_order_relaxed);
+}
 
 void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
 {

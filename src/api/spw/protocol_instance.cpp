@@ -7,7 +7,10 @@ namespace spacewire {
 
 std::atomic<protocol_factory *> protocols[256] = {};
 
-protocol_instance *protocol_factory::new_instance() { return nullptr; }
+protocol_instance *protocol_factory::new_instance()
+{
+    return nullptr;
+}
 
 void protocol_factory::register_protocol(uint8_t pid, protocol_factory *f)
 {
@@ -21,12 +24,18 @@ protocol_factory *protocol_factory::factory(uint8_t pid)
 }
 
 void protocol_instance::start(uint8_t, uint8_t) {}
-bool protocol_instance::body(unsigned char *, size_t, int) { return true; }
+bool protocol_instance::body(unsigned char *, size_t, int)
+{
+    return true;
+}
 void protocol_instance::eop(int) {}
 void protocol_instance::eep() {}
 void protocol_instance::reset() {}
 
-protocol_instance::~protocol_instance() { delete[] data; }
+protocol_instance::~protocol_instance()
+{
+    delete[] data;
+}
 
 void protocol_instance::set_ifc(connection_t *ifc_, int link)
 {

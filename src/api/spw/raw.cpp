@@ -7,13 +7,19 @@ namespace spacewire {
 namespace raw {
 
 void handler::start(uint8_t, uint8_t) {}
-bool handler::body(unsigned char *, size_t, int) { return false; }
+bool handler::body(unsigned char *, size_t, int)
+{
+    return false;
+}
 void handler::eop(int) {}
 void handler::eep() {}
 void handler::reset() {}
 void handler::read_packet(unsigned char *, size_t, int) {}
 
-protocol_instance *protocol::new_instance() { return new handler(); }
+protocol_instance *protocol::new_instance()
+{
+    return new handler();
+}
 
 void protocol::send(device_t *device, uint8_t pid, const unsigned char *data, size_t sz)
 {

@@ -12,7 +12,10 @@ writelock::writelock(connection_t *ifc_, bool lock_now) : ifc(ifc_)
 
 writelock::writelock(device_t *dev, bool lock_now) : writelock(dev->connection(), lock_now) {}
 
-writelock::~writelock() { release(); }
+writelock::~writelock()
+{
+    release();
+}
 
 void writelock::acquire()
 {
