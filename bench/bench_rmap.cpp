@@ -90,8 +90,8 @@ void BM_TcpPingPongOfRead4(benchmark::State &state)
     addr.sin_family = AF_INET;
     inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
     socklen_t len = sizeof addr;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), len) < 0 || listen(listener, 1) < 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) < 0) {
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), len) < 0 ||
+        listen(listener, 1) < 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) < 0) {
         state.SkipWithError("no listener");
         return;
     }
@@ -156,7 +156,10 @@ BENCHMARK(BM_RmapWriteWithReply)->Arg(1024)->Arg(65536)->UseRealTime()->Unit(ben
 
 // Reads from several threads over one connection at once; items per second
 // of Threads(8) against Threads(1) shows how far transactions overlap.
-void BM_RmapRead4Threads(benchmark::State &state) { read_loop(state, shared_unit()); }
+void BM_RmapRead4Threads(benchmark::State &state)
+{
+    read_loop(state, shared_unit());
+}
 BENCHMARK(BM_RmapRead4Threads)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -117,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             p[data[i] % p.size()] ^= data[i + 1];
         h.start(p[0], p[1]);
         open = true;
-        feed_piece(h, rmap_ref::bytes(p.begin() + 2, p.begin() + static_cast<long>(cut)), connection::PART_EOP_EEP,
-                   open);
+        feed_piece(h, rmap_ref::bytes(p.begin() + 2, p.begin() + static_cast<long>(cut)),
+                   connection::PART_EOP_EEP, open);
         feed_piece(h, rmap_ref::bytes(p.begin() + static_cast<long>(cut), p.end()), connection::EOP, open);
     } else {
         for (size_t i = 1; i < size;) {
@@ -132,8 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             size_t n = (control >> 2) & 0x1F;
             if (n > size - i)
                 n = size - i;
-            int term = (control & 3) == 1 ? connection::EOP : (control & 3) == 2 ? connection::EEP
-                                                                                 : connection::PART_EOP_EEP;
+            int term = (control & 3) == 1   ? connection::EOP
+                       : (control & 3) == 2 ? connection::EEP
+                                            : connection::PART_EOP_EEP;
             feed_piece(h, rmap_ref::bytes(data + i, data + i + n), term, open);
             i += n;
         }

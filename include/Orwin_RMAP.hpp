@@ -29,7 +29,7 @@ namespace orw::spacewire::rmap {
  * not fit with status 11 (data length error), without calling a callback.
  */
 class handler : public protocol_instance {
-public:
+  public:
     handler() = default;
 
     void start(uint8_t sla, uint8_t pid) override;
@@ -47,8 +47,8 @@ public:
     virtual uint8_t write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
                           const uint8_t *buffer);
     /** Read-modify-write of `sz` bytes: `data`, `mask`, and `reply` for the old data. */
-    virtual uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
-                                    const uint8_t *data, const uint8_t *mask, uint8_t *reply);
+    virtual uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                                    uint32_t sz, const uint8_t *data, const uint8_t *mask, uint8_t *reply);
     /** Core forms: use get_data(), get_mask(), set_data(). */
     virtual uint8_t read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz);
     virtual uint8_t write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz);
@@ -68,7 +68,7 @@ public:
     uint16_t tid() const { return ack() ? hdr.tid : 0; }
     bool auto_increment() const;
 
-protected:
+  protected:
     /**
      * Send one reply on the handler's link: `header` (reply path first), then
      * `body` (data and its CRC; empty for a write reply), ending with EOP,
@@ -85,7 +85,7 @@ protected:
     uint8_t *mreply = nullptr;
     rmap_hdr hdr;
 
-private:
+  private:
     void parse_header(const uint8_t *d, size_t n, size_t &i);
     void parse_command(const uint8_t *d, size_t n, size_t &i, bool write, bool with_reply_address);
     void command_byte(size_t index, uint8_t b, bool write);

@@ -64,7 +64,10 @@ inline rmap_command classify(uint8_t pt)
 
 /** Reply instruction for a command: the command's own bits with the
  *  packet-type bits set to reply. */
-inline uint8_t reply_instruction(uint8_t command_pt) { return command_pt & 0xBF; }
+inline uint8_t reply_instruction(uint8_t command_pt)
+{
+    return command_pt & 0xBF;
+}
 
 /** The standard's 256-entry CRC table (polynomial x^8 + x^2 + x + 1, bits
  *  taken least significant first). */
@@ -72,7 +75,7 @@ extern const uint8_t RMAP_CRC_TABLE[256];
 
 /** The running 8-bit RMAP CRC: initial value 0, no final inversion. */
 class crc_calc {
-public:
+  public:
     crc_calc() = default;
 
     /** Back to 0. */
@@ -97,7 +100,7 @@ uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start = 0);
  * is sent.
  */
 class net_header : public crc_calc {
-public:
+  public:
     static constexpr size_t capacity = 64;
 
     net_header() = default;
@@ -121,7 +124,7 @@ public:
     uint8_t data[capacity] = {};
     size_t sz = 0;
 
-private:
+  private:
     void room(size_t n) const;
 };
 
@@ -132,14 +135,14 @@ struct rmap_hdr {
     uint8_t dkey = 0;
     uint8_t pid = 0;
     uint8_t pt = 0;
-    uint32_t ds = 0;     ///< data length from the header
-    uint32_t sz = 0;     ///< data bytes received so far
+    uint32_t ds = 0; ///< data length from the header
+    uint32_t sz = 0; ///< data bytes received so far
     uint8_t rstatus = 0;
-    uint8_t pasz = 0;    ///< reply-address length in bytes
+    uint8_t pasz = 0; ///< reply-address length in bytes
     uint8_t pad[16] = {};
-    uint8_t pard = 0;    ///< reply-address bytes received so far
-    uint8_t dla = 0;     ///< target logical address
-    uint8_t sla = 0;     ///< initiator logical address
+    uint8_t pard = 0; ///< reply-address bytes received so far
+    uint8_t dla = 0;  ///< target logical address
+    uint8_t sla = 0;  ///< initiator logical address
     uint8_t era = 0;
     uint16_t tid = 0;
 };

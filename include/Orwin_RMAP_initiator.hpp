@@ -24,20 +24,20 @@ namespace rmap {
 
 /** A read or read-modify-write without a response object (thrown as a pointer). */
 class transactionrequired : public std::exception {
-public:
+  public:
     const char *what() const noexcept override { return "RMAP read needs a response object"; }
 };
 
 /** Read-modify-write of more than 8 data bytes (thrown as a pointer). */
 class toomuchrmwdata : public std::exception {
-public:
+  public:
     const char *what() const noexcept override { return "RMAP read-modify-write of more than 8 bytes"; }
 };
 
 /** The file of write_file cannot be opened, or the descriptor of write_fd
  *  cannot be examined (`f` empty); thrown as a pointer. */
 class nosuchfile : public std::exception {
-public:
+  public:
     explicit nosuchfile(const std::string &f = std::string()) : f(f) {}
     const char *what() const noexcept override { return "RMAP data file cannot be read"; }
     std::string f;
@@ -54,7 +54,7 @@ public:
  * (orw::error) cancels the transaction first.
  */
 class protocol : public protocol_factory {
-public:
+  public:
     /** A new RMAP handler (parser, reply delivery and demonstration target). */
     protocol_instance *new_instance() override;
 
@@ -65,11 +65,11 @@ public:
      *  requested exactly when `tri` is given. */
     void write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
                size_t sz, transaction_response *tri);
-    void write_noreply(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
-                       size_t sz);
+    void write_noreply(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                       const uint8_t *data, size_t sz);
     /** Write the whole content of `file`. */
-    void write_file(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const std::string &file,
-                    transaction_response *tri);
+    void write_file(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                    const std::string &file, transaction_response *tri);
     /**
      * Write the content of `fd`, its size taken from its status. A
      * descriptor that ends early or fails part-way ends the packet with EEP,
@@ -92,14 +92,14 @@ public:
     static void unregister_connection(connection_t *ifc);
 
     /** Build a command header; @return the TID (0 without `tri`). */
-    uint16_t msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t instr, uint8_t ewa, uint32_t addr,
-                        size_t sz, transaction_response *tri);
-    uint16_t write_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
-                          size_t sz, transaction_response *tri);
+    uint16_t msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t instr, uint8_t ewa,
+                        uint32_t addr, size_t sz, transaction_response *tri);
+    uint16_t write_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa,
+                          uint32_t addr, size_t sz, transaction_response *tri);
     /** Wait for `tri`, starting the timer thread for a time-out first. */
     void wait(transaction_response *tri);
 
-private:
+  private:
     void send_maskdata(device_t *dev, const uint8_t *data, const uint8_t *mask, size_t sz);
 };
 

@@ -21,19 +21,19 @@ class transinfo;
 
 /** No transaction identifier is free in the scope (thrown as a pointer). */
 class nofreetid : public std::exception {
-public:
+  public:
     const char *what() const noexcept override { return "no free RMAP transaction identifier"; }
 };
 
 /** Seeding a link scope that is not enabled (thrown as a pointer). */
 class tidnotenabled : public std::exception {
-public:
+  public:
     const char *what() const noexcept override { return "RMAP transaction scope is not enabled"; }
 };
 
 /** A waiter: completed() before wait() is not lost. */
 class synchronous {
-public:
+  public:
     synchronous() = default;
     synchronous(const synchronous &) = delete;
     synchronous &operator=(const synchronous &) = delete;
@@ -56,7 +56,7 @@ public:
  * after start() it can serve the next one.
  */
 class transaction_response {
-public:
+  public:
     /** No time-out; `sync` (may be null) is signalled on completion. */
     explicit transaction_response(synchronous *sync = nullptr);
     /** Time-out of `timeout` timer ticks of 10 ms (0 = none). */
@@ -144,13 +144,13 @@ public:
     uint16_t mid = 0;
     bool copydata = false;
 
-private:
+  private:
     void keep(const char *what, uint8_t st, const uint8_t *data, uint32_t sz);
 };
 
 /** A response with its own waiter; the operation returns after completion. */
 class synchronous_response : public transaction_response {
-public:
+  public:
     /** `timeout` ticks of 10 ms (0 = wait for ever); keeps a copy of data. */
     explicit synchronous_response(uint32_t timeout = 0);
 
@@ -162,7 +162,7 @@ public:
  * the derived table as another's user handler to choose identifiers.
  */
 class transinfo {
-public:
+  public:
     using transactions_t = std::map<uint16_t, transaction_response *>;
 
     transinfo() = default;
@@ -197,7 +197,7 @@ public:
     orw::utils::lock tlock;
     std::atomic<bool> en{false};
 
-protected:
+  protected:
     bool is_free(uint16_t id) const { return rmap_transactions.find(id) == rmap_transactions.end(); }
     transaction_response *findi(uint16_t id);
 };
@@ -207,7 +207,7 @@ extern transinfo global_transactions;
 
 /** The process-wide time-out thread: ticks every 10 ms. */
 class rmap_timer {
-public:
+  public:
     rmap_timer() = default;
     /** Stops and joins the thread. */
     ~rmap_timer();
@@ -217,7 +217,7 @@ public:
     std::atomic<bool> running{false};
     std::thread timert;
 
-private:
+  private:
     void run();
     std::once_flag once;
 };

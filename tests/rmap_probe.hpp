@@ -48,7 +48,8 @@ struct rmap_probe : rmap::handler {
         calls.push_back({rmap::rmap_write, pkt, sla, key, era, addr, sz, tid(), d, {}});
         return own_answers ? answer_status : handler::write(pkt, sla, key, era, addr, sz);
     }
-    uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz) override
+    uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                            uint32_t sz) override
     {
         bytes d(sz), m(sz);
         get_data(d.data(), sz);
@@ -71,7 +72,8 @@ struct rmap_probe : rmap::handler {
         for (size_t end : ends) {
             bool last = end == p.size();
             bytes piece(p.begin() + static_cast<long>(from), p.begin() + static_cast<long>(end));
-            if (!body(piece.data(), piece.size(), last ? orw::connection::EOP : orw::connection::PART_EOP_EEP))
+            if (!body(piece.data(), piece.size(),
+                      last ? orw::connection::EOP : orw::connection::PART_EOP_EEP))
                 break;
             from = end;
         }

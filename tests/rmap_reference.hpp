@@ -25,8 +25,10 @@ inline uint8_t serial_crc(const uint8_t *p, size_t n)
     return c;
 }
 
-inline uint8_t crc(const bytes &b, size_t from, size_t to) { return serial_crc(b.data() + from, to - from); }
-
+inline uint8_t crc(const bytes &b, size_t from, size_t to)
+{
+    return serial_crc(b.data() + from, to - from);
+}
 
 // The 16 data bytes of the examples, and their data CRC.
 inline const bytes example_data = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
@@ -42,16 +44,16 @@ inline bytes with_data(bytes header)
 
 // Write command, incrementing, reply wanted, TID 0.
 inline const bytes write_command = with_data({
-    0xFE,             // target logical address
-    0x01,             // protocol identifier
-    0x6C,             // instruction: command, write, reply, increment
-    0x00,             // key
-    0x67,             // initiator logical address
-    0x00, 0x00,       // transaction identifier
-    0x00,             // extended address
+    0xFE,                   // target logical address
+    0x01,                   // protocol identifier
+    0x6C,                   // instruction: command, write, reply, increment
+    0x00,                   // key
+    0x67,                   // initiator logical address
+    0x00, 0x00,             // transaction identifier
+    0x00,                   // extended address
     0xA0, 0x00, 0x00, 0x00, // address
-    0x00, 0x00, 0x10, // data length 16
-    0x9F,             // header CRC
+    0x00, 0x00, 0x10,       // data length 16
+    0x9F,                   // header CRC
 });
 
 // Its reply: status 0.
@@ -68,14 +70,13 @@ inline const bytes write_reply = {
 // Read command, incrementing, TID 1, 16 bytes.
 inline const bytes read_command = {
     0xFE, 0x01,
-    0x4C,             // instruction: command, read, reply, increment
-    0x00,             // key
-    0x67,             // initiator logical address
-    0x00, 0x01,       // transaction identifier
-    0x00,             // extended address
-    0xA0, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x10, // data length 16
-    0xC9,             // header CRC
+    0x4C,                                     // instruction: command, read, reply, increment
+    0x00,                                     // key
+    0x67,                                     // initiator logical address
+    0x00, 0x01,                               // transaction identifier
+    0x00,                                     // extended address
+    0xA0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, // data length 16
+    0xC9,                                     // header CRC
 };
 
 // Its reply carrying the example data.
@@ -106,8 +107,8 @@ inline bytes rmw_command()
 // 4 bytes at 0x1000 with key 0x20.
 inline bytes read_command_with_reply_address()
 {
-    bytes p = {0xFE, 0x01, 0x4D, 0x20, 0x00, 0x00, 0x03, 0x07, 0xFE, 0x00, 0x03, 0x00,
-               0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04};
+    bytes p = {0xFE, 0x01, 0x4D, 0x20, 0x00, 0x00, 0x03, 0x07, 0xFE, 0x00,
+               0x03, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04};
     p.push_back(crc(p, 0, p.size()));
     return p;
 }

@@ -10,8 +10,8 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 
 namespace rmap_unit {
 

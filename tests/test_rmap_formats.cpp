@@ -22,8 +22,10 @@ TEST(RmapCrc, TableIsThePolynomialsAndExamplesCheckOut)
     struct row {
         const rmap_ref::bytes &packet;
         size_t header; // bytes covered by the header CRC
-    } rows[] = {{rmap_ref::write_command, 15}, {rmap_ref::write_reply, 7},
-                {rmap_ref::read_command, 15}, {rmap_ref::read_reply, 11}};
+    } rows[] = {{rmap_ref::write_command, 15},
+                {rmap_ref::write_reply, 7},
+                {rmap_ref::read_command, 15},
+                {rmap_ref::read_reply, 11}};
     for (const row &r : rows) {
         rmap::crc_calc c;
         EXPECT_EQ(c.calculate(r.packet.data(), r.header), r.packet[r.header]);
@@ -85,9 +87,14 @@ TEST(RmapFormats, ClassificationAndReplyForms)
         rmap::rmap_command kind;
         uint8_t reply;
     } rows[] = {
-        {0x6C, rmap::rmap_write, 0x2C}, {0x4D, rmap::rmap_read, 0x0D}, {0x5C, rmap::rmap_read_modify_write, 0x1C},
-        {0x48, rmap::rmap_read, 0x08},  {0x74, rmap::rmap_write, 0x34}, {0x7F, rmap::rmap_write, 0x3F},
-        {0x58, rmap::rmap_read, 0x18},  {0x1C, rmap::rmap_read_modify_write, 0x1C},
+        {0x6C, rmap::rmap_write, 0x2C},
+        {0x4D, rmap::rmap_read, 0x0D},
+        {0x5C, rmap::rmap_read_modify_write, 0x1C},
+        {0x48, rmap::rmap_read, 0x08},
+        {0x74, rmap::rmap_write, 0x34},
+        {0x7F, rmap::rmap_write, 0x3F},
+        {0x58, rmap::rmap_read, 0x18},
+        {0x1C, rmap::rmap_read_modify_write, 0x1C},
     };
     for (const row &r : rows) {
         EXPECT_EQ(rmap::classify(r.pt), r.kind) << std::hex << int(r.pt);

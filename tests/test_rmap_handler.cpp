@@ -19,7 +19,10 @@ struct outcome {
     }
 };
 
-uint16_t reply_tid(const bytes &p) { return p.size() < 7 ? 0 : static_cast<uint16_t>(p[5] << 8 | p[6]); }
+uint16_t reply_tid(const bytes &p)
+{
+    return p.size() < 7 ? 0 : static_cast<uint16_t>(p[5] << 8 | p[6]);
+}
 
 outcome run(const bytes &p, const std::vector<size_t> &cuts)
 {
@@ -144,7 +147,8 @@ TEST(RmapHandler, ParsesHeaderFieldsWithReplyAddress)
     EXPECT_EQ(f.address, 0x1000u);
     EXPECT_EQ(f.ds, 4u);
     // Reply-address length 2: eight bytes, then the initiator address.
-    bytes two = {0xFE, 0x01, 0x4E, 0x20, 1, 2, 3, 4, 5, 6, 7, 8, 0x99, 0x00, 0x04, 0x00, 0, 0, 0x10, 0, 0, 0, 4};
+    bytes two = {0xFE, 0x01, 0x4E, 0x20, 1, 2, 3,    4, 5, 6, 7, 8,
+                 0x99, 0x00, 0x04, 0x00, 0, 0, 0x10, 0, 0, 0, 4};
     two.push_back(rmap_ref::crc(two, 0, two.size()));
     rmap_probe h2;
     h2.feed(two);
@@ -179,7 +183,8 @@ TEST(RmapTarget, BaseCallbacksAndConformantReplies)
         {"write with reply", rmap_ref::write_command, with_crc({0x67, 0x01, 0x2C, 0x66, 0xFE, 0x00, 0x00})},
         {"write without reply", write_noreply, {}},
         {"read of 4", rmap_ref::read_command_with_reply_address(),
-         bytes{0x03, 0x07} + data_reply({0xFE, 0x01, 0x0D, 0x33, 0xFE, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04}, {0, 1, 2, 3})},
+         bytes{0x03, 0x07} +
+             data_reply({0xFE, 0x01, 0x0D, 0x33, 0xFE, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04}, {0, 1, 2, 3})},
         {"rmw of 8", rmap_ref::rmw_command(),
          data_reply({0x67, 0x01, 0x1C, 0x99, 0xFE, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04}, {0, 1, 2, 3})},
     };
@@ -224,7 +229,8 @@ TEST(RmapTarget, OversizedRequestsGetAnErrorStatus)
 {
     auto command = [](uint8_t pt, uint32_t ds, bool body) {
         bytes p = {0xFE, 0x01, pt, 0x00, 0x67, 0x00, 0x04, 0x00, 0, 0, 0, 0};
-        p.insert(p.end(), {static_cast<uint8_t>(ds >> 16), static_cast<uint8_t>(ds >> 8), static_cast<uint8_t>(ds)});
+        p.insert(p.end(),
+                 {static_cast<uint8_t>(ds >> 16), static_cast<uint8_t>(ds >> 8), static_cast<uint8_t>(ds)});
         p.push_back(rmap_ref::crc(p, 0, p.size()));
         if (body) {
             bytes d(ds, 0x5A);

@@ -71,18 +71,23 @@ TEST(RmapInitiator, CommandLayouts)
              std::unique_ptr<orw::spacewire::device_t> fe(u.ifc.device("fe", "t", node_link, 0xFE, 0xFE));
              fe->rmap_read(0x20, 0, 0x00, 0x1000, 4, &t);
          },
-         with_crc({0xFE, 0x01, 0x48, 0x20, 0xFE, 0x12, 0x34, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04})},
+         with_crc(
+             {0xFE, 0x01, 0x48, 0x20, 0xFE, 0x12, 0x34, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04})},
         {"write of nothing", [&](quiet_response &t) { u.node->rmap_write(0, 0, 0, base, nullptr, 0, &t); },
          with_crc({0xFE, 0x01, 0x68, 0x00, 0x67, 0x12, 0x35, 0x00, 0xA0, 0, 0, 0, 0, 0, 0}) + bytes{0x00}},
         {"write without reply, all flags",
          [&](quiet_response &) { u.node->rmap_write_noreply(0, 0xFF, 0, base, eight.data(), 1); },
          with_crc({0xFE, 0x01, 0x74, 0x00, 0x67, 0x00, 0x00, 0x00, 0xA0, 0, 0, 0, 0, 0, 1}) + bytes{1, 0x91}},
-        {"rmw of 8", [&](quiet_response &t) { u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data(), 8, &t); },
+        {"rmw of 8",
+         [&](quiet_response &t) {
+             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data(), 8, &t);
+         },
          with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 16}) + eight + eight +
              bytes{rmap_ref::crc(eight + eight, 0, 16)}},
-        {"path and two-word return path", [&](quiet_response &t) { routed->rmap_autoincrement(0, 0, base, 2, &t); },
-         bytes{0x07, 0x03} + with_crc({0xFE, 0x01, 0x4E, 0x00, 0, 0, 0, 1, 2, 3, 4, 5, 0x67, 0x12, 0x37, 0x00, 0xA0, 0, 0,
-                                       0, 0, 0, 2})},
+        {"path and two-word return path",
+         [&](quiet_response &t) { routed->rmap_autoincrement(0, 0, base, 2, &t); },
+         bytes{0x07, 0x03} + with_crc({0xFE, 0x01, 0x4E, 0x00, 0,    0, 0, 1, 2, 3, 4, 5,
+                                       0x67, 0x12, 0x37, 0x00, 0xA0, 0, 0, 0, 0, 0, 2})},
     };
     for (const row &r : rows) {
         size_t before = u.sent(node_link).size();
@@ -109,8 +114,10 @@ TEST(RmapInitiator, RefusalsBeforeAnythingIsSent)
         return false;
     };
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_read(0, 0, 0, base, 4, nullptr); }));
-    EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 9, &t); }));
-    EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 4, nullptr); }));
+    EXPECT_TRUE(
+        pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 9, &t); }));
+    EXPECT_TRUE(pointer_thrown(
+        [&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 4, nullptr); }));
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_write_file(0, 0, 0, base, "/nonexistent/file", &t); }));
     try {
         u.node->rmap_read(0, 0, 0, base, 0x1000000, &t);

@@ -122,10 +122,12 @@ TEST(UnitsimRmap, ErrorStatusCodes)
         {"out of memory", write_with(8, 0xB0), 10},
         {"wrong extended address", write_with(7, 0x01), 10},
         {"wrong target address", write_with(0, 0xFD), 12},
-        {"unused command code", with_crc({0xFE, 0x01, 0x58, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 4}),
+        {"unused command code",
+         with_crc({0xFE, 0x01, 0x58, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 4}), 2},
+        {"reserved bit", with_crc({0xFE, 0x01, 0xCC, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 4}),
          2},
-        {"reserved bit", with_crc({0xFE, 0x01, 0xCC, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 4}), 2},
-        {"rmw data length", with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 0}), 0},
+        {"rmw data length",
+         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x00, 0x09, 0x00, 0xA0, 0, 0, 0, 0, 0, 0}), 0},
         {"no reply asked", write_with(2, 0x64), -1},
     };
     // The rmw of length 0 carries its data CRC; give it one.
@@ -172,8 +174,8 @@ TEST(UnitsimRmap, AddressingModesReplyAddressAndReadModifyWrite)
     // A path byte in front and a reply address 00 00 03 07: the node sees
     // its logical address, and its reply loses its path on the way back.
     sim.set_rmap_memory(node_link, 0xA0000000, {0x10, 0x20, 0x30, 0x40});
-    bytes pa = with_crc({0xFE, 0x01, 0x4D, 0x00, 0x00, 0x00, 0x03, 0x07, 0x67, 0x00, 0x07, 0x00, 0xA0, 0, 0, 0,
-                         0, 0, 2});
+    bytes pa = with_crc(
+        {0xFE, 0x01, 0x4D, 0x00, 0x00, 0x00, 0x03, 0x07, 0x67, 0x00, 0x07, 0x00, 0xA0, 0, 0, 0, 0, 0, 2});
     pa.insert(pa.begin(), 0x05);
     c.send(pa);
     r = c.next();
@@ -235,8 +237,9 @@ TEST(UnitsimRmap, InitiatorChecksReplies)
         {"right", rmap_ref::read_reply, ""},
         {"bad data CRC", cat(bytes(rmap_ref::read_reply.begin(), rmap_ref::read_reply.end() - 1), {}, {0x00}),
          "bad data CRC"},
-        {"not reply form", cat(with_crc({0x67, 0x01, 0x4C, 0x00, 0xFE, 0x00, 0x01, 0x00, 0x00, 0x00, 0x10}),
-                               rmap_ref::example_data, {rmap_ref::example_data_crc}),
+        {"not reply form",
+         cat(with_crc({0x67, 0x01, 0x4C, 0x00, 0xFE, 0x00, 0x01, 0x00, 0x00, 0x00, 0x10}),
+             rmap_ref::example_data, {rmap_ref::example_data_crc}),
          "instruction is not the command's in reply form"},
     };
     for (const row &r : rows) {

@@ -22,27 +22,26 @@ namespace rmap = orw::spacewire::rmap;
 
 namespace {
 
-const char usage[] =
-    "usage: orwin-rmap [options] HOST[:PORT] read ADDRESS SIZE\n"
-    "       orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE\n"
-    "       orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX\n"
-    "  --link N          link of the unit the node is reached by (default 1)\n"
-    "  --dest LA         node's logical address (default 0xFE)\n"
-    "  --src LA          our logical address, where replies go (default 0x67)\n"
-    "  --path B,B,...    path bytes before the logical address (0..31 each)\n"
-    "  --return-path B,B,...  path the reply takes back (0..31 each, at most 12)\n"
-    "  --key K           RMAP key (default 0)\n"
-    "  --ext E           extended address (default 0)\n"
-    "  --no-increment    keep the address fixed instead of incrementing it\n"
-    "  --verify          writes: verify data before writing\n"
-    "  --no-reply        writes: ask for no reply\n"
-    "  --timeout MS      wait at most MS milliseconds for the reply (default 1000;\n"
-    "                    0 waits for ever)\n"
-    "  --speed MBITS     link speed to set (default 100)\n"
-    "  --json            print the outcome as JSON\n"
-    "  --help            this text\n"
-    "Numbers may be decimal or 0x-prefixed hex; HEX data is pairs of hex digits\n"
-    "(spaces and colons allowed). Exit status: 0 done, 1 failure, 2 bad arguments.\n";
+const char usage[] = "usage: orwin-rmap [options] HOST[:PORT] read ADDRESS SIZE\n"
+                     "       orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE\n"
+                     "       orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX\n"
+                     "  --link N          link of the unit the node is reached by (default 1)\n"
+                     "  --dest LA         node's logical address (default 0xFE)\n"
+                     "  --src LA          our logical address, where replies go (default 0x67)\n"
+                     "  --path B,B,...    path bytes before the logical address (0..31 each)\n"
+                     "  --return-path B,B,...  path the reply takes back (0..31 each, at most 12)\n"
+                     "  --key K           RMAP key (default 0)\n"
+                     "  --ext E           extended address (default 0)\n"
+                     "  --no-increment    keep the address fixed instead of incrementing it\n"
+                     "  --verify          writes: verify data before writing\n"
+                     "  --no-reply        writes: ask for no reply\n"
+                     "  --timeout MS      wait at most MS milliseconds for the reply (default 1000;\n"
+                     "                    0 waits for ever)\n"
+                     "  --speed MBITS     link speed to set (default 100)\n"
+                     "  --json            print the outcome as JSON\n"
+                     "  --help            this text\n"
+                     "Numbers may be decimal or 0x-prefixed hex; HEX data is pairs of hex digits\n"
+                     "(spaces and colons allowed). Exit status: 0 done, 1 failure, 2 bad arguments.\n";
 
 struct bad_arguments : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -94,7 +93,10 @@ std::vector<uint8_t> hex_bytes(const std::string &text, const char *what)
     for (char c : text) {
         if (c == ' ' || c == ':')
             continue;
-        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int v = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
         if (v < 0)
             throw bad_arguments(std::string("bad ") + what + ": '" + text + "' is not hex");
         if (high < 0) {
@@ -213,14 +215,15 @@ void hex_dump(uint32_t address, const uint8_t *d, size_t n)
 int run(const options &o)
 {
     orw::spacewire::connection_t ifc(o.host, o.speed);
-    std::unique_ptr<orw::spacewire::device_t> dev(
-        o.path.empty() && o.return_path.empty()
-            ? ifc.device("node", "rmap", o.link, o.dest, o.src)
-            : ifc.device("node", "rmap", o.link, o.path.data(), o.path.size(), o.return_path.data(),
-                         o.return_path.size(), o.dest, o.src));
+    std::unique_ptr<orw::spacewire::device_t> dev(o.path.empty() && o.return_path.empty()
+                                                      ? ifc.device("node", "rmap", o.link, o.dest, o.src)
+                                                      : ifc.device("node", "rmap", o.link, o.path.data(),
+                                                                   o.path.size(), o.return_path.data(),
+                                                                   o.return_path.size(), o.dest, o.src));
     rmap::synchronous_response r(static_cast<uint32_t>((o.timeout_ms + 9) / 10));
     r.verbose(false);
-    uint8_t flags = static_cast<uint8_t>((o.increment ? rmap::instr_increment : 0) | (o.verify ? rmap::instr_verify : 0));
+    uint8_t flags =
+        static_cast<uint8_t>((o.increment ? rmap::instr_increment : 0) | (o.verify ? rmap::instr_verify : 0));
     bool waits = true;
     if (o.op == "read") {
         dev->rmap_read(o.key, flags, o.ext, o.address, o.size, &r);
@@ -243,9 +246,9 @@ int run(const options &o)
     size_t n = 0;
     const uint8_t *d = r.info(n);
     if (o.json) {
-        nlohmann::json j = {{"operation", o.op},     {"link", o.link}, {"address", o.address},
-                            {"replied", waits},      {"status", status},
-                            {"status_text", rmap::status_text(status)}};
+        nlohmann::json j = {{"operation", o.op},    {"link", o.link},
+                            {"address", o.address}, {"replied", waits},
+                            {"status", status},     {"status_text", rmap::status_text(status)}};
         if (o.op != "write")
             j["data"] = hex(d, d ? n : 0);
         std::cout << j.dump() << "\n";
@@ -275,7 +278,8 @@ int main(int argc, char **argv)
     try {
         return run(o);
     } catch (const orw::error &e) {
-        std::fprintf(stderr, "orwin-rmap: %s: error %d: %s\n", e.name().c_str(), e.get(), e.text() ? e.text() : "");
+        std::fprintf(stderr, "orwin-rmap: %s: error %d: %s\n", e.name().c_str(), e.get(),
+                     e.text() ? e.text() : "");
     } catch (const orw::spacewire::address_error &e) {
         std::fprintf(stderr, "orwin-rmap: %s (%d)\n", e.text(), e.value());
     } catch (const std::exception *e) {

@@ -228,8 +228,8 @@ bool rmap_node::handle(const std::vector<uint8_t> &raw, bool eep, std::vector<ui
         return false;
     reply = reply_route(f.reply_address);
     size_t crc_from = reply.size();
-    reply.insert(reply.end(), {f.initiator, 0x01, static_cast<uint8_t>(f.instruction & 0xBF), status, f.target,
-                               static_cast<uint8_t>(f.tid >> 8), static_cast<uint8_t>(f.tid)});
+    reply.insert(reply.end(), {f.initiator, 0x01, static_cast<uint8_t>(f.instruction & 0xBF), status,
+                               f.target, static_cast<uint8_t>(f.tid >> 8), static_cast<uint8_t>(f.tid)});
     if (writing) {
         reply.push_back(rmap_crc(reply.data() + crc_from, reply.size() - crc_from));
         return true;

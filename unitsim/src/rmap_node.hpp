@@ -17,7 +17,7 @@ namespace orw::unitsim {
 uint8_t rmap_crc(const uint8_t *data, size_t n, uint8_t crc = 0);
 
 class rmap_node {
-public:
+  public:
     explicit rmap_node(const rmap_target_config &cfg);
 
     /// Acts on one packet as it arrives over the link. Returns true when a
@@ -31,7 +31,7 @@ public:
     rmap_target_config cfg;
     uint64_t commands = 0;
 
-private:
+  private:
     bool in_memory(uint8_t era, uint32_t address, uint32_t length, bool increment) const;
     uint8_t &cell(uint32_t address) { return memory_[address - cfg.base_address]; }
 

@@ -76,8 +76,8 @@ uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start)
         const sliced_tables &s = sliced();
         for (; i + 8 <= n; i += 8) {
             const uint8_t *d = data + i;
-            c = static_cast<uint8_t>(s.t[7][d[0] ^ c] ^ s.t[6][d[1]] ^ s.t[5][d[2]] ^ s.t[4][d[3]] ^ s.t[3][d[4]] ^
-                                     s.t[2][d[5]] ^ s.t[1][d[6]] ^ s.t[0][d[7]]);
+            c = static_cast<uint8_t>(s.t[7][d[0] ^ c] ^ s.t[6][d[1]] ^ s.t[5][d[2]] ^ s.t[4][d[3]] ^
+                                     s.t[3][d[4]] ^ s.t[2][d[5]] ^ s.t[1][d[6]] ^ s.t[0][d[7]]);
         }
     }
     for (; i < n; ++i)

@@ -127,15 +127,16 @@ void handler::parse_header(const uint8_t *d, size_t n, size_t &i)
                     hdr.dla = hdr.sla;
                     status = hdr.pasz ? command_header_read_pa : command_header_read;
                 } else {
-                    ORW_SPW_TRACE(8, this, type() == rmap_write ? "this is an RMAP write"
-                                                                : "this is an RMAP read modify write");
+                    ORW_SPW_TRACE(8, this,
+                                  type() == rmap_write ? "this is an RMAP write"
+                                                       : "this is an RMAP read modify write");
                     status = hdr.pasz ? command_header_write_pa : command_header_write;
                 }
                 ORW_SPW_TRACE(8, this, "it has %d bytes of path addressing", hdr.pasz);
                 return;
             }
             ORW_SPW_TRACE(2, this,
-                          type() == rmap_write   ? "this is an RMAP write response"
+                          type() == rmap_write  ? "this is an RMAP write response"
                           : type() == rmap_read ? "this is an RMAP read response"
                                                 : "this is an RMAP read modify write response");
             break;
@@ -253,14 +254,17 @@ void handler::command_byte(size_t index, uint8_t b, bool write)
     case 10:
     case 11:
         hdr.address |= static_cast<uint32_t>(b) << ((11 - index) * 8);
-        ORW_SPW_TRACE(4, this, write ? "write address @ byte %zu (%zu) is %04x" : "read address @ byte %zu (%zu) is %04x",
+        ORW_SPW_TRACE(4, this,
+                      write ? "write address @ byte %zu (%zu) is %04x"
+                            : "read address @ byte %zu (%zu) is %04x",
                       index, index, hdr.address);
         break;
     case 12:
     case 13:
     case 14:
         hdr.ds |= static_cast<uint32_t>(b) << ((14 - index) * 8);
-        ORW_SPW_TRACE(4, this, write ? "write size @ byte %zu (%zu) is %04x" : "read size @ byte %zu (%zu) is %04x",
+        ORW_SPW_TRACE(4, this,
+                      write ? "write size @ byte %zu (%zu) is %04x" : "read size @ byte %zu (%zu) is %04x",
                       index, index, hdr.ds);
         break;
     case 15:
@@ -281,7 +285,8 @@ void handler::command_byte(size_t index, uint8_t b, bool write)
                 status = hdr.ds ? bodydata : finalcrc;
                 crc.reset();
             } else {
-                ORW_SPW_TRACE(1, this, "ERROR write command CRC invalid expected %02x got %02x ", crc.get(), b);
+                ORW_SPW_TRACE(1, this, "ERROR write command CRC invalid expected %02x got %02x ", crc.get(),
+                              b);
                 status = err;
             }
         }

@@ -43,20 +43,26 @@ template <class Send> void locked_send(device_t *dev, transaction_response *tri,
 
 } // namespace
 
-protocol_instance *protocol::new_instance() { return new handler(); }
+protocol_instance *protocol::new_instance()
+{
+    return new handler();
+}
 
-void protocol::connection(connection_t *ifc) { ORW_SPW_TRACE(2, ifc, "constructor "); }
+void protocol::connection(connection_t *ifc)
+{
+    ORW_SPW_TRACE(2, ifc, "constructor ");
+}
 
 void protocol::unregister_connection(connection_t *ifc)
 {
     ORW_SPW_TRACE(2, ifc, "removing connection %p from active list", static_cast<void *>(ifc));
 }
 
-uint16_t protocol::msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t instr, uint8_t ewa, uint32_t addr,
-                              size_t sz, transaction_response *tri)
+uint16_t protocol::msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t instr, uint8_t ewa,
+                              uint32_t addr, size_t sz, transaction_response *tri)
 {
-    ORW_SPW_TRACE(8, dev, "preparing io operation size %zu on %02x:%04x flags %02x response %p", sz, ewa, addr, instr,
-                  static_cast<void *>(tri));
+    ORW_SPW_TRACE(8, dev, "preparing io operation size %zu on %02x:%04x flags %02x response %p", sz, ewa,
+                  addr, instr, static_cast<void *>(tri));
     const uint8_t *path = nullptr;
     size_t pathsz = 0;
     uint8_t ldest = 0;
@@ -228,7 +234,8 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
 void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
                                const uint8_t *mask, size_t sz, transaction_response *tri)
 {
-    ORW_SPW_TRACE(2, dev, "writing %zu bytes to %02x:%04x response %p", sz, ewa, addr, static_cast<void *>(tri));
+    ORW_SPW_TRACE(2, dev, "writing %zu bytes to %02x:%04x response %p", sz, ewa, addr,
+                  static_cast<void *>(tri));
     if (sz > 8) {
         ORW_SPW_TRACE(8, dev, "writing too much data");
         throw new toomuchrmwdata();
@@ -266,8 +273,8 @@ void handler::rmap_reply_eop(int rxlink)
     transaction_response *tr = ifc ? ifc->rmap_tx(rxlink, hdr.tid) : global_transactions.find(hdr.tid);
     ORW_SPW_TRACE(8, this, "Found transaction %p for %04x", static_cast<void *>(tr), hdr.tid);
     if (!tr) {
-        ORW_SPW_TRACE(8, this, "Found %04x not found on handler %p  ifc %p link %d", hdr.tid, static_cast<void *>(this),
-                      static_cast<void *>(ifc), rxlink);
+        ORW_SPW_TRACE(8, this, "Found %04x not found on handler %p  ifc %p link %d", hdr.tid,
+                      static_cast<void *>(this), static_cast<void *>(ifc), rxlink);
         return;
     }
     tr->set_status(false, hdr.rstatus);

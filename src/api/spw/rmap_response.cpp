@@ -58,7 +58,10 @@ transaction_response::transaction_response(uint32_t timeout, synchronous *sync)
     ORW_SPW_TRACE(8, this, "Creating transaction waiter %p timeout %u", static_cast<void *>(this), timeout);
 }
 
-transaction_response::~transaction_response() { delete[] rdata; }
+transaction_response::~transaction_response()
+{
+    delete[] rdata;
+}
 
 void transaction_response::timedout()
 {

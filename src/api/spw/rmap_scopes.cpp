@@ -4,11 +4,20 @@
 
 namespace orw::spacewire {
 
-rmap::transinfo *linkinfo::transactions() { return rmap_transactions.enabled() ? &rmap_transactions : nullptr; }
+rmap::transinfo *linkinfo::transactions()
+{
+    return rmap_transactions.enabled() ? &rmap_transactions : nullptr;
+}
 
-void linkinfo::set_transactions(bool enabled) { rmap_transactions.set_enabled(enabled); }
+void linkinfo::set_transactions(bool enabled)
+{
+    rmap_transactions.set_enabled(enabled);
+}
 
-void linkinfo::set_transaction_handler(rmap::transinfo *h) { rmap_transactions.set_user_handler(h); }
+void linkinfo::set_transaction_handler(rmap::transinfo *h)
+{
+    rmap_transactions.set_user_handler(h);
+}
 
 rmap::transinfo *connection_t::rmap_scope(int link)
 {
@@ -19,7 +28,10 @@ rmap::transinfo *connection_t::rmap_scope(int link)
     return &rmap::global_transactions;
 }
 
-rmap::transaction_response *connection_t::rmap_tx(int link, uint16_t tid) { return rmap_scope(link)->find(tid); }
+rmap::transaction_response *connection_t::rmap_tx(int link, uint16_t tid)
+{
+    return rmap_scope(link)->find(tid);
+}
 
 void connection_t::tid_scope(uint16_t port, bool enabled)
 {
@@ -54,6 +66,9 @@ void connection_t::tid_global(rmap::transinfo *h)
     rmap::global_transactions.set_user_handler(h);
 }
 
-void connection_t::tid_global_seed(uint16_t seed) { rmap::global_transactions.seed(seed); }
+void connection_t::tid_global_seed(uint16_t seed)
+{
+    rmap::global_transactions.seed(seed);
+}
 
 } // namespace orw::spacewire

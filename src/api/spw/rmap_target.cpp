@@ -41,8 +41,8 @@ void handler::serve_command()
         hdr.rstatus = write(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, hdr.ds, data);
         if (hdr.pt & instr_reply) {
             ORW_SPW_TRACE(8, this, "need to send write reply for tid %04x", hdr.tid);
-            ORW_SPW_TRACE(2, this, "write command reply status %02x tid %04x on link %d", hdr.rstatus, hdr.tid,
-                          linkno);
+            ORW_SPW_TRACE(2, this, "write command reply status %02x tid %04x on link %d", hdr.rstatus,
+                          hdr.tid, linkno);
             uint8_t out[max_reply_header];
             size_t n = reply_header(out, reply_instruction(hdr.pt), hdr.rstatus, false, 0);
             send_reply(out, n, nullptr, 0);
@@ -58,8 +58,8 @@ void handler::serve_command()
             send_data_reply(reply_instruction(hdr.pt), status_rmw_data_length, data, 0);
             break;
         }
-        hdr.rstatus = readmodifywrite(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, half, data, data + half,
-                                      data + hdr.ds);
+        hdr.rstatus = readmodifywrite(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, half, data,
+                                      data + half, data + hdr.ds);
         send_data_reply(reply_instruction(hdr.pt), hdr.rstatus, data + hdr.ds, half);
         break;
     }
@@ -105,8 +105,8 @@ size_t handler::reply_header(uint8_t *out, uint8_t pt, uint8_t st, bool with_len
 // has room for the CRC after them.
 void handler::send_data_reply(uint8_t pt, uint8_t st, uint8_t *reply, uint32_t length)
 {
-    ORW_SPW_TRACE(2, this, "read command reply id %04x sla %02x key %02x address %02x:%08x size %d", hdr.tid, hdr.sla,
-                  hdr.dkey, hdr.era, hdr.address, length);
+    ORW_SPW_TRACE(2, this, "read command reply id %04x sla %02x key %02x address %02x:%08x size %d", hdr.tid,
+                  hdr.sla, hdr.dkey, hdr.era, hdr.address, length);
     uint8_t out[max_reply_header];
     size_t n = reply_header(out, pt, st, true, length);
     uint8_t none = 0;
@@ -136,8 +136,8 @@ void handler::send_reply(const uint8_t *hbytes, size_t hsz, const uint8_t *body_
 uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
                       uint8_t *buffer)
 {
-    ORW_SPW_TRACE(2, this, "read flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla, key, era, addr,
-                  sz);
+    ORW_SPW_TRACE(2, this, "read flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla, key, era,
+                  addr, sz);
     mreply = buffer;
     ORW_SPW_TRACE(8, this, "calling core read method");
     uint8_t st = read(pkt, sla, key, era, addr, sz);
@@ -149,19 +149,19 @@ uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32
 uint8_t handler::write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
                        const uint8_t *buffer)
 {
-    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla, key, era,
-                  addr, sz);
+    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla,
+                  key, era, addr, sz);
     mdata = buffer;
     uint8_t st = write(pkt, sla, key, era, addr, sz);
     mdata = nullptr;
     return st;
 }
 
-uint8_t handler::readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
-                                 const uint8_t *d, const uint8_t *mask, uint8_t *reply)
+uint8_t handler::readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                                 uint32_t sz, const uint8_t *d, const uint8_t *mask, uint8_t *reply)
 {
-    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla, key, era,
-                  addr, sz);
+    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla,
+                  key, era, addr, sz);
     mdata = d;
     mmask = mask;
     mreply = reply;
@@ -174,8 +174,8 @@ uint8_t handler::readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t 
 uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
 {
     if (verbose()) {
-        std::printf("server->read (%d) type %02x from %02x key %02x address %02x:%04x size %d\n", tid(), pkt, sla,
-                    key, era, addr, sz);
+        std::printf("server->read (%d) type %02x from %02x key %02x address %02x:%04x size %d\n", tid(), pkt,
+                    sla, key, era, addr, sz);
         std::fflush(stdout);
     }
     counting_pattern(mreply, sz);
@@ -187,8 +187,8 @@ uint8_t handler::write(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t 
     char shown[16 * 3 + 1];
     format_bytes(shown, mdata, sz);
     if (verbose()) {
-        std::printf("server->write (%d)  from %02x key %02x address %02x:%04x size %d data%s\n", tid(), sla, key, era,
-                    addr, sz, shown);
+        std::printf("server->write (%d)  from %02x key %02x address %02x:%04x size %d data%s\n", tid(), sla,
+                    key, era, addr, sz, shown);
         std::fflush(stdout);
     }
     return 0x66;
@@ -200,8 +200,8 @@ uint8_t handler::readmodifywrite(uint8_t, uint8_t sla, uint8_t key, uint8_t era,
     format_bytes(shown, mdata, sz);
     counting_pattern(mreply, sz);
     if (verbose()) {
-        std::printf("server->readmodifywrite (%d) from %02x key %02x address %02x:%04x size %d data%s\n", tid(), sla,
-                    key, era, addr, sz, shown);
+        std::printf("server->readmodifywrite (%d) from %02x key %02x address %02x:%04x size %d data%s\n",
+                    tid(), sla, key, era, addr, sz, shown);
         std::fflush(stdout);
     }
     return 0x99;
