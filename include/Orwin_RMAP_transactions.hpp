@@ -79,7 +79,7 @@ class transaction_response {
     virtual void read_modify_write_reply(uint8_t status, uint32_t sz);
     /** Block on the waiter when there is one; else return at once. */
     virtual void wait();
-    /** Frees the kept copy of reply data. */
+    /** Takes a transaction still live out of its table, then frees the kept copy of reply data. */
     virtual ~transaction_response();
 
     // ---- Life of a transaction ------------------------------------------------
@@ -144,6 +144,10 @@ class transaction_response {
     uint16_t mid = 0;
     bool copydata = false;
 
+  protected:
+    /** Leave the table and registry if still live, without waiting. */
+    void forget();
+
   private:
     void keep(const char *what, uint8_t st, const uint8_t *data, uint32_t sz);
 };
@@ -153,6 +157,8 @@ class synchronous_response : public transaction_response {
   public:
     /** `timeout` ticks of 10 ms (0 = wait for ever); keeps a copy of data. */
     explicit synchronous_response(uint32_t timeout = 0);
+    /** Takes a transaction still live out of its table. */
+    ~synchronous_response() override;
 
     synchronous syncinfo;
 };

@@ -130,6 +130,14 @@ TEST(RmapTids, UserHandlersSeedingFindAndCancel)
     b.cancel();
     EXPECT_EQ(t.find(tb), nullptr) << "a cancelled transaction is not found";
     EXPECT_EQ(h.freed, (std::vector<uint16_t>{12, 14}));
+    EXPECT_EQ(b.tx.load(), nullptr);
+    b.cancel(); // twice: a no-op
+    uint16_t gone_id = 0;
+    {
+        quiet gone;
+        gone_id = t.transaction(&gone);
+    }
+    EXPECT_EQ(t.find(gone_id), nullptr) << "a destroyed response left its transaction live";
     t.set_user_handler(nullptr);
     EXPECT_TRUE(t.enabled()) << "clearing the handler leaves the scope enabled";
     EXPECT_EQ(rmap::live_transactions(), 0u);

@@ -60,6 +60,7 @@ transaction_response::transaction_response(uint32_t timeout, synchronous *sync)
 
 transaction_response::~transaction_response()
 {
+    forget();
     delete[] rdata;
 }
 
@@ -175,8 +176,11 @@ void transaction_response::cancel()
     transinfo *t = tx.load();
     if (!t)
         return;
-    if (t->find(mid))
+    if (t->find(mid)) {
+        // Not live any more: a second cancel, or the destructor's, is a no-op.
+        tx = nullptr;
         return;
+    }
     // A reply or the timer holds the transaction; let it finish first, and
     // consume its signal so that the next wait() does not return early.
     if (sync)
@@ -184,6 +188,15 @@ void transaction_response::cancel()
     else
         while (tx.load())
             std::this_thread::yield();
+}
+
+// A response destroyed while its transaction is live must not be completed
+// afterwards by a reply or the timer: take it out of its table and the
+// registry. (One being completed right now is the destroyer's race to avoid.)
+void transaction_response::forget()
+{
+    if (transinfo *t = tx.exchange(nullptr))
+        t->find(mid);
 }
 
 void transaction_response::completed()
@@ -233,6 +246,11 @@ synchronous_response::synchronous_response(uint32_t timeout) : transaction_respo
 {
     ORW_SPW_TRACE(8, this, "timeout %u", timeout);
     copydata = true;
+}
+
+synchronous_response::~synchronous_response()
+{
+    forget();
 }
 
 } // namespace orw::spacewire::rmap
