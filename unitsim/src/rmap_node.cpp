@@ -34,18 +34,28 @@ const std::array<uint8_t, 256> &crc_table()
     return table;
 }
 
-// Two bytes per step: entry (s ^ b0) << 8 | b1 is the register after both,
-// built from the one-byte table.
-const std::vector<uint8_t> &pair_table()
+// Four bytes per step: the register is linear in its input, so a byte's
+// effect k bytes before the end is the one-byte table applied k more times
+// with zero bytes, and the four effects combine by XOR.
+struct word_tables {
+    uint8_t after[4][256];
+};
+
+const word_tables &word_table()
 {
-    static const std::vector<uint8_t> pairs = [] {
+    static const word_tables tables = [] {
         const std::array<uint8_t, 256> &one = crc_table();
-        std::vector<uint8_t> t(65536);
-        for (size_t i = 0; i < t.size(); ++i)
-            t[i] = one[one[i >> 8] ^ (i & 0xFF)];
+        word_tables t{};
+        for (int x = 0; x < 256; ++x) {
+            uint8_t v = one[static_cast<size_t>(x)];
+            for (int k = 0; k < 4; ++k) {
+                t.after[k][x] = v;
+                v = one[v];
+            }
+        }
         return t;
     }();
-    return pairs;
+    return tables;
 }
 
 // Header fields of a command, in packet order after any path bytes.
@@ -104,10 +114,11 @@ std::vector<uint8_t> reply_route(const std::vector<uint8_t> &address)
 uint8_t rmap_crc(const uint8_t *data, size_t n, uint8_t crc)
 {
     const std::array<uint8_t, 256> &table = crc_table();
-    const std::vector<uint8_t> &pairs = pair_table();
+    const word_tables &w = word_table();
     size_t i = 0;
-    for (; i + 2 <= n; i += 2)
-        crc = pairs[static_cast<size_t>(crc ^ data[i]) << 8 | data[i + 1]];
+    for (; i + 4 <= n; i += 4)
+        crc = static_cast<uint8_t>(w.after[3][crc ^ data[i]] ^ w.after[2][data[i + 1]] ^
+                                   w.after[1][data[i + 2]] ^ w.after[0][data[i + 3]]);
     for (; i < n; ++i)
         crc = table[crc ^ data[i]];
     return crc;
