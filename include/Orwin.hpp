@@ -529,5 +529,6 @@ private:
 } // namespace orw
 
 #include "Orwin_SpaceWire.hpp"
+#include "Orwin_RMAP.hpp"
 
 #endif // ORWIN_HPP

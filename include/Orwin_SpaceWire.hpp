@@ -9,6 +9,8 @@
 #error "include Orwin.hpp, which includes this header"
 #endif
 
+#include "Orwin_RMAP_transactions.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -167,6 +169,10 @@ class linkinfo {
     void set_verbose(bool flag);
     bool link_verbose() const;
     raw::handler *generic() const { return raw_handler.load(std::memory_order_acquire); }
+    /** The link's RMAP transaction table when enabled, else null. */
+    rmap::transinfo *transactions();
+    void set_transactions(bool enabled);
+    void set_transaction_handler(rmap::transinfo *h);
 
     /**
      * One piece of a packet.
@@ -185,7 +191,7 @@ class linkinfo {
     uint8_t sla = 0;
     uint8_t pid = 0;
     std::atomic<protocol_instance *> protocols[256] = {};
-    // The RMAP layer adds the per-link transaction table here.
+    rmap::transinfo rmap_transactions;
     state status = rsla;
     connection_t *ifc = nullptr;
     int linkno = 0;
@@ -321,6 +327,20 @@ class connection_t : public orw::connection {
     protocol_instance *get_protocol(uint8_t l, uint8_t pid);
     linkinfo &link_dispatcher(uint8_t l);
 
+    // ---- RMAP transaction scopes (port 0: the connection; 1-31: a link) ------
+    /** The link's table if enabled, else the connection's if enabled, else the process's. */
+    rmap::transinfo *rmap_scope(int link);
+    /** Remove and return the live transaction `tid` from the scope of `link`. */
+    rmap::transaction_response *rmap_tx(int link, uint16_t tid);
+    /** Enable or disable a scope. @throws orw::error -45 for a port above 31 */
+    void tid_scope(uint16_t port, bool enabled);
+    /** Delegate a scope's allocation to `h` (non-null enables it). @throws orw::error -45 */
+    void tid_handler(uint16_t port, rmap::transinfo *h);
+    /** Next TID of a scope. @throws tidnotenabled* for a disabled link; orw::error -45 */
+    void tid_seed(uint16_t port, uint16_t seed);
+    static void tid_global(rmap::transinfo *h);
+    static void tid_global_seed(uint16_t seed);
+
     // ---- Devices ------------------------------------------------------------
     /**
      * A device with logical addressing on `link`, owned by the caller.
@@ -333,7 +353,7 @@ class connection_t : public orw::connection {
 
     std::atomic<bool> thread_enabled{false};
     std::atomic<bool> thread_running{false};
-    // The RMAP layer adds the connection-wide transaction table here.
+    rmap::transinfo rmap_transactions;
     std::map<std::string, device_t *> devices;
     linkinfo links[max_links];
     std::unique_ptr<unsigned char[]> data;
@@ -353,6 +373,14 @@ class connection_t : public orw::connection {
     std::atomic<bool> failed{false};
     std::unique_ptr<orw::error> failure;
 };
+
+} // namespace spacewire
+} // namespace orw
+
+#include "Orwin_RMAP_initiator.hpp"
+
+namespace orw {
+namespace spacewire {
 
 /**
  * A remote SpaceWire node behind link `link` of a connection: how packets
@@ -413,7 +441,42 @@ class device_t {
 
     static constexpr size_t max_return_path = 12;
 
-    // The RMAP sending side joins these here.
+    // ---- RMAP commands to this device (see rmap::protocol) ----------------------
+    void rmap_write_noreply(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data, size_t sz)
+    {
+        rmap.write_noreply(this, key, flags, ewa, addr, data, sz);
+    }
+    void rmap_write(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data, size_t sz,
+                    rmap::transaction_response *tri)
+    {
+        rmap.write(this, key, flags, ewa, addr, data, sz, tri);
+    }
+    void rmap_write_fd(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, int fd,
+                       rmap::transaction_response *tri)
+    {
+        rmap.write_fd(this, key, flags, ewa, addr, fd, tri);
+    }
+    void rmap_write_file(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const std::string &file,
+                         rmap::transaction_response *tri)
+    {
+        rmap.write_file(this, key, flags, ewa, addr, file, tri);
+    }
+    void rmap_read(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
+                   rmap::transaction_response *tri)
+    {
+        rmap.read(this, key, flags, ewa, addr, sz, tri);
+    }
+    void rmap_readmodifywrite(uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data, const uint8_t *mask,
+                              size_t sz, rmap::transaction_response *tri)
+    {
+        rmap.readmodifywrite(this, key, ewa, addr, data, mask, sz, tri);
+    }
+    void rmap_autoincrement(uint8_t key, uint8_t ewa, uint32_t addr, size_t sz, rmap::transaction_response *tri)
+    {
+        rmap.autoincrement(this, key, ewa, addr, sz, tri);
+    }
+
+    rmap::protocol rmap;
     raw::protocol raw;
     ccsds::protocol ccsds;
     spwccsds::protocol spwccsds;

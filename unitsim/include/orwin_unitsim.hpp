@@ -128,6 +128,17 @@ struct ccsds_packet {
     bool well_formed = false;
 };
 
+/// An RMAP target node at the far end of a link, with its own memory.
+struct rmap_target_config {
+    uint8_t logical_address = 0xFE;
+    uint8_t key = 0x20;
+    uint8_t extended_address = 0x00;
+    uint32_t base_address = 0;        // memory covers base .. base + memory_size - 1
+    uint32_t memory_size = 1u << 20;
+    int reply_delay_ms = 0;           // replies leave this much later
+    bool drop_replies = false;        // commands are executed, replies never sent
+};
+
 struct config {
     family kind = family::vex;
     int links = 8;                         // number of SpaceWire links (1..30)
@@ -146,6 +157,42 @@ struct config {
     // accessors below. A long-running unit turns this off so that its
     // memory does not grow with its traffic.
     bool keep_history = true;
+    // Links whose far end is an RMAP target node: packets sent on them go to
+    // the node (leading path bytes are consumed on the way), and its replies
+    // come back on the same link to the client that sent the command.
+    std::map<int, rmap_target_config> rmap_targets;
+    // Links whose far end is the simulator's RMAP initiator (rmap_transact);
+    // packets sent on them go to it instead of the wiring.
+    std::set<int> rmap_initiator_links;
+};
+
+/// A command the simulator's RMAP initiator sends to a client.
+struct rmap_request {
+    enum class op { read, write, rmw } what = op::read;
+    uint8_t target_address = 0xFE;    // logical address of the client's target
+    uint8_t initiator_address = 0x67; // where the reply is to go
+    uint8_t key = 0;
+    bool reply = true;                // writes only: ask for a reply
+    bool increment = true;
+    bool verify = false;
+    std::vector<uint8_t> reply_address; // 0, 4, 8 or 12 bytes, as sent
+    uint16_t tid = 0;
+    uint8_t extended_address = 0;
+    uint32_t address = 0;
+    uint32_t length = 0;              // reads: bytes asked for
+    std::vector<uint8_t> data;        // writes: data; rmw: data then mask
+};
+
+/// What came back for an rmap_request. `problem` is empty when the reply was
+/// well formed and answered the request (right instruction, TID, addresses,
+/// CRCs); otherwise it says what was wrong.
+struct rmap_result {
+    bool replied = false;
+    std::vector<uint8_t> packet;      // the reply as received
+    uint8_t instruction = 0;
+    uint8_t status = 0;
+    std::vector<uint8_t> data;        // read and rmw replies
+    std::string problem;
 };
 
 /// A recording unit reporting `product` (for example "TRC-8" or "VGL-3U"):
@@ -290,6 +337,24 @@ public:
     /// by EOP or EEP.
     void send_packet(int link, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts = {},
                      bool eep = false);
+
+    // RMAP target nodes (config::rmap_targets); a link without a node
+    // throws std::invalid_argument.
+
+    /// `count` bytes of the node's memory from `address` (outside it: 0).
+    std::vector<uint8_t> rmap_memory(int link, uint32_t address, size_t count) const;
+    void set_rmap_memory(int link, uint32_t address, const std::vector<uint8_t> &bytes);
+    void set_rmap_reply_delay(int link, int ms);
+    void set_rmap_drop_replies(int link, bool drop);
+    /// Commands the node has received (valid or not).
+    uint64_t rmap_commands(int link) const;
+
+    /// Sends `request` to the clients as received on `link` (one of
+    /// config::rmap_initiator_links) and waits up to `timeout_ms` for the
+    /// reply with the request's TID; checks it against the request.
+    rmap_result rmap_transact(int link, const rmap_request &request, int timeout_ms);
+    /// Packets clients sent on an initiator link since the last call.
+    std::vector<std::vector<uint8_t>> take_initiator_packets(int link, int wait_ms);
 
 private:
     void emit(std::vector<uint8_t> &&bytes);

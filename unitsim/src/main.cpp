@@ -28,6 +28,8 @@ const char usage[] =
     "  --echo N            an echo node on link N (1..30), which sends every packet\n"
     "                      back with its first and third bytes swapped; repeatable\n"
     "  --down N            link N starts not connected; repeatable\n"
+    "  --rmap-target N     an RMAP target node at the far end of link N (logical\n"
+    "                      address 0xFE, key 0x20, 1 MiB of memory from address 0)\n"
     "  --options TEXT      options text (Vex)\n"
     "  --product TEXT      product string (Tor)\n"
     "  --manufacturer TEXT manufacturer string (Tor)\n"
@@ -252,10 +254,12 @@ int main(int argc, char **argv)
                 return bad_usage("wire must be A:B with links 1..30", value);
             cfg.wiring[a] = b;
             cfg.wiring[b] = a;
-        } else if (option == "--echo" || option == "--down") {
+        } else if (option == "--echo" || option == "--down" || option == "--rmap-target") {
             if (!parse_int(value, 1, 30, n))
                 return bad_usage("link must be 1..30", value);
-            if (option == "--echo")
+            if (option == "--rmap-target")
+                cfg.rmap_targets[static_cast<int>(n)] = orw::unitsim::rmap_target_config{};
+            else if (option == "--echo")
                 cfg.nodes[static_cast<int>(n)] = orw::unitsim::node_kind::echo;
             else
                 cfg.links_down.insert(static_cast<int>(n));

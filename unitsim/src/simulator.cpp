@@ -47,6 +47,15 @@ std::runtime_error system_failure(const std::string &what)
     return std::runtime_error("unitsim: " + what + ": " + std::strerror(errno));
 }
 
+struct connection;
+
+// An RMAP node's reply waiting out its delay.
+struct delayed_reply {
+    std::chrono::steady_clock::time_point due;
+    connection *to;
+    chunk bytes;
+};
+
 struct connection {
     int fd;
     frame_parser parser;
@@ -72,6 +81,9 @@ struct simulator::impl {
     void close_all();
     size_t live_clients() const;
     template <class Pred> bool wait(int timeout_ms, Pred pred) const;
+    int poll_timeout() const;
+    void release_due_replies();
+    void forget_delayed(const connection *c);
 
     mutable std::mutex m;
     mutable std::condition_variable cv;
@@ -86,6 +98,7 @@ struct simulator::impl {
     uint64_t total_received = 0;
     std::vector<uint8_t> received;
     std::vector<std::unique_ptr<connection>> clients;
+    std::vector<delayed_reply> delayed;
     std::vector<uint8_t> read_buffer = std::vector<uint8_t>(read_size);
     std::thread loop;
 };
@@ -163,6 +176,38 @@ void simulator::impl::close_all()
     for (auto &c : clients)
         close(c->fd);
     clients.clear();
+    delayed.clear();
+}
+
+void simulator::impl::forget_delayed(const connection *c)
+{
+    delayed.erase(std::remove_if(delayed.begin(), delayed.end(), [c](const delayed_reply &d) { return d.to == c; }),
+                  delayed.end());
+}
+
+// Until the next delayed reply is due; -1 when none waits.
+int simulator::impl::poll_timeout() const
+{
+    if (delayed.empty())
+        return -1;
+    auto next = std::min_element(delayed.begin(), delayed.end(),
+                                 [](const delayed_reply &a, const delayed_reply &b) { return a.due < b.due; });
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next->due - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+void simulator::impl::release_due_replies()
+{
+    auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < delayed.size();) {
+        if (delayed[i].due > now) {
+            ++i;
+            continue;
+        }
+        enqueue(*delayed[i].to, delayed[i].bytes);
+        flush(*delayed[i].to);
+        delayed.erase(delayed.begin() + static_cast<std::ptrdiff_t>(i));
+    }
 }
 
 void simulator::impl::run()
@@ -181,6 +226,7 @@ void simulator::impl::run()
             }
             for (size_t i = 0; i < clients.size();) {
                 if (clients[i]->dead) {
+                    forget_delayed(clients[i].get());
                     close(clients[i]->fd);
                     clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
                     cv.notify_all();
@@ -198,7 +244,12 @@ void simulator::impl::run()
                 polled.push_back(c.get());
             }
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        int timeout = -1;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            timeout = poll_timeout();
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -209,6 +260,7 @@ void simulator::impl::run()
             }
         }
         std::lock_guard<std::mutex> lock(m);
+        release_due_replies();
         if (fds[1].revents & POLLIN)
             accept_clients();
         for (size_t i = 0; i < polled.size(); ++i) {
@@ -267,6 +319,9 @@ void simulator::impl::read_client(connection &c)
         model.handle(c.session, std::move(item), out);
         if (!out.reply.empty())
             enqueue(c, std::make_shared<const std::vector<uint8_t>>(std::move(out.reply)));
+        if (!out.delayed.empty())
+            delayed.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(out.delay_ms), &c,
+                               std::make_shared<const std::vector<uint8_t>>(std::move(out.delayed))});
         if (!out.broadcast.empty()) {
             auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(out.broadcast));
             for (auto &other : clients) {
@@ -557,6 +612,80 @@ void simulator::set_waveform(int link, const waveform_config &waveform)
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->model.set_waveform(link, waveform);
+}
+
+std::vector<uint8_t> simulator::rmap_memory(int link, uint32_t address, size_t count) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.node(link).read(address, count);
+}
+
+void simulator::set_rmap_memory(int link, uint32_t address, const std::vector<uint8_t> &bytes)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.node(link).write(address, bytes);
+}
+
+void simulator::set_rmap_reply_delay(int link, int ms)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.node(link).cfg.reply_delay_ms = ms < 0 ? 0 : ms;
+}
+
+void simulator::set_rmap_drop_replies(int link, bool drop)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.node(link).cfg.drop_replies = drop;
+}
+
+uint64_t simulator::rmap_commands(int link) const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.node(link).commands;
+}
+
+std::vector<std::vector<uint8_t>> simulator::take_initiator_packets(int link, int wait_ms)
+{
+    std::unique_lock<std::mutex> lock(impl_->m);
+    auto &inbox = impl_->model.initiator_inbox(link);
+    impl_->cv.wait_for(lock, std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms), [&] { return !inbox.empty(); });
+    return std::exchange(inbox, {});
+}
+
+rmap_result simulator::rmap_transact(int link, const rmap_request &request, int timeout_ms)
+{
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->model.initiator_inbox(link); // throws for a link without an initiator
+    }
+    send_packet(link, build_rmap_command(request));
+    bool wants_reply = request.what != rmap_request::op::write || request.reply;
+    std::unique_lock<std::mutex> lock(impl_->m);
+    auto &inbox = impl_->model.initiator_inbox(link);
+    std::vector<uint8_t> reply;
+    auto answered = [&] {
+        for (auto it = inbox.begin(); it != inbox.end(); ++it) {
+            uint16_t tid = 0;
+            if (rmap_reply_tid(request, *it, tid) && tid == request.tid) {
+                reply = std::move(*it);
+                inbox.erase(it);
+                return true;
+            }
+        }
+        return impl_->stopping;
+    };
+    rmap_result result;
+    if (!impl_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms), answered) ||
+        reply.empty()) {
+        if (wants_reply)
+            result.problem = "no reply";
+        return result;
+    }
+    result = check_rmap_reply(request, reply);
+    result.replied = true;
+    if (!wants_reply)
+        result.problem = "reply to a command that asked for none";
+    return result;
 }
 
 void simulator::stream(int link, size_t size, size_t count)

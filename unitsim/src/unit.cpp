@@ -80,6 +80,19 @@ unit::unit(const config &cfg) : cfg_(cfg)
         traffic_[link];
     }
 
+    for (const auto &[link, node_cfg] : cfg_.rmap_targets) {
+        if (!link_exists(link))
+            throw std::runtime_error("unitsim: RMAP target on link " + std::to_string(link) +
+                                     ", which the unit does not have");
+        nodes_.emplace(link, rmap_node(node_cfg));
+    }
+    for (int link : cfg_.rmap_initiator_links) {
+        if (!link_exists(link) || nodes_.count(link))
+            throw std::runtime_error("unitsim: RMAP initiator on link " + std::to_string(link) +
+                                     " is not possible");
+        inboxes_[link];
+    }
+
     links_.resize(static_cast<size_t>(cfg_.links) + 1);
     for (int link : cfg_.links_down)
         if (link_exists(link))
@@ -149,9 +162,14 @@ const std::vector<ccsds_packet> &unit::ccsds_received(int link) const
 int unit::wired_to(int link) const
 {
     auto it = cfg_.wiring.find(link);
-    if (node_on(link) || it == cfg_.wiring.end() || node_on(it->second))
+    if (far_node(link) || it == cfg_.wiring.end() || far_node(it->second))
         return 0;
     return it->second;
+}
+
+bool unit::far_node(int link) const
+{
+    return node_on(link) || nodes_.count(link) || inboxes_.count(link);
 }
 
 const node_kind *unit::node_on(int link) const
@@ -178,7 +196,7 @@ bool unit::connected(int link) const
 {
     if (!link_exists(link) || !links_[link].up)
         return false;
-    if (node_on(link))
+    if (far_node(link))
         return true;
     int peer = wired_to(link);
     return peer != 0 && links_[peer].up;
@@ -268,12 +286,55 @@ void unit::select_link(session &s, int link)
     current_link_ = link;
 }
 
+rmap_node &unit::node(int link)
+{
+    auto it = nodes_.find(link);
+    if (it == nodes_.end())
+        throw std::invalid_argument("unitsim: no RMAP target on link " + std::to_string(link));
+    return it->second;
+}
+
+const rmap_node &unit::node(int link) const
+{
+    return const_cast<unit *>(this)->node(link);
+}
+
+std::vector<std::vector<uint8_t>> &unit::initiator_inbox(int link)
+{
+    auto it = inboxes_.find(link);
+    if (it == inboxes_.end())
+        throw std::invalid_argument("unitsim: no RMAP initiator on link " + std::to_string(link));
+    return it->second;
+}
+
+// The node's reply reaches the unit once the routers on its way consumed
+// its path bytes; it comes back on the link the command left by.
+void unit::to_node(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out)
+{
+    rmap_node &n = nodes_.at(s.link);
+    std::vector<uint8_t> reply;
+    if (!n.handle(data, eep, reply))
+        return;
+    size_t skip = 0;
+    while (skip < reply.size() && reply[skip] < 0x20)
+        ++skip;
+    std::vector<uint8_t> &to = n.cfg.reply_delay_ms > 0 ? out.delayed : out.reply;
+    append_link_select(to, s.link);
+    append_packet(to, reply.data() + skip, reply.size() - skip, false);
+    out.delay_ms = n.cfg.reply_delay_ms;
+}
+
 void unit::deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out)
 {
     // Link modes are not modelled on the way out: a link another client
     // disabled still carries this client's packets.
     const bool running = connected(s.link);
-    if (const node_kind *kind = running ? node_on(s.link) : nullptr) {
+    if (running && nodes_.count(s.link)) {
+        to_node(s, data, eep, out);
+    } else if (running && inboxes_.count(s.link)) {
+        if (!eep)
+            inboxes_[s.link].push_back(data);
+    } else if (const node_kind *kind = running ? node_on(s.link) : nullptr) {
         std::vector<uint8_t> arrived = strip_path(data);
         std::vector<uint8_t> reply;
         if (node_reply(*kind, arrived, eep, reply)) {

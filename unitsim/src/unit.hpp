@@ -6,6 +6,7 @@
 #include "frames.hpp"
 #include "nodes.hpp"
 #include "orwin_unitsim.hpp"
+#include "rmap_node.hpp"
 
 #include <cstdint>
 #include <map>
@@ -30,6 +31,10 @@ public:
     struct outcome {
         std::vector<uint8_t> reply;
         std::vector<uint8_t> broadcast;
+        // An RMAP node's reply held back by its reply delay: to the client
+        // that sent the command, `delay_ms` from now.
+        std::vector<uint8_t> delayed;
+        int delay_ms = 0;
     };
 
     /// Records `item` (when history is kept) and acts on it.
@@ -54,6 +59,12 @@ public:
     int slot_of(uint8_t type) const;
     /// Packets the CCSDS node on `link` decoded (empty when it has none).
     const std::vector<ccsds_packet> &ccsds_received(int link) const;
+    /// The RMAP node at the far end of `link`; throws std::invalid_argument
+    /// when there is none.
+    rmap_node &node(int link);
+    const rmap_node &node(int link) const;
+    /// Packets clients sent on an initiator link, taken by the caller.
+    std::vector<std::vector<uint8_t>> &initiator_inbox(int link);
 
 private:
     struct link_state {
@@ -65,6 +76,7 @@ private:
     void handle_special(session &s, const std::vector<uint8_t> &sp, outcome &out);
     void handle_extension(session &s, const std::vector<uint8_t> &ext);
     void deliver(const session &s, std::vector<uint8_t> &&data, bool eep, outcome &out);
+    void to_node(const session &s, const std::vector<uint8_t> &data, bool eep, outcome &out);
     void select_link(session &s, int link);
     void capability_reply(outcome &out) const;
     void ram_io(const std::vector<uint8_t> &sp, outcome &out);
@@ -73,6 +85,7 @@ private:
     bool link_exists(int link) const { return link >= 1 && link <= cfg_.links; }
     bool connected(int link) const;
     const node_kind *node_on(int link) const;
+    bool far_node(int link) const; // any node or initiator at the far end of `link`
     int wired_to(int link) const; // 0 = unwired
     uint8_t status_byte(int link) const;
     uint16_t rx_speed_code(int link) const;
@@ -90,6 +103,8 @@ private:
     std::map<int, node_traffic> traffic_;       // per link with a node
     int current_link_ = 1;
     std::map<int, std::vector<ccsds_packet>> ccsds_; // CCSDS node per link
+    std::map<int, rmap_node> nodes_;                          // by link
+    std::map<int, std::vector<std::vector<uint8_t>>> inboxes_; // initiator links
 };
 
 } // namespace orw::unitsim

@@ -25,7 +25,7 @@ connection_t::~connection_t()
 {
     ORW_SPW_TRACE(2, this, "Closing down device");
     ORW_SPW_TRACE(2, this, "closing rmap for %p", static_cast<void *>(this));
-    // The RMAP layer unregisters the connection here.
+    rmap::protocol::unregister_connection(this);
     ORW_SPW_TRACE(2, this, "closed rmap for %p", static_cast<void *>(this));
     ORW_SPW_TRACE(2, this, "checking thread running %d", thread_running.load() ? 1 : 0);
     stop_server();
@@ -51,7 +51,7 @@ void connection_t::initialise(double speed)
     stop_server();
     wait();
     ORW_SPW_TRACE(2, this, "Enabling transactions on this host");
-    // The RMAP layer enables the connection's transaction table here.
+    rmap_transactions.set_enabled(true);
     // A recording cannot be commanded: its links need no preparing and none
     // is connected, but its packets are dispatched all the same.
     int n = 0;
@@ -76,7 +76,7 @@ void connection_t::initialise(double speed)
     thread_running = false;
     thread_enabled = false;
     ORW_SPW_TRACE(2, this, "Initialising RMAP");
-    // The RMAP layer registers the connection here.
+    rmap::protocol::connection(this);
     ORW_SPW_TRACE(2, this, "Initialised RMAP");
     lbitmask = 0;
     for (int link = 1; link <= n; ++link) {

@@ -1,0 +1,148 @@
+// Fuzz target for the RMAP handler: commands and replies, whole or in pieces,
+// with the target side answering. Replies the target builds must be well
+// formed (CRCs right, reply instruction, sizes within the buffer), and reply
+// packets complete only live transactions, each at most once.
+//
+// Input: a mode byte, then
+//   mode even: records of [control, bytes...]; control bit 7 starts a packet
+//              (next byte its address), bits 0-1 the piece's terminator (1 EOP,
+//              2 EEP, else more follows), bits 2-6 the piece length;
+//   mode odd:  a reference packet (next byte picks it), a cut point, then
+//              (position, xor) pairs applied to it.
+#include "Orwin.hpp"
+#include "rmap_reference.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+namespace rmap = orw::spacewire::rmap;
+using orw::connection;
+
+void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+struct checked_target : rmap::handler {
+    checked_target() { set_ifc(nullptr, 1); }
+    void send_reply(const uint8_t *h, size_t hn, const uint8_t *b, size_t bn) override
+    {
+        check(hn >= 8 && hn <= 24);
+        check(bn <= orw::spacewire::packet_buffer_size);
+        // A data reply's header is 12 bytes after its path, a write reply's 8.
+        size_t fixed = bn ? 12 : 8;
+        check(hn >= fixed && hn - fixed <= 12);
+        size_t path = hn - fixed;
+        const uint8_t *r = h + path;
+        size_t rn = hn - path;
+        check(r[1] == rmap::protocol_id && !(r[2] & rmap::instr_command));
+        check(rmap::crc_of(r, rn - 1) == r[rn - 1]);
+        if (bn) {
+            uint32_t length = static_cast<uint32_t>(r[8] << 16 | r[9] << 8 | r[10]);
+            check(length + 1 == bn);
+            check(rmap::crc_of(b, bn - 1) == b[bn - 1]);
+        }
+    }
+    // The demonstration callbacks print; these answer quietly.
+    uint8_t read(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t sz) override
+    {
+        check(sz < orw::spacewire::packet_buffer_size);
+        std::vector<uint8_t> pattern(sz < 64 ? sz : 64, 0x5A);
+        set_data(pattern.data(), pattern.size());
+        return 0;
+    }
+    uint8_t write(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t) override { return 0; }
+    uint8_t readmodifywrite(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t sz) override
+    {
+        std::vector<uint8_t> d(sz), m(sz);
+        get_data(d.data(), sz);
+        get_mask(m.data(), sz);
+        set_data(d.data(), sz);
+        return 0;
+    }
+    using handler::read;
+    using handler::readmodifywrite;
+    using handler::write;
+};
+
+struct counted : rmap::transaction_response {
+    int completions = 0;
+    counted() { verbose(false); }
+    void write_reply(uint8_t) override { ++completions; }
+    void read_reply(uint8_t, uint32_t sz) override
+    {
+        check(sz < orw::spacewire::packet_buffer_size);
+        ++completions;
+    }
+    void read_modify_write_reply(uint8_t, uint32_t) override { ++completions; }
+    using transaction_response::read_modify_write_reply;
+    using transaction_response::read_reply;
+};
+
+void feed_piece(checked_target &h, std::vector<uint8_t> piece, int term, bool &open)
+{
+    if (!open)
+        return;
+    if (!h.body(piece.data(), piece.size(), term) || term != connection::PART_EOP_EEP) {
+        if (term == connection::EOP)
+            h.eop(1);
+        if (term != connection::PART_EOP_EEP)
+            open = false;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    static checked_target *target = new checked_target();
+    checked_target &h = *target;
+    counted live[4];
+    rmap::global_transactions.seed(0);
+    for (counted &c : live)
+        rmap::global_transactions.transaction(&c);
+
+    bool open = false;
+    if (data[0] & 1) {
+        std::vector<rmap_ref::named_packet> refs = rmap_ref::all_packets();
+        rmap_ref::bytes p = refs[data[1] % refs.size()].packet;
+        size_t cut = size > 2 ? 2 + data[2] % (p.size() - 2) : p.size();
+        for (size_t i = 3; i + 1 < size; i += 2)
+            p[data[i] % p.size()] ^= data[i + 1];
+        h.start(p[0], p[1]);
+        open = true;
+        feed_piece(h, rmap_ref::bytes(p.begin() + 2, p.begin() + static_cast<long>(cut)),
+                   connection::PART_EOP_EEP, open);
+        feed_piece(h, rmap_ref::bytes(p.begin() + static_cast<long>(cut), p.end()), connection::EOP, open);
+    } else {
+        for (size_t i = 1; i < size;) {
+            uint8_t control = data[i++];
+            if (control & 0x80) {
+                if (i >= size)
+                    break;
+                h.start(data[i++], rmap::protocol_id);
+                open = true;
+            }
+            size_t n = (control >> 2) & 0x1F;
+            if (n > size - i)
+                n = size - i;
+            int term = (control & 3) == 1   ? connection::EOP
+                       : (control & 3) == 2 ? connection::EEP
+                                            : connection::PART_EOP_EEP;
+            feed_piece(h, rmap_ref::bytes(data + i, data + i + n), term, open);
+            i += n;
+        }
+    }
+    for (counted &c : live) {
+        check(c.completions <= 1);
+        c.cancel();
+    }
+    check(rmap::live_transactions() == 0);
+    return 0;
+}

@@ -1,0 +1,103 @@
+// Orwin_RMAP.hpp - the RMAP handler of a link: parses commands and replies
+// fed piece by piece, delivers replies to their transactions and answers
+// commands through overridable target callbacks. Included by Orwin.hpp.
+#ifndef ORWIN_RMAP_HPP
+#define ORWIN_RMAP_HPP
+
+#ifndef ORWIN_SPACEWIRE_HPP
+#error "include Orwin.hpp, which includes this header"
+#endif
+
+#include "Orwin_RMAP_formats.hpp"
+#include "Orwin_RMAP_initiator.hpp"
+#include "Orwin_RMAP_transactions.hpp"
+
+namespace orw::spacewire::rmap {
+
+/**
+ * The RMAP protocol instance of one link. The parser never touches the link:
+ * it is fed through start(), body() and eop(), keeps the data field in the
+ * instance's 1 MiB buffer (a longer packet is dropped in `err`), and at a
+ * CRC-correct end of packet either completes the matching transaction (a
+ * reply) or calls the target callbacks and sends the reply (a command).
+ *
+ * The base callbacks form a demonstration target: reads give 0, 1, 2, ...
+ * with status 0x33, writes status 0x66, read-modify-writes status 0x99.
+ * Replies carry the command's instruction in reply form (pt & 0xBF). A read
+ * whose reply would not fit the buffer is answered with status 10 (not
+ * authorised) and no data, a read-modify-write whose data and reply would
+ * not fit with status 11 (data length error), without calling a callback.
+ */
+class handler : public protocol_instance {
+  public:
+    handler() = default;
+
+    void start(uint8_t sla, uint8_t pid) override;
+    bool body(unsigned char *data, size_t n, int term) override;
+    void eop(int rxlink) override;
+    void eep() override;
+    void reset() override;
+    ~handler() override = default;
+
+    // ---- Target callbacks, in slot order; each returns the reply status --------
+    /** Read command: reply data goes to `buffer` (`sz` bytes). */
+    virtual uint8_t read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
+                         uint8_t *buffer);
+    /** Write command carrying `sz` bytes at `buffer`. */
+    virtual uint8_t write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
+                          const uint8_t *buffer);
+    /** Read-modify-write of `sz` bytes: `data`, `mask`, and `reply` for the old data. */
+    virtual uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                                    uint32_t sz, const uint8_t *data, const uint8_t *mask, uint8_t *reply);
+    /** Core forms: use get_data(), get_mask(), set_data(). */
+    virtual uint8_t read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz);
+    virtual uint8_t write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz);
+    virtual uint8_t readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                                    uint32_t sz);
+
+    /** Classification of the parsed instruction byte. */
+    rmap_command type() const { return classify(hdr.pt); }
+    state parser_state() const { return status; }
+    const rmap_hdr &header_fields() const { return hdr; }
+
+    // ---- Helpers for the core callbacks ----------------------------------------
+    void get_data(uint8_t *dst, size_t n) const;
+    void get_mask(uint8_t *dst, size_t n) const;
+    void set_data(const uint8_t *src, size_t n);
+    bool ack() const { return (hdr.pt & instr_reply) != 0; }
+    uint16_t tid() const { return ack() ? hdr.tid : 0; }
+    bool auto_increment() const;
+
+  protected:
+    /**
+     * Send one reply on the handler's link: `header` (reply path first), then
+     * `body` (data and its CRC; empty for a write reply), ending with EOP,
+     * under the connection's write lock, and flush. Without a connection it
+     * does nothing.
+     * @throws orw::error when sending or flushing fails
+     */
+    virtual void send_reply(const uint8_t *header, size_t hsz, const uint8_t *body, size_t bsz);
+
+    crc_calc crc;
+    state status = header;
+    const uint8_t *mdata = nullptr;
+    const uint8_t *mmask = nullptr;
+    uint8_t *mreply = nullptr;
+    rmap_hdr hdr;
+
+  private:
+    void parse_header(const uint8_t *d, size_t n, size_t &i);
+    void parse_command(const uint8_t *d, size_t n, size_t &i, bool write, bool with_reply_address);
+    void command_byte(size_t index, uint8_t b, bool write);
+    void parse_body(const uint8_t *d, size_t n, size_t &i);
+    void parse_data_crc(uint8_t b);
+
+    void rmap_reply_eop(int rxlink);
+    void serve_command();
+    size_t reply_header(uint8_t *out, uint8_t pt, uint8_t st, bool with_length, uint32_t length) const;
+    void send_data_reply(uint8_t pt, uint8_t st, uint8_t *reply, uint32_t length);
+};
+
+} // namespace orw::spacewire::rmap
+
+#endif // ORWIN_RMAP_HPP

@@ -1,0 +1,112 @@
+// Orwin_RMAP_initiator.hpp - the RMAP sending side of a device: read, write
+// and read-modify-write commands with transactions, and the RMAP protocol
+// factory. Included by Orwin_SpaceWire.hpp ahead of device_t, which holds one.
+#ifndef ORWIN_RMAP_INITIATOR_HPP
+#define ORWIN_RMAP_INITIATOR_HPP
+
+#ifndef ORWIN_SPACEWIRE_HPP
+#error "include Orwin.hpp, which includes this header"
+#endif
+
+#include "Orwin_RMAP_formats.hpp"
+#include "Orwin_RMAP_transactions.hpp"
+
+#include <exception>
+#include <string>
+
+namespace orw::spacewire {
+
+class device_t;
+class connection_t;
+class protocol_instance;
+
+namespace rmap {
+
+/** A read or read-modify-write without a response object (thrown as a pointer). */
+class transactionrequired : public std::exception {
+  public:
+    const char *what() const noexcept override { return "RMAP read needs a response object"; }
+};
+
+/** Read-modify-write of more than 8 data bytes (thrown as a pointer). */
+class toomuchrmwdata : public std::exception {
+  public:
+    const char *what() const noexcept override { return "RMAP read-modify-write of more than 8 bytes"; }
+};
+
+/** The file of write_file cannot be opened, or the descriptor of write_fd
+ *  cannot be examined (`f` empty); thrown as a pointer. */
+class nosuchfile : public std::exception {
+  public:
+    explicit nosuchfile(const std::string &f = std::string()) : f(f) {}
+    const char *what() const noexcept override { return "RMAP data file cannot be read"; }
+    std::string f;
+};
+
+/**
+ * RMAP commands to a device. Each operation builds the header, registers a
+ * transaction when `tri` is given, sends the whole packet under the
+ * connection's write lock and then waits on `tri` (at once for a response
+ * without waiter). Failures before sending: transactionrequired*,
+ * toomuchrmwdata*, nosuchfile*, nofreetid* (pointers, delete them),
+ * orw::error -20 for a size beyond the 24-bit data length, address_error
+ * for a device whose path does not fit the header. A failure while sending
+ * (orw::error) cancels the transaction first.
+ */
+class protocol : public protocol_factory {
+  public:
+    /** A new RMAP handler (parser, reply delivery and demonstration target). */
+    protocol_instance *new_instance() override;
+
+    /** Read `sz` bytes; `flags` bit 2 selects incrementing addresses. */
+    void read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
+              transaction_response *tri);
+    /** Write; `flags` bits 4 (verify) and 2 (increment) are used; a reply is
+     *  requested exactly when `tri` is given. */
+    void write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
+               size_t sz, transaction_response *tri);
+    void write_noreply(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                       const uint8_t *data, size_t sz);
+    /** Write the whole content of `file`. */
+    void write_file(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                    const std::string &file, transaction_response *tri);
+    /**
+     * Write the content of `fd`, its size taken from its status. A
+     * descriptor that ends early or fails part-way ends the packet with EEP,
+     * cancels the transaction and throws orw::error -12.
+     */
+    void write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, int fd,
+                  transaction_response *tri);
+    /** Read-modify-write of `sz` (at most 8) data bytes under `sz` mask bytes. */
+    void readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data,
+                         const uint8_t *mask, size_t sz, transaction_response *tri);
+    /** Read with incrementing addresses (flags 0x04). */
+    void autoincrement(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, size_t sz,
+                       transaction_response *tri)
+    {
+        read(dev, key, instr_increment, ewa, addr, sz, tri);
+    }
+
+    /** A connection was initialised / is being destroyed (traces only). */
+    static void connection(connection_t *ifc);
+    static void unregister_connection(connection_t *ifc);
+
+    /** Build a command header; @return the TID (0 without `tri`). */
+    uint16_t msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t instr, uint8_t ewa,
+                        uint32_t addr, size_t sz, transaction_response *tri);
+    uint16_t write_header(net_header &hdr, device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa,
+                          uint32_t addr, size_t sz, transaction_response *tri);
+    /** Wait for `tri`, starting the timer thread for a time-out first. */
+    void wait(transaction_response *tri);
+
+  private:
+    void send_maskdata(device_t *dev, const uint8_t *data, const uint8_t *mask, size_t sz);
+};
+
+/** The process-wide RMAP factory, protocol 1 of the factory table. */
+extern protocol rmap_protocol;
+
+} // namespace rmap
+} // namespace orw::spacewire
+
+#endif // ORWIN_RMAP_INITIATOR_HPP

@@ -1,0 +1,348 @@
+// The RMAP receive state machine: commands and replies, with and without
+// reply addresses, fed in pieces of any size. Both CRCs are checked before
+// anything is delivered; the data field never grows past the instance buffer.
+#include "Orwin.hpp"
+
+namespace orw::spacewire::rmap {
+
+namespace {
+
+const char *terminator_name(int term)
+{
+    switch (term) {
+    case connection::EOP:
+        return "EOP";
+    case connection::EEP:
+        return "EEP";
+    default:
+        return "none";
+    }
+}
+
+} // namespace
+
+void handler::start(uint8_t sla, uint8_t pid)
+{
+    ORW_SPW_TRACE(2, this, "starting RMAP message (sla %02x protocol %02x)", sla, pid);
+    reset();
+    hdr.pid = pid;
+    hdr.sla = sla;
+    crc.reset();
+    crc.add(sla);
+    crc.add(pid);
+    status = header;
+    hdr.hdrstate = 2;
+}
+
+void handler::reset()
+{
+    ORW_SPW_TRACE(8, this, "resetting link");
+    status = header;
+    hdr.address = 0;
+    hdr.hdrstate = 0;
+    hdr.ds = 0;
+    hdr.sz = 0;
+    hdr.pard = 0;
+    hdr.pasz = 0;
+    hdr.tid = 0;
+    crc.reset();
+}
+
+void handler::eep() {}
+
+bool handler::body(unsigned char *d, size_t n, int term)
+{
+    ORW_SPW_TRACE(8, this, "read packet of size %zu terminator %s", n, terminator_name(term));
+    if (term == connection::EEP) {
+        ORW_SPW_TRACE(8, this, "EEP received so resetting link");
+        reset();
+        return false;
+    }
+    size_t i = 0;
+    while (i < n) {
+        switch (status) {
+        case header:
+            ORW_SPW_TRACE(8, this, "calling header %zu", i);
+            parse_header(d, n, i);
+            break;
+        case bodydata:
+            parse_body(d, n, i);
+            break;
+        case trailer:
+            ORW_SPW_TRACE(8, this, "More data found when EOP expected");
+            reset();
+            break;
+        case finalcrc:
+            parse_data_crc(d[i++]);
+            break;
+        case command_header_read:
+            ORW_SPW_TRACE(8, this, "calling read header %zu", i);
+            parse_command(d, n, i, false, false);
+            break;
+        case command_header_write:
+            ORW_SPW_TRACE(8, this, "command header write pa %zu:%02x", i, d[i]);
+            parse_command(d, n, i, true, false);
+            break;
+        case command_header_read_pa:
+            ORW_SPW_TRACE(8, this, "calling read header pa %zu", i);
+            parse_command(d, n, i, false, true);
+            break;
+        case command_header_write_pa:
+            ORW_SPW_TRACE(8, this, "calling write header pa %zu", i);
+            parse_command(d, n, i, true, true);
+            break;
+        case err:
+        default:
+            ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
+            if (term == connection::EOP) {
+                ORW_SPW_TRACE(8, this, "EEP/EOP received so resetting link");
+                reset();
+            }
+            return false;
+        }
+    }
+    if (status == err) {
+        ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
+        return false;
+    }
+    return true;
+}
+
+// Replies, and the instruction byte of commands.
+void handler::parse_header(const uint8_t *d, size_t n, size_t &i)
+{
+    while (i < n && status == header) {
+        uint8_t b = d[i++];
+        size_t index = hdr.hdrstate++;
+        switch (index) {
+        case 2:
+            hdr.pt = b;
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "packet type is %02x", b);
+            if (b & instr_command) {
+                ORW_SPW_TRACE(8, this, "this is an RMAP command %02x", b);
+                hdr.pasz = static_cast<uint8_t>((b & instr_pa_mask) * 4);
+                if (type() == rmap_read) {
+                    ORW_SPW_TRACE(8, this, "this is an RMAP read");
+                    hdr.dla = hdr.sla;
+                    status = hdr.pasz ? command_header_read_pa : command_header_read;
+                } else {
+                    ORW_SPW_TRACE(8, this,
+                                  type() == rmap_write ? "this is an RMAP write"
+                                                       : "this is an RMAP read modify write");
+                    status = hdr.pasz ? command_header_write_pa : command_header_write;
+                }
+                ORW_SPW_TRACE(8, this, "it has %d bytes of path addressing", hdr.pasz);
+                return;
+            }
+            ORW_SPW_TRACE(2, this,
+                          type() == rmap_write  ? "this is an RMAP write response"
+                          : type() == rmap_read ? "this is an RMAP read response"
+                                                : "this is an RMAP read modify write response");
+            break;
+        case 3:
+            hdr.rstatus = b;
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "status is %02x", b);
+            break;
+        case 4:
+            hdr.dla = b;
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "dla is %02x", b);
+            break;
+        case 5:
+            hdr.tid = static_cast<uint16_t>(b << 8);
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "tid MSB is %04x", hdr.tid);
+            break;
+        case 6:
+            hdr.tid = static_cast<uint16_t>(hdr.tid | b);
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "tid is %04x", hdr.tid);
+            break;
+        case 7:
+            if (type() == rmap_write) {
+                ORW_SPW_TRACE(8, this, "write reply frame type");
+                if (b != crc.get()) {
+                    ORW_SPW_TRACE(1, this, "ERROR CRC error on write reply");
+                    status = err;
+                } else {
+                    ORW_SPW_TRACE(8, this, "valid CRC transitioning to EOP");
+                    status = trailer;
+                }
+            } else {
+                ORW_SPW_TRACE(8, this, type() == rmap_read ? "read reply" : "read modify write reply");
+                crc.add(b);
+            }
+            break;
+        case 8:
+        case 9:
+        case 10:
+            hdr.ds |= static_cast<uint32_t>(b) << ((10 - index) * 8);
+            crc.add(b);
+            ORW_SPW_TRACE(4, this, "read ds @ byte %zu (%zu) is  %06x", index, i, hdr.ds);
+            break;
+        case 11:
+            ORW_SPW_TRACE(8, this, "checking read reply CRC");
+            if (b != crc.get()) {
+                ORW_SPW_TRACE(2, this, "ERROR read reply CRC invalid");
+                status = err;
+            } else {
+                ORW_SPW_TRACE(8, this, "transitioning to reading the body of size %d", hdr.ds);
+                status = hdr.ds ? bodydata : finalcrc;
+                crc.reset();
+            }
+            break;
+        default:
+            break; // indices 0, 1 (after a reset mid-packet) and above 11
+        }
+    }
+}
+
+void handler::parse_command(const uint8_t *d, size_t n, size_t &i, bool write, bool with_reply_address)
+{
+    const state entered = status;
+    while (i < n && status == entered) {
+        uint8_t b = d[i++];
+        size_t index = hdr.hdrstate++;
+        if (with_reply_address && index > 3 && index < 4u + hdr.pasz) {
+            crc.add(b);
+            if (hdr.pard < sizeof hdr.pad)
+                hdr.pad[hdr.pard++] = b;
+            if (write)
+                ORW_SPW_TRACE(4, this, "path address %u is %02x", hdr.pard, b);
+            else
+                ORW_SPW_TRACE(4, this, "path address %u:%u is %02x", hdr.pard, hdr.pasz, b);
+            continue;
+        }
+        if (with_reply_address && index > 3)
+            index -= hdr.pasz;
+        command_byte(index, b, write);
+    }
+}
+
+// One command header byte at its index as if there were no reply address.
+void handler::command_byte(size_t index, uint8_t b, bool write)
+{
+    if (index >= 3 && index <= 14)
+        crc.add(b);
+    switch (index) {
+    case 3:
+        hdr.dkey = b;
+        ORW_SPW_TRACE(4, this, write ? "dkey is %02x" : "destination key is %02x", b);
+        break;
+    case 4:
+        if (write)
+            hdr.dla = hdr.sla;
+        hdr.sla = b;
+        ORW_SPW_TRACE(4, this, "sla is %02x", b);
+        break;
+    case 5:
+        hdr.tid = static_cast<uint16_t>(b << 8);
+        ORW_SPW_TRACE(4, this, "tid MSB is %04x", hdr.tid);
+        break;
+    case 6:
+        hdr.tid = static_cast<uint16_t>(hdr.tid | b);
+        ORW_SPW_TRACE(4, this, "tid is %04x", hdr.tid);
+        break;
+    case 7:
+        hdr.era = b;
+        ORW_SPW_TRACE(4, this, write ? "ewa is %02x" : "era is %02x", b);
+        break;
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+        hdr.address |= static_cast<uint32_t>(b) << ((11 - index) * 8);
+        ORW_SPW_TRACE(4, this,
+                      write ? "write address @ byte %zu (%zu) is %04x"
+                            : "read address @ byte %zu (%zu) is %04x",
+                      index, index, hdr.address);
+        break;
+    case 12:
+    case 13:
+    case 14:
+        hdr.ds |= static_cast<uint32_t>(b) << ((14 - index) * 8);
+        ORW_SPW_TRACE(4, this,
+                      write ? "write size @ byte %zu (%zu) is %04x" : "read size @ byte %zu (%zu) is %04x",
+                      index, index, hdr.ds);
+        break;
+    case 15:
+        if (!write) {
+            ORW_SPW_TRACE(8, this, "checking read command CRC");
+            if (b == crc.get()) {
+                ORW_SPW_TRACE(8, this, "transitioning to eop handling %d", hdr.ds);
+                status = trailer;
+            } else {
+                ORW_SPW_TRACE(1, this, "ERROR command CRC invalid is %02x expected %02x", b, crc.get());
+                status = err;
+            }
+        } else {
+            ORW_SPW_TRACE(8, this, "checking write command CRC expecting %02x got %02x", crc.get(), b);
+            if (b == crc.get()) {
+                ORW_SPW_TRACE(8, this, "write command CRC valid transitioning to reading the body of size %d",
+                              hdr.ds);
+                status = hdr.ds ? bodydata : finalcrc;
+                crc.reset();
+            } else {
+                ORW_SPW_TRACE(1, this, "ERROR write command CRC invalid expected %02x got %02x ", crc.get(),
+                              b);
+                status = err;
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void handler::parse_body(const uint8_t *d, size_t n, size_t &i)
+{
+    // The data field lives in the instance buffer; one byte stays free for
+    // the CRC a target reply puts after its data.
+    if (!data || hdr.ds >= packet_buffer_size) {
+        ORW_SPW_TRACE(1, this, "ERROR data length %u does not fit the receive buffer", hdr.ds);
+        status = err;
+        return;
+    }
+    size_t take = hdr.ds - hdr.sz;
+    if (take > n - i)
+        take = n - i;
+    crc.calculate(d + i, take);
+    std::copy(d + i, d + i + take, data + hdr.sz);
+    hdr.sz += static_cast<uint32_t>(take);
+    i += take;
+    if (hdr.sz == hdr.ds) {
+        ORW_SPW_TRACE(8, this, "read the data transitioning to read the crc (%d)", hdr.sz);
+        status = finalcrc;
+    }
+}
+
+void handler::parse_data_crc(uint8_t b)
+{
+    if (b == crc.get()) {
+        ORW_SPW_TRACE(8, this, "crc valid now looking for EOP");
+        status = trailer;
+    } else {
+        ORW_SPW_TRACE(1, this, "ERROR CRC is invalid expected %02x got %02x", crc.get(), b);
+        status = err;
+    }
+}
+
+void handler::eop(int rxlink)
+{
+    ORW_SPW_TRACE(8, this, "EOP handler called");
+    if (status != trailer) {
+        ORW_SPW_TRACE(8, this, "invalid state to be handling EOP");
+        return;
+    }
+    if (hdr.pt & instr_command) {
+        ORW_SPW_TRACE(8, this, "processing server command type %02x", hdr.pt);
+        serve_command();
+    } else {
+        ORW_SPW_TRACE(8, this, "command response %02x", hdr.pt);
+        rmap_reply_eop(rxlink);
+    }
+}
+
+} // namespace orw::spacewire::rmap

@@ -1,0 +1,236 @@
+// RMAP target side of the handler: command dispatch to the callbacks, the
+// demonstration callbacks, and the three reply forms.
+#include "Orwin.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace orw::spacewire::rmap {
+
+namespace {
+
+// " %02x" for the first up to 16 bytes.
+void format_bytes(char (&out)[16 * 3 + 1], const uint8_t *p, size_t sz)
+{
+    out[0] = '\0';
+    size_t n = sz < 16 ? sz : 16;
+    for (size_t i = 0; p && i < n; ++i)
+        std::snprintf(out + 3 * i, 4, " %02x", p[i]);
+}
+
+void counting_pattern(uint8_t *out, size_t n)
+{
+    for (size_t i = 0; out && i < n; ++i)
+        out[i] = static_cast<uint8_t>(i & 0xFF);
+}
+
+// Reply header: path, initiator, protocol, instruction, status, target,
+// TID, and for data replies the reserved byte and the data length.
+constexpr size_t max_reply_header = 12 + 12;
+
+} // namespace
+
+void handler::serve_command()
+{
+    if (!data)
+        return; // not bound to a link: nowhere to build a reply
+    switch (type()) {
+    case rmap_write:
+        ORW_SPW_TRACE(2, this, "write command sla %02x key %02x address %02x:%08x size %d", hdr.sla, hdr.dkey,
+                      hdr.era, hdr.address, hdr.ds);
+        hdr.rstatus = write(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, hdr.ds, data);
+        if (hdr.pt & instr_reply) {
+            ORW_SPW_TRACE(8, this, "need to send write reply for tid %04x", hdr.tid);
+            ORW_SPW_TRACE(2, this, "write command reply status %02x tid %04x on link %d", hdr.rstatus,
+                          hdr.tid, linkno);
+            uint8_t out[max_reply_header];
+            size_t n = reply_header(out, reply_instruction(hdr.pt), hdr.rstatus, false, 0);
+            send_reply(out, n, nullptr, 0);
+        }
+        break;
+    case rmap_read_modify_write: {
+        ORW_SPW_TRACE(2, this, "readmodifywrite command sla %02x key %02x address %02x:%08x size %d", hdr.sla,
+                      hdr.dkey, hdr.era, hdr.address, hdr.ds);
+        uint32_t half = hdr.ds / 2;
+        // Data, mask, reply data and its CRC must all fit the buffer.
+        if (static_cast<size_t>(hdr.ds) + half + 1 > packet_buffer_size) {
+            ORW_SPW_TRACE(1, this, "ERROR read modify write of %u bytes does not fit the buffer", hdr.ds);
+            send_data_reply(reply_instruction(hdr.pt), status_rmw_data_length, data, 0);
+            break;
+        }
+        hdr.rstatus = readmodifywrite(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, half, data,
+                                      data + half, data + hdr.ds);
+        send_data_reply(reply_instruction(hdr.pt), hdr.rstatus, data + hdr.ds, half);
+        break;
+    }
+    case rmap_read:
+    default:
+        ORW_SPW_TRACE(2, this, "read command sla %02x key %02x address %02x:%08x size %d", hdr.sla, hdr.dkey,
+                      hdr.era, hdr.address, hdr.ds);
+        if (static_cast<size_t>(hdr.ds) + 1 > packet_buffer_size) {
+            ORW_SPW_TRACE(1, this, "ERROR read of %u bytes does not fit the buffer", hdr.ds);
+            send_data_reply(reply_instruction(hdr.pt), status_not_authorised, data, 0);
+            break;
+        }
+        ORW_SPW_TRACE(8, this, "calling read handler");
+        hdr.rstatus = read(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, hdr.ds, data);
+        ORW_SPW_TRACE(8, this, "called read handler result %d", hdr.rstatus);
+        send_data_reply(reply_instruction(hdr.pt), hdr.rstatus, data, hdr.ds);
+        break;
+    }
+}
+
+size_t handler::reply_header(uint8_t *out, uint8_t pt, uint8_t st, bool with_length, uint32_t length) const
+{
+    size_t n = reply_path(hdr, out);
+    size_t from = n;
+    out[n++] = hdr.sla;
+    out[n++] = protocol_id;
+    out[n++] = pt;
+    out[n++] = st;
+    out[n++] = hdr.dla;
+    out[n++] = static_cast<uint8_t>(hdr.tid >> 8);
+    out[n++] = static_cast<uint8_t>(hdr.tid);
+    if (with_length) {
+        out[n++] = 0x00;
+        out[n++] = static_cast<uint8_t>(length >> 16);
+        out[n++] = static_cast<uint8_t>(length >> 8);
+        out[n++] = static_cast<uint8_t>(length);
+    }
+    out[n] = crc_of(out + from, n - from);
+    return n + 1;
+}
+
+// Read and read-modify-write replies: `reply` holds `length` data bytes and
+// has room for the CRC after them.
+void handler::send_data_reply(uint8_t pt, uint8_t st, uint8_t *reply, uint32_t length)
+{
+    ORW_SPW_TRACE(2, this, "read command reply id %04x sla %02x key %02x address %02x:%08x size %d", hdr.tid,
+                  hdr.sla, hdr.dkey, hdr.era, hdr.address, length);
+    uint8_t out[max_reply_header];
+    size_t n = reply_header(out, pt, st, true, length);
+    uint8_t none = 0;
+    if (!reply)
+        reply = &none;
+    reply[length] = crc_of(reply, length);
+    send_reply(out, n, reply, static_cast<size_t>(length) + 1);
+}
+
+void handler::send_reply(const uint8_t *hbytes, size_t hsz, const uint8_t *body_bytes, size_t bsz)
+{
+    if (!ifc)
+        return;
+    ORW_SPW_TRACE(8, this, "sending reply to %p", static_cast<void *>(ifc));
+    writelock guard(ifc);
+    ifc->writeport(linkno, hbytes, hsz, bsz ? connection::INCOMPLETE : connection::EOP);
+    if (bsz)
+        ifc->writeport(linkno, body_bytes, bsz, connection::EOP);
+    int rc = Orwin_flush(ifc->handle());
+    if (rc < 0)
+        throw orw::error(ifc->addr, rc, Orwin_get_error_text());
+    ORW_SPW_TRACE(8, this, "sent reply of %zu bytes", hsz + bsz);
+}
+
+// ---- Callbacks ---------------------------------------------------------------------
+
+uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
+                      uint8_t *buffer)
+{
+    ORW_SPW_TRACE(2, this, "read flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla, key, era,
+                  addr, sz);
+    mreply = buffer;
+    ORW_SPW_TRACE(8, this, "calling core read method");
+    uint8_t st = read(pkt, sla, key, era, addr, sz);
+    ORW_SPW_TRACE(8, this, "called core read method returning %d", st);
+    mreply = nullptr;
+    return st;
+}
+
+uint8_t handler::write(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz,
+                       const uint8_t *buffer)
+{
+    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla,
+                  key, era, addr, sz);
+    mdata = buffer;
+    uint8_t st = write(pkt, sla, key, era, addr, sz);
+    mdata = nullptr;
+    return st;
+}
+
+uint8_t handler::readmodifywrite(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr,
+                                 uint32_t sz, const uint8_t *d, const uint8_t *mask, uint8_t *reply)
+{
+    ORW_SPW_TRACE(2, this, "serverwrite flags %02x from %02x key %02x address %02x:%04x size %d", pkt, sla,
+                  key, era, addr, sz);
+    mdata = d;
+    mmask = mask;
+    mreply = reply;
+    uint8_t st = readmodifywrite(pkt, sla, key, era, addr, sz);
+    mdata = mmask = nullptr;
+    mreply = nullptr;
+    return st;
+}
+
+uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
+{
+    if (verbose()) {
+        std::printf("server->read (%d) type %02x from %02x key %02x address %02x:%04x size %d\n", tid(), pkt,
+                    sla, key, era, addr, sz);
+        std::fflush(stdout);
+    }
+    counting_pattern(mreply, sz);
+    return 0x33;
+}
+
+uint8_t handler::write(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
+{
+    char shown[16 * 3 + 1];
+    format_bytes(shown, mdata, sz);
+    if (verbose()) {
+        std::printf("server->write (%d)  from %02x key %02x address %02x:%04x size %d data%s\n", tid(), sla,
+                    key, era, addr, sz, shown);
+        std::fflush(stdout);
+    }
+    return 0x66;
+}
+
+uint8_t handler::readmodifywrite(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
+{
+    char shown[16 * 3 + 1];
+    format_bytes(shown, mdata, sz);
+    counting_pattern(mreply, sz);
+    if (verbose()) {
+        std::printf("server->readmodifywrite (%d) from %02x key %02x address %02x:%04x size %d data%s\n",
+                    tid(), sla, key, era, addr, sz, shown);
+        std::fflush(stdout);
+    }
+    return 0x99;
+}
+
+void handler::get_data(uint8_t *dst, size_t n) const
+{
+    if (mdata)
+        std::memcpy(dst, mdata, n);
+}
+
+void handler::get_mask(uint8_t *dst, size_t n) const
+{
+    if (mmask)
+        std::memcpy(dst, mmask, n);
+}
+
+void handler::set_data(const uint8_t *src, size_t n)
+{
+    if (mreply)
+        std::memcpy(mreply, src, n);
+}
+
+bool handler::auto_increment() const
+{
+    ORW_SPW_TRACE(8, this, "flags are %02x", hdr.pt);
+    bool ai = (hdr.pt & instr_increment) != 0;
+    ORW_SPW_TRACE(8, this, ai ? "ai is present" : "ai is not present");
+    return ai;
+}
+
+} // namespace orw::spacewire::rmap

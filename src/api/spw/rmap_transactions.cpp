@@ -1,0 +1,170 @@
+// RMAP transaction tables, the process-wide registry of live transactions and
+// the time-out thread. A transaction is completed by whoever removes it from
+// the registry first (reply delivery or the timer), so it completes once.
+#include "Orwin_RMAP_transactions.hpp"
+#include "Orwin_Trace.h"
+
+#include <unistd.h>
+#include <vector>
+
+namespace orw::spacewire::rmap {
+
+namespace {
+
+// Defined before the tables and the timer so that they are destroyed after
+// them: the timer thread is joined while the registry still exists.
+orw::utils::lock timerl;
+std::map<transaction_response *, transaction_response *> rmap_tx;
+
+void enter_registry(transaction_response *tr)
+{
+    orw::utils::scopelock guard(timerl);
+    rmap_tx[tr] = tr;
+}
+
+bool leave_registry(transaction_response *tr)
+{
+    orw::utils::scopelock guard(timerl);
+    return rmap_tx.erase(tr) != 0;
+}
+
+} // namespace
+
+transinfo global_transactions;
+rmap_timer timer;
+
+size_t live_transactions()
+{
+    orw::utils::scopelock guard(timerl);
+    return rmap_tx.size();
+}
+
+void transinfo::released(uint16_t) {}
+
+uint16_t transinfo::tid()
+{
+    ORW_SPW_TRACE(2, this, "trying to generate a tid");
+    uint16_t t = transaction_id;
+    for (unsigned tried = 0; tried < 0x10000; ++tried, ++t) {
+        if (is_free(t)) {
+            transaction_id = static_cast<uint16_t>(t + 1);
+            ORW_SPW_TRACE(2, this, "transaction id %d", t);
+            return t;
+        }
+    }
+    ORW_SPW_TRACE(2, this, "no free transactions");
+    throw new nofreetid();
+}
+
+void transinfo::seed(uint16_t s)
+{
+    if (user_handler)
+        user_handler->seed(s);
+    orw::utils::scopelock guard(tlock);
+    transaction_id = s;
+}
+
+void transinfo::set_user_handler(transinfo *h)
+{
+    user_handler = h;
+    if (h)
+        en = true;
+}
+
+uint16_t transinfo::transaction(transaction_response *tr)
+{
+    ORW_SPW_TRACE(8, this, "creating a transaction for response %p", static_cast<void *>(tr));
+    tr->timer_reset();
+    uint16_t id;
+    {
+        orw::utils::scopelock guard(tlock);
+        transinfo *t = user_handler ? user_handler : this;
+        id = t->tid();
+        if (!t->is_free(id))
+            throw new nofreetid();
+        t->rmap_transactions[id] = tr;
+        ORW_SPW_TRACE(8, this, "transaction id is %04x for %p", id, static_cast<void *>(tr));
+        tr->set_mid(this, id);
+    }
+    enter_registry(tr);
+    return id;
+}
+
+transaction_response *transinfo::findi(uint16_t id)
+{
+    auto it = rmap_transactions.find(id);
+    if (it == rmap_transactions.end())
+        return nullptr;
+    transaction_response *tr = it->second;
+    rmap_transactions.erase(it);
+    return tr;
+}
+
+transaction_response *transinfo::find(uint16_t id)
+{
+    ORW_SPW_TRACE(8, this, "Looking for transaction on %04x", id);
+    transaction_response *tr;
+    {
+        orw::utils::scopelock guard(tlock);
+        transinfo *t = user_handler ? user_handler : this;
+        tr = t->findi(id);
+        if (tr)
+            t->released(id);
+    }
+    if (!tr)
+        return nullptr;
+    // Gone from the registry: the timer has already expired it.
+    return leave_registry(tr) ? tr : nullptr;
+}
+
+size_t transinfo::live()
+{
+    orw::utils::scopelock guard(tlock);
+    return (user_handler ? user_handler : this)->rmap_transactions.size();
+}
+
+void rmap_timer::start()
+{
+    std::call_once(once, [this] {
+        ORW_SPW_TRACE(2, this, "starting timer");
+        running = true;
+        timert = std::thread([this] { run(); });
+        ORW_SPW_TRACE(2, this, "started timer");
+    });
+}
+
+void rmap_timer::run()
+{
+    ORW_SPW_TRACE(2, this, "timer thread running");
+    std::vector<transaction_response *> due;
+    while (running) {
+        {
+            orw::utils::scopelock guard(timerl);
+            for (auto it = rmap_tx.begin(); it != rmap_tx.end();) {
+                ORW_SPW_TRACE(8, this, "checking timer %p", static_cast<void *>(it->first));
+                if (it->first->expired()) {
+                    due.push_back(it->first);
+                    it = rmap_tx.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (transaction_response *tr : due)
+            tr->timed_out();
+        due.clear();
+        usleep(timer_tick_us);
+    }
+    ORW_SPW_TRACE(2, this, "timer thread terminated");
+}
+
+rmap_timer::~rmap_timer()
+{
+    if (timert.joinable()) {
+        ORW_SPW_TRACE(2, this, "timer is running");
+        running = false;
+        timert.join();
+    }
+}
+
+} // namespace orw::spacewire::rmap

@@ -1,0 +1,340 @@
+// RMAP over a connection against the simulator: the initiator's packets byte
+// for byte, its refusals, time-outs and late replies, the library's target
+// answering the simulator's initiator, and many threads at once.
+#include "rmap_unit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+using namespace rmap_unit;
+
+namespace {
+
+bytes with_crc(bytes b)
+{
+    b.push_back(rmap_ref::crc(b, 0, b.size()));
+    return b;
+}
+
+// A quiet response with its own waiter and a time-out of `ticks`.
+struct quiet_response : rmap::synchronous_response {
+    explicit quiet_response(uint32_t ticks = 100) : synchronous_response(ticks) { verbose(false); }
+};
+
+} // namespace
+
+TEST(RmapInitiator, PacketsMatchTheStandardExamplesAndRepliesDeliver)
+{
+    unit u;
+    u.ifc.tid_seed(0, 0);
+    quiet_response w;
+    u.node->rmap_write(0x00, rmap::instr_increment, 0x00, base, rmap_ref::example_data.data(), 16, &w);
+    EXPECT_TRUE(w.ok());
+    EXPECT_EQ(w.status_code(), 0);
+    quiet_response r;
+    u.node->rmap_read(0x00, rmap::instr_increment, 0x00, base, 16, &r);
+    ASSERT_TRUE(r.ok());
+    size_t n = 0;
+    const uint8_t *d = r.info(n);
+    EXPECT_EQ(bytes(d, d + n), rmap_ref::example_data);
+    std::vector<orw::unitsim::packet> sent = u.sent(node_link);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data, rmap_ref::write_command);
+    EXPECT_EQ(sent[1].data, rmap_ref::read_command);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// Commands of the initiator and the packet each puts on the link.
+TEST(RmapInitiator, CommandLayouts)
+{
+    unit u;
+    const uint8_t rpath[5] = {1, 2, 3, 4, 5};
+    const uint8_t path[2] = {0x07, 0x03};
+    std::unique_ptr<orw::spacewire::device_t> routed(
+        u.ifc.device("routed", "memory", node_link, path, 2, rpath, 5, 0xFE, 0x67));
+    u.ifc.tid_seed(0, 0x1234);
+    const bytes eight = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct row {
+        const char *name;
+        std::function<void(quiet_response &)> op;
+        bytes packet;
+    } rows[] = {
+        {"read 4 at 0x1000",
+         [&](quiet_response &t) {
+             std::unique_ptr<orw::spacewire::device_t> fe(u.ifc.device("fe", "t", node_link, 0xFE, 0xFE));
+             fe->rmap_read(0x20, 0, 0x00, 0x1000, 4, &t);
+         },
+         with_crc(
+             {0xFE, 0x01, 0x48, 0x20, 0xFE, 0x12, 0x34, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04})},
+        {"write of nothing", [&](quiet_response &t) { u.node->rmap_write(0, 0, 0, base, nullptr, 0, &t); },
+         with_crc({0xFE, 0x01, 0x68, 0x00, 0x67, 0x12, 0x35, 0x00, 0xA0, 0, 0, 0, 0, 0, 0}) + bytes{0x00}},
+        {"write without reply, all flags",
+         [&](quiet_response &) { u.node->rmap_write_noreply(0, 0xFF, 0, base, eight.data(), 1); },
+         with_crc({0xFE, 0x01, 0x74, 0x00, 0x67, 0x00, 0x00, 0x00, 0xA0, 0, 0, 0, 0, 0, 1}) + bytes{1, 0x91}},
+        {"rmw of 8",
+         [&](quiet_response &t) {
+             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data(), 8, &t);
+         },
+         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 16}) + eight + eight +
+             bytes{rmap_ref::crc(eight + eight, 0, 16)}},
+        {"path and two-word return path",
+         [&](quiet_response &t) { routed->rmap_autoincrement(0, 0, base, 2, &t); },
+         bytes{0x07, 0x03} + with_crc({0xFE, 0x01, 0x4E, 0x00, 0,    0, 0, 1, 2, 3, 4, 5,
+                                       0x67, 0x12, 0x37, 0x00, 0xA0, 0, 0, 0, 0, 0, 2})},
+    };
+    for (const row &r : rows) {
+        size_t before = u.sent(node_link).size();
+        quiet_response t(5);
+        r.op(t);
+        std::vector<orw::unitsim::packet> sent = u.sent(node_link, before + 1);
+        ASSERT_EQ(sent.size(), before + 1) << r.name;
+        EXPECT_EQ(sent.back().data, r.packet) << r.name;
+    }
+}
+
+TEST(RmapInitiator, RefusalsBeforeAnythingIsSent)
+{
+    unit u;
+    quiet_response t;
+    bytes nine(9, 0);
+    auto pointer_thrown = [](auto op) -> bool {
+        try {
+            op();
+        } catch (std::exception *e) {
+            delete e;
+            return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_read(0, 0, 0, base, 4, nullptr); }));
+    EXPECT_TRUE(
+        pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 9, &t); }));
+    EXPECT_TRUE(pointer_thrown(
+        [&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 4, nullptr); }));
+    EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_write_file(0, 0, 0, base, "/nonexistent/file", &t); }));
+    try {
+        u.node->rmap_read(0, 0, 0, base, 0x1000000, &t);
+        ADD_FAILURE() << "a 16 MiB read was accepted";
+    } catch (const orw::error &e) {
+        EXPECT_EQ(e.get(), Error_Request_Too_Large);
+    }
+    EXPECT_EQ(u.sent(node_link).size(), 0u);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+    // A path that leaves no room for the header in 64 bytes.
+    bytes long_path(49, 0x01);
+    std::unique_ptr<orw::spacewire::device_t> far(
+        u.ifc.device("far", "t", node_link, long_path.data(), long_path.size(), nullptr, 0, 0xFE, 0x67));
+    EXPECT_THROW(far->rmap_read(0, 0, 0, base, 4, &t), orw::spacewire::address_error);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+    EXPECT_THROW(u.ifc.tid_scope(32, true), orw::error);
+    EXPECT_THROW(u.ifc.tid_handler(40, nullptr), orw::error);
+    EXPECT_THROW(u.ifc.tid_seed(0x100, 1), orw::error);
+    EXPECT_TRUE(pointer_thrown([&] { u.ifc.tid_seed(3, 7); }));
+    u.ifc.tid_scope(3, true);
+    EXPECT_FALSE(pointer_thrown([&] { u.ifc.tid_seed(3, 7); }));
+}
+
+TEST(RmapInitiator, WritesFromFilesAndFailingDescriptors)
+{
+    unit u;
+    char name[] = "/tmp/orwin_rmap_XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    bytes content(40000);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    quiet_response t;
+    u.node->rmap_write_file(0, rmap::instr_increment, 0, base, name, &t);
+    EXPECT_TRUE(t.ok());
+    EXPECT_EQ(u.sim.rmap_memory(node_link, base, content.size()), content);
+
+    // A descriptor that cannot be read: the packet ends with EEP, the
+    // transaction is cancelled and the call throws instead of hanging.
+    int wronly = open(name, O_WRONLY);
+    ASSERT_GE(wronly, 0);
+    EXPECT_THROW(u.node->rmap_write_fd(0, 0, 0, base, wronly, &t), orw::error);
+    close(wronly);
+    unlink(name);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+    std::vector<orw::unitsim::packet> sent = u.sent(node_link, 2);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_TRUE(sent.back().eep);
+    // The connection goes on working.
+    quiet_response r;
+    u.node->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
+    EXPECT_TRUE(r.ok());
+}
+
+TEST(RmapTransactions, TimeOutThenLateReplyIsDropped)
+{
+    unit u;
+    u.sim.set_rmap_drop_replies(slow_link, true);
+    quiet_response t(50);
+    auto t0 = std::chrono::steady_clock::now();
+    u.slow->rmap_read(0, 0, 0, base, 4, &t);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_FALSE(t.ok());
+    EXPECT_EQ(t.status_code(), 0);
+    EXPECT_GE(took, std::chrono::milliseconds(450));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+
+    u.sim.set_rmap_drop_replies(slow_link, false);
+    u.sim.set_rmap_reply_delay(slow_link, 200);
+    quiet_response late(5);
+    u.slow->rmap_read(0, 0, 0, base, 4, &late);
+    EXPECT_FALSE(late.ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(late.ok()) << "the late reply completed a timed-out transaction";
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+
+    // Printing on: the time-out line names the TID and the label.
+    quiet_response shown(3);
+    shown.verbose(true);
+    shown.set_id("probe");
+    testing::internal::CaptureStdout();
+    u.slow->rmap_read(0, 0, 0, base, 4, &shown);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "message " + std::to_string(shown.get_mid()) + " (probe): timedout\n");
+}
+
+TEST(RmapTarget, ServesTheSimulatorsInitiator)
+{
+    unit u;
+    rmap::handler target;
+    u.ifc.set_verbose(initiator_link, false);
+    u.ifc.rmap_server(initiator_link, &target);
+    using op = orw::unitsim::rmap_request::op;
+    orw::unitsim::rmap_request read;
+    read.what = op::read;
+    read.tid = 0x0102;
+    read.length = 4;
+    read.reply_address = {0x00, 0x00, 0x03, 0x07};
+    orw::unitsim::rmap_request write = read;
+    write.what = op::write;
+    write.reply_address.clear();
+    write.data = {9, 8, 7};
+    orw::unitsim::rmap_request rmw = write;
+    rmw.what = op::rmw;
+    rmw.data = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct row {
+        const char *name;
+        orw::unitsim::rmap_request request;
+        uint8_t status;
+        bytes data;
+    } rows[] = {
+        {"read with reply address", read, 0x33, {0, 1, 2, 3}},
+        {"write", write, 0x66, {}},
+        {"read-modify-write", rmw, 0x99, {0, 1, 2, 3}},
+    };
+    for (const row &r : rows) {
+        orw::unitsim::rmap_result res = u.sim.rmap_transact(initiator_link, r.request, 2000);
+        EXPECT_TRUE(res.replied) << r.name;
+        EXPECT_EQ(res.problem, "") << r.name;
+        EXPECT_EQ(res.status, r.status) << r.name;
+        EXPECT_EQ(res.data, r.data) << r.name;
+    }
+    write.reply = false;
+    orw::unitsim::rmap_result none = u.sim.rmap_transact(initiator_link, write, 200);
+    EXPECT_FALSE(none.replied);
+    EXPECT_EQ(none.problem, "");
+    u.ifc.unregister_protocol(initiator_link, 1);
+}
+
+// Many threads share one connection: most reads go to the prompt node, some
+// to the slow one, whose replies come after the time-out. Every response
+// completes exactly once, with the data of its own request.
+TEST(RmapTransactions, ManyThreadsCompleteEveryResponseExactlyOnce)
+{
+    unit u(false);
+    constexpr int threads = 8;
+    constexpr int per_thread = 10000;
+    constexpr int slow_every = 1000;
+    bytes pattern(threads * 64);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<uint8_t>(i * 13 + 5);
+    u.sim.set_rmap_memory(node_link, base, pattern);
+    u.sim.set_rmap_reply_delay(slow_link, 250); // well after the 2-tick time-out, even under load
+
+    struct counting : quiet_response {
+        using quiet_response::quiet_response;
+        using quiet_response::read_reply;
+        std::atomic<int> completions{0};
+        void read_reply(uint8_t, uint32_t) override { ++completions; }
+        void timedout() override { ++completions; }
+    };
+    std::atomic<int> wrong{0}, timeouts{0}, unexpected{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            counting c(200);
+            counting late(2);
+            for (int i = 0; i < per_thread; ++i) {
+                bool slow = i % slow_every == slow_every - 1;
+                counting &r = slow ? late : c;
+                r.completions = 0;
+                uint32_t offset = static_cast<uint32_t>(t * 64 + (i % 60));
+                (slow ? u.slow : u.node)->rmap_read(0, rmap::instr_increment, 0, base + offset, 4, &r);
+                if (r.completions != 1)
+                    ++wrong;
+                if (slow) {
+                    timeouts += r.ok() ? 0 : 1;
+                    continue;
+                }
+                size_t n = 0;
+                const uint8_t *d = r.info(n);
+                if (!r.ok() || n != 4 || !std::equal(d, d + 4, pattern.begin() + offset))
+                    ++unexpected;
+            }
+        });
+    }
+    for (auto &th : pool)
+        th.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // late replies drain
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(timeouts.load(), threads * (per_thread / slow_every));
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// A reply delivered around the timer's tick: whichever removes the
+// transaction first completes it, the other finds nothing.
+TEST(RmapTransactions, ReplyRacingTheTimeOutCompletesOnce)
+{
+    struct counting : rmap::transaction_response {
+        std::atomic<int> n{0};
+        counting() : transaction_response(1, nullptr) { verbose(false); }
+        void timedout() override { ++n; }
+        void write_reply(uint8_t) override { ++n; }
+    };
+    rmap::timer.start();
+    rmap::transinfo table;
+    int replied = 0, expired = 0;
+    for (int i = 0; i < 200; ++i) {
+        counting r;
+        uint16_t id = table.transaction(&r);
+        std::this_thread::sleep_for(std::chrono::microseconds((i % 25) * 500));
+        rmap::transaction_response *tr = table.find(id);
+        if (tr) {
+            tr->set_status(false, 0);
+            tr->write_reply(0);
+            tr->completed();
+        }
+        (tr ? replied : expired) += 1;
+        while (r.tx.load())
+            std::this_thread::yield();
+        ASSERT_EQ(r.n.load(), 1) << "iteration " << i;
+        EXPECT_EQ(r.ok(), tr != nullptr) << "iteration " << i;
+    }
+    EXPECT_GT(replied, 0);
+    EXPECT_GT(expired, 0);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
