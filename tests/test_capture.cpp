@@ -47,7 +47,9 @@ TEST(CaptureEngine, OnlyRecordingUnitsAreAccepted)
         {"VGL-3Ux", true, true}, {"XTRC", false, false}, {"TR", false, false}, {"Orwin Unit Simulator", false, false},
     };
     for (const auto &k : cases) {
-        orw::unitsim::simulator sim(orw::unitsim::recording_unit(k.product));
+        // Tor units name their product in a module, Vex units in their description.
+        auto kind = k.product[0] == 'V' ? orw::unitsim::family::tor : orw::unitsim::family::vex;
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit(k.product, kind));
         try {
             capture_probe c(sim.address().c_str(), "", 0, 0);
             EXPECT_TRUE(k.accepted) << k.product;
