@@ -18,6 +18,13 @@ int main(void)
         return 1;
     if (strcmp(Orwin_pkttype_to_str(Orwin_EOP), "Orwin_EOP") != 0)
         return 1;
+    {
+        char file[8320];
+        if (Orwin_Capture_File("no capture", 0, file) != 1 || file[0] != '\0')
+            return 1;
+        if (Orwin_Stop_Capture("no capture") != 1 || Orwin_Close_Capture("no capture") != 1)
+            return 1;
+    }
     printf("%s\n", version);
     return 0;
 }

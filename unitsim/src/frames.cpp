@@ -137,6 +137,17 @@ void append_packet(std::vector<uint8_t> &out, const uint8_t *data, size_t n, boo
     out.insert(out.end(), data, data + n);
 }
 
+void append_partial(std::vector<uint8_t> &out, const uint8_t *data, size_t n)
+{
+    while (n > 0) {
+        size_t piece = n < max_frame_payload ? n : max_frame_payload;
+        append_header(out, kind_partial, piece);
+        out.insert(out.end(), data, data + piece);
+        data += piece;
+        n -= piece;
+    }
+}
+
 void append_special(std::vector<uint8_t> &out, const uint8_t *data, size_t n)
 {
     if (n == 0 || n > max_frame_payload)

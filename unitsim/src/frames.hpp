@@ -42,6 +42,8 @@ private:
 /// Appends a data packet as frames: 0x40/0x80 + length form, split into
 /// partial frames when longer than one frame can carry.
 void append_packet(std::vector<uint8_t> &out, const uint8_t *data, size_t n, bool eep);
+/// Appends data that does not end its packet: partial frames only.
+void append_partial(std::vector<uint8_t> &out, const uint8_t *data, size_t n);
 /// Appends a special packet (0xC0 + length form); `n` must be 1..max_frame_payload.
 void append_special(std::vector<uint8_t> &out, const uint8_t *data, size_t n);
 inline void append_special(std::vector<uint8_t> &out, const std::vector<uint8_t> &data)
