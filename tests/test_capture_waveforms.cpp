@@ -49,24 +49,6 @@ orw::unitsim::waveform_config port3_waveform()
     return cfg;
 }
 
-std::string text_of(const std::function<bool(FILE *)> &writer)
-{
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    writer(out);
-    std::fclose(out);
-    std::string s(text, size);
-    std::free(text);
-    return s;
-}
-
-std::string slurp(const std::string &file)
-{
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 } // namespace
 
 TEST(CaptureWaveforms, TwoWaveformsOnPort3GiveFiveFilesEach)
@@ -106,11 +88,11 @@ TEST(CaptureWaveforms, TwoWaveformsOnPort3GiveFiveFilesEach)
     // The first holds what the decoder makes of the record the unit held.
     auto expected = test::decoded(test::record_of(held, 3), "parity_error on port 3");
     std::string base = c.files[0].substr(0, c.files[0].size() - 4);
-    EXPECT_EQ(slurp(base + ".txt"), text_of([&](FILE *f) { return orw::waveform::write_txt(*expected, f); }));
-    EXPECT_EQ(slurp(base + ".csv"), text_of([&](FILE *f) { return orw::waveform::write_csv(*expected, f); }));
-    EXPECT_EQ(slurp(base + ".swf"), text_of([&](FILE *f) { return orw::waveform::write_swf(*expected, f); }));
-    EXPECT_NE(slurp(base + ".svg").find(">TIME 0:1:5<"), std::string::npos);
-    EXPECT_NE(slurp(base + ".vcd").find("$comment\nparity_error on port 3\n$end\n"), std::string::npos);
+    EXPECT_EQ(test::slurp(base + ".txt"), test::written([&](FILE *f) { return orw::waveform::write_txt(*expected, f); }));
+    EXPECT_EQ(test::slurp(base + ".csv"), test::written([&](FILE *f) { return orw::waveform::write_csv(*expected, f); }));
+    EXPECT_EQ(test::slurp(base + ".swf"), test::written([&](FILE *f) { return orw::waveform::write_swf(*expected, f); }));
+    EXPECT_NE(test::slurp(base + ".svg").find(">TIME 0:1:5<"), std::string::npos);
+    EXPECT_NE(test::slurp(base + ".vcd").find("$comment\nparity_error on port 3\n$end\n"), std::string::npos);
 }
 
 TEST(CaptureWaveforms, NoDirectoryNoWaveform)

@@ -1,5 +1,6 @@
 // Waveform record ordering and the five waveform files: exact text forms,
 // and readers from outside the library for the SVG and VCD.
+#include "capture_files.hpp"
 #include "waveform_records.hpp"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 using orw::waveform::waveform;
 using test::decoded;
+using test::slurp;
+using test::written;
 using test::nulls;
 using test::spw_char;
 
@@ -51,26 +54,6 @@ std::vector<uint8_t> small_record()
     return known_record(s);
 }
 
-std::string written(const std::function<bool(FILE *)> &writer)
-{
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    EXPECT_TRUE(writer(out));
-    std::fclose(out);
-    std::string s(text, size);
-    std::free(text);
-    return s;
-}
-
-std::string slurp(const std::string &file)
-{
-    std::ifstream in(file);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string run(const std::string &command)
 {
     std::string out;
@@ -83,16 +66,6 @@ std::string run(const std::string &command)
         out.append(buffer, n);
     return pclose(p) == 0 ? out : "failed: " + out;
 }
-
-struct temp_dir {
-    std::string path;
-    temp_dir()
-    {
-        char name[] = "/tmp/orwin_wf_XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~temp_dir() { run("rm -rf '" + path + "'"); }
-};
 
 // A lively waveform: packets with an escape, a time-code and a parity error.
 std::unique_ptr<waveform> lively(const char *cause = "parity_error on port 3")
@@ -190,7 +163,7 @@ TEST(WaveformFiles, TextFormsOfAKnownRecord)
 
 TEST(WaveformFiles, VcdIsReadBackWithTheDecodersEdges)
 {
-    temp_dir dir;
+    test::scratch_dir dir;
     auto wf = lively();
     ASSERT_EQ(orw::waveform::save_files(*wf, dir.path + "/w"), 5);
     const std::string vcd = slurp(dir.path + "/w.vcd");
@@ -245,7 +218,7 @@ TEST(WaveformFiles, VcdIsReadBackWithTheDecodersEdges)
 
 TEST(WaveformFiles, SvgIsWellFormedAndRenders)
 {
-    temp_dir dir;
+    test::scratch_dir dir;
     auto wf = lively("cause <with> \"markup\" & more\x01\xff");
     ASSERT_EQ(orw::waveform::save_files(*wf, dir.path + "/w"), 5);
     const std::string svg = slurp(dir.path + "/w.svg");
@@ -274,7 +247,7 @@ TEST(WaveformFiles, SvgIsWellFormedAndRenders)
 
 TEST(WaveformFiles, EachFileIsWrittenOrSkippedOnItsOwn)
 {
-    temp_dir dir;
+    test::scratch_dir dir;
     auto wf = lively();
     std::vector<std::string> saved;
     const std::string base = dir.path + "/w";

@@ -6,6 +6,11 @@
 #include "orwin_unitsim_ds.hpp"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +82,27 @@ inline int first_bit(const std::vector<spw_char> &chars, size_t n, int first = 0
     for (size_t i = 0; i < n; ++i)
         first += chars[i].bits();
     return first;
+}
+
+// What a writer puts out, as text.
+inline std::string written(const std::function<bool(FILE *)> &writer, bool *ok = nullptr)
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    bool good = writer(out);
+    std::fclose(out);
+    if (ok)
+        *ok = good;
+    std::string s(text, size);
+    std::free(text);
+    return s;
+}
+
+inline std::string slurp(const std::string &file)
+{
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline std::vector<spw_char> nulls(size_t n) { return std::vector<spw_char>(n, spw_char{spw_char::null, 0}); }

@@ -18,6 +18,9 @@ bool write_file(const std::string &name, const std::function<bool(FILE *)> &writ
         ORW_WFM_TRACE(1, nullptr, "Could not open file '%s'\n", name.c_str());
         return false;
     }
+    // A picture runs to some hundred kilobytes: fewer, larger writes.
+    static thread_local char buffer[65536];
+    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
     bool ok = writer(out);
     ok = std::fclose(out) == 0 && ok;
     if (!ok)

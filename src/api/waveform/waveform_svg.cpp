@@ -54,16 +54,17 @@ public:
 
     double x(int t) const { return unit_ns(t) * scale + left_margin; }
 
-    void text(double tx, double ty, const char *size, const char *colour, const std::string &s) const
+    // `s` must be safe in XML (the library's own labels are); see escaped().
+    void text(double tx, double ty, const char *size, const char *colour, const char *s) const
     {
-        std::fprintf(out, "<text x=\"%f\" y=\"%f\" font-size=\"%s\" fill=\"%s\">%s</text>\n", tx, ty, size,
-                     colour, escaped(s).c_str());
+        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\" font-size=\"%s\" fill=\"%s\">%s</text>\n", tx, ty, size,
+                     colour, s);
     }
 
     void line(double x1, double y1, double x2, double y2, const char *colour, double width) const
     {
         std::fprintf(out,
-                     "<line x1=\"%f\" y1=\"%f\" x2=\"%f\" y2=\"%f\" style=\"stroke:%s;stroke-width:%g\" />\n",
+                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" style=\"stroke:%s;stroke-width:%g\" />\n",
                      x1, y1, x2, y2, colour, width);
     }
 
@@ -110,15 +111,16 @@ private:
         for (int i = 0; i < d.Dlength; ++i) {
             const double xi = x(d.time[i]);
             if (!d.spw[i].empty()) {
-                text(xi + 1, top, "10px", colours.labels, d.spw[i]);
+                text(xi + 1, top, "10px", colours.labels, d.spw[i].c_str());
                 line(xi, top - 8, xi, top - 8 + 30, colours.labels, 0.25);
             }
             if (!d.token[i].empty()) {
-                text(xi + 1, top + row, "10px", colours.labels, d.token[i]);
+                text(xi + 1, top + row, "10px", colours.labels, d.token[i].c_str());
                 line(xi, top + row - 8, xi, top + row - 8 + 16, colours.labels, 0.25);
             }
-            text(xi + 1, top + 2 * row, "10px", colours.labels, std::string(1, d.PC[i]));
-            text(xi + 1, top + 3 * row, "10px", colours.labels, std::string(1, d.bit[i]));
+            const char role[2] = {d.PC[i], 0}, value[2] = {d.bit[i], 0};
+            text(xi + 1, top + 2 * row, "10px", colours.labels, role);
+            text(xi + 1, top + 3 * row, "10px", colours.labels, value);
             if (d.PC[i] != 'a')
                 continue;
             int next = i + 1;
@@ -158,7 +160,7 @@ bool write_svg(const waveform &wf, FILE *out)
     std::fprintf(out, "<svg width=\"%f\" height=\"%f\" xmlns=\"http://www.w3.org/2000/svg\">\n", width, height);
     char title[128];
     std::snprintf(title, sizeof title, "port %d, waveform %d: ", wf.port, wf.id);
-    p.text(left_margin, upper.title, "14px", "black", title + wf.cause);
+    p.text(left_margin, upper.title, "14px", "black", escaped(title + wf.cause).c_str());
 
     const double error_x = p.x(wf.rx.error_time);
     std::fprintf(out,
