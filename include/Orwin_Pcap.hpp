@@ -181,6 +181,8 @@ private:
     void host_time(pcap_pkthdr &h) const;
     /** Write one record to the open output, counting it or its loss. */
     void save(const pcap_pkthdr &h, const uint8_t *body);
+    /** Count a record lost to a write error; the first one is traced. */
+    void record_lost();
     /** Write an event record of `n` body bytes at once. */
     void event_record(const uint8_t *body, uint32_t n);
     /** Write the file header; false when it could not be written. */

@@ -55,14 +55,18 @@ void capture::start_record(unsigned k, uint8_t type)
     lnksz[k] = body_offset;
 }
 
-void capture::save(const pcap_pkthdr &h, const uint8_t *body)
+void capture::record_lost()
 {
-    if (pcap_save_data(file, pipe, &h, body)) {
-        ++records;
-        return;
-    }
     if (lost_records++ == 0)
         ORW_PCAP_TRACE(1, this, "error %d writing to '%s': records are being lost", errno, filename.c_str());
+}
+
+void capture::save(const pcap_pkthdr &h, const uint8_t *body)
+{
+    if (pcap_save_data(file, pipe, &h, body))
+        records.fetch_add(1, std::memory_order_relaxed);
+    else
+        record_lost();
 }
 
 void capture::save_packet(int link)
@@ -70,8 +74,21 @@ void capture::save_packet(int link)
     if (link < 0 || link >= links)
         return;
     const unsigned k = static_cast<unsigned>(link);
-    if (lnksz[k] > 0 && (file || pipe))
+    if (lnksz[k] > 0 && file) {
+        // The stored header goes in front of the body: one write per record.
+        uint8_t *rec = lnkpkt[k].get();
+        const pcap_pkthdr &h = heads[k];
+        const pcap_sf_pkthdr sf = {static_cast<int32_t>(h.tv_sec), static_cast<int32_t>(h.tv_nsec), h.caplen,
+                                   h.len};
+        std::memcpy(rec, &sf, sizeof sf);
+        if (std::fwrite(rec, header_size + h.caplen, 1, file) == 1) {
+            records.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            record_lost();
+        }
+    } else if (lnksz[k] > 0 && pipe) {
         save(heads[k], lnkpkt[k].get() + header_size);
+    }
     lnksz[k] = 0;
 }
 
