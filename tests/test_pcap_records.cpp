@@ -297,3 +297,44 @@ TEST(PcapRecords, OutputsThatCannotBeOpenedAreRefused)
         EXPECT_STREQ(e.text(), "No data filee");
     }
 }
+
+TEST(PcapRecords, TimestampOptionsStartANewRecordWhereTheUnitTimetaggedAPacket)
+{
+    const uint32_t agg = capture::AGGREGATE_PACKETS;
+    const struct {
+        uint32_t options;
+        size_t timetag_before; // read index the timetag arrives before
+        std::vector<expected_record> records;
+    } cases[] = {
+        {agg, 1, {{1, 2, 27}}},
+        {agg | capture::RECORD_TIMESTAMPS, 1, {{1, 0, 12}, {1, 2, 17}}},
+        {agg | capture::RECORD_EOP_TIMESTAMPS, 1, {{1, 2, 27}}},
+        {agg | capture::RECORD_EOP_TIMESTAMPS, 2, {{1, 0, 22}, {1, 2, 7}}},
+    };
+    const read_step reads[] = {{1, 10, 0}, {1, 10, 0}, {1, 5, 2}};
+    test::scratch_dir dir;
+    for (const auto &k : cases) {
+        record_writer w;
+        w.c.options = k.options;
+        const std::string path = dir / "tt.pcap";
+        w.c.new_file(path.c_str());
+        w.c.rx_link = 1;
+        for (size_t i = 0; i < std::size(reads); ++i) {
+            if (i == k.timetag_before)
+                w.c.timestamps[1] = {0, 50, 5, true, true};
+            std::vector<uint8_t> b = step_bytes(1, i, reads[i].size);
+            w.c.write_packet(b.data(), b.size(), reads[i].type);
+        }
+        w.c.file_end(nullptr);
+        test::pcap_contents got = test::read_pcap(path);
+        ASSERT_EQ(got.records.size(), k.records.size()) << k.options << " " << k.timetag_before;
+        for (size_t i = 0; i < k.records.size(); ++i) {
+            EXPECT_EQ(got.records[i].type(), k.records[i].type) << k.options << " record " << i;
+            EXPECT_EQ(got.records[i].body.size(), k.records[i].caplen) << k.options << " record " << i;
+        }
+        // A record started at the timetag carries its time.
+        if (k.records.size() == 2) {
+            EXPECT_EQ(got.records[1].sec, 50) << k.options;
+        }
+    }
+}
