@@ -118,6 +118,30 @@ template <class Capture> int start_capture(capture_map &map, const char *device_
     return 0;
 }
 
+// Runs `action` on the named capture under its lock; the entry when it ran
+// without an exception, else null (no such capture, or it failed).
+template <class Action>
+std::shared_ptr<entry> with_capture(const char *device_, const char *what, Action action)
+{
+    if (!device_)
+        return nullptr;
+    std::shared_ptr<entry> e = find(device_);
+    if (!e)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(e->op);
+    if (!e->c)
+        return nullptr;
+    try {
+        action(*e);
+    } catch (const std::exception &x) {
+        traced_failure(what, device_, x.what());
+        return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+    return e;
+}
+
 } // namespace
 
 extern "C" {
@@ -134,45 +158,18 @@ int Orwin_Capture_PCAP(const char *device_, const char *config_, const char *tar
 
 int Orwin_Stop_Capture(const char *device_)
 {
-    if (!device_)
-        return 1;
-    std::shared_ptr<entry> e = find(device_);
-    if (!e)
-        return 1;
-    std::lock_guard<std::mutex> guard(e->op);
-    if (!e->c)
-        return 1;
-    try {
-        stop(*e->c);
-    } catch (const std::exception &x) {
-        traced_failure("stopping capture of", device_, x.what());
-        return 1;
-    } catch (...) {
-        return 1;
-    }
-    return 0;
+    return with_capture(device_, "stopping capture of", [](entry &e) { stop(*e.c); }) ? 0 : 1;
 }
 
 int Orwin_Close_Capture(const char *device_)
 {
-    if (!device_)
+    std::shared_ptr<entry> closed = with_capture(device_, "closing capture of", [](entry &e) {
+        stop(*e.c);
+        e.c.reset(); // ends and closes its current file
+    });
+    if (!closed)
         return 1;
-    std::shared_ptr<entry> e = find(device_);
-    if (!e)
-        return 1;
-    std::lock_guard<std::mutex> guard(e->op);
-    if (!e->c)
-        return 1;
-    try {
-        stop(*e->c);
-        e->c.reset(); // ends and closes its current file
-    } catch (const std::exception &x) {
-        traced_failure("closing capture of", device_, x.what());
-        return 1;
-    } catch (...) {
-        return 1;
-    }
-    forget(device_, e);
+    forget(device_, closed);
     return 0;
 }
 
