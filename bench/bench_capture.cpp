@@ -1,9 +1,11 @@
-// Capture engine throughput: native capture of 64 KiB packets from the
-// simulator into rotated files, against a plain loop that recv()s the same
+// Capture engine throughput: native and pcap capture of 64 KiB packets from
+// the simulator into rotated files, against a plain loop that recv()s the same
 // stream and fwrite()s it into a file in the same directory; and the packet
 // rate the engine counts from a replayed recording of 16-byte packets.
 #include "Orwin_Capture.hpp"
+#include "Orwin_Pcap.hpp"
 #include "orwin_unitsim.hpp"
+#include "capture_bench.hpp"
 #include "plain_socket.hpp"
 
 #include <benchmark/benchmark.h>
@@ -24,43 +26,20 @@ constexpr size_t packets_per_batch = 256;
 constexpr size_t wire_bytes_per_packet = packet_size + 6; // link announcement, frame header
 constexpr uint32_t rotation_mib = 16;
 constexpr size_t recv_buffer_size = 1 << 20; // the engine's read buffer
-constexpr size_t replay_packets = 2000000;
 
-// Files go to a directory beside the working directory: local disk.
-struct out_dir {
-    std::string path;
-    explicit out_dir(const char *name) : path(name)
-    {
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directory(path);
-    }
-    ~out_dir() { std::filesystem::remove_all(path); }
-};
+using bench::counted;
+using bench::out_dir;
+using bench::quiet_recorder;
+using bench::replay_file;
+using bench::replay_packets;
+using counted_capture = counted<orw::trc::trc_capture>;
 
-// Counts whole packets where the benchmark can see them.
-struct counted_capture : orw::trc::trc_capture {
-    using trc_capture::trc_capture;
-    ~counted_capture() override { join_threads(); }
-    std::atomic<uint64_t> packets{0};
-    void acquired_data(const uint8_t *, ssize_t, int flags) override
-    {
-        if (flags == EOP || flags == EEP)
-            packets.fetch_add(1, std::memory_order_relaxed);
-    }
-};
-
-orw::unitsim::config quiet_recorder()
+// 64 KiB packets on one link captured by `Capture` into rotated files.
+template <class Capture> void capture_rotated_64k(benchmark::State &state, const char *where, const char *file)
 {
-    orw::unitsim::config cfg = orw::unitsim::recording_unit("TRC-8");
-    cfg.keep_history = false;
-    return cfg;
-}
-
-void BM_CaptureNativeRotated64K(benchmark::State &state)
-{
-    out_dir dir("bench_capture_native");
+    out_dir dir(where);
     orw::unitsim::simulator sim(quiet_recorder());
-    counted_capture c(sim.address().c_str(), (dir.path + "/cap.trc").c_str(), 0, rotation_mib);
+    counted<Capture> c(sim.address().c_str(), (dir.path + file).c_str(), 0, rotation_mib);
     c.start(1);
     while (!c.capture_thread_running)
         std::this_thread::yield();
@@ -78,7 +57,18 @@ void BM_CaptureNativeRotated64K(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * packets_per_batch * packet_size));
     state.counters["files"] = static_cast<double>(c.capture_files());
 }
+
+void BM_CaptureNativeRotated64K(benchmark::State &state)
+{
+    capture_rotated_64k<orw::trc::trc_capture>(state, "bench_capture_native", "/cap.trc");
+}
 BENCHMARK(BM_CaptureNativeRotated64K)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_CapturePcapRotated64K(benchmark::State &state)
+{
+    capture_rotated_64k<orw::trc::pcap_capture>(state, "bench_capture_pcap", "/cap.pcap");
+}
+BENCHMARK(BM_CapturePcapRotated64K)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_PlainRecvFwrite64K(benchmark::State &state)
 {
@@ -108,33 +98,6 @@ void BM_PlainRecvFwrite64K(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * packets_per_batch * packet_size));
 }
 BENCHMARK(BM_PlainRecvFwrite64K)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-// A recording of 16-byte EOP packets on link 1, removed at exit.
-struct replay_recording {
-    std::string path = "bench_capture_replay.rec";
-    replay_recording()
-    {
-        std::vector<uint8_t> bytes = {0xC0, 0xCE, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 100, 0, 0, 0, 0, 0xC0, 0x41};
-        bytes.reserve(bytes.size() + replay_packets * 17);
-        for (size_t i = 0; i < replay_packets; ++i) {
-            bytes.push_back(0x40 + 16);
-            for (int j = 0; j < 16; ++j)
-                bytes.push_back(static_cast<uint8_t>(i + static_cast<size_t>(j)));
-        }
-        FILE *f = std::fopen(path.c_str(), "wb");
-        if (f) {
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-    }
-    ~replay_recording() { std::remove(path.c_str()); }
-};
-
-const std::string &replay_file()
-{
-    static const replay_recording recording;
-    return recording.path;
-}
 
 void BM_CaptureReplayCount16B(benchmark::State &state)
 {

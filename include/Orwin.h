@@ -702,6 +702,49 @@ int Orwin_dump(Orwin link, char *file_name, char *note);
 void Orwin_dump_max(Orwin link, int dump_max);
 void Orwin_dump_status(Orwin link);
 
+/* ---- Capture ------------------------------------------------------------- */
+#ifndef ORWIN_EARLIER_BUILD
+/*
+ * Captures of every link of a recording unit, named by the device string
+ * they were started with (one per string, of either kind). These functions
+ * return 0 or 1, never a negative code; a failure's reason is only traced.
+ * They may be called from several threads.
+ */
+
+/**
+ * Start a native capture of `device_` into `target_` (a file, a template
+ * or a directory), rotating every `rfs_` MiB (0: one file), with the
+ * configuration file `config_` ("" for defaults). A capture already running
+ * under this name is closed first.
+ * @return 0 when the capture runs, 1 on any failure
+ */
+int Orwin_Capture_TRC(const char *device_, const char *config_, const char *target_, int rfs_);
+/**
+ * As Orwin_Capture_TRC, writing pcap files; `target_` may also be "-"
+ * (standard output) or "pipe:" followed by a named pipe's path.
+ * @return 0 when the capture runs, 1 on any failure
+ */
+int Orwin_Capture_PCAP(const char *device_, const char *config_, const char *target_, int rfs_);
+/**
+ * Stop the capture named `device_`; its finished files stay listed.
+ * @return 0 when it was found and stopped cleanly, 1 when none was found
+ *         or the capture had failed
+ */
+int Orwin_Stop_Capture(const char *device_);
+/**
+ * Stop and delete the capture named `device_`, finishing its last file.
+ * @return 0 when it was found, stopped and deleted, 1 otherwise
+ */
+int Orwin_Close_Capture(const char *device_);
+/**
+ * Copy the name of finished file `idx_` (0 = first) of capture `device_`,
+ * with its NUL, into `file_`, which must hold 8,320 bytes; "" when there is
+ * no such capture or file.
+ * @return 0 when a name was copied, 1 when the empty string was
+ */
+int Orwin_Capture_File(const char *device_, int idx_, char *file_);
+#endif
+
 #if defined(__GNUC__)
 #pragma GCC visibility pop
 #endif

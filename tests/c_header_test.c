@@ -25,6 +25,14 @@ int main(void)
         if (read_bytes == NULL || get_int == NULL)
             return 1;
     }
+    /* The capture functions answer 1 for a name that has no capture. */
+    {
+        char file[8320];
+        if (Orwin_Capture_File("no capture", 0, file) != 1 || file[0] != '\0')
+            return 1;
+        if (Orwin_Stop_Capture("no capture") != 1 || Orwin_Close_Capture("no capture") != 1)
+            return 1;
+    }
     printf("%s\n", version);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "Orwin_Capture.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
+#include "nothing_lost_traffic.hpp"
 #include "orwin_unitsim.hpp"
 
 #include <gtest/gtest.h>
@@ -13,29 +14,8 @@
 
 namespace {
 
-// Sanitizer builds run far slower: they send fewer packets unless told
-// otherwise (ORWIN_NOTHING_LOST_PACKETS).
-#ifdef ORWIN_SANITIZED_BUILD
-constexpr size_t default_packets = 10000;
-#else
-constexpr size_t default_packets = 100000;
-#endif
-
-size_t packets_per_link()
-{
-    const char *v = std::getenv("ORWIN_NOTHING_LOST_PACKETS");
-    long n = v ? std::strtol(v, nullptr, 10) : 0;
-    return n > 0 ? static_cast<size_t>(n) : default_packets;
-}
-
-orw::unitsim::traffic mixed_traffic(size_t count)
-{
-    orw::unitsim::traffic t;
-    t.count = count;
-    t.sizes = {1, 3, 16, 60, 61, 100, 255, 4, 1000};
-    t.eep_every = 13;
-    return t;
-}
+using test::mixed_traffic;
+using test::packets_per_link;
 
 // Replays the finished files in order and checks each link's packets
 // against the generator's; returns the packets seen per link.

@@ -18,7 +18,7 @@ for lib in liborwin.so.35.21 liborwin.so.35 liborwin_c.so.34.86 liborwin_c.so.34
   [ -e "$libdir/$lib" ] || fail "$lib not installed"
 done
 for f in include/orwin/Orwin.h include/orwin/Orwin_Platform.h bin/orwin-info bin/orwin-unitsim \
-         share/man/man1/orwin-info.1 share/man/man1/orwin-unitsim.1 share/man/man1/orwin-rmap.1 bin/orwin-rmap; do
+         share/man/man1/orwin-info.1 share/man/man1/orwin-unitsim.1 share/man/man1/orwin-rmap.1 bin/orwin-rmap share/man/man1/orwin-capture.1 bin/orwin-capture; do
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 [ -z "$(find "$prefix" -name 'OrwinInternal*')" ] || fail "an internal header was installed"

@@ -307,6 +307,12 @@ public:
     std::vector<packet> node_packets(int link) const;
     /// True once the node on `link` has received `n` packets.
     bool wait_for_node_packets(int link, size_t n, int timeout_ms);
+    /// Sends one packet as received on `link`, announced with a link
+    /// selection. With `pieces`, the packet's first bytes go out as partial
+    /// frames of those sizes, each announced again, as a unit does when it
+    /// reports something else in the middle of a packet; the rest ends it.
+    void emit_packet(int link, const std::vector<uint8_t> &data, bool eep = false,
+                     const std::vector<size_t> &pieces = {});
 
     /// Sends `count` EOP packets of `size` bytes (byte i of each is i & 0xFF)
     /// as received on `link` to every connected client, as fast as the

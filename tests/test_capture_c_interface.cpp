@@ -1,0 +1,145 @@
+// The capture functions of the C interface against the simulator: one
+// capture per name, the 0/1 results, finished files after a stop, refused
+// starts leaving nothing behind, pending parts written at close, and calls
+// from several threads at once.
+#include "Orwin.h"
+#include "Orwin_Pcap.hpp"
+#include "capture_files.hpp"
+#include "orwin_unitsim.hpp"
+#include "pcap_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+std::string file_of(const char *device, int idx, int &rc)
+{
+    std::vector<char> buf(orw::utils::filewriter::name_size, 'x');
+    rc = Orwin_Capture_File(device, idx, buf.data());
+    return buf.data();
+}
+
+struct recorder_unit {
+    orw::unitsim::simulator sim{orw::unitsim::recording_unit("TRC-8")};
+    std::string address = sim.address();
+    const char *name() const { return address.c_str(); }
+};
+
+} // namespace
+
+TEST(CaptureInterface, OneCapturePerNameAndItsFilesAfterAStop)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    const std::string trc = dir / "first.trc", pcap = dir / "second.pcap";
+    int rc = 0;
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+    ASSERT_EQ(Orwin_Capture_TRC(u.name(), "", trc.c_str(), 0), 0);
+    EXPECT_EQ(file_of(u.name(), 0, rc), trc);
+    // The second start closes the first, of the other kind.
+    ASSERT_EQ(Orwin_Capture_PCAP(u.name(), "", pcap.c_str(), 0), 0);
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 0);
+    EXPECT_EQ(file_of(u.name(), 0, rc), pcap);
+    EXPECT_EQ(rc, 0);
+    for (int idx : {-1, 1, 1000}) {
+        EXPECT_EQ(file_of(u.name(), idx, rc), "") << idx;
+        EXPECT_EQ(rc, 1) << idx;
+    }
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 0); // stopping again is harmless
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 1); // nothing is left under the name
+    EXPECT_EQ(file_of(u.name(), 0, rc), "");
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(test::read_pcap(pcap).error, "");
+}
+
+TEST(CaptureInterface, RefusedStartsReturnOneAndLeaveNothingBehind)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    const std::string target = dir / "never.pcap";
+    test::write_file(dir / "rec.rec", test::recording_header());
+    const std::string replay = "-" + dir / "rec.rec";
+    const struct {
+        const char *why;
+        std::string device, config, target;
+    } cases[] = {
+        {"missing configuration", u.address, dir / "no-such.json", target},
+        {"recorded file", replay, "", target},
+        {"unreachable unit", "127.0.0.1:1", "", target},
+        {"uncreatable file", u.address, "", dir / "no/such/dir/x.pcap"},
+    };
+    for (const auto &k : cases) {
+        for (auto start : {Orwin_Capture_PCAP, Orwin_Capture_TRC}) {
+            EXPECT_EQ(start(k.device.c_str(), k.config.c_str(), k.target.c_str(), 0), 1) << k.why;
+            int rc = 0;
+            EXPECT_EQ(file_of(k.device.c_str(), 0, rc), "") << k.why;
+            EXPECT_EQ(Orwin_Stop_Capture(k.device.c_str()), 1) << k.why;
+        }
+    }
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"rec.rec"});
+}
+
+TEST(CaptureInterface, ClosingWritesAPendingPartOfAPacket)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    const std::string pcap = dir / "part.pcap";
+    ASSERT_EQ(Orwin_Capture_PCAP(u.name(), "", pcap.c_str(), 0), 0);
+    // A partial frame cut short by the next announcement: the read returns
+    // it as a part, and no end follows.
+    u.sim.inject({0xC0, 0x44, 0x05, 1, 2, 3, 4, 5, 0xC0, 0x44});
+    u.sim.emit_packet(2, {9, 9, 9});
+    ASSERT_TRUE(u.sim.wait_until_sent(2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+
+    test::pcap_contents got = test::read_pcap(pcap);
+    EXPECT_EQ(got.error, "");
+    ASSERT_EQ(got.records.size(), 2u);
+    EXPECT_EQ(got.records[0].body, (std::vector<uint8_t>{2, 2, 9, 9, 9}));
+    EXPECT_EQ(got.records[1].body, (std::vector<uint8_t>{4, 0, 1, 2, 3, 4, 5}));
+}
+
+TEST(CaptureInterface, CallsFromSeveralThreadsAtOnce)
+{
+    constexpr int units = 3;
+    std::vector<std::unique_ptr<recorder_unit>> u;
+    for (int i = 0; i < units; ++i)
+        u.push_back(std::make_unique<recorder_unit>());
+    test::scratch_dir dir;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    // Two threads per unit: one restarts its capture, the other lists,
+    // stops and closes it meanwhile; the link type is fixed by whichever
+    // capture comes first.
+    for (int i = 0; i < units; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 3; ++round) {
+                std::string target = dir / ("c" + std::to_string(i) + "_" + std::to_string(round) + ".pcap");
+                if (Orwin_Capture_PCAP(u[i]->name(), "", target.c_str(), 0) != 0)
+                    ++failures;
+            }
+        });
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 20; ++round) {
+                int rc = 0;
+                file_of(u[i]->name(), 0, rc);
+                if (round % 7 == 6)
+                    Orwin_Stop_Capture(u[i]->name());
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(pcap::pcap_id.load(), 147);
+    for (int i = 0; i < units; ++i) {
+        EXPECT_EQ(Orwin_Close_Capture(u[i]->name()), 0) << i;
+        EXPECT_EQ(Orwin_Close_Capture(u[i]->name()), 1) << i;
+    }
+}

@@ -1,0 +1,240 @@
+// orwin-capture end to end against the simulator: a timed, rotated pcap
+// capture whose JSON summary counts what the unit sent, a capture stopped by
+// SIGINT with every file finished, progress lines on a pseudo-terminal, the
+// link type from the environment, and refused arguments and units.
+#include "capture_files.hpp"
+#include "orwin_unitsim.hpp"
+#include "pcap_reader.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct tool_run {
+    pid_t pid = -1;
+    int out = -1; // standard output (and error, on a terminal)
+    int err = -1;
+};
+
+// Starts orwin-capture with `args`; `env` entries are added to its
+// environment; `terminal` gives it a pseudo-terminal as standard output.
+tool_run start_tool(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                    bool terminal = false)
+{
+    std::vector<char *> argv;
+    std::vector<std::string> all = {ORWIN_CAPTURE_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    for (std::string &a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    tool_run r;
+    int out[2], err[2];
+    if (pipe(err) != 0)
+        return r;
+    if (terminal) {
+        int master = -1;
+        r.pid = forkpty(&master, nullptr, nullptr, nullptr);
+        r.out = master;
+    } else {
+        if (pipe(out) != 0)
+            return r;
+        r.pid = fork();
+        if (r.pid == 0)
+            dup2(out[1], 1);
+        else {
+            close(out[1]);
+            r.out = out[0];
+        }
+    }
+    if (r.pid == 0) {
+        dup2(err[1], 2);
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(err[1]);
+    r.err = err[0];
+    return r;
+}
+
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s;
+}
+
+struct tool_result {
+    int status = -1;
+    std::string out, err;
+};
+
+tool_result finish(tool_run r)
+{
+    tool_result res;
+    // Read both sides at once: either may fill its pipe first.
+    std::thread e([&] { res.err = drain(r.err); });
+    res.out = drain(r.out);
+    e.join();
+    int st = 0;
+    waitpid(r.pid, &st, 0);
+    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return res;
+}
+
+orw::unitsim::config recorder()
+{
+    orw::unitsim::config cfg = orw::unitsim::recording_unit("TRC-8");
+    cfg.keep_history = false;
+    return cfg;
+}
+
+orw::unitsim::traffic some_traffic(size_t count)
+{
+    orw::unitsim::traffic t;
+    t.count = count;
+    t.sizes = {1, 17, 300, 1000};
+    t.eep_every = 5;
+    return t;
+}
+
+// The summary's per-link counts against what `t` sent.
+void expect_counts(const nlohmann::json &j, const orw::unitsim::traffic &t)
+{
+    ASSERT_EQ(j["links"].size(), 8u);
+    uint64_t total = 0;
+    for (const auto &l : j["links"]) {
+        const int link = l["link"].get<int>();
+        uint64_t bytes = 0, eeps = 0;
+        for (size_t i = 0; i < t.count; ++i) {
+            bytes += orw::unitsim::traffic_size(t, link, i);
+            eeps += orw::unitsim::traffic_eep(t, i);
+        }
+        EXPECT_EQ(l["packets"].get<uint64_t>(), t.count) << link;
+        EXPECT_EQ(l["eep"].get<uint64_t>(), eeps) << link;
+        EXPECT_EQ(l["bytes"].get<uint64_t>(), bytes) << link;
+        total += bytes;
+    }
+    EXPECT_EQ(j["bytes"].get<uint64_t>(), total);
+    EXPECT_EQ(j["packets"].get<uint64_t>(), 8 * t.count);
+    EXPECT_EQ(j["status"], "ok");
+}
+
+} // namespace
+
+TEST(OrwinCapture, TimedRotatedPcapCaptureCountsWhatTheUnitSent)
+{
+    orw::unitsim::simulator sim(recorder());
+    test::scratch_dir dir;
+    tool_run r = start_tool({"--pcap", "--rotate", "1", "--duration", "2", "--json", sim.address(), dir / "cap.pcap"},
+                            {"ORW_PCAP_ID=200", "ORW_FILE_INDEX=1"});
+    ASSERT_TRUE(sim.wait_for_clients(1, 10000));
+    const orw::unitsim::traffic t = some_traffic(1500);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the configuration is applied first
+    EXPECT_EQ(sim.generate(t), t.count);
+    tool_result res = finish(r);
+    ASSERT_EQ(res.status, 0) << res.err;
+    nlohmann::json j = nlohmann::json::parse(res.out);
+    expect_counts(j, t);
+    EXPECT_GE(j["elapsed_s"].get<double>(), 2.0);
+    ASSERT_GE(j["files"].size(), 2u) << res.out;
+    uint64_t packet_records = 0;
+    for (const auto &f : j["files"]) {
+        test::pcap_contents got = test::read_pcap(f.get<std::string>());
+        EXPECT_EQ(got.error, "") << f;
+        EXPECT_EQ(got.linktype, 200) << f;
+        for (const test::pcap_record &rec : got.records)
+            packet_records += rec.type() == 1 || rec.type() == 2;
+    }
+    EXPECT_EQ(packet_records, 8 * t.count);
+    EXPECT_EQ(dir.files().size(), j["files"].size());
+}
+
+TEST(OrwinCapture, SigintStopsWithEveryFileFinished)
+{
+    orw::unitsim::simulator sim(recorder());
+    test::scratch_dir dir;
+    tool_run r = start_tool({"--rotate", "1", "--json", sim.address(), dir / "out"});
+    ASSERT_TRUE(sim.wait_for_clients(1, 10000));
+    const orw::unitsim::traffic t = some_traffic(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sim.generate(t), t.count);
+    ASSERT_TRUE(sim.wait_until_sent(5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(r.pid, SIGINT);
+    tool_result res = finish(r);
+    ASSERT_EQ(res.status, 0) << res.err;
+    nlohmann::json j = nlohmann::json::parse(res.out);
+    expect_counts(j, t);
+    EXPECT_EQ(dir.files("out").size(), j["files"].size());
+    for (const std::string &f : dir.files("out"))
+        EXPECT_NE(f.find(".pcap"), std::string::npos) << f; // no .tmp left
+}
+
+TEST(OrwinCapture, ShowsProgressOnATerminalAndNothingElsewhere)
+{
+    orw::unitsim::simulator sim(recorder());
+    test::scratch_dir dir;
+    for (bool terminal : {true, false}) {
+        tool_run r = start_tool({"--native", "--duration", "2", sim.address(), dir / "cap.trc"}, {}, terminal);
+        tool_result res = finish(r);
+        EXPECT_EQ(res.status, 0) << res.err;
+        const size_t progress = res.out.find("MiB/s");
+        if (terminal) {
+            EXPECT_NE(progress, std::string::npos) << res.out;
+            EXPECT_NE(res.out.find(" L8 "), std::string::npos) << res.out;
+        } else {
+            EXPECT_EQ(progress, std::string::npos) << res.out;
+        }
+        EXPECT_NE(res.out.find("finished files:"), std::string::npos) << res.out;
+        EXPECT_NE(res.out.find(dir / "cap.trc"), std::string::npos) << res.out;
+    }
+}
+
+TEST(OrwinCapture, RefusesBadArgumentsAndUnitsInOneLine)
+{
+    orw::unitsim::simulator plain; // not a recording unit
+    test::scratch_dir dir;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {{}, 2, "UNIT and TARGET"},
+        {{"unit-only"}, 2, "UNIT and TARGET"},
+        {{"--rotate", "x", "u", "t"}, 2, "--rotate needs a whole number"},
+        {{"--duration"}, 2, "--duration needs a value"},
+        {{"--bogus", "u", "t"}, 2, "unknown option --bogus"},
+        {{"127.0.0.1:1", dir / "x.pcap"}, 1, "127.0.0.1:1"},
+        {{plain.address(), dir / "x.pcap"}, 1, "Device is not TRC/VGL"},
+        {{"--config", dir / "none.json", "-" + dir / "rec", dir / "x.pcap"}, 1, "orwin-capture:"},
+    };
+    for (const auto &k : cases) {
+        tool_result res = finish(start_tool(k.args));
+        EXPECT_EQ(res.status, k.status) << k.message;
+        EXPECT_NE(res.err.find(k.message), std::string::npos) << res.err;
+        EXPECT_EQ(res.err.compare(0, 14, "orwin-capture:"), 0) << res.err;
+        // One line, followed by the usage for bad arguments.
+        const size_t lines = static_cast<size_t>(std::count(res.err.begin(), res.err.end(), '\n'));
+        if (k.status == 2) {
+            EXPECT_EQ(res.err.find("usage: orwin-capture"), res.err.find('\n') + 1) << res.err;
+        } else {
+            EXPECT_EQ(lines, 1u) << res.err;
+        }
+    }
+    EXPECT_EQ(dir.files().size(), 0u);
+}
