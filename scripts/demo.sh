@@ -7,6 +7,8 @@
 #   3 raw SpaceWire packets to an echo node (object layer)
 #   4 CCSDS packets from link 1 to a handler on link 2
 #   5 RMAP: orwin-rmap writes, reads and merges the simulator's target memory
+#   6 a capture of a recording unit to pcap with orwin-capture, read back by
+#     tshark with the dissector, and the error waveforms it saved as SVG
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,14 +18,19 @@ mkdir -p "$out"
 # Configured like the test build, so that neither changes the other's cache.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target orwin-unitsim orwin-demo orwin-info orwin-rmap spacewire-echo \
-  ccsds-packets >/dev/null
+  ccsds-packets orwin-capture >/dev/null
 
 port=${ORWIN_DEMO_PORT:-14949}
 unit=127.0.0.1:$port
 "$build"/unitsim/orwin-unitsim --port "$port" --family vex --links 6 --wire 1:2 --echo 3 --rmap-target 5 \
   >"$out/simulator.log" 2>&1 &
 sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
+# A recording unit for the capture: numbered packets on every link and an
+# error event with its waveform every 300 ms.
+"$build"/unitsim/orwin-unitsim --port "$((port + 1))" --recording-unit TRC-8 --links 4 --traffic 5:32:50 \
+  --emit-every 300 --emit waveform >"$out/recording-unit.log" 2>&1 &
+recorder=$!
+trap 'kill $sim $recorder 2>/dev/null; wait $sim $recorder 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
   (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break
   sleep 0.1
@@ -57,4 +64,16 @@ step "RMAP: write the target's memory on link 5" 2 "${rmap[@]}" "$unit" write 0x
 step "RMAP: read it back" 2 "${rmap[@]}" "$unit" read 0x1000 8
 step "RMAP: read-modify-write under a mask" 12 "${rmap[@]}" --json "$unit" rmw 0x1000 00ff 0f0f
 
-echo "== all $number steps passed; files in $out (recording: $out/framed-link.rec)"
+rm -rf "$out/waveforms" "$out"/capture*.pcap
+mkdir -p "$out/waveforms"
+step "capture: every link of a recording unit to pcap for 2 s (orwin-capture)" 4 \
+  "$build"/tools/orwin-capture --duration 2 --waveforms "$out/waveforms" --json "127.0.0.1:$((port + 1))" \
+  "$out/capture.pcap"
+step "pcap read back by tshark with the orwin dissector" 6 \
+  tshark -X lua_script:wireshark/orwin.lua -r "$out/capture.pcap" -c 6
+svg_count() { ls "$out"/waveforms/*.svg 2>/dev/null | wc -l; }
+waveforms() { [ "$(svg_count)" -gt 0 ] && ls -1 "$out"/waveforms/*.svg; }
+step "error waveforms captured and drawn as SVG" 4 waveforms
+
+echo "== all $number steps passed; files in $out (recording: framed-link.rec, capture: capture.pcap," \
+  "waveforms: waveforms/)"
