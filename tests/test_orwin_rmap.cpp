@@ -1,5 +1,6 @@
 // orwin-rmap end to end against the simulator's RMAP target node.
 #include "orwin_unitsim.hpp"
+#include "run_command.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -11,25 +12,9 @@
 
 namespace {
 
-struct run_result {
-    int status;
-    std::string out;
-};
-
 run_result run_rmap(const std::string &args)
 {
-    std::string command = std::string(ORWIN_RMAP_PATH) + " " + args + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    run_result result{-1, ""};
-    if (pipe == nullptr)
-        return result;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        result.out.append(chunk, n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return run_command(std::string(ORWIN_RMAP_PATH) + " " + args);
 }
 
 orw::unitsim::config unit_with_nodes()
