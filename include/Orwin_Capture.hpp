@@ -192,6 +192,13 @@ public:
     std::string errortext;
     std::string eaddr;
     std::atomic<bool> capture_thread_running{false};
+    /** Saved waveforms waiting to be written at most; more are dropped and counted. */
+    static constexpr size_t max_saved_waveforms = 64;
+    std::atomic<uint64_t> waveforms_dropped{0};
+    /** Places where the stream broke its framing (the first ends the capture). */
+    std::atomic<uint64_t> framing_faults{0};
+    /** Longest packet a unit sends; a longer one means the framing broke. */
+    uint64_t longest_packet = uint64_t{64} << 20;
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 
@@ -263,6 +270,10 @@ public:
     bool error_event() override;
     bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause, unsigned char *data,
                        size_t sz) override;
+    /** Refuses a special packet from a slot the unit does not have. */
+    int special_data(void *data_, int length_, int complete_, int data_buffer_position_) override;
+    /** Refuses an extension command that does not exist. */
+    bool unknown_extn_data(void *data_, int length_, int complete_, int data_buffer_position_) override;
 
 protected:
     void initialise();
@@ -275,12 +286,27 @@ protected:
 private:
     /** Read, count and rotate until `running` is cleared or the data end. */
     void read_loop(uint8_t *buffer, size_t size);
+    /** Rotate once the size is reached and every link is between packets. */
+    void rotate_between_packets();
+    /** Count and trace a framing fault at the parser's stream offset; false (stop the read). */
+    bool framing_broken(const char *what, unsigned value);
+    /** Add a read to its link's open packet, refusing one longer than a unit sends. */
+    void check_packet_length(size_t n);
+    [[noreturn]] void throw_framing_error();
+    /** Take rx_link from the stream's last link selection. */
+    void follow_stream_link();
     /** Sleep one tick unless `running` is cleared meanwhile. */
     void sleep_tick();
     /** Send a status request and flush under txlock; false when it failed. */
     int poll_link_status();
 
     config own_config;                 // the configuration given to set_config
+    uint64_t open_packets = 0;         // bit n: link n has a packet begun but not ended
+    static constexpr size_t forced_rotation_factor = 2; // a packet open this long is cut
+    static constexpr unsigned max_open_lengths = 64;     // a selection names links 0..63
+    uint64_t open_length[max_open_lengths] = {};          // bytes of each link's open packet
+    const char *framing_error = nullptr;                  // static text of the first framing fault
+    std::string framing_where;                           // where it was: address and byte offset
     const char *error_static = nullptr; // static text of the stored error
     std::mutex tick_lock;
     std::condition_variable tick_wake;

@@ -94,7 +94,7 @@ public:
     static constexpr uint32_t AGGREGATE_PACKETS = 1;
     static constexpr uint32_t RECORD_TIMESTAMPS = 2;
     static constexpr uint32_t RECORD_EOP_TIMESTAMPS = 4;
-    static constexpr int links = 9;                 ///< record buffers, by link number 0..8
+    static constexpr int links = 64;                ///< record buffers, by link number 0..63 (a selection's range)
     static constexpr size_t header_size = 16;       ///< record header in front of each body
     static constexpr size_t body_offset = 18;       ///< header, link and type bytes
 
@@ -104,7 +104,7 @@ public:
     std::string filename;        ///< name of the open file or pipe
     uint32_t options = 0;        ///< AGGREGATE_PACKETS, RECORD_TIMESTAMPS, RECORD_EOP_TIMESTAMPS
     size_t pkt_data_size = 0;    ///< bytes of each record buffer: header and a full body
-    std::unique_ptr<uint8_t[]> lnkpkt[links]; ///< pending record per link: header, link, type, data
+    std::unique_ptr<uint8_t[]> lnkpkt[links]; ///< pending record per link: header, link, type, data (made on first use)
     size_t lnksz[links] = {};    ///< bytes of the pending record (0 = none)
     int tzconv = 0;              ///< the file header's time-zone field
     std::atomic<uint64_t> records{0};      ///< records written
@@ -177,10 +177,20 @@ private:
     unsigned record_link() const;
     /** Start link k's record with its time stamp, link and `type`. */
     void start_record(unsigned k, uint8_t type);
+    /** The timetag kept for link k (one that never has any for links beyond the table). */
+    orw::timestamp &link_timestamp(unsigned k);
+    /**
+     * Time of a record of a link with timetag `ts`: live, the host clock
+     * (the timetag's time while it is fresh); replayed, the recording's own
+     * time. Never earlier than the record before it.
+     */
+    void stamp(pcap_pkthdr &h, const orw::timestamp &ts);
     /** Host time: the monotonic clock on the connection's real-time base. */
     void host_time(pcap_pkthdr &h) const;
     /** Write one record to the open output, counting it or its loss. */
-    void save(const pcap_pkthdr &h, const uint8_t *body);
+    void save(pcap_pkthdr &h, const uint8_t *body);
+    /** Raise `h` to the time of the record written before it, if earlier. */
+    void in_order(pcap_pkthdr &h);
     /** Count a record lost to a write error; the first one is traced. */
     void record_lost();
     /** Write an event record of `n` body bytes at once. */
@@ -191,6 +201,9 @@ private:
     pcap_pkthdr heads[links];     // headers of the pending records
     timespec clock_offset{};      // real time minus monotonic time at connection
     bool stdout_output = false;   // `file` is standard output: never closed
+    orw::timestamp untimed{};     // links without a timetag entry
+    pcap_pkthdr last_stamp;       // time of the last record written
+    static constexpr int64_t fresh_timetag_ns = 20000000; // a timetag this close to the host clock dates a record
 };
 
 } // namespace pcap

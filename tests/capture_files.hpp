@@ -67,10 +67,12 @@ inline void append_small_packet(std::vector<uint8_t> &out, int link, const std::
 
 /**
  * Replays `path` and calls `packet(link, data, size, eep)` for each whole
- * packet. Returns the read's final code: 0 at the normal end of the file.
+ * packet, joining the pieces of packets whose frames interleave with other
+ * links'. Packets still open at the end of the file are counted in `*cut`.
+ * Returns the read's final code: 0 at the normal end of the file.
  */
-inline int replay(const std::string &path,
-                  const std::function<void(int, const uint8_t *, size_t, bool)> &packet)
+inline int replay(const std::string &path, const std::function<void(int, const uint8_t *, size_t, bool)> &packet,
+                  size_t *cut = nullptr)
 {
     std::vector<char> name(path.begin(), path.end());
     name.push_back('\0');
@@ -78,6 +80,7 @@ inline int replay(const std::string &path,
     if (!link)
         return Orwin_get_error();
     std::vector<uint8_t> buffer(1 << 20);
+    std::vector<std::vector<uint8_t>> open(64);
     int rx = 1;
     int result = 0;
     for (;;) {
@@ -87,11 +90,22 @@ inline int replay(const std::string &path,
             result = n == Error_Receiver_Shutdown ? 0 : static_cast<int>(n);
             break;
         }
-        if (type == Orwin_EXTN && n >= 1 && buffer[0] >= 0x41 && buffer[0] <= 0x48)
+        std::vector<uint8_t> &held = open[static_cast<size_t>(rx)];
+        if (type == Orwin_EXTN && n >= 1 && buffer[0] >= 0x40 && buffer[0] <= 0x7F) {
             rx = buffer[0] - 0x40;
-        else if (type == Orwin_EOP || type == Orwin_EEP)
+        } else if (type == Orwin_PART_EOP_EEP) {
+            held.insert(held.end(), buffer.begin(), buffer.begin() + n);
+        } else if ((type == Orwin_EOP || type == Orwin_EEP) && held.empty()) {
             packet(rx, buffer.data(), static_cast<size_t>(n), type == Orwin_EEP);
+        } else if (type == Orwin_EOP || type == Orwin_EEP) {
+            held.insert(held.end(), buffer.begin(), buffer.begin() + n);
+            packet(rx, held.data(), held.size(), type == Orwin_EEP);
+            held.clear();
+        }
     }
+    if (cut)
+        for (const auto &held : open)
+            *cut += held.empty() ? 0 : 1;
     Orwin_close(link);
     return result;
 }

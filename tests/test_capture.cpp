@@ -3,13 +3,18 @@
 // waveform requests.
 #include "Orwin_Capture.hpp"
 #include "capture_files.hpp"
+#include "Orwin_Pcap.hpp"
 #include "capture_probe.hpp"
 #include "orwin_unitsim.hpp"
+#include "pcap_reader.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -266,4 +271,129 @@ TEST(CaptureEngine, OwnsItsConfigurationAndIsStoppedWhenDestroyed)
         EXPECT_EQ(sim.link_mode(1), 2);
     } // destroyed while running
     EXPECT_EQ(dir.files(), std::vector<std::string>{"d.trc"});
+}
+
+TEST(CaptureEngine, LinksAbove8KeepTheirNumberInNativeAndPcapFiles)
+{
+    test::scratch_dir dir;
+    orw::unitsim::config unit = orw::unitsim::recording_unit("TRC-12");
+    unit.links = 12;
+    orw::unitsim::simulator sim(unit);
+    const std::vector<int> links = {3, 9, 12, 8};
+    const std::string native = dir / "links.trc", pcap_file = dir / "links.pcap";
+    auto native_capture = std::make_unique<capture_probe>(sim.address().c_str(), native.c_str(), 0, 0);
+    auto pcap_capture = std::make_unique<orw::trc::pcap_capture>(sim.address().c_str(), pcap_file.c_str(), 0, 0);
+    EXPECT_EQ(native_capture->no_ports, 12);
+    native_capture->start(1);
+    pcap_capture->start(1);
+    ASSERT_TRUE(eventually([&] {
+        return native_capture->capture_thread_running.load() && pcap_capture->capture_thread_running.load();
+    }));
+    for (int link : links)
+        sim.emit_packet(link, std::vector<uint8_t>(10, static_cast<uint8_t>(link)), false, {4});
+    ASSERT_TRUE(eventually([&] { return native_capture->packets >= links.size(); }));
+    ASSERT_TRUE(eventually([&] { return pcap_capture->status.eop.total >= links.size(); }));
+    native_capture.reset();
+    pcap_capture.reset();
+
+    std::vector<int> replayed;
+    EXPECT_EQ(test::replay(native, [&](int link, const uint8_t *data, size_t size, bool) {
+        EXPECT_EQ(size, 10u);
+        EXPECT_EQ(data[0], link);
+        replayed.push_back(link);
+    }), 0);
+    EXPECT_EQ(replayed, links);
+    std::map<int, std::vector<test::joined_packet>> joined;
+    std::map<int, std::vector<uint8_t>> open;
+    test::join_packets(test::read_pcap(pcap_file).records, joined, open);
+    for (int link : links) {
+        ASSERT_EQ(joined[link].size(), 1u) << link;
+        EXPECT_EQ(joined[link][0].data, std::vector<uint8_t>(10, static_cast<uint8_t>(link))) << link;
+    }
+    EXPECT_EQ(joined.size(), links.size());
+}
+
+TEST(CaptureEngine, AStreamTheUnitCannotHaveSentEndsTheCaptureSayingWhere)
+{
+    const std::vector<uint8_t> good = {0xC0, 0x41, 0x43, 'a', 'b', 'c'};
+    std::vector<uint8_t> endless = {0xC0, 0x42}; // partial frames of 60 bytes, 180 in all
+    for (int i = 0; i < 3; ++i) {
+        endless.push_back(0x3C);
+        endless.insert(endless.end(), 60, 0x55);
+    }
+    const struct {
+        const char *what;
+        std::vector<uint8_t> bytes;
+        const char *text;
+    } cases[] = {
+        {"link 12 of 8", {0xC0, 0x4C, 0x42, 'x', 'y'}, "a link the unit does not have"},
+        {"slot 200", {0xC3, 200, 1, 2}, "a special packet from a slot the unit does not have"},
+        {"extension 0xE5", {0xC0, 0xE5, 0x41, 'z'}, "an extension that does not exist"},
+        {"a packet too long", endless, "a packet longer than the unit can send"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+        test::scratch_dir dir;
+        capture_probe c(sim.address().c_str(), (dir / "x.trc").c_str(), 0, 0);
+        c.longest_packet = 100;
+        c.start(1);
+        ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
+        std::vector<uint8_t> stream = good;
+        stream.insert(stream.end(), k.bytes.begin(), k.bytes.end());
+        stream.insert(stream.end(), good.begin(), good.end());
+        sim.inject(stream);
+        ASSERT_TRUE(eventually([&] { return !c.running; }));
+        try {
+            c.wait();
+            ADD_FAILURE() << "the broken stream ended ok";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), Error_Network_Format_Error);
+            EXPECT_NE(std::string(e.text()).find(k.text), std::string::npos) << e.text();
+            EXPECT_NE(e.name().find(" at byte "), std::string::npos) << e.name();
+        }
+        EXPECT_EQ(c.framing_faults.load(), 1u);
+        EXPECT_EQ(c.errors.load(), 1);
+        EXPECT_EQ(c.packets.load(), 1u); // nothing after the fault became a packet
+    }
+}
+
+TEST(CaptureEngine, StartsTwentyTimesOutOfTwentyUnderTrafficOnEveryLink)
+{
+    orw::unitsim::config unit = orw::unitsim::recording_unit("TRC-8");
+    unit.keep_history = false;
+    orw::unitsim::simulator sim(unit);
+    std::atomic<bool> cancel{false};
+    std::thread traffic([&] {
+        orw::unitsim::traffic t;
+        t.count = 100000000;
+        t.sizes = {64, 1000, 3};
+        t.rate = 2000;
+        t.cancel = &cancel;
+        while (!cancel) {
+            if (!sim.wait_for_clients(1, 100))
+                continue;
+            sim.generate(t);
+        }
+    });
+    int started = 0;
+    for (int i = 0; i < 20; ++i) {
+        try {
+            capture_probe c(sim.address().c_str(), "", 0, 0);
+            orw::trc::config cfg;
+            cfg.defaults(false, c.no_ports);
+            c.set_config(&cfg);
+            c.tick_length = short_tick;
+            c.start(1);
+            EXPECT_TRUE(eventually([&] { return c.packets >= 10 || !c.running; }));
+            c.stop();
+            c.wait();
+            ++started;
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << "start " << i << ": " << e.what();
+        }
+    }
+    cancel = true;
+    traffic.join();
+    EXPECT_EQ(started, 20);
 }

@@ -143,3 +143,30 @@ TEST(CaptureWaveforms, DirectoryIsCreatedAndTakenFromTheEnvironment)
         EXPECT_STREQ(e.text(), "Can't create capture directory");
     }
 }
+
+TEST(CaptureWaveforms, AFloodKeepsAtMostTheCapWaitingAndCountsTheRest)
+{
+    test::scratch_dir dir;
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    sim.set_waveform(3, port3_waveform());
+    waveform_probe c(sim.address().c_str(), "", 0, 0);
+    c.tick_length = std::chrono::hours(1); // nothing is written while the flood lasts
+    c.set_wf_dir(dir.path);
+    c.start(1);
+    ASSERT_TRUE(eventually([&] { return c.capture_thread_running.load(); }));
+    constexpr int flood = 150;
+    for (int i = 0; i < flood; ++i)
+        sim.emit_event(3, orw::unitsim::event_error);
+    ASSERT_TRUE(eventually([&] { return c.completed >= flood; }, 20000)) << c.completed.load();
+    {
+        std::lock_guard<std::mutex> guard(c.wflock);
+        EXPECT_EQ(c.savedwf.size(), orw::trc::capture::max_saved_waveforms);
+    }
+    EXPECT_EQ(c.waveforms_dropped.load(), flood - orw::trc::capture::max_saved_waveforms);
+    const auto begin = std::chrono::steady_clock::now();
+    c.stop();
+    c.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    EXPECT_EQ(static_cast<size_t>(c.saved.load()), orw::trc::capture::max_saved_waveforms);
+    EXPECT_EQ(dir.files().size(), 5 * orw::trc::capture::max_saved_waveforms);
+}

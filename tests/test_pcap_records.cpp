@@ -4,6 +4,7 @@
 // rotation; standard output and pipe outputs; refused files.
 #include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
+#include "capture_probe.hpp"
 #include "orwin_unitsim.hpp"
 #include "pcap_reader.hpp"
 
@@ -45,6 +46,19 @@ struct record_writer {
 };
 
 constexpr size_t full = pcap::snap_length - 2; // data bytes of a full record
+
+// A timetag that arrived just now, `ms` ahead of the host clock.
+orw::timestamp fresh_timetag(int ms)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    now.tv_nsec += ms * 1000000L;
+    if (now.tv_nsec >= 1000000000L) {
+        now.tv_nsec -= 1000000000L;
+        now.tv_sec += 1;
+    }
+    return {0, now.tv_sec, static_cast<unsigned long>(now.tv_nsec), true, true};
+}
 
 } // namespace
 
@@ -172,37 +186,82 @@ TEST(PcapRecords, PendingPartsContinueInTheNextFileOfARotation)
     EXPECT_EQ(std::vector<uint8_t>(b.records[0].body.begin() + 2, b.records[0].body.end()), head);
 }
 
-TEST(PcapRecords, TimeStampsComeFromTheLinksTimetagElseTheHostClock)
+TEST(PcapRecords, LiveTimesAreTheHostClockOrAFreshTimetagAndNeverGoBack)
 {
     record_writer w;
     test::scratch_dir dir;
     const std::string path = dir / "times.pcap";
+    w.c.options = capture::AGGREGATE_PACKETS;
     w.c.new_file(path.c_str());
-    timespec before{};
-    clock_gettime(CLOCK_REALTIME, &before);
     uint8_t byte = 7;
+    const orw::timestamp fresh = fresh_timetag(5);
+    w.c.rx_link = 4;
+    w.c.write_packet(&byte, 1, 0);  // begun now, written at its end below
     w.c.rx_link = 1;
-    w.c.write_packet(&byte, 1, 2); // no timetag: host time
-    w.c.timestamps[2] = {0, 1234, 567890123, true, true};
+    w.c.write_packet(&byte, 1, 2);  // no timetag: host time
+    w.c.timestamps[2] = fresh;
     w.c.rx_link = 2;
     w.c.parity_error();             // a fresh timetag stamps events without using it up
     w.c.write_packet(&byte, 1, 2);  // and then the packet, which uses it up
-    w.c.write_packet(&byte, 1, 2);  // seconds set: still the timetag's time
-    w.c.timestamps[3] = {0, 0, 42, true, true};
+    w.c.write_packet(&byte, 1, 2);  // used up: host time again
+    w.c.timestamps[3] = {0, 1234, 567890123, true, true}; // active but from long ago
     w.c.rx_link = 3;
-    w.c.write_packet(&byte, 1, 2);  // only nanoseconds known
+    w.c.write_packet(&byte, 1, 2);
+    w.c.timecode(0x2A, 0, 0, 0x2A);
+    w.c.rx_link = 4;
+    w.c.write_packet(&byte, 1, 2);
     w.c.file_end(nullptr);
 
     test::pcap_contents got = test::read_pcap(path);
-    ASSERT_EQ(got.records.size(), 5u);
-    EXPECT_NEAR(static_cast<double>(got.records[0].sec), static_cast<double>(before.tv_sec), 2.0);
-    for (size_t i : {1u, 2u, 3u}) {
-        EXPECT_EQ(got.records[i].sec, 1234) << i;
-        EXPECT_EQ(got.records[i].nsec, 567890123) << i;
+    ASSERT_EQ(got.records.size(), 7u);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    for (size_t i = 0; i < got.records.size(); ++i) {
+        EXPECT_NEAR(static_cast<double>(got.records[i].sec), static_cast<double>(now.tv_sec), 2.0) << i;
+        if (i > 0)
+            EXPECT_GE(got.records[i].sec * 1000000000 + got.records[i].nsec,
+                      got.records[i - 1].sec * 1000000000 + got.records[i - 1].nsec) << i;
+    }
+    for (size_t i : {1u, 2u}) {
+        EXPECT_EQ(got.records[i].sec, fresh.time) << i;
+        EXPECT_EQ(got.records[i].nsec, static_cast<int64_t>(fresh.ns)) << i;
     }
     EXPECT_FALSE(w.c.timestamps[2].active);
-    EXPECT_EQ(got.records[4].sec, 0);
-    EXPECT_EQ(got.records[4].nsec, 42);
+}
+
+TEST(PcapRecords, AConvertedRecordingTakesItsTimesFromTheRecording)
+{
+    test::scratch_dir dir;
+    const std::string native = dir / "timed.trc", converted = dir / "timed.pcap";
+    {
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+        test::capture_probe c(sim.address().c_str(), native.c_str(), 0, 0);
+        c.start(1);
+        ASSERT_TRUE(test::eventually([&] { return c.capture_thread_running.load(); }));
+        sim.emit_packet(1, {1});                     // before any timetag: the recording's start
+        sim.emit_timetag(1, 0);
+        sim.emit_packet(1, {2});
+        sim.emit_timetag(2, 25000000000ull);         // 2.5 s later
+        sim.emit_packet(2, {3});
+        sim.emit_timetag(1, 10000000000ull);         // 1 s: earlier than link 2's last
+        sim.emit_packet(1, {4});
+        ASSERT_TRUE(test::eventually([&] { return c.packets >= 4; }));
+        c.stop();
+        c.wait();
+    }
+    orw::trc::pcap_capture p(("-" + native).c_str(), converted.c_str(), 0, 0);
+    p.start(1);
+    ASSERT_TRUE(test::eventually([&] { return !p.running; }));
+    p.wait();
+
+    test::pcap_contents got = test::read_pcap(converted);
+    ASSERT_EQ(got.records.size(), 4u);
+    std::vector<int64_t> ns;
+    for (const auto &r : got.records)
+        ns.push_back(r.sec * 1000000000 + r.nsec);
+    EXPECT_EQ(ns[1] - ns[0], 0); // the first timetag is the start
+    EXPECT_EQ(ns[2] - ns[1], 2500000000);
+    EXPECT_EQ(ns[3], ns[2]); // never back in time
 }
 
 TEST(PcapRecords, OutputsStandardOutputAndPipes)
@@ -321,7 +380,7 @@ TEST(PcapRecords, TimestampOptionsStartANewRecordWhereTheUnitTimetaggedAPacket)
         w.c.rx_link = 1;
         for (size_t i = 0; i < std::size(reads); ++i) {
             if (i == k.timetag_before)
-                w.c.timestamps[1] = {0, 50, 5, true, true};
+                w.c.timestamps[1] = fresh_timetag(0);
             std::vector<uint8_t> b = step_bytes(1, i, reads[i].size);
             w.c.write_packet(b.data(), b.size(), reads[i].type);
         }
@@ -334,7 +393,8 @@ TEST(PcapRecords, TimestampOptionsStartANewRecordWhereTheUnitTimetaggedAPacket)
         }
         // A record started at the timetag carries its time.
         if (k.records.size() == 2) {
-            EXPECT_EQ(got.records[1].sec, 50) << k.options;
+            EXPECT_EQ(got.records[1].sec, w.c.timestamps[1].time) << k.options;
+            EXPECT_EQ(got.records[1].nsec, static_cast<int64_t>(w.c.timestamps[1].ns)) << k.options;
         }
     }
 }

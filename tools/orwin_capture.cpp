@@ -185,6 +185,7 @@ template <class C> nlohmann::json summary(const C &c, const options &o, double e
     j["bytes"] = bytes;
     j["errors"] = errors;
     j["waveforms"] = c.waveforms.load();
+    j["waveforms_dropped"] = c.waveforms_dropped.load();
     if (failure.empty())
         j["status"] = "ok";
     else
@@ -197,11 +198,11 @@ void print_summary(const nlohmann::json &j)
     std::fprintf(report, "finished files:\n");
     for (const auto &f : j["files"])
         std::fprintf(report, "  %s\n", f.get<std::string>().c_str());
-    std::fprintf(report, "%.1f s, %llu packets, %llu bytes (%.2f MiB), %llu errors, %llu waveforms: %s\n",
+    std::fprintf(report, "%.1f s, %llu packets, %llu bytes (%.2f MiB), %llu errors, %llu waveforms (%llu dropped): %s\n",
                 j["elapsed_s"].get<double>(), j["packets"].get<unsigned long long>(),
                 j["bytes"].get<unsigned long long>(), mib(j["bytes"].get<uint64_t>()),
                 j["errors"].get<unsigned long long>(), j["waveforms"].get<unsigned long long>(),
-                j["status"].get<std::string>().c_str());
+                j["waveforms_dropped"].get<unsigned long long>(), j["status"].get<std::string>().c_str());
     for (const auto &l : j["links"])
         std::fprintf(report, "  link %d: %llu packets (%llu EEP), %llu bytes, %llu errors\n", l["link"].get<int>(),
                     l["packets"].get<unsigned long long>(), l["eep"].get<unsigned long long>(),

@@ -208,6 +208,10 @@ struct traffic {
     std::vector<size_t> sizes = {64};  // cycled through, shifted by the link number
     size_t eep_every = 0;              // every n-th packet of a link ends with EEP; 0 = none
     double rate = 0;                   // packets per second per link; 0 = as fast as clients take them
+    // Above 0: the packets of one round (one per link) go out as partial
+    // frames of at most this many bytes, the links taking turns frame by
+    // frame, so that every link has a packet open at once.
+    size_t interleave = 0;
     const std::atomic<bool> *cancel = nullptr; // set to stop early
 };
 size_t traffic_size(const traffic &t, int link, size_t index);

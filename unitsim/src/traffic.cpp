@@ -4,6 +4,7 @@
 #include "frames.hpp"
 #include "orwin_unitsim.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -17,6 +18,37 @@ constexpr size_t chunk_bytes = 1u << 20;
 constexpr size_t window_bytes = 4u << 20;
 
 bool cancelled(const traffic &t) { return t.cancel && t.cancel->load(); }
+
+// One packet of each link, cut into frames of `piece` bytes that take turns.
+void append_interleaved(std::vector<uint8_t> &out, const traffic &t, const std::vector<int> &links, size_t i,
+                        size_t piece, int &last_link)
+{
+    std::vector<std::vector<uint8_t>> data;
+    for (int link : links)
+        data.push_back(traffic_payload(link, i, traffic_size(t, link, i)));
+    std::vector<size_t> sent(links.size(), 0);
+    for (bool more = true; more;) {
+        more = false;
+        for (size_t l = 0; l < links.size(); ++l) {
+            const std::vector<uint8_t> &d = data[l];
+            if (sent[l] > d.size())
+                continue; // ended in an earlier turn
+            if (links[l] != last_link)
+                append_link_select(out, links[l]);
+            last_link = links[l];
+            const size_t n = std::min(piece, d.size() - sent[l]);
+            if (sent[l] + n < d.size()) {
+                append_partial(out, d.data() + sent[l], n);
+                more = true;
+            } else {
+                append_packet(out, d.data() + sent[l], n, traffic_eep(t, i));
+            }
+            sent[l] += n;
+            if (sent[l] == d.size())
+                sent[l] = d.size() + 1;
+        }
+    }
+}
 
 } // namespace
 
@@ -64,7 +96,9 @@ size_t simulator::generate(const traffic &t)
     for (size_t i = 0; i < t.count; ++i) {
         if (cancelled(t))
             break;
-        for (int link : links) {
+        if (t.interleave > 0)
+            append_interleaved(pending, t, links, i, t.interleave, last_link);
+        for (int link : t.interleave > 0 ? std::vector<int>() : links) {
             if (link != last_link)
                 append_link_select(pending, link);
             last_link = link;

@@ -12,6 +12,17 @@ namespace {
 constexpr int max_register_read = 2048;
 constexpr size_t register_reply_buffer = 2100;
 constexpr int reply_search_packets = 10;
+// A unit already busy on its links sends data between a command and its
+// reply: the search passes over it for this long (and at least the packets
+// above), rather than giving up after a fixed count.
+constexpr int64_t reply_search_ms = 5000;
+
+// True while a reply search that began at `start` and has seen `seen`
+// packets may go on.
+bool keep_searching(int64_t start, int seen)
+{
+    return seen < reply_search_packets || orw_monotonic_ms() - start < reply_search_ms;
+}
 
 } // namespace
 
@@ -51,7 +62,8 @@ extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int co
     if (buffer == nullptr)
         return 0;
     ssize_t reply = -1;
-    for (int i = 0; i < reply_search_packets; ++i) {
+    const int64_t start = orw_monotonic_ms();
+    for (int seen = 0; keep_searching(start, seen); ++seen) {
         uint32_t type = 0;
         ssize_t n = orw_read_reply(link, register_reply_buffer, &type);
         if (n < 0)
@@ -98,8 +110,16 @@ int Orwin_get_control_packet(Orwin handle, void *, size_t, int slot)
     int rc = orw_send_command(link, link->cmd_buffer, 1, true);
     if (rc < 0)
         return rc;
+    const int64_t start = orw_monotonic_ms();
     uint32_t type = 0;
-    ssize_t n = orw_read_reply(link, ORW_CMD_BUFFER_SIZE, &type);
+    ssize_t n = 0;
+    for (int seen = 0; keep_searching(start, seen); ++seen) {
+        n = orw_read_reply(link, ORW_CMD_BUFFER_SIZE, &type);
+        // Only the unit's data is passed over; anything else is the answer.
+        const bool data = type == Orwin_EOP || type == Orwin_EEP || type == Orwin_PART_EOP_EEP;
+        if (n <= 0 || !data)
+            break;
+    }
     if (n <= 0 || type == Orwin_SPECIAL)
         return static_cast<int>(n);
     return orw_set_error(Error_Sequence_Error,

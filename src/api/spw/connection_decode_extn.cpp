@@ -85,6 +85,13 @@ int connection::extn_data(void *data_, int length_, int complete_, int data_buff
     if (held == 0 || static_cast<int>(held) != extension_size(b[0]))
         return unknown_extn_data(data_, length_, complete_, data_buffer_position_);
 
+    if (b[0] >= 0x40 && b[0] <= 0x7F) {
+        // Every link number a selection can carry, also above 8.
+        rx_link = b[0] - 0x40u;
+        link_selected(static_cast<int>(rx_link));
+        // The read returns so its caller sees the new link before more data.
+        return 0;
+    }
     portstatus *port = rx_port();
     switch (b[0]) {
     case 0x00:
@@ -125,12 +132,6 @@ int connection::extn_data(void *data_, int length_, int complete_, int data_buff
         if (port)
             port->missed.total++;
         return missing_data();
-    case 0x41: case 0x42: case 0x43: case 0x44:
-    case 0x45: case 0x46: case 0x47: case 0x48:
-        rx_link = b[0] - 0x40u;
-        link_selected(static_cast<int>(rx_link));
-        // The read returns so its caller sees the new link before more data.
-        return 0;
     case 0x81:
         uncertainty = b[1];
         return timetag_uncertainty(b[1]);

@@ -154,6 +154,8 @@ void capture::start_run()
     timetag_count = 0;
     currentsize = 0;
     error = 0;
+    framing_error = nullptr;
+    framing_faults = 0;
     apply_config();
     {
         std::lock_guard<std::mutex> guard(txlock);
@@ -285,10 +287,22 @@ void capture::waveform_complete(int port, orw::waveform::waveform *wf)
         ORW_WFM_TRACE(2, this, "not generating waveform files");
         return;
     }
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> guard(wflock);
-        savedwf.push_back(wf);
+        dropped = savedwf.size() >= max_saved_waveforms;
+        if (!dropped)
+            savedwf.push_back(wf);
     }
+    if (dropped) {
+        // A unit flooding error waveforms must not grow memory or the time
+        // a stop takes to write them.
+        const uint64_t n = ++waveforms_dropped;
+        ORW_WFM_TRACE(n == 1 ? 1 : 8, this, "waveform %d dropped: %zu waiting to be written (%llu dropped)", wf->id,
+                      max_saved_waveforms, static_cast<unsigned long long>(n));
+        delete wf;
+    }
+    // The port is re-armed either way, so that it goes on taking waveforms.
     if (live && running) {
         std::lock_guard<std::mutex> guard(txlock);
         int rc = Orwin_EW_clear(device, port);
@@ -298,8 +312,6 @@ void capture::waveform_complete(int port, orw::waveform::waveform *wf)
             throw orw::error(addr, rc, Orwin_get_error_text());
     }
 }
-
-void capture::link_selected(int) {}
 
 } // namespace trc
 } // namespace orw

@@ -2,6 +2,8 @@
 // the unit events they answer (link status replies, error events).
 #include "Orwin_Capture.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace orw {
@@ -44,7 +46,10 @@ void capture::acquire_data()
     start_recording(filename.c_str(), record_file_size);
     timetag_count = 0;
     currentsize = 0;
+    open_packets = 0;
+    std::fill(std::begin(open_length), std::end(open_length), 0);
     apply_config();
+    follow_stream_link();
     capture_thread_running = true;
 
     uint8_t *buffer = packet_data.get();
@@ -80,35 +85,64 @@ void capture::read_loop(uint8_t *buffer, size_t size)
                 int rc = Orwin_File(device, next.data());
                 if (rc < 0)
                     throw orw::error(addr, rc, Orwin_get_error_text());
+                open_packets = 0; // a new recording starts between packets
+                std::fill(std::begin(open_length), std::end(open_length), 0);
                 continue;
             }
             ORW_TRCAPI_TRACE(2, this, "capture thread has been terminated");
             running = false;
             break;
         }
+        if (framing_error)
+            throw_framing_error();
         if (n < 0)
             throw orw::error(addr, static_cast<int>(n), Orwin_get_error_text());
         if (n == 0 && read_flags == PART_EOP_EEP)
             continue;
+        check_packet_length(static_cast<size_t>(n));
+        if (framing_error)
+            throw_framing_error();
         const uint64_t bytes = static_cast<uint64_t>(n);
         portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
         currentsize += static_cast<size_t>(n);
         status.bytes.total += bytes;
         if (link)
             link->bytes.total += bytes;
+        const uint64_t link_bit = rx_link < 64 ? uint64_t{1} << rx_link : 0;
         if (read_flags == EOP) {
             ++status.eop.total;
             if (link)
                 ++link->eop.total;
-            check_file_swap_over();
+            open_packets &= ~link_bit;
+            rotate_between_packets();
         } else if (read_flags == EEP) {
-            check_file_swap_over();
+            open_packets &= ~link_bit;
+            rotate_between_packets();
             ++status.eep.total;
             if (link)
                 ++link->eep.total;
+        } else if (read_flags == PART_EOP_EEP) {
+            open_packets |= link_bit;
         }
         acquired_data(buffer, n, static_cast<int>(read_flags));
     }
+}
+
+void capture::rotate_between_packets()
+{
+    // A file cut while another link has a packet open would end with its
+    // head and the next would start with its tail: wait until every link is
+    // between packets, unless one link keeps a packet open for so long that
+    // the file would grow without bound.
+    if (record_file_size == 0 || currentsize < record_file_size)
+        return;
+    if (open_packets != 0) {
+        if (currentsize / forced_rotation_factor < record_file_size)
+            return;
+        ORW_TRCAPI_TRACE(1, this, "rotating with packets open on links %#llx",
+                         static_cast<unsigned long long>(open_packets));
+    }
+    check_file_swap_over();
 }
 
 void capture::sleep_tick()

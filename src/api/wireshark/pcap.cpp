@@ -75,7 +75,7 @@ void capture::initialise()
     for (int k = 0; k < links; ++k) {
         lastp[k] = 0;
         lnksz[k] = 0;
-        if (!lnkpkt[k])
+        if (!lnkpkt[k] && k <= 8)
             lnkpkt[k].reset(new uint8_t[pkt_data_size]);
     }
     tzconv = -orw_gmt_time_offset();

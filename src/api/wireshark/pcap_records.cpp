@@ -9,9 +9,14 @@ namespace pcap {
 
 unsigned capture::record_link() const
 {
-    // Decoding only selects links 1..8; anything else is kept on link 0
-    // rather than indexing past the buffers.
+    // A selection names links 0..63; anything else would index past the buffers.
     return rx_link < static_cast<unsigned>(links) ? rx_link : 0;
+}
+
+orw::timestamp &capture::link_timestamp(unsigned k)
+{
+    // Timetags are kept for fewer links than a selection can name.
+    return k < static_cast<unsigned>(max_timestamps) ? timestamps[k] : untimed;
 }
 
 void capture::host_time(pcap_pkthdr &h) const
@@ -28,26 +33,51 @@ void capture::host_time(pcap_pkthdr &h) const
     h.tv_nsec = ns;
 }
 
+void capture::stamp(pcap_pkthdr &h, const orw::timestamp &ts)
+{
+    constexpr int64_t ns_per_s = 1000000000;
+    if (live) {
+        // The host clock at arrival; a timetag only while it is fresh, so
+        // that one from long ago never dates a packet.
+        host_time(h);
+        if (ts.active && ts.time != 0) {
+            const int64_t gap = (static_cast<int64_t>(ts.time) - h.tv_sec) * ns_per_s +
+                                (static_cast<int64_t>(ts.ns) - h.tv_nsec);
+            if (gap > -fresh_timetag_ns && gap < fresh_timetag_ns) {
+                h.tv_sec = static_cast<int64_t>(ts.time);
+                h.tv_nsec = static_cast<int64_t>(ts.ns);
+            }
+        }
+    } else if (ts.time != 0) {
+        // A recording dates its records itself: the link's last timetag.
+        h.tv_sec = static_cast<int64_t>(ts.time);
+        h.tv_nsec = static_cast<int64_t>(ts.ns);
+    } else {
+        h.tv_sec = static_cast<int64_t>(starttime); // its start, or 0 when it has none
+        h.tv_nsec = 0;
+    }
+}
+
+void capture::in_order(pcap_pkthdr &h)
+{
+    // Readers expect a file's records in time order; a joined packet is
+    // written at its end, after records of other links begun later.
+    if (h.tv_sec < last_stamp.tv_sec || (h.tv_sec == last_stamp.tv_sec && h.tv_nsec < last_stamp.tv_nsec)) {
+        h.tv_sec = last_stamp.tv_sec;
+        h.tv_nsec = last_stamp.tv_nsec;
+    }
+    last_stamp.tv_sec = h.tv_sec;
+    last_stamp.tv_nsec = h.tv_nsec;
+}
+
 void capture::start_record(unsigned k, uint8_t type)
 {
     pcap_pkthdr &h = heads[k];
-    orw::timestamp &ts = timestamps[k];
-    if (ts.time != 0) {
-        h.tv_sec = static_cast<int64_t>(ts.time);
-        h.tv_nsec = static_cast<int64_t>(ts.ns);
-    } else if (live) {
-        if (ts.active) {
-            h.tv_sec = 0;
-            h.tv_nsec = static_cast<int64_t>(ts.ns);
-        } else {
-            host_time(h);
-        }
-    } else {
-        // A replay gives no time before its link's first timetag.
-        h.tv_sec = 0;
-        h.tv_nsec = 0;
-    }
+    orw::timestamp &ts = link_timestamp(k);
+    stamp(h, ts);
     ts.active = false;
+    if (!lnkpkt[k])
+        lnkpkt[k].reset(new uint8_t[pkt_data_size]); // links above 8 are rare
     uint8_t *rec = lnkpkt[k].get();
     rec[header_size] = static_cast<uint8_t>(k);
     rec[header_size + 1] = type;
@@ -61,8 +91,9 @@ void capture::record_lost()
         ORW_PCAP_TRACE(1, this, "error %d writing to '%s': records are being lost", errno, filename.c_str());
 }
 
-void capture::save(const pcap_pkthdr &h, const uint8_t *body)
+void capture::save(pcap_pkthdr &h, const uint8_t *body)
 {
+    in_order(h);
     if (pcap_save_data(file, pipe, &h, body))
         records.fetch_add(1, std::memory_order_relaxed);
     else
@@ -77,7 +108,8 @@ void capture::save_packet(int link)
     if (lnksz[k] > 0 && file) {
         // The stored header goes in front of the body: one write per record.
         uint8_t *rec = lnkpkt[k].get();
-        const pcap_pkthdr &h = heads[k];
+        pcap_pkthdr &h = heads[k];
+        in_order(h);
         const pcap_sf_pkthdr sf = {static_cast<int32_t>(h.tv_sec), static_cast<int32_t>(h.tv_nsec), h.caplen,
                                    h.len};
         std::memcpy(rec, &sf, sizeof sf);
@@ -95,8 +127,7 @@ void capture::save_packet(int link)
 void capture::write_packet(const uint8_t *data, size_t size, uint8_t type)
 {
     const unsigned k = record_link();
-    orw::timestamp &ts = timestamps[k];
-    uint8_t *rec = lnkpkt[k].get();
+    orw::timestamp &ts = link_timestamp(k);
     for (;;) {
         if (lnksz[k] == 0) {
             start_record(k, type);
@@ -116,6 +147,7 @@ void capture::write_packet(const uint8_t *data, size_t size, uint8_t type)
                 start_record(k, type);
             }
         }
+        uint8_t *rec = lnkpkt[k].get();
         const size_t n = std::min(size, pkt_data_size - lnksz[k]);
         if (n > 0)
             std::memcpy(rec + lnksz[k], data, n);
@@ -143,16 +175,10 @@ void capture::write_packet(const uint8_t *data, size_t size, uint8_t type)
 
 void capture::event_record(const uint8_t *body, uint32_t n)
 {
-    // The link's last timetag when one is fresh (or in a replay), without
-    // using it up: the packet record that follows keeps it too.
+    // The clock of the packet records; a fresh timetag is not used up here:
+    // the packet record that follows keeps it too.
     pcap_pkthdr h;
-    const orw::timestamp &ts = timestamps[record_link()];
-    if (ts.active || !live) {
-        h.tv_sec = static_cast<int64_t>(ts.time);
-        h.tv_nsec = static_cast<int64_t>(ts.ns);
-    } else {
-        host_time(h);
-    }
+    stamp(h, link_timestamp(record_link()));
     h.caplen = h.len = n;
     if (file || pipe)
         save(h, body);
