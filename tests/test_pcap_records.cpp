@@ -238,8 +238,8 @@ TEST(PcapRecords, AConvertedRecordingTakesItsTimesFromTheRecording)
         test::capture_probe c(sim.address().c_str(), native.c_str(), 0, 0);
         c.start(1);
         ASSERT_TRUE(test::eventually([&] { return c.capture_thread_running.load(); }));
-        sim.emit_packet(1, {1});                     // before any timetag: the recording's start
-        sim.emit_timetag(1, 0);
+        sim.emit_timetag(1, 0);                      // the recording's time base
+        sim.emit_packet(1, {1});
         sim.emit_packet(1, {2});
         sim.emit_timetag(2, 25000000000ull);         // 2.5 s later
         sim.emit_packet(2, {3});
@@ -259,7 +259,7 @@ TEST(PcapRecords, AConvertedRecordingTakesItsTimesFromTheRecording)
     std::vector<int64_t> ns;
     for (const auto &r : got.records)
         ns.push_back(r.sec * 1000000000 + r.nsec);
-    EXPECT_EQ(ns[1] - ns[0], 0); // the first timetag is the start
+    EXPECT_EQ(ns[1] - ns[0], 0); // both dated by the first timetag
     EXPECT_EQ(ns[2] - ns[1], 2500000000);
     EXPECT_EQ(ns[3], ns[2]); // never back in time
 }
@@ -380,7 +380,7 @@ TEST(PcapRecords, TimestampOptionsStartANewRecordWhereTheUnitTimetaggedAPacket)
         w.c.rx_link = 1;
         for (size_t i = 0; i < std::size(reads); ++i) {
             if (i == k.timetag_before)
-                w.c.timestamps[1] = fresh_timetag(0);
+                w.c.timestamps[1] = fresh_timetag(5);
             std::vector<uint8_t> b = step_bytes(1, i, reads[i].size);
             w.c.write_packet(b.data(), b.size(), reads[i].type);
         }

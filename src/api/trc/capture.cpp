@@ -3,6 +3,7 @@
 #include "Orwin_Capture.hpp"
 
 #include "Orwin_Platform.h"
+#include "Orwin_Waveform.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -140,11 +140,12 @@ void capture::write_packet(const uint8_t *data, size_t size, uint8_t type)
             start_record(k, type);
         } else if (ts.active) {
             // A timetag inside the packet: the timestamp options start a new
-            // record there so that it keeps the unit's time.
-            ts.active = false;
+            // record there, which the timetag dates (and uses up).
             if ((options & RECORD_TIMESTAMPS) || ((options & RECORD_EOP_TIMESTAMPS) && type != record_part)) {
                 save_packet(static_cast<int>(k));
                 start_record(k, type);
+            } else {
+                ts.active = false;
             }
         }
         uint8_t *rec = lnkpkt[k].get();
