@@ -218,9 +218,10 @@ TEST(PcapRecords, LiveTimesAreTheHostClockOrAFreshTimetagAndNeverGoBack)
     clock_gettime(CLOCK_REALTIME, &now);
     for (size_t i = 0; i < got.records.size(); ++i) {
         EXPECT_NEAR(static_cast<double>(got.records[i].sec), static_cast<double>(now.tv_sec), 2.0) << i;
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(got.records[i].sec * 1000000000 + got.records[i].nsec,
                       got.records[i - 1].sec * 1000000000 + got.records[i - 1].nsec) << i;
+        }
     }
     for (size_t i : {1u, 2u}) {
         EXPECT_EQ(got.records[i].sec, fresh.time) << i;
