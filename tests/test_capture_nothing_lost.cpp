@@ -100,7 +100,7 @@ TEST(CaptureNothingLost, InterleavedPartialFramesRotateOnlyBetweenPacketsOfEvery
     c.start(1);
     ASSERT_TRUE(test::eventually([&] { return c.capture_thread_running.load(); }));
 
-    orw::unitsim::traffic t = mixed_traffic(std::max<size_t>(packets_per_link() / 30, 500));
+    orw::unitsim::traffic t = mixed_traffic(std::max<size_t>(packets_per_link() / 30, 2000));
     t.interleave = 40;
     ASSERT_EQ(sim.generate(t), t.count);
     ASSERT_TRUE(test::eventually([&] { return c.packets >= 8 * t.count; }, 120000)) << c.packets.load();
