@@ -47,6 +47,7 @@ const char usage[] =
     "                        0 waits for ever)\n"
     "      --connect-timeout MS  give up connecting after MS milliseconds (default 5000)\n"
     "      --speed MBITS     set the link's speed (1..400) for the run, then put it back\n"
+    "      --enable          put the link in normal mode if it is not running, and leave it\n"
     "  -f, --script FILE     run the commands of FILE (\"-\": standard input), one a\n"
     "                        line: read ADDRESS SIZE, write ADDRESS HEX, rmw ADDRESS\n"
     "                        DATA MASK, wait MS, expect ADDRESS HEX; '#' starts a comment\n"
@@ -55,8 +56,8 @@ const char usage[] =
     "  -h, --help            this text\n"
     "  -V, --version         the tool's and the library's versions\n"
     "Numbers are decimal or 0x-prefixed hex (a leading zero is still decimal); HEX data\n"
-    "is pairs of hex digits (spaces and colons allowed). The link's mode and speed are\n"
-    "left as they were found. Exit status: 0 done, 1 failure, 2 bad arguments,\n"
+    "is pairs of hex digits (spaces and colons allowed). Links are left as they were\n"
+    "found but for --enable. Exit status: 0 done, 1 failure, 2 bad arguments,\n"
     "130 interrupted.\n";
 
 struct options {
@@ -69,7 +70,7 @@ struct options {
 
 options parse(int argc, char **argv)
 {
-    enum { no_increment = 256, verify, no_reply, speed, connect_timeout, keep_going };
+    enum { no_increment = 256, verify, no_reply, speed, enable, connect_timeout, keep_going };
     static const option longs[] = {
         {"link", required_argument, nullptr, 'l'},    {"dest", required_argument, nullptr, 'd'},
         {"src", required_argument, nullptr, 's'},     {"path", required_argument, nullptr, 'p'},
@@ -77,6 +78,7 @@ options parse(int argc, char **argv)
         {"ext", required_argument, nullptr, 'e'},     {"no-increment", no_argument, nullptr, no_increment},
         {"verify", no_argument, nullptr, verify},     {"no-reply", no_argument, nullptr, no_reply},
         {"timeout", required_argument, nullptr, 't'}, {"speed", required_argument, nullptr, speed},
+        {"enable", no_argument, nullptr, enable},
         {"connect-timeout", required_argument, nullptr, connect_timeout},
         {"script", required_argument, nullptr, 'f'},  {"keep-going", no_argument, nullptr, keep_going},
         {"json", no_argument, nullptr, 'j'},          {"help", no_argument, nullptr, 'h'},
@@ -136,6 +138,9 @@ options parse(int argc, char **argv)
             t.speed = static_cast<double>(tool::number(value, 400, "speed"));
             if (t.speed == 0)
                 throw bad_arguments("bad speed '" + value + "' (1..400 Mbit/s)");
+            break;
+        case enable:
+            t.enable = true;
             break;
         case connect_timeout:
             o.connect_timeout_ms = static_cast<long>(tool::number(value, 3600000, "connect time-out"));
@@ -358,13 +363,13 @@ int run(const options &o)
                 status = 1;
         } catch (...) {
             int code = 0;
-            const std::string text = failure_text(o, code);
+            const std::string text = o.host + ": " + failure_text(o, code);
             nlohmann::json j = {{"operation", c.op}, {"outcome", "failed"}, {"code", code}, {"text", text}};
             if (c.line > 0)
                 j["line"] = c.line;
             record.push_back(j);
             if (!o.json)
-                std::fprintf(stderr, "orwin-rmap: %s%s: %s\n", where(o, c).c_str(), o.host.c_str(), text.c_str());
+                std::fprintf(stderr, "orwin-rmap: %s%s\n", where(o, c).c_str(), text.c_str());
             status = 1;
         }
         if (status != 0 && !o.keep_going)

@@ -1,7 +1,7 @@
 // One connection of orwin-rmap to a unit, reaching one node over one link.
-// It changes no more of the unit than the node needs and puts back what it
-// changed: the link's mode only when the link was not running, its speed
-// only when asked. The library's demonstration RMAP target stays off on
+// It changes no more of the unit than it is asked to: a link's mode only
+// with `enable` (and then for good), its speed only with `speed`, and then
+// puts the speed back. The library's demonstration RMAP target stays off on
 // every other link, so that a link cabled to another never answers this
 // tool's own commands.
 #ifndef ORWIN_TOOLS_RMAP_SESSION_HPP
@@ -26,6 +26,7 @@ struct rmap_target {
     bool increment = true, verify = false, reply = true;
     long timeout_ms = 1000;
     double speed = 0; // Mbit/s; 0 leaves the link's speed alone
+    bool enable = false; // put a link that is not running in normal mode, and leave it so
 };
 
 /** What one command came to; `failure` is empty when it succeeded. */
@@ -138,20 +139,16 @@ private:
             checked(Orwin_set_speed_double(unit(), target.speed));
             speed_changed = true;
         }
-        if (checked(Orwin_link_connected(unit())) <= 0) {
-            uint8_t mode = LINK_mode_disabled;
-            if (vex)
-                checked(ram_io_read_bytes(unit(), Orwin_LINK_address, &mode, 1));
-            old_mode = mode;
+        // A link's mode cannot be read back, so it is only changed on request.
+        if (checked(Orwin_link_connected(unit())) <= 0 && target.enable) {
             checked(Orwin_set_mode(unit(), LINK_mode_normal));
-            mode_changed = true;
             checked(Orwin_flush(unit()));
             // A link takes a moment to start after it is enabled.
             for (int i = 0; i < 10 && checked(Orwin_link_connected(unit())) <= 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (checked(Orwin_link_connected(unit())) <= 0)
-                throw std::runtime_error(ifc.addr + ": link " + std::to_string(target.link) + " is not connected");
         }
+        if (checked(Orwin_link_connected(unit())) <= 0)
+            throw std::runtime_error(ifc.addr + ": link " + std::to_string(target.link) + " is not connected");
         ifc.lbitmask |= 1u << target.link;
         ifc.rmap_transactions.set_enabled(true);
         for (uint8_t l = 0; l < orw::spacewire::max_links; ++l) {
@@ -169,7 +166,7 @@ private:
     // Writes only: the reader may be running and takes any reply.
     void restore()
     {
-        if (!mode_changed && !speed_changed)
+        if (!speed_changed)
             return;
         orw::spacewire::writelock hold(&ifc);
         Orwin_set_active_link(unit(), target.link);
@@ -183,8 +180,6 @@ private:
             if (bps >= 1e6) // below that the unit takes the number as Mbit/s
                 Orwin_set_speed_double(unit(), bps);
         }
-        if (mode_changed)
-            Orwin_set_mode(unit(), old_mode);
         Orwin_flush(unit());
     }
 
@@ -192,8 +187,7 @@ private:
     orw::spacewire::connection_t ifc;
     std::unique_ptr<orw::spacewire::device_t> dev;
     bool vex = false;
-    bool mode_changed = false, speed_changed = false;
-    int old_mode = LINK_mode_disabled;
+    bool speed_changed = false;
     unsigned old_speed_code = 0;
 };
 
