@@ -3,6 +3,7 @@
 //   orwin-info [--json] [--connect-timeout MS] HOST[:PORT]
 #include "Orwin.h"
 #include "numbers.hpp"
+#include "own_stdout.hpp"
 #include "stop_watch.hpp"
 #include "unit_address.hpp"
 
@@ -242,19 +243,6 @@ options parse(int argc, char **argv)
     return o;
 }
 
-// Standard output carries the answer only: anything else the process
-// prints goes to standard error.
-FILE *take_stdout()
-{
-    std::fflush(stdout);
-    const int fd = dup(1);
-    FILE *own = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (own == nullptr)
-        return stdout;
-    dup2(2, 1);
-    return own;
-}
-
 void report_failure(FILE *out, const options &o, const std::string &what, int code, const std::string &text)
 {
     if (o.json) {
@@ -276,7 +264,7 @@ int main(int argc, char **argv)
         std::cerr << "orwin-info: " << e.what() << "\n" << usage;
         return 2;
     }
-    FILE *out = take_stdout();
+    FILE *out = tool::own_stdout();
     tool::catch_stop_signals();
     std::string addr = o.address;
     Orwin link = nullptr;
@@ -290,7 +278,11 @@ int main(int argc, char **argv)
     }
     if (link == nullptr) {
         const char *text = Orwin_get_error_text();
-        report_failure(out, o, "cannot open", Orwin_get_error(), text ? text : "unknown error");
+        const int code = Orwin_get_error();
+        report_failure(out, o, "cannot open", code,
+                       code == Error_Receiver_Timeout ? "no answer within " + std::to_string(o.connect_timeout_ms) + " ms"
+                       : text                         ? text
+                                                      : "unknown error");
         return 1;
     }
     int status = 0;

@@ -6,6 +6,7 @@
 //   orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX
 //   orwin-rmap [options] --script FILE|- HOST[:PORT]
 #include "Orwin.hpp"
+#include "own_stdout.hpp"
 #include "rmap_script.hpp"
 #include "rmap_session.hpp"
 #include "stop_watch.hpp"
@@ -190,20 +191,8 @@ options parse(int argc, char **argv)
     return o;
 }
 
-// Standard output for what the user asked for; anything the library prints
-// goes to standard error instead.
+// Results only; see own_stdout().
 FILE *out = stdout;
-
-void keep_stdout_for_results()
-{
-    std::fflush(stdout);
-    const int fd = dup(1);
-    FILE *own = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (own == nullptr)
-        return;
-    out = own;
-    dup2(2, 1);
-}
 
 std::string hex(const std::vector<uint8_t> &d)
 {
@@ -394,7 +383,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orwin-rmap: %s\n%s", e.what(), usage);
         return 2;
     }
-    keep_stdout_for_results();
+    out = tool::own_stdout();
     tool::catch_stop_signals();
     return run(o);
 }
