@@ -318,7 +318,6 @@ TEST(OpenFile, MissingFileGivesNullAndRegularFileIsVex)
         {"-/etc/passwd/orwin.rec", "/etc/passwd/orwin.rec: Not a directory"},
     };
     for (const auto &m : missing) {
-        orw_set_error(0, nullptr);
         EXPECT_EQ(Orwin_open_file(const_cast<char *>(m.name)), nullptr);
         EXPECT_EQ(Orwin_get_error(), Error_File_Not_Present);
         ASSERT_NE(Orwin_get_error_text(), nullptr);

@@ -282,6 +282,11 @@ TEST(OrwinCapture, CleanOutputsAndPromptStops)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(res.status, 1);
     EXPECT_EQ(res.err, "orwin-capture: " + sim.address() + ": no answer within 300 ms\n");
+    res = finish(start_tool({"--json", "--connect-timeout=300", sim.address(), dir / "y.pcap"}));
+    EXPECT_EQ(res.status, 1);
+    const nlohmann::json failed = nlohmann::json::parse(res.out);
+    EXPECT_EQ(failed["outcome"], "failed");
+    EXPECT_EQ(failed["text"], sim.address() + ": no answer within 300 ms");
     r = start_tool({sim.address(), dir / "z.pcap"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     start = std::chrono::steady_clock::now();

@@ -118,7 +118,7 @@ TEST(OrwinRmap, FailuresAreNamed)
         {"--link 2 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": link 2 is not connected\n", -1},
         {"--link 9 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": the unit has no link 9 (it has 4)\n", -1},
         {"--key 0x20 " + unit + " write 0x1000 @/nonexistent", 1,
-         "orwin-rmap: " + unit + ": RMAP data file cannot be read: /nonexistent\n", -1},
+         "orwin-rmap: " + unit + ": /nonexistent: No such file or directory\n", -1},
         {gone + " read 0 4", 1, "orwin-rmap: " + gone + ": Connection not made: Connection refused\n", -32},
     };
     for (const row &r : rows) {

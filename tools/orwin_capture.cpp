@@ -269,15 +269,28 @@ void print_summary(const nlohmann::json &j)
                     l["bytes"].get<unsigned long long>(), l["errors"].get<unsigned long long>());
 }
 
+// A failure before the capture ran: one line on standard error, and with
+// --json also one JSON document.
+int fail(const options &o, int code, const std::string &text, int status)
+{
+    if (o.json) {
+        const nlohmann::json j = {{"unit", o.unit}, {"outcome", "failed"}, {"code", code}, {"text", text}};
+        std::fprintf(report, "%s\n", j.dump(2).c_str());
+        std::fflush(report);
+    }
+    std::fprintf(stderr, "orwin-capture: %s\n", text.c_str());
+    return status;
+}
+
 template <class Capture> int run(const options &o)
 {
     using clock = std::chrono::steady_clock;
     std::unique_ptr<tool::monitored<Capture>> c;
     {
         tool::connect_watch watch(o.connect_timeout_ms, [&](const std::string &why) {
-            std::fprintf(stderr, "orwin-capture: %s: %s\n", o.unit.c_str(), why.c_str());
+            const int status = fail(o, Error_Host_Unresponsive, o.unit + ": " + why, tool::stop_requested() ? 130 : 1);
             std::fflush(nullptr);
-            std::_Exit(tool::stop_requested() ? 130 : 1);
+            std::_Exit(status);
         });
         c = std::make_unique<tool::monitored<Capture>>(o.unit.c_str(), o.target.c_str(), 0, o.rotate);
     }
@@ -353,8 +366,10 @@ int main(int argc, char **argv)
     tool::catch_stop_signals();
     try {
         return o.pcap ? run<orw::trc::pcap_capture>(o) : run<orw::trc::trc_capture>(o);
+    } catch (const orw::error &e) {
+        const std::string text = e.name() + ": " + (e.text() ? e.text() : "error " + std::to_string(e.get()));
+        return fail(o, e.get(), text, 1);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "orwin-capture: %s\n", e.what());
-        return 1;
+        return fail(o, -1, e.what(), 1);
     }
 }

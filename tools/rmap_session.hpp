@@ -10,7 +10,10 @@
 #include "Orwin.hpp"
 #include "rmap_script.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -74,6 +77,10 @@ public:
             dev->rmap_readmodifywrite(target.key, target.ext, c.address, c.data.data(), c.mask.data(),
                                       c.data.size(), &r);
         } else if (!c.file.empty()) {
+            if (std::FILE *f = std::fopen(c.file.c_str(), "rb"))
+                std::fclose(f);
+            else
+                throw std::runtime_error(c.file + ": " + std::strerror(errno));
             dev->rmap_write_file(target.key, flags, target.ext, c.address, c.file, waits ? &r : nullptr);
         } else if (!waits) {
             dev->rmap_write_noreply(target.key, flags, target.ext, c.address, c.data.data(), c.data.size());
