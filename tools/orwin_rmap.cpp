@@ -282,7 +282,7 @@ bool perform(tool::rmap_session &s, const options &o, const tool::rmap_command &
 }
 
 // The text of a failure the library threw, and its code.
-std::string failure_text(const options &o, int &code)
+std::string failure_text(int &code)
 {
     try {
         throw;
@@ -301,7 +301,6 @@ std::string failure_text(const options &o, int &code)
         return what;
     } catch (const std::exception &e) {
         code = -1;
-        (void)o;
         return e.what();
     }
 }
@@ -325,8 +324,17 @@ int run(const options &o)
         std::fflush(out);
         return status;
     };
+    // From the watch's thread: the record may be in use, so the report
+    // stands alone.
     auto give_up = [&](const std::string &why) {
-        fail(o.host + ": " + why, Error_Host_Unresponsive, tool::stop_requested() ? 130 : 1);
+        const std::string text = o.host + ": " + why;
+        if (o.json)
+            std::fprintf(out, "%s\n",
+                         nlohmann::json({{"outcome", "failed"}, {"code", Error_Host_Unresponsive}, {"text", text}})
+                             .dump()
+                             .c_str());
+        else
+            std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
         std::fflush(nullptr);
         std::_Exit(tool::stop_requested() ? 130 : 1);
     };
@@ -336,7 +344,7 @@ int run(const options &o)
         session.reset(new tool::rmap_session(o.host, o.target));
     } catch (...) {
         int code = 0;
-        const std::string text = failure_text(o, code);
+        const std::string text = failure_text(code);
         return fail(text.compare(0, o.host.size(), o.host) == 0 ? text : o.host + ": " + text, code, 1);
     }
     // A reply that never comes cannot hold a stop for long.
@@ -352,7 +360,7 @@ int run(const options &o)
                 status = 1;
         } catch (...) {
             int code = 0;
-            const std::string text = o.host + ": " + failure_text(o, code);
+            const std::string text = o.host + ": " + failure_text(code);
             nlohmann::json j = {{"operation", c.op}, {"outcome", "failed"}, {"code", code}, {"text", text}};
             if (c.line > 0)
                 j["line"] = c.line;
