@@ -4,6 +4,8 @@
 #define ORWIN_TOOLS_NUMBERS_HPP
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +16,22 @@ namespace tool {
 struct bad_arguments : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+/**
+ * `parse(argc, argv)`; a bad_arguments from it ends the process with status
+ * 2 after "NAME: complaint" and the usage on standard error.
+ */
+template <class Parse> auto parse_or_exit(Parse parse, int argc, char **argv, const char *name, const char *usage)
+{
+    try {
+        return parse(argc, argv);
+    } catch (const bad_arguments &e) {
+        const std::string text = usage;
+        std::fprintf(stderr, "%s: %s\n%s%s", name, e.what(), usage,
+                     !text.empty() && text.back() == '\n' ? "" : "\n");
+        std::exit(2);
+    }
+}
 
 /** `text` as a number from 0 to `high`; else bad_arguments naming `what`. */
 inline unsigned long number(const std::string &text, unsigned long high, const std::string &what)

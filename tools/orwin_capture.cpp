@@ -352,13 +352,7 @@ template <class Capture> int run(const options &o)
 
 int main(int argc, char **argv)
 {
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const bad_arguments &e) {
-        std::fprintf(stderr, "orwin-capture: %s\n%s\n", e.what(), usage);
-        return 2;
-    }
+    const options o = tool::parse_or_exit(parse, argc, argv, "orwin-capture", usage);
     if (o.target == "-")
         report = stderr; // the recording alone goes to standard output
     else

@@ -257,13 +257,7 @@ void report_failure(FILE *out, const options &o, const std::string &what, int co
 
 int main(int argc, char **argv)
 {
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const tool::bad_arguments &e) {
-        std::cerr << "orwin-info: " << e.what() << "\n" << usage;
-        return 2;
-    }
+    const options o = tool::parse_or_exit(parse, argc, argv, "orwin-info", usage);
     FILE *out = tool::own_stdout();
     tool::catch_stop_signals();
     std::string addr = o.address;

@@ -384,13 +384,7 @@ int run(const options &o)
 
 int main(int argc, char **argv)
 {
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const bad_arguments &e) {
-        std::fprintf(stderr, "orwin-rmap: %s\n%s", e.what(), usage);
-        return 2;
-    }
+    const options o = tool::parse_or_exit(parse, argc, argv, "orwin-rmap", usage);
     out = tool::own_stdout();
     tool::catch_stop_signals();
     return run(o);
