@@ -54,7 +54,9 @@ step() {
   [ "$(wc -l <"$log")" -le "$lines" ] || echo "   ... (all of it in $log)"
 }
 
-rmap=("$build"/tools/orwin-rmap --link 5 --key 0x20)
+# The examples before it leave the unit's links disabled as they close:
+# --enable starts link 5 again.
+rmap=("$build"/tools/orwin-rmap --link 5 --key 0x20 --enable)
 step "unit identity (orwin-info)" 8 "$build"/tools/orwin-info "$unit"
 step "framed link: packets sent, received, recorded and replayed" 7 \
   "$build"/examples/orwin-demo "$unit" "$out/framed-link.rec"

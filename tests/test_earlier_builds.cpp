@@ -241,7 +241,7 @@ TEST(Build, ConnectingToAUnit)
          Error_Host_Unresolvable, "Unable to resolve host"},
         {"invalid busy poll", loopback(sim.port()), "-1", false, true, Error_Network, "Unable to set busy flag"},
         {"nobody listening", loopback(closed_port()), nullptr, false, false, Error_Host_Unresponsive,
-         "Connection not made to host in time"},
+         "Connection not made: Connection refused"},
     };
     for (const connect_case &c : cases) {
         SCOPED_TRACE(c.name);

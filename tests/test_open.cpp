@@ -145,6 +145,7 @@ TEST(OpenAddress, Failures)
     }
     EXPECT_EQ(open_raw(address_of(closed_port)), nullptr);
     EXPECT_LT(Orwin_get_error(), 0);
+    EXPECT_STREQ(Orwin_get_error_text(), "Connection not made: Connection refused");
 }
 #endif
 
@@ -309,7 +310,21 @@ TEST(OpenFile, ReplaysStandardInputAndHonoursSystemType)
 
 TEST(OpenFile, MissingFileGivesNullAndRegularFileIsVex)
 {
-    EXPECT_EQ(Orwin_open_file(const_cast<char *>("/nonexistent/orwin.rec")), nullptr);
+    // A recording that cannot be opened is named, in the system's words.
+    const struct {
+        const char *name, *text;
+    } missing[] = {
+        {"/nonexistent/orwin.rec", "/nonexistent/orwin.rec: No such file or directory"},
+        {"-/etc/passwd/orwin.rec", "/etc/passwd/orwin.rec: Not a directory"},
+    };
+    for (const auto &m : missing) {
+        EXPECT_EQ(Orwin_open_file(const_cast<char *>(m.name)), nullptr);
+        EXPECT_EQ(Orwin_get_error(), Error_File_Not_Present);
+        ASSERT_NE(Orwin_get_error_text(), nullptr);
+        EXPECT_STREQ(Orwin_get_error_text(), m.text);
+        EXPECT_EQ(Orwin_open_flagged(const_cast<char *>(m.name), CONNECT_FILE, 0), nullptr);
+        EXPECT_STREQ(Orwin_get_error_text(), m.text);
+    }
     char name[] = "/tmp/orwin-open-XXXXXX";
     int fd = mkstemp(name);
     ASSERT_GE(fd, 0);

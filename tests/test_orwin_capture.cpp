@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <fstream>
+#include <sys/stat.h>
 #include <csignal>
 #include <fcntl.h>
 #include <pty.h>
@@ -195,14 +197,104 @@ TEST(OrwinCapture, ShowsProgressOnATerminalAndNothingElsewhere)
         EXPECT_EQ(res.status, 0) << res.err;
         const size_t progress = res.out.find("MiB/s");
         if (terminal) {
-            EXPECT_NE(progress, std::string::npos) << res.out;
-            EXPECT_NE(res.out.find(" L8 "), std::string::npos) << res.out;
+            // One line drawn over itself: each redraw fits 80 columns and
+            // shows all eight links up, from the first.
+            std::string lines = res.out.substr(0, res.out.find('\n'));
+            if (!lines.empty() && lines.back() == '\r') // the terminal's own line end
+                lines.pop_back();
+            ASSERT_EQ(lines.compare(0, 1, "\r"), 0) << lines;
+            size_t redraws = 0;
+            for (size_t at = 0; at != std::string::npos; at = lines.find('\r', at + 1), ++redraws) {
+                const std::string one = lines.substr(at + 1, lines.find("\x1b[K", at) - at - 1);
+                EXPECT_LT(one.size(), 80u) << one;
+                EXPECT_EQ(one.substr(one.find('|')), "| 0 0 0 0 0 0 0 0") << one;
+                EXPECT_NE(one.find("MiB/s   1 files"), std::string::npos) << one;
+            }
+            EXPECT_GE(redraws, 2u);
         } else {
             EXPECT_EQ(progress, std::string::npos) << res.out;
         }
         EXPECT_NE(res.out.find("finished files:"), std::string::npos) << res.out;
         EXPECT_NE(res.out.find(dir / "cap.trc"), std::string::npos) << res.out;
     }
+}
+
+// A native recording to standard output is the recording alone, the
+// summary going to standard error; a directory is never removed; a silent
+// unit is given up after --connect-timeout, and SIGINT stops the tool while
+// it connects.
+TEST(OrwinCapture, CleanOutputsAndPromptStops)
+{
+    orw::unitsim::simulator sim(recorder());
+    test::scratch_dir dir;
+    tool_run r = start_tool({"--native", "--duration", "1", sim.address(), "-"});
+    ASSERT_TRUE(sim.wait_for_clients(1, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sim.stream(3, 100, 10);
+    tool_result res = finish(r);
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_NE(res.err.find("finished files:"), std::string::npos) << res.err;
+    EXPECT_EQ(res.out.find("finished"), std::string::npos);
+    // What standard output carried replays as the packets the unit sent.
+    {
+        std::ofstream(dir / "replay.trc", std::ios::binary) << res.out;
+        std::string name = dir / "replay.trc";
+        Orwin replay = Orwin_open_file(&name[0]);
+        ASSERT_NE(replay, nullptr) << Orwin_get_error_text();
+        std::vector<unsigned char> buf(4096);
+        size_t packets = 0;
+        for (int i = 0; i < 1000; ++i) {
+            uint32_t type = 0;
+            ssize_t n = Orwin_read_packet_full(replay, buf.data(), buf.size(), &type, 0);
+            if (n <= 0 && type == 0)
+                break;
+            packets += n == 100 && buf[99] == 99;
+        }
+        Orwin_close(replay);
+        EXPECT_EQ(packets, 10u);
+    }
+
+    const std::string kept = dir / "kept";
+    ASSERT_EQ(mkdir(kept.c_str(), 0700), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string first_line;
+    } refused[] = {
+        {{"--pcap", "--native", sim.address(), dir / "x"}, "orwin-capture: --pcap and --native together"},
+        {{"-r", "1", sim.address(), "-"}, "orwin-capture: standard output cannot be rotated"},
+        {{sim.address(), kept}, "orwin-capture: TARGET " + kept + " is a directory; name a file in it"},
+        {{"127.0.0.1:1@192.0.2.77", dir / "x"}, "orwin-capture: unusable bind address '192.0.2.77'"},
+        {{"--rotate=08", "--duration", "0x", sim.address(), dir / "x"},
+         "orwin-capture: --duration needs a whole number, not '0x'"},
+    };
+    for (const auto &k : refused) {
+        res = finish(start_tool(k.args));
+        EXPECT_EQ(res.status, 2);
+        EXPECT_EQ(res.err.substr(0, res.err.find('\n')), k.first_line);
+    }
+    struct stat st;
+    EXPECT_EQ(stat(kept.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    sim.set_silent(true);
+    auto start = std::chrono::steady_clock::now();
+    res = finish(start_tool({"--connect-timeout", "300", sim.address(), dir / "y.pcap"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(res.status, 1);
+    EXPECT_EQ(res.err, "orwin-capture: " + sim.address() + ": no answer within 300 ms\n");
+    res = finish(start_tool({"--json", "--connect-timeout=300", sim.address(), dir / "y.pcap"}));
+    EXPECT_EQ(res.status, 1);
+    const nlohmann::json failed = nlohmann::json::parse(res.out);
+    EXPECT_EQ(failed["outcome"], "failed");
+    EXPECT_EQ(failed["text"], sim.address() + ": no answer within 300 ms");
+    r = start_tool({sim.address(), dir / "z.pcap"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    start = std::chrono::steady_clock::now();
+    kill(r.pid, SIGINT);
+    res = finish(r);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(res.status, 130);
+    EXPECT_EQ(res.err, "orwin-capture: " + sim.address() + ": interrupted\n");
 }
 
 TEST(OrwinCapture, RefusesBadArgumentsAndUnitsInOneLine)

@@ -606,7 +606,8 @@ TEST(UnitSim, CommandLineModulesHardwareAddressAndSchedule)
 
 TEST(UnitSim, CommandLineRecordingUnitAndTraffic)
 {
-    unitsim_process unit({"--port", "0", "--links", "2", "--recording-unit", "VGL-3U", "--traffic", "3:5"});
+    // Numbers in hex, or decimal with leading zeros; options in either form.
+    unitsim_process unit({"-p", "0x0", "--links=0x2", "--recording-unit", "VGL-3U", "--traffic", "03:05"});
     uint16_t port = unit.port();
     ASSERT_NE(port, 0);
     client cl(port);
@@ -637,11 +638,13 @@ TEST(UnitSim, CommandLineRejectsBadOptions)
         {"--hwa", "00:50:C2:21:20:0G"}, {"--emit", "timetag"}, {"--emit-every", "10"},
         {"--emit-every", "0", "--emit", "timetag"},            {"--emit-every", "5", "--emit", "sometimes"},
         {"--family", "tor", "--emit-every", "5", "--emit", "waveform"},
+        {"--links", "031"}, // 31 links, not octal 25
+        {"--links", "0x"}, {"--bind", "192.0.2.77"}, {"--echo"}, {"--links", "2", "stray"},
     };
     for (const auto &args : bad) {
         std::vector<std::string> with_port = {"--port", "0"};
         with_port.insert(with_port.end(), args.begin(), args.end());
         unitsim_process unit(with_port);
-        EXPECT_EQ(unit.wait_exit(), 2) << args[0] << " " << args[1];
+        EXPECT_EQ(unit.wait_exit(), 2) << args[0] << " " << args.back();
     }
 }

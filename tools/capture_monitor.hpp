@@ -25,6 +25,7 @@ public:
 
     link_counts counts[links];
     std::atomic<uint64_t> waveforms{0};
+    std::atomic<bool> seen_status{false}; // a link-status snapshot has come
 
     /** The last link-status snapshot (zeros before the first poll). */
     orw::devstatus snapshot() const
@@ -45,6 +46,7 @@ public:
     {
         std::lock_guard<std::mutex> guard(snapshot_lock);
         last = *s;
+        seen_status = true;
     }
     void waveform_saved(orw::waveform::waveform *wf) override
     {

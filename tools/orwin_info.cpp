@@ -1,7 +1,11 @@
 // orwin-info: print who a unit is and how its links stand.
 //
-//   orwin-info [--json] HOST[:PORT]
+//   orwin-info [--json] [--connect-timeout MS] HOST[:PORT]
 #include "Orwin.h"
+#include "numbers.hpp"
+#include "own_stdout.hpp"
+#include "stop_watch.hpp"
+#include "unit_address.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -9,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
+#include <unistd.h>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -161,87 +167,139 @@ nlohmann::json query_unit(Orwin link)
     return unit;
 }
 
-void print_text(const nlohmann::json &unit)
+void print_text(FILE *out, const nlohmann::json &unit)
 {
     for (const char *key : {"address", "family", "product", "manufacturer", "description", "options",
                             "hardware_address", "serial_number", "number_of_links"}) {
         const auto &value = unit[key];
-        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << "\n";
+        std::fprintf(out, "%s: %s\n", key, (value.is_string() ? value.get<std::string>() : value.dump()).c_str());
     }
     for (const auto &l : unit["links"]) {
         char line[128];
         snprintf(line, sizeof line, "link %d: %s, rx %.3f Mbit/s, tx %.3f Mbit/s", l["link"].get<int>(),
                  l["state"].get<std::string>().c_str(), l["rx_speed_mbps"].get<double>(),
                  l["tx_speed_mbps"].get<double>());
-        std::cout << line << "\n";
+        std::fprintf(out, "%s\n", line);
     }
 }
 
 const char usage[] =
-    "usage: orwin-info [--json] HOST[:PORT]\n"
+    "usage: orwin-info [options] HOST[:PORT]\n"
     "Print who an Orwin interface unit is and how its links stand: family,\n"
     "manufacturer, product, serial number, hardware address, options and, per\n"
     "link, state and receive and transmit speeds. The unit's links are left as\n"
     "they were. PORT defaults to 4949.\n"
-    "  --json     print one JSON object instead of text\n"
-    "  --help     this text\n"
-    "  --version  the tool's and the library's versions\n"
-    "Exit status: 0 success, 1 the unit could not be opened or queried, 2 bad arguments.\n";
+    "  -j, --json                print one JSON object instead of text\n"
+    "      --connect-timeout MS  give up connecting after MS milliseconds (default 5000)\n"
+    "  -h, --help                this text\n"
+    "  -V, --version             the tool's and the library's versions\n"
+    "Exit status: 0 success, 1 the unit could not be opened or queried, 2 bad arguments,\n"
+    "130 interrupted.\n";
 
-int bad_usage(const char *message, const char *arg)
+struct options {
+    bool json = false;
+    int connect_timeout_ms = 5000;
+    std::string address;
+};
+
+options parse(int argc, char **argv)
 {
-    std::cerr << "orwin-info: " << message << ": " << arg << "\n" << usage;
-    return 2;
+    enum { connect_timeout = 256 };
+    static const option longs[] = {{"json", no_argument, nullptr, 'j'},
+                                   {"connect-timeout", required_argument, nullptr, connect_timeout},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    options o;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":jhV", longs, nullptr)) != -1;) {
+        switch (c) {
+        case 'j':
+            o.json = true;
+            break;
+        case connect_timeout:
+            o.connect_timeout_ms = static_cast<int>(tool::number(optarg, 3600000, "connect time-out"));
+            if (o.connect_timeout_ms == 0)
+                throw tool::bad_arguments("bad connect time-out '0'");
+            break;
+        case 'h':
+            std::cout << usage;
+            std::exit(0);
+        case 'V':
+            std::cout << "orwin-info " ORWIN_TOOL_VERSION " (library " << Orwin_get_version() << ")\n";
+            std::exit(0);
+        case ':':
+            throw tool::bad_arguments(std::string(argv[optind - 1]) + " needs a value");
+        default:
+            throw tool::bad_arguments(std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
+    if (optind == argc)
+        throw tool::bad_arguments("no unit given");
+    if (argc - optind > 1)
+        throw tool::bad_arguments(std::string("more than one unit: ") + argv[optind + 1]);
+    o.address = argv[optind];
+    tool::check_unit_address(o.address);
+    return o;
+}
+
+void report_failure(FILE *out, const options &o, const std::string &what, int code, const std::string &text)
+{
+    if (o.json) {
+        nlohmann::json j = {{"address", o.address}, {"outcome", "failed"}, {"code", code}, {"text", what + ": " + text}};
+        std::fprintf(out, "%s\n", j.dump(2).c_str());
+        std::fflush(out);
+    }
+    std::fprintf(stderr, "orwin-info: %s: %s: %s\n", o.address.c_str(), what.c_str(), text.c_str());
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    bool json = false;
-    const char *address = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0) {
-            std::cout << usage;
-            return 0;
-        }
-        if (strcmp(argv[i], "--version") == 0) {
-            std::cout << "orwin-info " ORWIN_TOOL_VERSION " (library " << Orwin_get_version() << ")\n";
-            return 0;
-        }
-        if (strcmp(argv[i], "--json") == 0)
-            json = true;
-        else if (argv[i][0] == '-')
-            return bad_usage("unknown option", argv[i]);
-        else if (address != nullptr)
-            return bad_usage("more than one unit", argv[i]);
-        else
-            address = argv[i];
+    const options o = tool::parse_or_exit(parse, argc, argv, "orwin-info", usage);
+    FILE *out = tool::own_stdout();
+    tool::catch_stop_signals();
+    std::string addr = o.address;
+    Orwin link = nullptr;
+    {
+        tool::connect_watch watch(o.connect_timeout_ms, [&](const std::string &why) {
+            report_failure(out, o, "cannot open", Error_Host_Unresponsive, why);
+            std::fflush(nullptr);
+            std::_Exit(tool::stop_requested() ? 130 : 1);
+        });
+        link = Orwin_open_flagged(&addr[0], 0, o.connect_timeout_ms);
     }
-    if (address == nullptr) {
-        std::cerr << "orwin-info: no unit given\n" << usage;
-        return 2;
-    }
-    std::string addr = address;
-    Orwin link = Orwin_open(&addr[0]);
     if (link == nullptr) {
         const char *text = Orwin_get_error_text();
-        std::cerr << "orwin-info: cannot open " << addr << ": error " << Orwin_get_error() << " "
-                  << (text ? text : "unknown error") << "\n";
+        const int code = Orwin_get_error();
+        report_failure(out, o, "cannot open", code,
+                       code == Error_Receiver_Timeout ? "no answer within " + std::to_string(o.connect_timeout_ms) + " ms"
+                       : text                         ? text
+                                                      : "unknown error");
         return 1;
     }
     int status = 0;
-    try {
-        nlohmann::json unit = query_unit(link);
-        unit["address"] = addr;
-        if (json)
-            std::cout << unit.dump(2) << "\n";
-        else
-            print_text(unit);
-    } catch (const failure &f) {
-        std::cerr << "orwin-info: " << addr << ": " << f.what << ": error " << f.code << " " << f.text << "\n";
-        status = 1;
+    {
+        // Each reply is bounded; a stop waits at most for the one under way.
+        tool::connect_watch watch(0, [&](const std::string &why) {
+            report_failure(out, o, "query", 1, why);
+            std::fflush(nullptr);
+            std::_Exit(130);
+        }, 900);
+        try {
+            nlohmann::json unit = query_unit(link);
+            unit["address"] = addr;
+            if (o.json)
+                std::fprintf(out, "%s\n", unit.dump(2).c_str());
+            else
+                print_text(out, unit);
+        } catch (const failure &f) {
+            report_failure(out, o, f.what, f.code, f.text);
+            status = 1;
+        }
     }
+    std::fflush(out);
     Orwin_abort(link); // a query tool leaves the unit's links as they were
     Orwin_close(link);
     return status;

@@ -1,299 +1,391 @@
 // orwin-rmap: read, write or read-modify-write a remote node's memory over
-// RMAP through a unit.
+// RMAP through a unit, one command or a script of many over one connection.
 //
 //   orwin-rmap [options] HOST[:PORT] read ADDRESS SIZE
 //   orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE
 //   orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX
+//   orwin-rmap [options] --script FILE|- HOST[:PORT]
 #include "Orwin.hpp"
+#include "own_stdout.hpp"
+#include "rmap_script.hpp"
+#include "rmap_session.hpp"
+#include "stop_watch.hpp"
+#include "unit_address.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <getopt.h>
 #include <iostream>
 #include <memory>
-#include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <vector>
-
-namespace rmap = orw::spacewire::rmap;
 
 namespace {
 
-const char usage[] = "usage: orwin-rmap [options] HOST[:PORT] read ADDRESS SIZE\n"
-                     "       orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE\n"
-                     "       orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX\n"
-                     "  --link N          link of the unit the node is reached by (default 1)\n"
-                     "  --dest LA         node's logical address (default 0xFE)\n"
-                     "  --src LA          our logical address, where replies go (default 0x67)\n"
-                     "  --path B,B,...    path bytes before the logical address (0..31 each)\n"
-                     "  --return-path B,B,...  path the reply takes back (0..31 each, at most 12)\n"
-                     "  --key K           RMAP key (default 0)\n"
-                     "  --ext E           extended address (default 0)\n"
-                     "  --no-increment    keep the address fixed instead of incrementing it\n"
-                     "  --verify          writes: verify data before writing\n"
-                     "  --no-reply        writes: ask for no reply\n"
-                     "  --timeout MS      wait at most MS milliseconds for the reply (default 1000;\n"
-                     "                    0 waits for ever)\n"
-                     "  --speed MBITS     link speed to set (default 100)\n"
-                     "  --json            print the outcome as JSON\n"
-                     "  --help            this text\n"
-                     "  --version         the tool's and the library's versions\n"
-                     "Numbers may be decimal or 0x-prefixed hex; HEX data is pairs of hex digits\n"
-                     "(spaces and colons allowed). Exit status: 0 done, 1 failure, 2 bad arguments.\n";
+namespace rmap = orw::spacewire::rmap;
+using tool::bad_arguments;
 
-struct bad_arguments : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+const char usage[] =
+    "usage: orwin-rmap [options] HOST[:PORT] read ADDRESS SIZE\n"
+    "       orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE\n"
+    "       orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX\n"
+    "       orwin-rmap [options] --script FILE|- HOST[:PORT]\n"
+    "  -l, --link N          link of the unit the node is reached by (default 1)\n"
+    "  -d, --dest LA         node's logical address, 0x20..0xFF (default 0xFE)\n"
+    "  -s, --src LA          our logical address, where replies go (default 0x67)\n"
+    "  -p, --path B,B,...    path bytes before the logical address (0..31 each)\n"
+    "  -r, --return-path B,B,...  path the reply takes back (0..31 each, at most 12)\n"
+    "  -k, --key K           RMAP key (default 0)\n"
+    "  -e, --ext E           extended address (default 0)\n"
+    "      --no-increment    keep the address fixed instead of incrementing it\n"
+    "      --verify          writes: verify data before writing\n"
+    "      --no-reply        writes: ask for no reply\n"
+    "  -t, --timeout MS      wait at most MS milliseconds for each reply (default 1000;\n"
+    "                        0 waits for ever)\n"
+    "      --connect-timeout MS  give up connecting after MS milliseconds (default 5000)\n"
+    "      --speed MBITS     set the link's speed (1..400) for the run, then put it back\n"
+    "      --enable          put the link in normal mode if it is not running, and leave it\n"
+    "  -f, --script FILE     run the commands of FILE (\"-\": standard input), one a\n"
+    "                        line: read ADDRESS SIZE, write ADDRESS HEX, rmw ADDRESS\n"
+    "                        DATA MASK, wait MS, expect ADDRESS HEX; '#' starts a comment\n"
+    "      --keep-going      scripts: carry on after a failed command\n"
+    "  -j, --json            print outcomes as JSON (an array of them for a script)\n"
+    "  -h, --help            this text\n"
+    "  -V, --version         the tool's and the library's versions\n"
+    "Numbers are decimal or 0x-prefixed hex (a leading zero is still decimal); HEX data\n"
+    "is pairs of hex digits (spaces and colons allowed). Links are left as they were\n"
+    "found but for --enable. Exit status: 0 done, 1 failure, 2 bad arguments,\n"
+    "130 interrupted.\n";
 
 struct options {
-    int link = 1;
-    uint8_t dest = 0xFE, src = 0x67, key = 0, ext = 0;
-    std::vector<uint8_t> path, return_path;
-    bool increment = true, verify = false, reply = true, json = false;
-    long timeout_ms = 1000;
-    double speed = 100.0;
-    std::string host, op;
-    uint32_t address = 0;
-    size_t size = 0;
-    std::vector<uint8_t> data, mask;
-    std::string file;
+    tool::rmap_target target;
+    long connect_timeout_ms = 5000;
+    bool json = false, keep_going = false;
+    std::string host, script;
+    std::vector<tool::rmap_command> commands;
 };
-
-unsigned long number(const std::string &text, unsigned long high, const char *what)
-{
-    char *end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || v > high)
-        throw bad_arguments(std::string("bad ") + what + " '" + text + "'");
-    return v;
-}
-
-std::vector<uint8_t> byte_list(const std::string &text, unsigned long high, const char *what)
-{
-    std::vector<uint8_t> out;
-    size_t from = 0;
-    while (from <= text.size()) {
-        size_t comma = text.find(',', from);
-        std::string item = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-        out.push_back(static_cast<uint8_t>(number(item, high, what)));
-        if (comma == std::string::npos)
-            break;
-        from = comma + 1;
-    }
-    return out;
-}
-
-std::vector<uint8_t> hex_bytes(const std::string &text, const char *what)
-{
-    std::vector<uint8_t> out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == ':')
-            continue;
-        int v = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (v < 0)
-            throw bad_arguments(std::string("bad ") + what + ": '" + text + "' is not hex");
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    if (high >= 0)
-        throw bad_arguments(std::string("bad ") + what + ": odd number of hex digits");
-    return out;
-}
 
 options parse(int argc, char **argv)
 {
+    enum { no_increment = 256, verify, no_reply, speed, enable, connect_timeout, keep_going };
+    static const option longs[] = {
+        {"link", required_argument, nullptr, 'l'},    {"dest", required_argument, nullptr, 'd'},
+        {"src", required_argument, nullptr, 's'},     {"path", required_argument, nullptr, 'p'},
+        {"return-path", required_argument, nullptr, 'r'}, {"key", required_argument, nullptr, 'k'},
+        {"ext", required_argument, nullptr, 'e'},     {"no-increment", no_argument, nullptr, no_increment},
+        {"verify", no_argument, nullptr, verify},     {"no-reply", no_argument, nullptr, no_reply},
+        {"timeout", required_argument, nullptr, 't'}, {"speed", required_argument, nullptr, speed},
+        {"enable", no_argument, nullptr, enable},
+        {"connect-timeout", required_argument, nullptr, connect_timeout},
+        {"script", required_argument, nullptr, 'f'},  {"keep-going", no_argument, nullptr, keep_going},
+        {"json", no_argument, nullptr, 'j'},          {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
     options o;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                throw bad_arguments(a + " needs a value");
-            return argv[++i];
-        };
-        if (a == "--help") {
+    tool::rmap_target &t = o.target;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":l:d:s:p:r:k:e:t:f:jhV", longs, nullptr)) != -1;) {
+        const std::string value = optarg ? optarg : "";
+        switch (c) {
+        case 'h':
             std::fputs(usage, stdout);
             std::exit(0);
-        } else if (a == "--version") {
+        case 'V':
             std::printf("orwin-rmap " ORWIN_TOOL_VERSION " (library %s)\n", Orwin_get_version());
             std::exit(0);
-        } else if (a == "--link") {
-            o.link = static_cast<int>(number(value(), 31, "link"));
-        } else if (a == "--dest") {
-            o.dest = static_cast<uint8_t>(number(value(), 255, "logical address"));
-        } else if (a == "--src") {
-            o.src = static_cast<uint8_t>(number(value(), 255, "logical address"));
-        } else if (a == "--path") {
-            o.path = byte_list(value(), 31, "path byte");
-        } else if (a == "--return-path") {
-            o.return_path = byte_list(value(), 31, "return path byte");
-        } else if (a == "--key") {
-            o.key = static_cast<uint8_t>(number(value(), 255, "key"));
-        } else if (a == "--ext") {
-            o.ext = static_cast<uint8_t>(number(value(), 255, "extended address"));
-        } else if (a == "--no-increment") {
-            o.increment = false;
-        } else if (a == "--verify") {
-            o.verify = true;
-        } else if (a == "--no-reply") {
-            o.reply = false;
-        } else if (a == "--timeout") {
-            o.timeout_ms = static_cast<long>(number(value(), 3600000, "time-out"));
-        } else if (a == "--speed") {
-            o.speed = static_cast<double>(number(value(), 400, "speed"));
-        } else if (a == "--json") {
+        case 'l':
+            t.link = static_cast<int>(tool::number(value, 31, "link"));
+            if (t.link == 0)
+                throw bad_arguments("bad link '0' (links count from 1)");
+            break;
+        case 'd':
+        case 's': {
+            const unsigned long la = tool::number(value, 255, "logical address");
+            if (la < 0x20)
+                throw bad_arguments("bad logical address '" + value + "' (0x20..0xFF)");
+            (c == 'd' ? t.dest : t.src) = static_cast<uint8_t>(la);
+            break;
+        }
+        case 'p':
+            t.path = tool::byte_list(value, 31, "path byte");
+            break;
+        case 'r':
+            t.return_path = tool::byte_list(value, 31, "return path byte");
+            if (t.return_path.size() > 12)
+                throw bad_arguments("return path of more than 12 bytes");
+            break;
+        case 'k':
+            t.key = static_cast<uint8_t>(tool::number(value, 255, "key"));
+            break;
+        case 'e':
+            t.ext = static_cast<uint8_t>(tool::number(value, 255, "extended address"));
+            break;
+        case no_increment:
+            t.increment = false;
+            break;
+        case verify:
+            t.verify = true;
+            break;
+        case no_reply:
+            t.reply = false;
+            break;
+        case 't':
+            t.timeout_ms = static_cast<long>(tool::number(value, 3600000, "time-out"));
+            break;
+        case speed:
+            t.speed = static_cast<double>(tool::number(value, 400, "speed"));
+            if (t.speed == 0)
+                throw bad_arguments("bad speed '" + value + "' (1..400 Mbit/s)");
+            break;
+        case enable:
+            t.enable = true;
+            break;
+        case connect_timeout:
+            o.connect_timeout_ms = static_cast<long>(tool::number(value, 3600000, "connect time-out"));
+            if (o.connect_timeout_ms == 0)
+                throw bad_arguments("bad connect time-out '0'");
+            break;
+        case 'f':
+            o.script = value;
+            break;
+        case keep_going:
+            o.keep_going = true;
+            break;
+        case 'j':
             o.json = true;
-        } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-            throw bad_arguments("unknown option " + a);
-        } else {
-            words.push_back(a);
+            break;
+        case ':':
+            throw bad_arguments(std::string(argv[optind - 1]) + " needs a value");
+        default:
+            throw bad_arguments(std::string("unknown option ") + argv[optind - 1]);
         }
     }
-    if (words.size() < 3)
-        throw bad_arguments("needs HOST, an operation and an address");
+    std::vector<std::string> words(argv + optind, argv + argc);
+    if (words.empty())
+        throw bad_arguments("needs HOST");
     o.host = words[0];
-    o.op = words[1];
-    o.address = static_cast<uint32_t>(number(words[2], 0xFFFFFFFFul, "address"));
-    size_t want = o.op == "read" || o.op == "write" ? 4 : o.op == "rmw" ? 5 : 0;
-    if (want == 0)
-        throw bad_arguments("unknown operation '" + o.op + "' (read, write or rmw)");
-    if (words.size() != want)
-        throw bad_arguments(o.op + " takes " + std::to_string(want - 2) + " arguments after HOST");
-    if (o.op == "read") {
-        o.size = number(words[3], rmap::max_data_length, "size");
-    } else if (o.op == "write") {
-        if (words[3].size() > 1 && words[3][0] == '@')
-            o.file = words[3].substr(1);
-        else
-            o.data = hex_bytes(words[3], "data");
+    tool::check_unit_address(o.host);
+    words.erase(words.begin());
+    if (!o.script.empty()) {
+        if (!words.empty())
+            throw bad_arguments("--script takes no command on the command line");
+        std::ifstream file;
+        if (o.script != "-") {
+            file.open(o.script);
+            if (!file)
+                throw bad_arguments("cannot read script " + o.script);
+        }
+        o.commands = tool::parse_script(o.script == "-" ? std::cin : file, o.script);
     } else {
-        o.data = hex_bytes(words[3], "data");
-        o.mask = hex_bytes(words[4], "mask");
-        if (o.data.size() != o.mask.size() || o.data.size() > 8)
-            throw bad_arguments("rmw needs as many mask bytes as data bytes, at most 8");
+        if (words.empty())
+            throw bad_arguments("needs an operation after HOST");
+        if (words[0] == "wait" || words[0] == "expect")
+            throw bad_arguments(words[0] + " is for scripts");
+        if (words[0] == "read" && words.size() != 3)
+            throw bad_arguments("read takes 2 arguments after HOST");
+        o.commands.push_back(tool::parse_command(words));
     }
     return o;
 }
 
-std::string hex(const uint8_t *d, size_t n)
+// Results only; see own_stdout().
+FILE *out = stdout;
+
+std::string hex(const std::vector<uint8_t> &d)
 {
-    std::string out;
+    std::string s;
     char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", d[i]);
-        out += b;
+    for (uint8_t v : d) {
+        std::snprintf(b, sizeof b, "%02x", v);
+        s += b;
     }
-    return out;
+    return s;
 }
 
 // Lines of 16 bytes: address, hex bytes, printable characters.
-void hex_dump(uint32_t address, const uint8_t *d, size_t n)
+void hex_dump(uint32_t address, const std::vector<uint8_t> &d)
 {
-    for (size_t at = 0; at < n; at += 16) {
-        std::printf("%08x ", static_cast<unsigned>(address + at));
+    for (size_t at = 0; at < d.size(); at += 16) {
+        std::fprintf(out, "%08x ", static_cast<unsigned>(address + at));
         std::string text;
         for (size_t i = 0; i < 16; ++i) {
-            if (at + i < n) {
-                std::printf(" %02x", d[at + i]);
+            if (at + i < d.size()) {
+                std::fprintf(out, " %02x", d[at + i]);
                 text += d[at + i] >= 0x20 && d[at + i] < 0x7F ? static_cast<char>(d[at + i]) : '.';
             } else {
-                std::printf("   ");
+                std::fputs("   ", out);
             }
         }
-        std::printf("  |%s|\n", text.c_str());
+        std::fprintf(out, "  |%s|\n", text.c_str());
     }
+}
+
+std::string where(const options &o, const tool::rmap_command &c)
+{
+    return c.line > 0 ? o.script + ":" + std::to_string(c.line) + ": " : "";
+}
+
+// One command on an open session: its outcome printed, true when it succeeded.
+bool perform(tool::rmap_session &s, const options &o, const tool::rmap_command &c, nlohmann::json &record)
+{
+    nlohmann::json j = {{"operation", c.op}};
+    if (c.line > 0)
+        j["line"] = c.line;
+    if (c.op != "wait") {
+        j["link"] = o.target.link;
+        j["address"] = c.address;
+    }
+    std::string failure;
+    tool::rmap_outcome r;
+    int code = 0;
+    if (c.op == "wait") {
+        for (unsigned long waited = 0; waited < c.ms && !tool::stop_requested(); waited += 10)
+            usleep(10000);
+    } else {
+        r = s.run(c);
+        failure = r.failure;
+        code = r.replied ? static_cast<int>(r.status) : static_cast<int>(Error_Receiver_Timeout);
+        j["replied"] = r.replied;
+        if (r.replied) {
+            j["status"] = r.status;
+            j["status_text"] = rmap::status_text(r.status);
+        }
+        if (c.op != "write")
+            j["data"] = hex(r.data);
+    }
+    if (failure.empty() && c.op == "expect" && r.data != c.data) {
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%08x", static_cast<unsigned>(c.address));
+        failure = std::string("expect ") + at + ": read " + hex(r.data) + ", expected " + hex(c.data);
+        code = 1;
+        j["expected"] = hex(c.data);
+    }
+    j["outcome"] = failure.empty() ? "ok" : "failed";
+    j["code"] = code;
+    j["text"] = failure.empty() ? "done" : failure;
+    record.push_back(j);
+    if (!failure.empty()) {
+        if (!o.json)
+            std::fprintf(stderr, "orwin-rmap: %s%s\n", where(o, c).c_str(), failure.c_str());
+        return false;
+    }
+    if (o.json)
+        return true;
+    if (c.op == "read" || c.op == "rmw")
+        hex_dump(c.address, r.data);
+    else if (c.op == "write" && o.target.reply)
+        std::fputs("written\n", out);
+    return true;
+}
+
+// The text of a failure the library threw, and its code.
+std::string failure_text(int &code)
+{
+    try {
+        throw;
+    } catch (const orw::error &e) {
+        code = e.get();
+        return e.name() + ": " + (e.text() ? e.text() : "error " + std::to_string(e.get()));
+    } catch (const orw::spacewire::address_error &e) {
+        code = e.value();
+        return e.text();
+    } catch (const std::exception *e) {
+        std::string what = e->what();
+        if (auto *f = dynamic_cast<const rmap::nosuchfile *>(e))
+            what += ": " + f->f;
+        delete e;
+        code = -1;
+        return what;
+    } catch (const std::exception &e) {
+        code = -1;
+        return e.what();
+    }
+}
+
+void print_json(const options &o, const nlohmann::json &record)
+{
+    const std::string text = o.script.empty() ? record.at(0).dump() : record.dump();
+    std::fprintf(out, "%s\n", text.c_str());
 }
 
 int run(const options &o)
 {
-    orw::spacewire::connection_t ifc(o.host, o.speed);
-    std::unique_ptr<orw::spacewire::device_t> dev(o.path.empty() && o.return_path.empty()
-                                                      ? ifc.device("node", "rmap", o.link, o.dest, o.src)
-                                                      : ifc.device("node", "rmap", o.link, o.path.data(),
-                                                                   o.path.size(), o.return_path.data(),
-                                                                   o.return_path.size(), o.dest, o.src));
-    rmap::synchronous_response r(static_cast<uint32_t>((o.timeout_ms + 9) / 10));
-    r.verbose(false);
-    uint8_t flags =
-        static_cast<uint8_t>((o.increment ? rmap::instr_increment : 0) | (o.verify ? rmap::instr_verify : 0));
-    bool waits = true;
-    if (o.op == "read") {
-        dev->rmap_read(o.key, flags, o.ext, o.address, o.size, &r);
-    } else if (o.op == "rmw") {
-        dev->rmap_readmodifywrite(o.key, o.ext, o.address, o.data.data(), o.mask.data(), o.data.size(), &r);
-    } else if (!o.reply) {
-        waits = false;
-        if (!o.file.empty())
-            dev->rmap_write_file(o.key, flags, o.ext, o.address, o.file, nullptr);
+    nlohmann::json record = nlohmann::json::array();
+    auto fail = [&](const std::string &text, int code, int status) {
+        if (o.json) {
+            record.push_back({{"outcome", "failed"}, {"code", code}, {"text", text}});
+            print_json(o, record);
+        } else {
+            std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
+        }
+        std::fflush(out);
+        return status;
+    };
+    // From the watch's thread: the record may be in use, so the report
+    // stands alone.
+    auto give_up = [&](const std::string &why) {
+        const std::string text = o.host + ": " + why;
+        if (o.json)
+            std::fprintf(out, "%s\n",
+                         nlohmann::json({{"outcome", "failed"}, {"code", Error_Host_Unresponsive}, {"text", text}})
+                             .dump()
+                             .c_str());
         else
-            dev->rmap_write_noreply(o.key, flags, o.ext, o.address, o.data.data(), o.data.size());
-    } else if (!o.file.empty()) {
-        dev->rmap_write_file(o.key, flags, o.ext, o.address, o.file, &r);
-    } else {
-        dev->rmap_write(o.key, flags, o.ext, o.address, o.data.data(), o.data.size(), &r);
+            std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
+        std::fflush(nullptr);
+        std::_Exit(tool::stop_requested() ? 130 : 1);
+    };
+    std::unique_ptr<tool::rmap_session> session;
+    try {
+        tool::connect_watch watch(static_cast<int>(o.connect_timeout_ms), give_up);
+        session.reset(new tool::rmap_session(o.host, o.target));
+    } catch (...) {
+        int code = 0;
+        const std::string text = failure_text(code);
+        return fail(text.compare(0, o.host.size(), o.host) == 0 ? text : o.host + ": " + text, code, 1);
     }
-    if (waits && !r.ok())
-        throw std::runtime_error("no reply within " + std::to_string(o.timeout_ms) + " ms");
-    uint8_t status = r.status_code();
-    size_t n = 0;
-    const uint8_t *d = r.info(n);
-    if (o.json) {
-        nlohmann::json j = {{"operation", o.op},    {"link", o.link},
-                            {"address", o.address}, {"replied", waits},
-                            {"status", status},     {"status_text", rmap::status_text(status)}};
-        if (o.op != "write")
-            j["data"] = hex(d, d ? n : 0);
-        std::cout << j.dump() << "\n";
-    } else if (o.op != "write" && status == 0) {
-        hex_dump(o.address, d, d ? n : 0);
-    } else if (o.op == "write" && waits && status == 0) {
-        std::printf("written\n");
+    // A reply that never comes cannot hold a stop for long.
+    tool::connect_watch watch(0, give_up, 900);
+    int status = 0;
+    for (const tool::rmap_command &c : o.commands) {
+        if (tool::stop_requested()) {
+            status = 130;
+            break;
+        }
+        try {
+            if (!perform(*session, o, c, record))
+                status = 1;
+        } catch (...) {
+            int code = 0;
+            const std::string text = o.host + ": " + failure_text(code);
+            nlohmann::json j = {{"operation", c.op}, {"outcome", "failed"}, {"code", code}, {"text", text}};
+            if (c.line > 0)
+                j["line"] = c.line;
+            record.push_back(j);
+            if (!o.json)
+                std::fprintf(stderr, "orwin-rmap: %s%s\n", where(o, c).c_str(), text.c_str());
+            status = 1;
+        }
+        if (status != 0 && !o.keep_going)
+            break;
     }
-    if (status != 0) {
-        std::fprintf(stderr, "orwin-rmap: reply status %u: %s\n", status, rmap::status_text(status));
-        return 1;
-    }
-    return 0;
+    session.reset();
+    watch.done();
+    if (o.json)
+        print_json(o, record);
+    std::fflush(out);
+    return tool::stop_requested() ? 130 : status;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const bad_arguments &e) {
-        std::fprintf(stderr, "orwin-rmap: %s\n%s", e.what(), usage);
-        return 2;
-    }
-    try {
-        return run(o);
-    } catch (const orw::error &e) {
-        std::fprintf(stderr, "orwin-rmap: %s: error %d: %s\n", e.name().c_str(), e.get(),
-                     e.text() ? e.text() : "");
-    } catch (const orw::spacewire::address_error &e) {
-        std::fprintf(stderr, "orwin-rmap: %s (%d)\n", e.text(), e.value());
-    } catch (const std::exception *e) {
-        std::string what = e->what();
-        if (auto *f = dynamic_cast<const rmap::nosuchfile *>(e))
-            what += ": " + f->f;
-        delete e;
-        std::fprintf(stderr, "orwin-rmap: %s\n", what.c_str());
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "orwin-rmap: %s\n", e.what());
-    }
-    return 1;
+    const options o = tool::parse_or_exit(parse, argc, argv, "orwin-rmap", usage);
+    out = tool::own_stdout();
+    tool::catch_stop_signals();
+    return run(o);
 }

@@ -1,6 +1,7 @@
 // orwin-unitsim: runs a simulated interface unit until SIGINT or SIGTERM.
 #include "events.hpp"
 #include "orwin_unitsim.hpp"
+#include "unit_address.hpp"
 
 #include <array>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <getopt.h>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -19,7 +21,7 @@ namespace {
 
 const char usage[] =
     "usage: orwin-unitsim [options]\n"
-    "  --port N            TCP port to listen on (default 4949; 0 = any free port)\n"
+    "  -p, --port N        TCP port to listen on (default 4949; 0 = any free port)\n"
     "  --bind ADDR         IPv4 address to listen on (default 127.0.0.1)\n"
     "  --family tor|vex    unit family (default vex)\n"
     "  --links N           number of SpaceWire links, 1..30 (default 8)\n"
@@ -52,8 +54,9 @@ const char usage[] =
     "  --traffic COUNT:SIZE[:RATE]  once a client is connected, send COUNT numbered\n"
     "                      packets of SIZE bytes on every link, RATE packets per second\n"
     "                      per link (default 0: as fast as the client takes them)\n"
-    "  --help              this text\n"
-    "  --version           the simulator's version\n"
+    "  -h, --help          this text\n"
+    "  -V, --version       the simulator's version\n"
+    "Numbers are decimal or 0x-prefixed hex (a leading zero is still decimal).\n"
     "Runs until SIGINT or SIGTERM. Exit status: 0 stopped, 1 could not start, 2 bad arguments.\n";
 
 // What the schedule sends each period.
@@ -66,15 +69,18 @@ struct schedule {
     bool any() const { return timetag || timecode || events || waveform; }
 };
 
-bool parse_int(const char *text, long low, long high, long &value)
+// Decimal, or hexadecimal after 0x; a leading zero is not octal.
+bool parse_int(const std::string &text, long low, long high, long &value)
 {
-    char *end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
+    try {
+        const long v = static_cast<long>(tool::number(text, static_cast<unsigned long>(high), "number"));
+        if (v < low)
+            return false;
+        value = v;
+        return true;
+    } catch (const tool::bad_arguments &) {
         return false;
-    value = v;
-    return true;
+    }
 }
 
 bool parse_wire(const char *text, int &a, int &b)
@@ -84,7 +90,7 @@ bool parse_wire(const char *text, int &a, int &b)
         return false;
     std::string left(text, colon);
     long x = 0, y = 0;
-    if (!parse_int(left.c_str(), 1, 30, x) || !parse_int(colon + 1, 1, 30, y))
+    if (!parse_int(left, 1, 30, x) || !parse_int(colon + 1, 1, 30, y))
         return false;
     a = static_cast<int>(x);
     b = static_cast<int>(y);
@@ -101,7 +107,7 @@ bool parse_modules(const char *text, std::vector<uint8_t> &modules)
         size_t comma = list.find(',', start);
         std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         long type = 0;
-        if (!parse_int(item.c_str(), 0, 255, type) || out.size() == 255)
+        if (!parse_int(item, 0, 255, type) || out.size() == 255)
             return false;
         out.push_back(static_cast<uint8_t>(type));
         if (comma == std::string::npos)
@@ -190,10 +196,9 @@ bool parse_traffic(const char *text, orw::unitsim::traffic &t)
     size_t second = spec.find(':', first + 1);
     std::string size_text = spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     long count = 0, size = 0, rate = 0;
-    if (!parse_int(spec.substr(0, first).c_str(), 1, 1000000000L, count) ||
-        !parse_int(size_text.c_str(), 0, 0xFFFFFF, size))
+    if (!parse_int(spec.substr(0, first), 1, 1000000000L, count) || !parse_int(size_text, 0, 0xFFFFFF, size))
         return false;
-    if (second != std::string::npos && !parse_int(spec.c_str() + second + 1, 0, 100000000L, rate))
+    if (second != std::string::npos && !parse_int(spec.substr(second + 1), 0, 100000000L, rate))
         return false;
     t.count = static_cast<size_t>(count);
     t.sizes = {static_cast<size_t>(size)};
@@ -217,25 +222,53 @@ int main(int argc, char **argv)
     schedule plan;
     bool emit_named = false;
     orw::unitsim::traffic traffic;
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        if (option == "--help") {
+    enum { bind = 256, family, links, wire, echo, down, rmap_target, options, product, manufacturer, description,
+           modules, hwa, emit_every, emit, recording_unit, traffic_option };
+    static const option longs[] = {{"port", required_argument, nullptr, 'p'},
+                                   {"bind", required_argument, nullptr, bind},
+                                   {"family", required_argument, nullptr, family},
+                                   {"links", required_argument, nullptr, links},
+                                   {"wire", required_argument, nullptr, wire},
+                                   {"echo", required_argument, nullptr, echo},
+                                   {"down", required_argument, nullptr, down},
+                                   {"rmap-target", required_argument, nullptr, rmap_target},
+                                   {"options", required_argument, nullptr, options},
+                                   {"product", required_argument, nullptr, product},
+                                   {"manufacturer", required_argument, nullptr, manufacturer},
+                                   {"description", required_argument, nullptr, description},
+                                   {"modules", required_argument, nullptr, modules},
+                                   {"hwa", required_argument, nullptr, hwa},
+                                   {"emit-every", required_argument, nullptr, emit_every},
+                                   {"emit", required_argument, nullptr, emit},
+                                   {"recording-unit", required_argument, nullptr, recording_unit},
+                                   {"traffic", required_argument, nullptr, traffic_option},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":p:hV", longs, nullptr)) != -1;) {
+        if (c == 'h') {
             std::fputs(usage, stdout);
             return 0;
         }
-        if (option == "--version") {
+        if (c == 'V') {
             std::puts("orwin-unitsim " ORWIN_TOOL_VERSION);
             return 0;
         }
-        if (i + 1 >= argc)
-            return bad_usage("missing value or unknown option", argv[i]);
-        const char *value = argv[++i];
+        if (c == ':')
+            return bad_usage("missing value", argv[optind - 1]);
+        if (c == '?')
+            return bad_usage("unknown option", argv[optind - 1]);
+        const std::string option = std::string("--") + (c == 'p' ? "port" : longs[c - bind + 1].name);
+        const char *value = optarg;
         long n = 0;
         if (option == "--port") {
             if (!parse_int(value, 0, 65535, n))
                 return bad_usage("invalid port", value);
             cfg.port = static_cast<uint16_t>(n);
         } else if (option == "--bind") {
+            if (!tool::detail::bindable(value))
+                return bad_usage("unusable bind address", value);
             cfg.bind_address = value;
         } else if (option == "--family") {
             if (std::strcmp(value, "tor") == 0)
@@ -301,10 +334,10 @@ int main(int argc, char **argv)
             else
                 return bad_usage("emit must be timetag, timecode, events or waveform", value);
             emit_named = true;
-        } else {
-            return bad_usage("unknown option", argv[i - 1]);
         }
     }
+    if (optind < argc)
+        return bad_usage("unexpected argument", argv[optind]);
 
     if (emit_named && plan.period_ms == 0)
         return bad_usage("--emit needs --emit-every", nullptr);

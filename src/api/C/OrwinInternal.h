@@ -122,6 +122,8 @@ inline ORW *orw_link(Orwin handle) { return static_cast<ORW *>(handle); }
 // Errors (Orwin_error.cpp): record code and static text for this thread and
 // return the code; a zero code is recorded as Error_Not_Known.
 int orw_set_error(int code, const char *text);
+/** As orw_set_error, the text being "`what`: " and the operating system's words for errno. */
+int orw_set_system_error(int code, const char *what);
 // Put back a state saved earlier, "no error" (0, null) included.
 void orw_restore_error(int code, const char *text);
 

@@ -125,16 +125,12 @@ bool wait_connected(int sock)
         errno = ETIMEDOUT;
         return false;
     }
-    if (failed) {
-        errno = EHOSTUNREACH;
-        return false;
-    }
     int so_error = 0;
     socklen_t len = sizeof so_error;
     if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &so_error, &len) < 0)
         return false;
-    errno = so_error;
-    return so_error == 0;
+    errno = so_error != 0 ? so_error : failed ? EHOSTUNREACH : 0;
+    return errno == 0;
 }
 
 // Non-blocking connect bounded by the connection wait; false moves on to
@@ -147,11 +143,11 @@ bool connect_in_time(int sock, const struct addrinfo *ai)
     }
     if (connect(sock, ai->ai_addr, ai->ai_addrlen) < 0) {
         if (errno != EINPROGRESS) {
-            orw_set_error(Error_Network, "Unable to connect non blocking");
+            orw_set_system_error(Error_Network, "Unable to connect");
             return false;
         }
         if (!wait_connected(sock)) {
-            orw_set_error(Error_Host_Unresponsive, "Connection not made to host in time");
+            orw_set_system_error(Error_Host_Unresponsive, "Connection not made");
             return false;
         }
     }
@@ -432,10 +428,13 @@ Orwin Orwin_open_file(char *filename)
     const char *name = filename[0] == '-' ? filename + 1 : filename;
     // Standard input is duplicated so that closing the replay leaves it open.
     int fd = name[0] == '\0' ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        orw_set_system_error(Error_File_Not_Present, name[0] == '\0' ? "standard input" : name);
         return nullptr;
+    }
     struct stat st;
     if (fstat(fd, &st) < 0) {
+        orw_set_system_error(Error_File_Not_Present, name[0] == '\0' ? "standard input" : name);
         close(fd);
         return nullptr;
     }

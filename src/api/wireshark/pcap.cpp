@@ -135,7 +135,7 @@ void capture::new_file(const char *name)
         stdout_output = true;
         write_header();
     } else {
-        std::remove(name);
+        ::unlink(name); // a file only: a directory of that name stays, and the open fails
         file = std::fopen(name, "wb");
         int e = errno;
         if (file) {
