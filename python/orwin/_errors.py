@@ -35,3 +35,9 @@ class CrcError(Error):
 
 class InvalidReply(Error):
     """An RMAP reply arrived that does not answer the command."""
+
+
+# Shown as orwin.Error and so on, where users import them from.
+for _cls in (Error, Timeout, ConnectionLost, RmapError, CrcError, InvalidReply):
+    _cls.__module__ = "orwin"
+del _cls
