@@ -6,6 +6,8 @@
 
 #include <pybind11/stl.h>
 
+#include <cmath>
+
 namespace orwin_py {
 
 namespace spw = orw::spacewire;
@@ -41,12 +43,15 @@ py::bytes device::read(uint32_t address, size_t size, double timeout, bool incre
 
 void device::read_loop(uint32_t address, size_t size, double timeout, size_t count)
 {
+    // As a C++ program reads: one library response, reused.
+    rmap::synchronous_response r(static_cast<uint32_t>(std::ceil(timeout * 1e6 / rmap::timer_tick_us)));
+    r.verbose(false);
     py::gil_scoped_release nogil;
     connection_core::use u(*core);
     for (size_t i = 0; i < count; ++i) {
-        rmap_response r(*core, timeout);
         rmap_guarded([&] { node->rmap_read(key, rmap::instr_increment, 0, address, size, &r); });
-        check_outcome(r, "RMAP read", static_cast<long>(size));
+        if (!r.ok() || r.status_code() != 0)
+            throw failure(failure_kind::error, Error_Receiver_Timeout, "RMAP read failed");
     }
 }
 
