@@ -48,22 +48,25 @@ class simulator {
                 cfg.rmap_targets[item.first.cast<int>()] = target_of(item.second.cast<py::dict>());
         py::gil_scoped_release nogil;
         try {
-            unit = std::make_unique<sim::simulator>(cfg);
+            unit = std::make_shared<sim::simulator>(cfg);
         } catch (const std::runtime_error &e) {
             throw py::value_error(e.what());
         }
     }
 
-    sim::simulator &get()
+    /** The simulator, kept alive for a call that may outlast a close() from another thread. */
+    std::shared_ptr<sim::simulator> get() const
     {
-        if (!unit)
+        std::shared_ptr<sim::simulator> held = unit;
+        if (!held)
             throw failure(failure_kind::error, Error_NO_Connection, "simulator is closed");
-        return *unit;
+        return held;
     }
     void close()
     {
+        std::shared_ptr<sim::simulator> last = std::move(unit);
         py::gil_scoped_release nogil;
-        unit.reset();
+        last.reset();
     }
     bool closed() const { return !unit; }
 
@@ -92,7 +95,7 @@ class simulator {
         return t;
     }
 
-    std::unique_ptr<sim::simulator> unit;
+    std::shared_ptr<sim::simulator> unit;
 };
 
 py::bytes as_bytes(const std::vector<uint8_t> &v) { return py::bytes(reinterpret_cast<const char *>(v.data()), v.size()); }
@@ -124,36 +127,37 @@ A context manager; close() stops it.)")
              py::arg("echo") = std::vector<int>(), py::arg("rmap_targets") = py::none(),
              py::arg("recording_unit") = py::none(), py::arg("ccsds") = std::vector<int>())
         .def_property_readonly(
-            "address", [](simulator &s) { return s.get().address(); }, "\"127.0.0.1:PORT\", for Connection and the others.")
+            "address", [](simulator &s) { return s.get()->address(); }, "\"127.0.0.1:PORT\", for Connection and the others.")
         .def_property_readonly(
-            "port", [](simulator &s) { return s.get().port(); }, "The TCP port it listens on.")
+            "port", [](simulator &s) { return s.get()->port(); }, "The TCP port it listens on.")
         .def_property_readonly("closed", &simulator::closed, "True once close() was called.")
         .def(
             "memory",
             [](simulator &s, int link, uint32_t address, size_t size) {
-                return as_bytes(s.get().rmap_memory(link, address, size));
+                return as_bytes(s.get()->rmap_memory(link, address, size));
             },
             py::arg("link"), py::arg("address"), py::arg("size"), "Bytes of the memory of the RMAP target on ``link``.")
         .def(
             "set_memory",
             [](simulator &s, int link, uint32_t address, const py::buffer &data) {
-                s.get().set_rmap_memory(link, address, vector_of(data));
+                s.get()->set_rmap_memory(link, address, vector_of(data));
             },
             py::arg("link"), py::arg("address"), py::arg("data"), "Set bytes of the memory of the RMAP target on ``link``.")
         .def(
             "set_drop_replies",
-            [](simulator &s, int link, bool drop) { s.get().set_rmap_drop_replies(link, drop); }, py::arg("link"),
+            [](simulator &s, int link, bool drop) { s.get()->set_rmap_drop_replies(link, drop); }, py::arg("link"),
             py::arg("drop") = true, "Make the RMAP target on ``link`` execute commands without replying.")
         .def(
             "set_reply_delay",
-            [](simulator &s, int link, int ms) { s.get().set_rmap_reply_delay(link, ms); }, py::arg("link"),
+            [](simulator &s, int link, int ms) { s.get()->set_rmap_reply_delay(link, ms); }, py::arg("link"),
             py::arg("ms"), "Delay the replies of the RMAP target on ``link`` by ``ms`` milliseconds.")
         .def(
             "emit_packet",
             [](simulator &s, int link, const py::buffer &data, bool eop) {
                 auto bytes = vector_of(data);
+                auto unit = s.get();
                 py::gil_scoped_release nogil;
-                s.get().emit_packet(link, bytes, !eop);
+                unit->emit_packet(link, bytes, !eop);
             },
             py::arg("link"), py::arg("data"), py::arg("eop") = true, "Send ``data`` to clients as received on ``link``.")
         .def(
@@ -163,8 +167,9 @@ A context manager; close() stops it.)")
                 t.count = count;
                 t.sizes = {size};
                 t.links = links;
+                auto unit = s.get();
                 py::gil_scoped_release nogil;
-                return s.get().generate(t);
+                return unit->generate(t);
             },
             py::arg("count"), py::arg("size") = 64, py::arg("links") = std::vector<int>(),
             R"(Send ``count`` numbered packets of ``size`` bytes as received on each of
@@ -174,15 +179,16 @@ packets sent per link.)")
             "wait_for_clients",
             [](simulator &s, size_t n, double timeout) {
                 deadline_after(timeout);
+                auto unit = s.get();
                 py::gil_scoped_release nogil;
-                return s.get().wait_for_clients(n, static_cast<int>(timeout * 1000));
+                return unit->wait_for_clients(n, static_cast<int>(timeout * 1000));
             },
             py::arg("n") = 1, py::arg("timeout") = 5.0, "True once ``n`` clients are connected at once.")
         .def(
             "ccsds_received",
             [](simulator &s, int link) {
                 py::list out;
-                for (const auto &p : s.get().ccsds_received(link)) {
+                for (const auto &p : s.get()->ccsds_received(link)) {
                     py::dict d;
                     d["apid"] = p.apid;
                     d["type"] = p.telecommand ? 1 : 0;
@@ -202,20 +208,21 @@ packets sent per link.)")
             py::arg("link"), "CCSDS packets the CCSDS node on ``link`` received, decoded, oldest first.")
         .def(
             "set_link_up",
-            [](simulator &s, int link, bool up) { s.get().set_link_up(link, up); }, py::arg("link"),
+            [](simulator &s, int link, bool up) { s.get()->set_link_up(link, up); }, py::arg("link"),
             py::arg("up") = true, "Bring ``link`` up or down.")
         .def(
             "drop_connections",
             [](simulator &s) {
+                auto unit = s.get();
                 py::gil_scoped_release nogil;
-                s.get().drop_connections();
+                unit->drop_connections();
             },
             "Close every client connection, as a unit that went away would.")
         .def("close", &simulator::close, "Stop the simulator; closing twice does nothing.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](simulator &s, const py::object &, const py::object &, const py::object &) { s.close(); })
         .def("__repr__", [](simulator &s) {
-            return s.closed() ? std::string("<orwin.Simulator closed>") : "<orwin.Simulator " + s.get().address() + ">";
+            return s.closed() ? std::string("<orwin.Simulator closed>") : "<orwin.Simulator " + s.get()->address() + ">";
         });
 }
 
