@@ -54,6 +54,19 @@ def test_raw_packets_echo_and_time_out(conn):
     with pytest.raises(orwin.Timeout):
         conn.receive(ECHO_LINK, timeout=0.2)
     assert time.monotonic() - started < 2
+    for bad in (lambda: conn.receive(40), lambda: conn.send(-1, b"x"), lambda: conn.device(40)):
+        with pytest.raises(orwin.Error):
+            bad()
+
+
+def test_refused_connections_and_links(unit):
+    with pytest.raises(orwin.Error):
+        orwin.Connection("127.0.0.1:1")
+    unit.set_link_up(ECHO_LINK, False)
+    with orwin.Connection(unit.address) as conn:
+        with pytest.raises(orwin.Error) as down:
+            conn.device(ECHO_LINK)
+    assert down.value.code == -49
 
 
 def test_rmap_operations(unit, conn, node):
