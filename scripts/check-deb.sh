@@ -25,6 +25,9 @@ files=$(dpkg-query -L orwin)
 /usr/bin/orwin-info --help | grep -q "usage: orwin-info"
 /usr/bin/orwin-unitsim --version | grep -q "35.21"
 pkg-config --exists orwin
+if [ -d /usr/lib/python3/dist-packages/orwin ]; then
+  (cd / && /usr/bin/python3 -c "import orwin; assert orwin.__version__ == '35.21'")
+fi
 "${apt[@]}" remove orwin >/dev/null
 trap - EXIT
 if dpkg-query -W -f='${Status}' orwin 2>/dev/null | grep -q "install ok installed"; then

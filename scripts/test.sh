@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, and a bounded fuzz pass.
+# ThreadSanitizer, and a bounded fuzz pass. The Python package and its pytest
+# suite are part of the normal pass; the sanitizer builds leave them out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

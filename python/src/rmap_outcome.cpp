@@ -1,0 +1,94 @@
+#include "rmap_outcome.hpp"
+
+#include "errors.hpp"
+#include "interruptible.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace orwin_py {
+
+namespace {
+
+// The library's timer runs the time-out; this margin only bounds the wait
+// should it never fire.
+constexpr double timer_margin_s = 1.0;
+
+uint32_t ticks(double seconds)
+{
+    deadline_after(seconds); // refuses a time-out that is not positive
+    return static_cast<uint32_t>(std::ceil(seconds * 1e6 / orw::spacewire::rmap::timer_tick_us));
+}
+
+} // namespace
+
+rmap_response::rmap_response(connection_core &core, double timeout)
+    : transaction_response(ticks(timeout), nullptr), seconds(timeout), core(core),
+      deadline(deadline_after(timeout + timer_margin_s)), sync_waiter(*this)
+{
+    sync = &sync_waiter;
+    verbose(false);
+}
+
+rmap_response::~rmap_response() { abandon(); }
+
+void rmap_response::abandon()
+{
+    sync_waiter.interruptible = false;
+    cancel();
+}
+
+void rmap_response::waiter::wait()
+{
+    if (!interruptible) {
+        synchronous::wait();
+        return;
+    }
+    std::unique_lock<std::mutex> guard(mlock);
+    bool done;
+    try {
+        done = wait_interruptibly(guard, msignal, owner.deadline,
+                                  [&] { return signalled || owner.core.closing || owner.core.lost(); });
+    } catch (...) {
+        guard.unlock();
+        owner.abandon();
+        throw;
+    }
+    if (signalled) {
+        signalled = false;
+        return;
+    }
+    guard.unlock();
+    owner.abandon();
+    if (done) {
+        owner.closed = owner.core.closing;
+        owner.lost = owner.core.lost();
+    } else {
+        owner.timed_out = true;
+    }
+}
+
+void check_outcome(const rmap_response &r, const char *what, long expected)
+{
+    const std::string op(what);
+    if (r.closed)
+        throw failure(failure_kind::error, Error_NO_Connection, op + ": connection closed while waiting");
+    if (r.lost)
+        raise_lost(*r.lost);
+    if (r.bad_crc)
+        throw failure(failure_kind::crc_error, Error_Network_Format_Error, op + ": reply with a wrong CRC");
+    if (r.timed_out || !r.ok()) {
+        char s[32];
+        std::snprintf(s, sizeof s, "%g", r.seconds);
+        throw failure(failure_kind::timeout, Error_Receiver_Timeout, op + ": no reply within " + s + " s");
+    }
+    if (r.status_code() != 0)
+        throw failure(failure_kind::rmap_status, Error_Response_Mismatch, op + ": reply with an error status",
+                      r.status_code());
+    if (expected >= 0 && r.data.size() != static_cast<size_t>(expected))
+        throw failure(failure_kind::invalid_reply, Error_Response_Too_Small,
+                      op + ": reply with " + std::to_string(r.data.size()) + " data bytes instead of " +
+                          std::to_string(expected));
+}
+
+} // namespace orwin_py
