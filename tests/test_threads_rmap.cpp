@@ -78,12 +78,12 @@ TEST(RmapInitiator, CommandLayouts)
         {"write without reply, all flags",
          [&](quiet_response &) { u.node->rmap_write_noreply(0, 0xFF, 0, base, eight.data(), 1); },
          with_crc({0xFE, 0x01, 0x74, 0x00, 0x67, 0x00, 0x00, 0x00, 0xA0, 0, 0, 0, 0, 0, 1}) + bytes{1, 0x91}},
-        {"rmw of 8",
+        {"rmw of 4",
          [&](quiet_response &t) {
-             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data(), 8, &t);
+             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data() + 4, 4, &t);
          },
-         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 16}) + eight + eight +
-             bytes{rmap_ref::crc(eight + eight, 0, 16)}},
+         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 8}) + eight +
+             bytes{rmap_ref::crc(eight, 0, 8)}},
         {"path and two-word return path",
          [&](quiet_response &t) { routed->rmap_autoincrement(0, 0, base, 2, &t); },
          bytes{0x07, 0x03} + with_crc({0xFE, 0x01, 0x4E, 0x00, 0,    0, 0, 1, 2, 3, 4, 5,
@@ -114,8 +114,13 @@ TEST(RmapInitiator, RefusalsBeforeAnythingIsSent)
         return false;
     };
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_read(0, 0, 0, base, 4, nullptr); }));
-    EXPECT_TRUE(
-        pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 9, &t); }));
+    // Data length 10: more than the 4 data bytes a read-modify-write carries.
+    try {
+        u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 5, &t);
+        ADD_FAILURE() << "a read-modify-write of 5 data bytes was accepted";
+    } catch (rmap::toomuchrmwdata *e) {
+        delete e;
+    }
     EXPECT_TRUE(pointer_thrown(
         [&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 4, nullptr); }));
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_write_file(0, 0, 0, base, "/nonexistent/file", &t); }));

@@ -181,8 +181,8 @@ options parse(int argc, char **argv)
     } else {
         o.data = hex_bytes(words[3], "data");
         o.mask = hex_bytes(words[4], "mask");
-        if (o.data.size() != o.mask.size() || o.data.size() > 8)
-            throw bad_arguments("rmw needs as many mask bytes as data bytes, at most 8");
+        if (o.data.size() != o.mask.size() || o.data.size() > rmap::max_rmw_data)
+            throw bad_arguments("rmw needs as many mask bytes as data bytes, at most 4");
     }
     return o;
 }
