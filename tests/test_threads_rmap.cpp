@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -176,6 +178,103 @@ TEST(RmapInitiator, WritesFromFilesAndFailingDescriptors)
     // The connection goes on working.
     quiet_response r;
     u.node->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
+    EXPECT_TRUE(r.ok());
+}
+
+// Descriptors that announce no size (pipe, FIFO, /proc file) are read to
+// their end and sent whole; a directory is refused before anything is sent.
+// The writers fit the pipe buffer, so a regression fails instead of hanging.
+TEST(RmapInitiator, WritesFromPipesFifosAndProcFiles)
+{
+    unit u;
+    bytes content(60000);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 13 + 1);
+    auto write_all = [&](int fd) {
+        for (size_t done = 0; done < content.size();) {
+            ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+    };
+    auto sent_to_memory = [&](const bytes &expected, const char *what) {
+        EXPECT_EQ(u.sim.rmap_memory(node_link, base, expected.size()), expected) << what;
+        u.sim.set_rmap_memory(node_link, base, bytes(expected.size(), 0));
+    };
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    write_all(fds[1]);
+    quiet_response t;
+    u.node->rmap_write_fd(0, rmap::instr_increment, 0, base, fds[0], &t);
+    close(fds[0]);
+    EXPECT_TRUE(t.ok());
+    sent_to_memory(content, "pipe");
+
+    std::string fifo = "/tmp/orwin_rmap_fifo_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { write_all(open(fifo.c_str(), O_WRONLY)); });
+    quiet_response f;
+    u.node->rmap_write_file(0, rmap::instr_increment, 0, base, fifo, &f);
+    writer.join();
+    unlink(fifo.c_str());
+    EXPECT_TRUE(f.ok());
+    sent_to_memory(content, "FIFO");
+
+    bytes version;
+    int vfd = open("/proc/version", O_RDONLY);
+    ASSERT_GE(vfd, 0);
+    uint8_t piece[4096];
+    for (ssize_t n; (n = ::read(vfd, piece, sizeof piece)) > 0;)
+        version.insert(version.end(), piece, piece + n);
+    close(vfd);
+    ASSERT_FALSE(version.empty());
+    quiet_response v;
+    u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &v);
+    EXPECT_TRUE(v.ok());
+    sent_to_memory(version, "/proc file");
+
+    size_t before = u.sent(node_link, 3).size();
+    quiet_response d;
+    try {
+        u.node->rmap_write_file(0, 0, 0, base, "/tmp", &d);
+        ADD_FAILURE() << "a directory was sent";
+    } catch (rmap::nosuchfile *e) {
+        EXPECT_EQ(e->f, "/tmp");
+        delete e;
+    }
+    EXPECT_EQ(u.sent(node_link).size(), before);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// Reads from just under 1 MiB to the largest the 24-bit length allows
+// deliver all their data.
+TEST(RmapInitiator, ReadsOfAMebibyteAndMoreDeliverTheirData)
+{
+    orw::unitsim::config cfg = config(false);
+    cfg.rmap_targets[node_link].memory_size = 1u << 24;
+    orw::unitsim::simulator sim(cfg);
+    orw::spacewire::connection_t ifc(sim.address(), 100.0);
+    std::unique_ptr<orw::spacewire::device_t> node(ifc.device("node", "memory", node_link, 0xFE, 0x67));
+    bytes memory(rmap::max_data_length);
+    for (size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+    sim.set_rmap_memory(node_link, base, memory);
+    for (size_t n : {size_t(0xFFFFF), size_t(0x100000), size_t(0x100001), size_t(rmap::max_data_length)}) {
+        quiet_response r(1000);
+        r.set_copydata(true);
+        node->rmap_read(0, rmap::instr_increment, 0, base, n, &r);
+        ASSERT_TRUE(r.ok()) << n;
+        size_t got = 0;
+        const uint8_t *d = r.info(got);
+        ASSERT_EQ(got, n);
+        EXPECT_TRUE(std::equal(d, d + n, memory.begin())) << n;
+    }
+    // The next short read still works after the buffer went back to its size.
+    quiet_response r;
+    node->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
     EXPECT_TRUE(r.ok());
 }
 
