@@ -343,3 +343,22 @@ TEST(RmapTarget, RepliesCarryOnlyWhatTheCallbackWrote)
     EXPECT_EQ(h.replies[1], data_reply({0x67, 0x01, 0x0C, 10, 0xFE, 0x00, 0x04, 0x00, 0, 0, 16}, bytes(16, 0)));
     EXPECT_EQ(h.replies[2], data_reply({0x67, 0x01, 0x1C, 10, 0xFE, 0x00, 0x02, 0x00, 0, 0, 4}, bytes(4, 0)));
 }
+
+// Through the link dispatcher: a command ended by EEP, in one piece or two,
+// reaches the target, which answers it with status 7.
+TEST(RmapTarget, EepOnTheLinkIsAnsweredWithStatus7)
+{
+    orw::spacewire::connection_t ifc; // no unit: the dispatcher is fed directly
+    ifc.set_verbose(3, false);
+    rmap_probe h;
+    ifc.register_protocol(3, rmap::protocol_id, &h);
+    bytes p = command(0x6C, 4, 4);
+    ifc.links[3].read_packet(p.data(), p.size(), orw::connection::EEP);
+    ifc.links[3].read_packet(p.data(), 18, orw::connection::PART_EOP_EEP);
+    ifc.links[3].read_packet(p.data() + 18, 0, orw::connection::EEP);
+    ifc.links[3].read_packet(p.data(), p.size(), orw::connection::EOP);
+    // The same command whole is served by the demonstration callback.
+    EXPECT_EQ(h.replies, (std::vector<bytes>{write_refusal(0x6C, 7), write_refusal(0x6C, 7),
+                                             write_refusal(0x6C, 0x66)}));
+    ifc.unregister_protocol(3, rmap::protocol_id);
+}
