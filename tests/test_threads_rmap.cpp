@@ -199,42 +199,47 @@ TEST(RmapInitiator, WritesFromPipesFifosAndProcFiles)
         }
         close(fd);
     };
-    auto sent_to_memory = [&](const bytes &expected, const char *what) {
-        EXPECT_EQ(u.sim.rmap_memory(node_link, base, expected.size()), expected) << what;
-        u.sim.set_rmap_memory(node_link, base, bytes(expected.size(), 0));
-    };
-
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    write_all(fds[1]);
-    quiet_response t;
-    u.node->rmap_write_fd(0, rmap::instr_increment, 0, base, fds[0], &t);
-    close(fds[0]);
-    EXPECT_TRUE(t.ok());
-    sent_to_memory(content, "pipe");
-
     std::string fifo = "/tmp/orwin_rmap_fifo_" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] { write_all(open(fifo.c_str(), O_WRONLY)); });
-    quiet_response f;
-    u.node->rmap_write_file(0, rmap::instr_increment, 0, base, fifo, &f);
-    writer.join();
-    unlink(fifo.c_str());
-    EXPECT_TRUE(f.ok());
-    sent_to_memory(content, "FIFO");
-
-    bytes version;
+    bytes version(4096);
     int vfd = open("/proc/version", O_RDONLY);
     ASSERT_GE(vfd, 0);
-    uint8_t piece[4096];
-    for (ssize_t n; (n = ::read(vfd, piece, sizeof piece)) > 0;)
-        version.insert(version.end(), piece, piece + n);
+    version.resize(static_cast<size_t>(std::max<ssize_t>(0, ::read(vfd, version.data(), version.size()))));
     close(vfd);
+    struct row {
+        const char *name;
+        std::function<void(quiet_response &)> send;
+        const bytes &expected;
+    } rows[] = {
+        {"pipe",
+         [&](quiet_response &t) {
+             int fds[2];
+             ASSERT_EQ(pipe(fds), 0);
+             write_all(fds[1]);
+             u.node->rmap_write_fd(0, rmap::instr_increment, 0, base, fds[0], &t);
+             close(fds[0]);
+         },
+         content},
+        {"FIFO",
+         [&](quiet_response &t) {
+             std::thread writer([&] { write_all(open(fifo.c_str(), O_WRONLY)); });
+             u.node->rmap_write_file(0, rmap::instr_increment, 0, base, fifo, &t);
+             writer.join();
+         },
+         content},
+        {"/proc file",
+         [&](quiet_response &t) { u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &t); },
+         version},
+    };
+    for (const row &r : rows) {
+        quiet_response t;
+        r.send(t);
+        EXPECT_TRUE(t.ok()) << r.name;
+        EXPECT_EQ(u.sim.rmap_memory(node_link, base, r.expected.size()), r.expected) << r.name;
+        u.sim.set_rmap_memory(node_link, base, bytes(content.size(), 0));
+    }
+    unlink(fifo.c_str());
     ASSERT_FALSE(version.empty());
-    quiet_response v;
-    u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &v);
-    EXPECT_TRUE(v.ok());
-    sent_to_memory(version, "/proc file");
 
     size_t before = u.sent(node_link, 3).size();
     quiet_response d;
