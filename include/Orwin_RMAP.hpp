@@ -16,10 +16,11 @@ namespace orw::spacewire::rmap {
 
 /**
  * The RMAP protocol instance of one link. The parser never touches the link:
- * it is fed through start(), body() and eop(), keeps the data field in the
- * instance's 1 MiB buffer (a longer packet is dropped in `err`), and at a
- * CRC-correct end of packet either completes the matching transaction (a
- * reply) or calls the target callbacks and sends the reply (a command).
+ * it is fed through start(), body() and eop() or eep(), keeps the data field
+ * in the instance's 1 MiB buffer (a longer command is read to its end without
+ * being kept), and at a CRC-correct end of packet either completes the
+ * matching transaction (a reply) or calls the target callbacks and sends the
+ * reply (a command).
  *
  * The base callbacks form a demonstration target: reads give 0, 1, 2, ...
  * with status 0x33, writes status 0x66, read-modify-writes status 0x99.

@@ -1,6 +1,7 @@
 // The RMAP receive state machine: commands and replies, with and without
 // reply addresses, fed in pieces of any size. Both CRCs are checked before
-// anything is delivered; the data field never grows past the instance buffer.
+// anything is delivered; the data field never grows past the instance buffer,
+// which a long reply enlarges for itself.
 #include "Orwin.hpp"
 
 #include <new>
