@@ -1,14 +1,18 @@
 // Fuzz target for the RMAP handler: commands and replies, whole or in pieces,
-// with the target side answering. Replies the target builds must be well
-// formed (CRCs right, reply instruction, sizes within the buffer), and reply
-// packets complete only live transactions, each at most once.
+// ended by EOP or EEP, with the target side answering. Replies the target
+// builds must be well formed (CRCs right, reply instruction, sizes within the
+// buffer), one per packet at most; a command refused before its callback is
+// answered with a refusal status and no data, one ended by EEP runs no
+// callback, and a read reply carries nothing its callback did not write.
+// Reply packets complete only live transactions, each at most once.
 //
 // Input: a mode byte, then
 //   mode even: records of [control, bytes...]; control bit 7 starts a packet
 //              (next byte its address), bits 0-1 the piece's terminator (1 EOP,
 //              2 EEP, else more follows), bits 2-6 the piece length;
 //   mode odd:  a reference packet (next byte picks it), a cut point, then
-//              (position, xor) pairs applied to it.
+//              (position, xor) pairs applied to it; mode bit 1 ends it with
+//              EEP instead of EOP.
 #include "Orwin.hpp"
 #include "rmap_reference.hpp"
 
@@ -27,10 +31,41 @@ void check(bool ok)
         __builtin_trap();
 }
 
+// What a callback wrote: reads fill this many bytes, the rest stays zero.
+constexpr size_t read_fill = 64;
+
+bool refusal_status(uint8_t st)
+{
+    switch (st) {
+    case rmap::status_unused_type:
+    case rmap::status_invalid_data_crc:
+    case rmap::status_early_eop:
+    case rmap::status_too_much_data:
+    case rmap::status_eep:
+    case rmap::status_verify_buffer_overrun:
+    case rmap::status_not_authorised:
+    case rmap::status_rmw_data_length:
+        return true;
+    default:
+        return false;
+    }
+}
+
 struct checked_target : rmap::handler {
+    int replies = 0; // in the current packet
+    int calls = 0;
+    bool read_call = false;
+
     checked_target() { set_ifc(nullptr, 1); }
+    void start(uint8_t sla, uint8_t pid) override
+    {
+        replies = calls = 0;
+        read_call = false;
+        handler::start(sla, pid);
+    }
     void send_reply(const uint8_t *h, size_t hn, const uint8_t *b, size_t bn) override
     {
+        check(++replies == 1);
         check(hn >= 8 && hn <= 24);
         check(bn <= orw::spacewire::packet_buffer_size);
         // A data reply's header is 12 bytes after its path, a write reply's 8.
@@ -46,18 +81,30 @@ struct checked_target : rmap::handler {
             check(length + 1 == bn);
             check(rmap::crc_of(b, bn - 1) == b[bn - 1]);
         }
+        if (calls == 0)
+            check(refusal_status(r[3]) && bn <= 1);
+        for (size_t i = read_fill; read_call && i + 1 < bn; ++i)
+            check(b[i] == 0);
     }
     // The demonstration callbacks print; these answer quietly.
     uint8_t read(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t sz) override
     {
         check(sz < orw::spacewire::packet_buffer_size);
-        std::vector<uint8_t> pattern(sz < 64 ? sz : 64, 0x5A);
+        ++calls;
+        read_call = true;
+        std::vector<uint8_t> pattern(sz < read_fill ? sz : read_fill, 0x5A);
         set_data(pattern.data(), pattern.size());
         return 0;
     }
-    uint8_t write(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t) override { return 0; }
+    uint8_t write(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t) override
+    {
+        ++calls;
+        return 0;
+    }
     uint8_t readmodifywrite(uint8_t, uint8_t, uint8_t, uint8_t, uint32_t, uint32_t sz) override
     {
+        check(sz <= rmap::max_rmw_data);
+        ++calls;
         std::vector<uint8_t> d(sz), m(sz);
         get_data(d.data(), sz);
         get_mask(m.data(), sz);
@@ -90,6 +137,10 @@ void feed_piece(checked_target &h, std::vector<uint8_t> piece, int term, bool &o
     if (!h.body(piece.data(), piece.size(), term) || term != connection::PART_EOP_EEP) {
         if (term == connection::EOP)
             h.eop(1);
+        if (term == connection::EEP) {
+            h.eep();
+            check(h.calls == 0);
+        }
         if (term != connection::PART_EOP_EEP)
             open = false;
     }
@@ -119,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         open = true;
         feed_piece(h, rmap_ref::bytes(p.begin() + 2, p.begin() + static_cast<long>(cut)),
                    connection::PART_EOP_EEP, open);
-        feed_piece(h, rmap_ref::bytes(p.begin() + static_cast<long>(cut), p.end()), connection::EOP, open);
+        feed_piece(h, rmap_ref::bytes(p.begin() + static_cast<long>(cut), p.end()),
+                   (data[0] & 2) ? connection::EEP : connection::EOP, open);
     } else {
         for (size_t i = 1; i < size;) {
             uint8_t control = data[i++];

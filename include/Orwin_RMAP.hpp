@@ -16,17 +16,26 @@ namespace orw::spacewire::rmap {
 
 /**
  * The RMAP protocol instance of one link. The parser never touches the link:
- * it is fed through start(), body() and eop(), keeps the data field in the
- * instance's 1 MiB buffer (a longer packet is dropped in `err`), and at a
- * CRC-correct end of packet either completes the matching transaction (a
- * reply) or calls the target callbacks and sends the reply (a command).
+ * it is fed through start(), body() and eop() or eep(), keeps the data field
+ * in the instance's 1 MiB buffer (a longer command is read to its end without
+ * being kept), and at a CRC-correct end of packet either completes the
+ * matching transaction (a reply) or calls the target callbacks and sends the
+ * reply (a command).
  *
  * The base callbacks form a demonstration target: reads give 0, 1, 2, ...
  * with status 0x33, writes status 0x66, read-modify-writes status 0x99.
- * Replies carry the command's instruction in reply form (pt & 0xBF). A read
- * whose reply would not fit the buffer is answered with status 10 (not
- * authorised) and no data, a read-modify-write whose data and reply would
- * not fit with status 11 (data length error), without calling a callback.
+ * Replies carry the command's instruction in reply form (packet type 00).
+ * The reply area is cleared before a read or read-modify-write callback
+ * runs. Commands are checked before any callback, and only those asking
+ * for a reply are answered; a refused command gets a reply without data:
+ * unused command code or reserved packet type, status 2; a damaged write or
+ * read-modify-write, status 4 (data CRC), 5 (early EOP), 6 (too much data)
+ * or 7 (EEP); a read-modify-write whose data length is not 0, 2, 4, 6 or 8,
+ * status 11; a write whose data would not fit the buffer, status 9 when
+ * verified, else 10; a read whose reply would not fit, status 10. A read
+ * command cut by EEP or followed by more bytes is discarded. A reply to the
+ * initiator may carry up to 16 MiB - 1 bytes: the buffer grows for it and
+ * returns to its usual size at the next packet.
  */
 class handler : public protocol_instance {
   public:
@@ -93,9 +102,19 @@ class handler : public protocol_instance {
     void parse_data_crc(uint8_t b);
 
     void rmap_reply_eop(int rxlink);
+    bool reply_room();
+    void end_command(bool eep);
+    uint8_t command_refusal(bool eep) const;
+    void refuse_command(uint8_t st);
     void serve_command();
     size_t reply_header(uint8_t *out, uint8_t pt, uint8_t st, bool with_length, uint32_t length) const;
     void send_data_reply(uint8_t pt, uint8_t st, uint8_t *reply, uint32_t length);
+
+    // What was wrong with the data of the command being parsed (status 4 or
+    // 6), 0 while nothing is.
+    uint8_t data_fault = 0;
+    // Size of the receive buffer when it was enlarged for a long reply, else 0.
+    size_t room = 0;
 };
 
 } // namespace orw::spacewire::rmap

@@ -19,6 +19,7 @@ constexpr uint8_t instr_verify = 0x10;    ///< verify data before writing
 constexpr uint8_t instr_reply = 0x08;     ///< reply requested
 constexpr uint8_t instr_increment = 0x04; ///< incrementing addresses
 constexpr uint8_t instr_pa_mask = 0x03;   ///< reply address length in 4-byte units
+constexpr uint8_t instr_packet_type = 0xC0; ///< 01 command, 00 reply, 10 and 11 reserved
 
 /** Instruction bytes of the commands the initiator sends (before the
  *  reply-address length is added). */
@@ -63,10 +64,28 @@ inline rmap_command classify(uint8_t pt)
 }
 
 /** Reply instruction for a command: the command's own bits with the
- *  packet-type bits set to reply. */
+ *  packet-type bits set to reply (00, also for a reserved type). */
 inline uint8_t reply_instruction(uint8_t command_pt)
 {
-    return command_pt & 0xBF;
+    return command_pt & 0x3F;
+}
+
+/** A packet a target has to answer for rather than a reply: packet type
+ *  command, or one of the two reserved types. */
+inline bool command_type(uint8_t pt)
+{
+    return (pt & instr_packet_type) != 0;
+}
+
+/** A command the standard defines: packet type command and a used command
+ *  code (every write; read single or incrementing, which need the reply
+ *  bit; read-modify-write incrementing with the reply bit). */
+inline bool valid_command(uint8_t pt)
+{
+    if ((pt & instr_packet_type) != instr_command)
+        return false;
+    unsigned code = (pt >> 2) & 0x0F;
+    return (code & 0x8) || code == 0x2 || code == 0x3 || code == 0x7;
 }
 
 /** The standard's 256-entry CRC table (polynomial x^8 + x^2 + x + 1, bits
@@ -162,7 +181,8 @@ enum state {
 
 /**
  * The reply path of a command: its reply-address bytes without their
- * leading zero bytes.
+ * leading zero bytes; an all-zero reply address gives the single path
+ * byte 0x00.
  * @return the number of bytes stored at `out` (at most 12)
  */
 size_t reply_path(const rmap_hdr &h, uint8_t *out);

@@ -28,10 +28,13 @@ class transactionrequired : public std::exception {
     const char *what() const noexcept override { return "RMAP read needs a response object"; }
 };
 
-/** Read-modify-write of more than 8 data bytes (thrown as a pointer). */
+/** Most data bytes of a read-modify-write: with the mask, data length 8. */
+constexpr size_t max_rmw_data = 4;
+
+/** Read-modify-write of more than 4 data bytes (thrown as a pointer). */
 class toomuchrmwdata : public std::exception {
   public:
-    const char *what() const noexcept override { return "RMAP read-modify-write of more than 8 bytes"; }
+    const char *what() const noexcept override { return "RMAP read-modify-write of more than 4 data bytes"; }
 };
 
 /** The file of write_file cannot be opened, or the descriptor of write_fd
@@ -73,11 +76,13 @@ class protocol : public protocol_factory {
     /**
      * Write the content of `fd`, its size taken from its status. A
      * descriptor that ends early or fails part-way ends the packet with EEP,
-     * cancels the transaction and throws orw::error -12.
+     * cancels the transaction and throws orw::error -12. One without a size
+     * (pipe, FIFO, socket, /proc file) is read to its end first; a directory
+     * throws nosuchfile* before anything is sent.
      */
     void write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, int fd,
                   transaction_response *tri);
-    /** Read-modify-write of `sz` (at most 8) data bytes under `sz` mask bytes. */
+    /** Read-modify-write of `sz` (at most 4) data bytes under `sz` mask bytes. */
     void readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data,
                          const uint8_t *mask, size_t sz, transaction_response *tri);
     /** Read with incrementing addresses (flags 0x04). */

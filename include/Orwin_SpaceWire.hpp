@@ -63,7 +63,7 @@ extern std::atomic<protocol_factory *> protocols[256];
  * Handler of one protocol on one link. The link's dispatcher calls, for each
  * packet: start() once, body() for every piece after the protocol
  * identifier (with that piece's terminator: EOP, EEP or PART_EOP_EEP), and
- * eop() at the end. An EEP discards the packet without telling the instance.
+ * eop() at the end, or eep() instead when the packet ends with EEP.
  * All calls come from the connection's reader thread.
  */
 class protocol_instance {
@@ -78,6 +78,7 @@ class protocol_instance {
     virtual bool body(unsigned char *data, size_t sz, int terminator);
     /** The packet ended with EOP on link `link`. */
     virtual void eop(int link);
+    /** The packet ended with EEP (its pieces came through body() as usual). */
     virtual void eep();
     virtual void reset();
     virtual ~protocol_instance();
@@ -203,6 +204,7 @@ class linkinfo {
 
   private:
     void end_of_packet();
+    void end_of_packet_eep();
     void drop_rest();
 
     // The instance that took the packet being parsed; told of its EOP even

@@ -55,28 +55,35 @@ struct rmap_probe : rmap::handler {
         get_data(d.data(), sz);
         get_mask(m.data(), sz);
         calls.push_back({rmap::rmap_read_modify_write, pkt, sla, key, era, addr, sz, tid(), d, m});
-        return handler::readmodifywrite(pkt, sla, key, era, addr, sz);
+        if (!own_answers)
+            return handler::readmodifywrite(pkt, sla, key, era, addr, sz);
+        set_data(answer_data.data(), std::min<size_t>(sz, answer_data.size()));
+        return answer_status;
     }
     using handler::read;
     using handler::readmodifywrite;
     using handler::write;
 
     /// Feeds `p` (address byte and PID first) cut before each offset of
-    /// `cuts` (offsets into p, each > 2), as the link dispatcher would.
-    void feed(const bytes &p, const std::vector<size_t> &cuts = {}, int rxlink = 1)
+    /// `cuts` (offsets into p, each > 2), as the link dispatcher would; the
+    /// last piece ends with `end` (EOP or EEP).
+    void feed(const bytes &p, const std::vector<size_t> &cuts = {}, int rxlink = 1,
+              int end = orw::connection::EOP)
     {
         start(p[0], p[1]);
         size_t from = 2;
         std::vector<size_t> ends = cuts;
         ends.push_back(p.size());
-        for (size_t end : ends) {
-            bool last = end == p.size();
-            bytes piece(p.begin() + static_cast<long>(from), p.begin() + static_cast<long>(end));
-            if (!body(piece.data(), piece.size(),
-                      last ? orw::connection::EOP : orw::connection::PART_EOP_EEP))
+        for (size_t stop : ends) {
+            bool last = stop == p.size();
+            bytes piece(p.begin() + static_cast<long>(from), p.begin() + static_cast<long>(stop));
+            if (!body(piece.data(), piece.size(), last ? end : orw::connection::PART_EOP_EEP))
                 break;
-            from = end;
+            from = stop;
         }
-        eop(rxlink);
+        if (end == orw::connection::EEP)
+            eep();
+        else
+            eop(rxlink);
     }
 };

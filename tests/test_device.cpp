@@ -44,7 +44,9 @@ TEST(Device, AddressChecksWithTheirTextsAndValues)
         {"src below 0x20", {}, {}, 0xFE, 0x00, "src address is invalid", 0},
         {"path dest checked first", {0x20}, {}, 0x10, 0x20, "dest address is invalid", 16},
         {"path byte 0x20", {0x01, 0x20}, {}, 0xFE, 0xFE, "path address byte is invalid ", 32},
-        {"path bytes 0..31", {0x00, 0x1F}, {0x00, 0x1F}, 0xFE, 0xFE, nullptr, 0},
+        {"path bytes 0..31", {0x00, 0x1F}, {0x1F, 0x00}, 0xFE, 0xFE, nullptr, 0},
+        {"return path beginning with 0", {}, {0x00, 0x05}, 0xFE, 0xFE, "return path begins with 0", 0},
+        {"return path 0", {0x01}, {0x00}, 0xFE, 0xFE, "return path begins with 0", 0},
         {"return path byte 0xFF", {0x01}, {0x02, 0xFF}, 0xFE, 0xFE, "path address byte is invalid ", 255},
         {"return path of 12", {}, bytes(12, 1), 0xFE, 0xFE, nullptr, 0},
         {"return path of 13", {}, bytes(13, 1), 0xFE, 0xFE, "return path is too long", 13},
@@ -141,9 +143,20 @@ TEST(SpaceWireConnection, InitialisePreparesEveryLinkAndRecordsTheConnectedOnes)
         EXPECT_EQ(sim.link_mode(l), 2) << l;
     EXPECT_EQ(c.lbitmask, 1u << 1);
     EXPECT_TRUE(c.active_link(1));
-    EXPECT_TRUE(c.active_link(33)) << "link numbers are taken modulo 32";
-    for (int l : {0, 2, 3, 4})
+    for (int l : {0, 2, 3, 4, 33, 65, -31, 32})
         EXPECT_FALSE(c.active_link(l)) << l;
+    // No aliases of link 1: a link outside 1-31 is refused when the device is made.
+    const uint8_t one[] = {1};
+    for (int l : {0, 32, 33, 65, -31}) {
+        try {
+            std::unique_ptr<device_t> d(c.device("n", "t", l, 0xFE, 0x20));
+            ADD_FAILURE() << "device on link " << l << " made";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), Error_Invalid_Link) << l;
+        }
+        EXPECT_THROW(std::unique_ptr<device_t>(c.device("n", "t", l, one, 1, one, 1, 0xFE, 0x20)), orw::error)
+            << l;
+    }
 
     // Not connected at initialise: refused, also once it comes up.
     sim.set_link_up(4, true);

@@ -74,7 +74,7 @@ TEST_F(Dispatch, BodyPiecesCarryTheirOwnTerminator)
     EXPECT_EQ(inst.calls, (std::vector<std::string>{"start 254 66", "body 2 1000", "body 1 258", "eop 3"}));
 }
 
-TEST_F(Dispatch, EepDiscardsThePacketWithoutTellingTheInstance)
+TEST_F(Dispatch, EepEndsThePacketWithEepInsteadOfEop)
 {
     for (size_t cut = 0; cut <= 4; ++cut) {
         inst.calls.clear();
@@ -82,6 +82,10 @@ TEST_F(Dispatch, EepDiscardsThePacketWithoutTellingTheInstance)
         feed(link, bytes(p.begin(), p.begin() + cut), connection::PART_EOP_EEP);
         feed(link, bytes(p.begin() + cut, p.end()), connection::EEP);
         EXPECT_EQ(link.parser_state(), linkinfo::rsla) << cut;
+        ASSERT_FALSE(inst.calls.empty()) << cut;
+        EXPECT_EQ(inst.calls.front(), "start 254 66") << cut;
+        EXPECT_EQ(inst.calls.back(), "eep") << cut;
+        EXPECT_EQ(inst.received, (bytes{1, 2})) << cut;
         for (const std::string &c : inst.calls)
             EXPECT_NE(c.rfind("eop", 0), 0u) << cut;
         // The next packet starts afresh.

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -78,12 +80,12 @@ TEST(RmapInitiator, CommandLayouts)
         {"write without reply, all flags",
          [&](quiet_response &) { u.node->rmap_write_noreply(0, 0xFF, 0, base, eight.data(), 1); },
          with_crc({0xFE, 0x01, 0x74, 0x00, 0x67, 0x00, 0x00, 0x00, 0xA0, 0, 0, 0, 0, 0, 1}) + bytes{1, 0x91}},
-        {"rmw of 8",
+        {"rmw of 4",
          [&](quiet_response &t) {
-             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data(), 8, &t);
+             u.node->rmap_readmodifywrite(0, 0, base, eight.data(), eight.data() + 4, 4, &t);
          },
-         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 16}) + eight + eight +
-             bytes{rmap_ref::crc(eight + eight, 0, 16)}},
+         with_crc({0xFE, 0x01, 0x5C, 0x00, 0x67, 0x12, 0x36, 0x00, 0xA0, 0, 0, 0, 0, 0, 8}) + eight +
+             bytes{rmap_ref::crc(eight, 0, 8)}},
         {"path and two-word return path",
          [&](quiet_response &t) { routed->rmap_autoincrement(0, 0, base, 2, &t); },
          bytes{0x07, 0x03} + with_crc({0xFE, 0x01, 0x4E, 0x00, 0,    0, 0, 1, 2, 3, 4, 5,
@@ -114,8 +116,13 @@ TEST(RmapInitiator, RefusalsBeforeAnythingIsSent)
         return false;
     };
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_read(0, 0, 0, base, 4, nullptr); }));
-    EXPECT_TRUE(
-        pointer_thrown([&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 9, &t); }));
+    // Data length 10: more than the 4 data bytes a read-modify-write carries.
+    try {
+        u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 5, &t);
+        ADD_FAILURE() << "a read-modify-write of 5 data bytes was accepted";
+    } catch (rmap::toomuchrmwdata *e) {
+        delete e;
+    }
     EXPECT_TRUE(pointer_thrown(
         [&] { u.node->rmap_readmodifywrite(0, 0, base, nine.data(), nine.data(), 4, nullptr); }));
     EXPECT_TRUE(pointer_thrown([&] { u.node->rmap_write_file(0, 0, 0, base, "/nonexistent/file", &t); }));
@@ -171,6 +178,108 @@ TEST(RmapInitiator, WritesFromFilesAndFailingDescriptors)
     // The connection goes on working.
     quiet_response r;
     u.node->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
+    EXPECT_TRUE(r.ok());
+}
+
+// Descriptors that announce no size (pipe, FIFO, /proc file) are read to
+// their end and sent whole; a directory is refused before anything is sent.
+// The writers fit the pipe buffer, so a regression fails instead of hanging.
+TEST(RmapInitiator, WritesFromPipesFifosAndProcFiles)
+{
+    unit u;
+    bytes content(60000);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 13 + 1);
+    auto write_all = [&](int fd) {
+        for (size_t done = 0; done < content.size();) {
+            ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+    };
+    std::string fifo = "/tmp/orwin_rmap_fifo_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    bytes version(4096);
+    int vfd = open("/proc/version", O_RDONLY);
+    ASSERT_GE(vfd, 0);
+    version.resize(static_cast<size_t>(std::max<ssize_t>(0, ::read(vfd, version.data(), version.size()))));
+    close(vfd);
+    struct row {
+        const char *name;
+        std::function<void(quiet_response &)> send;
+        const bytes &expected;
+    } rows[] = {
+        {"pipe",
+         [&](quiet_response &t) {
+             int fds[2];
+             ASSERT_EQ(pipe(fds), 0);
+             write_all(fds[1]);
+             u.node->rmap_write_fd(0, rmap::instr_increment, 0, base, fds[0], &t);
+             close(fds[0]);
+         },
+         content},
+        {"FIFO",
+         [&](quiet_response &t) {
+             std::thread writer([&] { write_all(open(fifo.c_str(), O_WRONLY)); });
+             u.node->rmap_write_file(0, rmap::instr_increment, 0, base, fifo, &t);
+             writer.join();
+         },
+         content},
+        {"/proc file",
+         [&](quiet_response &t) { u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &t); },
+         version},
+    };
+    for (const row &r : rows) {
+        quiet_response t;
+        r.send(t);
+        EXPECT_TRUE(t.ok()) << r.name;
+        EXPECT_EQ(u.sim.rmap_memory(node_link, base, r.expected.size()), r.expected) << r.name;
+        u.sim.set_rmap_memory(node_link, base, bytes(content.size(), 0));
+    }
+    unlink(fifo.c_str());
+    ASSERT_FALSE(version.empty());
+
+    size_t before = u.sent(node_link, 3).size();
+    quiet_response d;
+    try {
+        u.node->rmap_write_file(0, 0, 0, base, "/tmp", &d);
+        ADD_FAILURE() << "a directory was sent";
+    } catch (rmap::nosuchfile *e) {
+        EXPECT_EQ(e->f, "/tmp");
+        delete e;
+    }
+    EXPECT_EQ(u.sent(node_link).size(), before);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// Reads from just under 1 MiB to the largest the 24-bit length allows
+// deliver all their data.
+TEST(RmapInitiator, ReadsOfAMebibyteAndMoreDeliverTheirData)
+{
+    orw::unitsim::config cfg = config(false);
+    cfg.rmap_targets[node_link].memory_size = 1u << 24;
+    orw::unitsim::simulator sim(cfg);
+    orw::spacewire::connection_t ifc(sim.address(), 100.0);
+    std::unique_ptr<orw::spacewire::device_t> node(ifc.device("node", "memory", node_link, 0xFE, 0x67));
+    bytes memory(rmap::max_data_length);
+    for (size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+    sim.set_rmap_memory(node_link, base, memory);
+    for (size_t n : {size_t(0xFFFFF), size_t(0x100000), size_t(0x100001), size_t(rmap::max_data_length)}) {
+        quiet_response r(1000);
+        r.set_copydata(true);
+        node->rmap_read(0, rmap::instr_increment, 0, base, n, &r);
+        ASSERT_TRUE(r.ok()) << n;
+        size_t got = 0;
+        const uint8_t *d = r.info(got);
+        ASSERT_EQ(got, n);
+        EXPECT_TRUE(std::equal(d, d + n, memory.begin())) << n;
+    }
+    // The next short read still works after the buffer went back to its size.
+    quiet_response r;
+    node->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
     EXPECT_TRUE(r.ok());
 }
 

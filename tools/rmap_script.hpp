@@ -3,6 +3,7 @@
 #ifndef ORWIN_TOOLS_RMAP_SCRIPT_HPP
 #define ORWIN_TOOLS_RMAP_SCRIPT_HPP
 
+#include "Orwin.hpp"
 #include "numbers.hpp"
 
 #include <istream>
@@ -60,8 +61,8 @@ inline rmap_command parse_command(const std::vector<std::string> &words, int lin
             throw bad_arguments("rmw takes ADDRESS DATA MASK");
         c.data = hex_bytes(words[2], "data");
         c.mask = hex_bytes(words[3], "mask");
-        if (c.data.size() != c.mask.size() || c.data.size() > 8)
-            throw bad_arguments("rmw needs as many mask bytes as data bytes, at most 8");
+        if (c.data.size() != c.mask.size() || c.data.size() > orw::spacewire::rmap::max_rmw_data)
+            throw bad_arguments("rmw needs as many mask bytes as data bytes, at most 4");
     } else if (c.op == "write" && n == 3 && words[2].size() > 1 && words[2][0] == '@') {
         c.file = words[2].substr(1);
     } else {

@@ -116,7 +116,7 @@ void connection_t::writeport(int link, const void *data_, size_t sz, uint32_t fl
 
 bool connection_t::active_link(int link) const
 {
-    return (lbitmask >> (link & 31)) & 1u;
+    return link > 0 && link < max_links && ((lbitmask >> link) & 1u);
 }
 
 // ---- Registration ------------------------------------------------------------------
@@ -220,6 +220,10 @@ linkinfo &connection_t::link_dispatcher(uint8_t l)
 
 void connection_t::require_connected(int link) const
 {
+    if (link < 1 || link >= max_links) {
+        ORW_SPW_TRACE(1, this, "Link %d is not a link of a unit", link);
+        throw error(addr, Error_Invalid_Link, "link not present in device");
+    }
     if (!active_link(link)) {
         ORW_SPW_TRACE(1, this, "Link %d is not connected", link);
         throw error(addr, Error_Link_Not_Connected, "Link is not connected");

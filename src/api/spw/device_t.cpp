@@ -53,6 +53,12 @@ device_t::device_t(const std::string &name, const std::string &type, connection_
             throw address_error("path address byte is invalid ", rpath[i]);
         }
     }
+    // Leading zeros of a reply address are padding to the target, which
+    // would drop a real first path byte 0.
+    if (rpathsz && rpath[0] == 0) {
+        ORW_SPW_TRACE(1, this, "return path begins with 0");
+        throw address_error("return path begins with 0", 0);
+    }
     // The reply address field of an RMAP command holds at most three words;
     // a longer path would spill into the instruction's other bits.
     if (rpathsz > max_return_path) {

@@ -89,16 +89,13 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
         h->read_packet(data, sz, terminator);
         return;
     }
-    if (terminator == connection::EEP) {
-        ORW_SPW_TRACE(8, this, "EEP received so resetting link");
-        reset();
-        return;
-    }
     if (status == error) {
         ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
         if (terminator == connection::EOP) {
             ORW_SPW_TRACE(8, this, "EOP received so resetting link");
             end_of_packet();
+        } else if (terminator == connection::EEP) {
+            end_of_packet_eep();
         }
         return;
     }
@@ -126,6 +123,19 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
     }
     if (terminator == connection::EOP)
         end_of_packet();
+    else if (terminator == connection::EEP)
+        end_of_packet_eep();
+}
+
+// A packet ended by EEP is still parsed, so that its instance (a target
+// that answers a damaged command) learns of it; it gets eep(), not eop().
+void linkinfo::end_of_packet_eep()
+{
+    ORW_SPW_TRACE(8, this, "EEP received so resetting link");
+    protocol_instance *p = current;
+    reset();
+    if (p)
+        p->eep();
 }
 
 // The instance that took the packet is told of its end (also when it

@@ -136,7 +136,9 @@ size_t reply_path(const rmap_hdr &h, uint8_t *out)
 {
     size_t n = h.pasz < sizeof h.pad ? h.pasz : sizeof h.pad;
     size_t first = 0;
-    while (first < n && h.pad[first] == 0)
+    // Leading zeros are dropped, but an all-zero address still means the
+    // one path byte 0x00.
+    while (first + 1 < n && h.pad[first] == 0)
         ++first;
     for (size_t i = first; i < n; ++i)
         out[i - first] = h.pad[i];

@@ -1,7 +1,10 @@
 // The RMAP receive state machine: commands and replies, with and without
 // reply addresses, fed in pieces of any size. Both CRCs are checked before
-// anything is delivered; the data field never grows past the instance buffer.
+// anything is delivered; the data field never grows past the instance buffer,
+// which a long reply enlarges for itself.
 #include "Orwin.hpp"
+
+#include <new>
 
 namespace orw::spacewire::rmap {
 
@@ -25,6 +28,12 @@ void handler::start(uint8_t sla, uint8_t pid)
 {
     ORW_SPW_TRACE(2, this, "starting RMAP message (sla %02x protocol %02x)", sla, pid);
     reset();
+    if (room) {
+        // The long reply of the last packet has been delivered.
+        delete[] data;
+        data = new unsigned char[packet_buffer_size];
+        room = 0;
+    }
     hdr.pid = pid;
     hdr.sla = sla;
     crc.reset();
@@ -45,19 +54,27 @@ void handler::reset()
     hdr.pard = 0;
     hdr.pasz = 0;
     hdr.tid = 0;
+    hdr.pt = 0;
+    data_fault = 0;
     crc.reset();
 }
 
-void handler::eep() {}
+// A command whose header was complete is answered for; anything else is
+// dropped. The packet is over either way.
+void handler::eep()
+{
+    if (status == err)
+        return;
+    ORW_SPW_TRACE(8, this, "EEP received so resetting link");
+    if (command_type(hdr.pt))
+        end_command(true);
+    reset();
+    status = err;
+}
 
 bool handler::body(unsigned char *d, size_t n, int term)
 {
     ORW_SPW_TRACE(8, this, "read packet of size %zu terminator %s", n, terminator_name(term));
-    if (term == connection::EEP) {
-        ORW_SPW_TRACE(8, this, "EEP received so resetting link");
-        reset();
-        return false;
-    }
     size_t i = 0;
     while (i < n) {
         switch (status) {
@@ -70,6 +87,11 @@ bool handler::body(unsigned char *d, size_t n, int term)
             break;
         case trailer:
             ORW_SPW_TRACE(8, this, "More data found when EOP expected");
+            if (command_type(hdr.pt)) {
+                data_fault = status_too_much_data;
+                i = n;
+                break;
+            }
             reset();
             break;
         case finalcrc:
@@ -101,6 +123,10 @@ bool handler::body(unsigned char *d, size_t n, int term)
             return false;
         }
     }
+    if (term == connection::EEP) {
+        eep();
+        return false;
+    }
     if (status == err) {
         ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
         return false;
@@ -119,7 +145,8 @@ void handler::parse_header(const uint8_t *d, size_t n, size_t &i)
             hdr.pt = b;
             crc.add(b);
             ORW_SPW_TRACE(4, this, "packet type is %02x", b);
-            if (b & instr_command) {
+            // Reserved packet types are parsed as commands, to be refused.
+            if (command_type(b)) {
                 ORW_SPW_TRACE(8, this, "this is an RMAP command %02x", b);
                 hdr.pasz = static_cast<uint8_t>((b & instr_pa_mask) * 4);
                 if (type() == rmap_read) {
@@ -299,8 +326,10 @@ void handler::command_byte(size_t index, uint8_t b, bool write)
 void handler::parse_body(const uint8_t *d, size_t n, size_t &i)
 {
     // The data field lives in the instance buffer; one byte stays free for
-    // the CRC a target reply puts after its data.
-    if (!data || hdr.ds >= packet_buffer_size) {
+    // the CRC a target reply puts after its data. A command too long for it
+    // is still read to its end, to be answered; a reply gets a larger buffer.
+    const bool command = command_type(hdr.pt);
+    if (!data || (!command && !reply_room())) {
         ORW_SPW_TRACE(1, this, "ERROR data length %u does not fit the receive buffer", hdr.ds);
         status = err;
         return;
@@ -309,7 +338,8 @@ void handler::parse_body(const uint8_t *d, size_t n, size_t &i)
     if (take > n - i)
         take = n - i;
     crc.calculate(d + i, take);
-    std::copy(d + i, d + i + take, data + hdr.sz);
+    if (!command || hdr.ds < packet_buffer_size)
+        std::copy(d + i, d + i + take, data + hdr.sz);
     hdr.sz += static_cast<uint32_t>(take);
     i += take;
     if (hdr.sz == hdr.ds) {
@@ -325,24 +355,44 @@ void handler::parse_data_crc(uint8_t b)
         status = trailer;
     } else {
         ORW_SPW_TRACE(1, this, "ERROR CRC is invalid expected %02x got %02x", crc.get(), b);
+        if (command_type(hdr.pt)) {
+            // Answered at the end of the packet, never executed.
+            data_fault = status_invalid_data_crc;
+            status = trailer;
+            return;
+        }
         status = err;
     }
+}
+
+bool handler::reply_room()
+{
+    size_t need = static_cast<size_t>(hdr.ds) + 1;
+    if (need <= packet_buffer_size || need <= room)
+        return true;
+    unsigned char *larger = new (std::nothrow) unsigned char[need];
+    if (!larger)
+        return false;
+    delete[] data;
+    data = larger;
+    room = need;
+    return true;
 }
 
 void handler::eop(int rxlink)
 {
     ORW_SPW_TRACE(8, this, "EOP handler called");
+    if (command_type(hdr.pt)) {
+        ORW_SPW_TRACE(8, this, "processing server command type %02x", hdr.pt);
+        end_command(false);
+        return;
+    }
     if (status != trailer) {
         ORW_SPW_TRACE(8, this, "invalid state to be handling EOP");
         return;
     }
-    if (hdr.pt & instr_command) {
-        ORW_SPW_TRACE(8, this, "processing server command type %02x", hdr.pt);
-        serve_command();
-    } else {
-        ORW_SPW_TRACE(8, this, "command response %02x", hdr.pt);
-        rmap_reply_eop(rxlink);
-    }
+    ORW_SPW_TRACE(8, this, "command response %02x", hdr.pt);
+    rmap_reply_eop(rxlink);
 }
 
 } // namespace orw::spacewire::rmap

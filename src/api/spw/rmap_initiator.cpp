@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace orw::spacewire::rmap {
 
@@ -25,6 +26,26 @@ void refuse_size(device_t *dev, size_t sz)
     if (sz > max_data_length)
         throw orw::error(dev->connection()->addr, Error_Request_Too_Large,
                          "RMAP data length does not fit 24 bits");
+}
+
+// Everything `fd` yields up to its end, refused when it exceeds the 24-bit
+// data length.
+std::vector<uint8_t> read_to_end(device_t *dev, int fd)
+{
+    std::vector<uint8_t> out;
+    uint8_t piece[fd_piece];
+    for (;;) {
+        ssize_t n = ::read(fd, piece, sizeof piece);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw orw::error(dev->connection()->addr, Error_IO_Error, "RMAP data descriptor cannot be read",
+                             errno);
+        if (n == 0)
+            return out;
+        out.insert(out.end(), piece, piece + n);
+        refuse_size(dev, out.size());
+    }
 }
 
 // Runs `send` with the write lock held; on any failure the transaction is
@@ -183,6 +204,10 @@ void protocol::write_file(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa
     }
     try {
         write_fd(dev, key, flags, ewa, addr, fd, tri);
+    } catch (nosuchfile *e) {
+        ::close(fd);
+        e->f = file;
+        throw;
     } catch (...) {
         ::close(fd);
         throw;
@@ -194,9 +219,16 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
                         transaction_response *tri)
 {
     struct stat st = {};
-    if (fstat(fd, &st) != 0 || st.st_size < 0) {
+    if (fstat(fd, &st) != 0 || st.st_size < 0 || S_ISDIR(st.st_mode)) {
         ORW_SPW_TRACE(1, dev, "Could not stat fd %d error %d", fd, errno);
         throw new nosuchfile();
+    }
+    // A pipe, FIFO, socket or /proc file announces no size: it is read to
+    // its end before the header, which carries the length, is built.
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        std::vector<uint8_t> whole = read_to_end(dev, fd);
+        write(dev, key, flags, ewa, addr, whole.data(), whole.size(), tri);
+        return;
     }
     size_t sz = static_cast<size_t>(st.st_size);
     ORW_SPW_TRACE(2, dev, "write sending %zu bytes of of data to %02x:%08x", sz, ewa, addr);
@@ -236,7 +268,9 @@ void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t
 {
     ORW_SPW_TRACE(2, dev, "writing %zu bytes to %02x:%04x response %p", sz, ewa, addr,
                   static_cast<void *>(tri));
-    if (sz > 8) {
+    // Data lengths 0, 2, 4, 6 and 8 are all a target takes: 4 data bytes and
+    // their mask at most.
+    if (sz > max_rmw_data) {
         ORW_SPW_TRACE(8, dev, "writing too much data");
         throw new toomuchrmwdata();
     }

@@ -30,10 +30,67 @@ constexpr size_t max_reply_header = 12 + 12;
 
 } // namespace
 
-void handler::serve_command()
+// The end (EOP, or EEP when `eep`) of a packet parsed as a command. Only a
+// header that arrived whole with its CRC right says where a reply goes.
+void handler::end_command(bool eep)
 {
+    if (status != bodydata && status != finalcrc && status != trailer) {
+        ORW_SPW_TRACE(8, this, "invalid state to be handling EOP");
+        return;
+    }
     if (!data)
         return; // not bound to a link: nowhere to build a reply
+    if (valid_command(hdr.pt) && type() == rmap_read && (eep || data_fault)) {
+        // A read has no data status to report: one cut by EEP or followed by
+        // more bytes is discarded.
+        ORW_SPW_TRACE(1, this, "ERROR read command %02x discarded", hdr.pt);
+        return;
+    }
+    uint8_t st = command_refusal(eep);
+    if (st == status_success) {
+        serve_command();
+        return;
+    }
+    ORW_SPW_TRACE(1, this, "ERROR command %02x refused with status %d", hdr.pt, st);
+    if (ack())
+        refuse_command(st);
+}
+
+// Why a command is not to be executed, or status_success: unused codes
+// first, then the shape of the packet, then the lengths this target takes.
+uint8_t handler::command_refusal(bool eep) const
+{
+    if (!valid_command(hdr.pt))
+        return status_unused_type;
+    if (type() == rmap_read)
+        return static_cast<size_t>(hdr.ds) + 1 > packet_buffer_size ? status_not_authorised : status_success;
+    if (eep)
+        return status_eep;
+    if (status != trailer)
+        return status_early_eop;
+    if (data_fault)
+        return data_fault;
+    if (type() == rmap_read_modify_write && (hdr.ds > 8 || hdr.ds % 2))
+        return status_rmw_data_length;
+    if (type() == rmap_write && hdr.ds >= packet_buffer_size)
+        return (hdr.pt & instr_verify) ? status_verify_buffer_overrun : status_not_authorised;
+    return status_success;
+}
+
+// The reply to a command refused before any callback: its status and no data.
+void handler::refuse_command(uint8_t st)
+{
+    if (hdr.pt & instr_write) {
+        uint8_t out[max_reply_header];
+        size_t n = reply_header(out, reply_instruction(hdr.pt), st, false, 0);
+        send_reply(out, n, nullptr, 0);
+    } else {
+        send_data_reply(reply_instruction(hdr.pt), st, data, 0);
+    }
+}
+
+void handler::serve_command()
+{
     switch (type()) {
     case rmap_write:
         ORW_SPW_TRACE(2, this, "write command sla %02x key %02x address %02x:%08x size %d", hdr.sla, hdr.dkey,
@@ -52,12 +109,8 @@ void handler::serve_command()
         ORW_SPW_TRACE(2, this, "readmodifywrite command sla %02x key %02x address %02x:%08x size %d", hdr.sla,
                       hdr.dkey, hdr.era, hdr.address, hdr.ds);
         uint32_t half = hdr.ds / 2;
-        // Data, mask, reply data and its CRC must all fit the buffer.
-        if (static_cast<size_t>(hdr.ds) + half + 1 > packet_buffer_size) {
-            ORW_SPW_TRACE(1, this, "ERROR read modify write of %u bytes does not fit the buffer", hdr.ds);
-            send_data_reply(reply_instruction(hdr.pt), status_rmw_data_length, data, 0);
-            break;
-        }
+        // The reply carries only what the callback writes.
+        std::memset(data + hdr.ds, 0, half);
         hdr.rstatus = readmodifywrite(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, half, data,
                                       data + half, data + hdr.ds);
         send_data_reply(reply_instruction(hdr.pt), hdr.rstatus, data + hdr.ds, half);
@@ -67,11 +120,7 @@ void handler::serve_command()
     default:
         ORW_SPW_TRACE(2, this, "read command sla %02x key %02x address %02x:%08x size %d", hdr.sla, hdr.dkey,
                       hdr.era, hdr.address, hdr.ds);
-        if (static_cast<size_t>(hdr.ds) + 1 > packet_buffer_size) {
-            ORW_SPW_TRACE(1, this, "ERROR read of %u bytes does not fit the buffer", hdr.ds);
-            send_data_reply(reply_instruction(hdr.pt), status_not_authorised, data, 0);
-            break;
-        }
+        std::memset(data, 0, hdr.ds);
         ORW_SPW_TRACE(8, this, "calling read handler");
         hdr.rstatus = read(hdr.pt, hdr.sla, hdr.dkey, hdr.era, hdr.address, hdr.ds, data);
         ORW_SPW_TRACE(8, this, "called read handler result %d", hdr.rstatus);
