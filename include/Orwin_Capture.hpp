@@ -202,6 +202,9 @@ public:
     std::string errortext;
     std::string eaddr;
     std::atomic<bool> capture_thread_running{false};
+    /** Set by a derived class that writes its own files and counts their
+     *  bytes into currentsize; otherwise the native record file is counted. */
+    bool counts_own_writes = false;
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 

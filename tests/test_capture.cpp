@@ -2,6 +2,7 @@
 // run-time limit, replays, rotation at packet ends, stopping, errors and
 // waveform requests.
 #include "Orwin_Capture.hpp"
+#include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
 #include "orwin_unitsim.hpp"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <thread>
 #include <map>
 
 namespace {
@@ -178,6 +181,38 @@ TEST(CaptureEngine, RotatesAtTheFirstPacketEndAtOrAfterTheThreshold)
     }
     EXPECT_EQ(per_file, (std::vector<size_t>{11, 11, 8}));
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"rot_00000001.trc", "rot_00000002.trc", "rot_00000003.trc"}));
+}
+
+TEST(CaptureEngine, RotationSizesCountTheBytesWrittenHeadersIncluded)
+{
+    // One-byte packets: the files hold many times the data they carry.
+    for (bool pcap_files : {false, true}) {
+        SCOPED_TRACE(pcap_files ? "pcap" : "native");
+        test::scratch_dir dir;
+        orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+        std::unique_ptr<orw::trc::capture> c;
+        if (pcap_files)
+            c = std::make_unique<orw::trc::pcap_capture>(sim.address().c_str(), (dir / "r.pcap").c_str(), 0, 1);
+        else
+            c = std::make_unique<capture_probe>(sim.address().c_str(), (dir / "r.trc").c_str(), 0, 1);
+        c->fileindex = true;
+        c->start(1);
+        ASSERT_TRUE(eventually([&] { return c->capture_thread_running.load(); }));
+        orw::unitsim::traffic t;
+        t.count = 40000;
+        t.sizes = {1};
+        sim.generate(t);
+        ASSERT_TRUE(sim.wait_until_sent(20000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        c->stop();
+        c->wait();
+        ASSERT_GE(c->capture_files(), 2u);
+        for (size_t i = 0; i + 1 < c->capture_files(); ++i) {
+            const auto size = std::filesystem::file_size(c->capture_file(static_cast<int>(i)));
+            EXPECT_GE(size, 1048576u) << i;
+            EXPECT_LT(size, 1048576u + 65536u) << i;
+        }
+    }
 }
 
 TEST(CaptureEngine, StoppingABlockedReadReturnsWithinItsBound)

@@ -195,7 +195,7 @@ TEST(CaptureConfig, FilesThatCannotBeConfigurationsAreRefusedNamingTheFile)
         {"array.json", "[1, 2]", -38, "no recognised setting", ""},
         {"twin.Json", json_twin, -38, "no recognised setting", ""}, // not a JSON name: native lines
         {"cut.json", R"({"timetags": [)", -38, "malformed JSON", ": parse error at line 1, column 15"},
-        {"comma.json", "{\n \"timetags\": [\n  {\"port\": 1,,}\n ]\n}", -38, "malformed JSON", "line 3, column"},
+        {"comma.json", "{\n \"timetags\": [\n  {\"port\": 1,,}\n ]\n}", -38, "malformed JSON", ": parse error at line 3, column 14"},
         {"p9.txt", "timetags {\nport 9 TT_report_EOP\n}\n", -25, "not in range", ": port 9"},
         {"pneg.txt", "errors {\nport -1\n}\n", -25, "not in range", ": port -1"},
         {"px.txt", "capture {\nport x EW_capture_FCT\n}\n", -25, "not an integer", ": port x"},

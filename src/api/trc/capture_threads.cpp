@@ -2,6 +2,8 @@
 // the unit events they answer (link status replies, error events).
 #include "Orwin_Capture.hpp"
 
+#include "OrwinInternal.h"
+
 #include <vector>
 
 namespace orw {
@@ -92,7 +94,10 @@ void capture::read_loop(uint8_t *buffer, size_t size)
             continue;
         const uint64_t bytes = static_cast<uint64_t>(n);
         portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
-        currentsize += static_cast<size_t>(n);
+        // Rotation sizes count what reached the file, record headers
+        // included; a writer of its own counts its own bytes.
+        if (!counts_own_writes)
+            currentsize = static_cast<size_t>(orw_record_size_parsed(device));
         status.bytes.total += bytes;
         if (link)
             link->bytes.total += bytes;

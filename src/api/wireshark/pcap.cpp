@@ -51,6 +51,7 @@ int fix_link_type()
 capture::capture(const char *host, const char *target, uint32_t opts, uint32_t rfs)
     : orw::trc::capture(host, target, opts, rfs)
 {
+    counts_own_writes = true;
     initialise();
 }
 
@@ -157,6 +158,7 @@ void capture::new_file(const char *name)
         }
     }
     filename = name;
+    currentsize = sizeof(pcap_file_header);
 }
 
 void capture::close_output()
