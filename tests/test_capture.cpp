@@ -250,17 +250,18 @@ TEST(CaptureEngine, CaptureThreadErrorsAreStoredAndRethrownByWait)
     capture_probe c(sim.address().c_str(), (dir / "missing/dir/x.trc").c_str(), 0, 0);
     c.start(1);
     ASSERT_TRUE(eventually([&] { return !c.running; }));
-    try {
-        c.wait();
-        FAIL() << "the capture thread's failure was lost";
-    } catch (const orw::error &e) {
-        EXPECT_EQ(e.get(), -1);
-        EXPECT_STREQ(e.text(), "Couldn't open recording file");
+    for (int attempt = 0; attempt < 2; ++attempt) { // joined, it still reports its failure
+        try {
+            c.wait();
+            ADD_FAILURE() << "the capture thread's failure was lost at wait " << attempt;
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), -1);
+            EXPECT_STREQ(e.text(), "Couldn't open recording file");
+        }
     }
     EXPECT_EQ(c.errors.load(), 1);
     EXPECT_EQ(c.error, -1);
     EXPECT_EQ(c.errortext, "Couldn't open recording file");
-    c.wait(); // joined: nothing more to report
 }
 
 TEST(CaptureEngine, ErrorEventAsksTheUnitForItsWaveform)
