@@ -94,10 +94,14 @@ void capture::read_loop(uint8_t *buffer, size_t size)
             continue;
         const uint64_t bytes = static_cast<uint64_t>(n);
         portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
-        // Rotation sizes count what reached the file, record headers
-        // included; a writer of its own counts its own bytes.
-        if (!counts_own_writes)
-            currentsize = static_cast<size_t>(orw_record_size_parsed(device));
+        // Rotation sizes count what reached the native file, record headers
+        // included; a writer of its own counts its own bytes; without
+        // either, the data count.
+        if (!counts_own_writes) {
+            uint64_t in_file = 0;
+            currentsize = orw_record_size_parsed(device, in_file) ? static_cast<size_t>(in_file)
+                                                                  : currentsize + static_cast<size_t>(n);
+        }
         status.bytes.total += bytes;
         if (link)
             link->bytes.total += bytes;
