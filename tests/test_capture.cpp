@@ -11,7 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
+#include <functional>
 #include <map>
 
 namespace {
@@ -191,10 +191,16 @@ TEST(CaptureEngine, RotationSizesCountTheBytesWrittenHeadersIncluded)
         test::scratch_dir dir;
         orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
         std::unique_ptr<orw::trc::capture> c;
-        if (pcap_files)
-            c = std::make_unique<orw::trc::pcap_capture>(sim.address().c_str(), (dir / "r.pcap").c_str(), 0, 1);
-        else
-            c = std::make_unique<capture_probe>(sim.address().c_str(), (dir / "r.trc").c_str(), 0, 1);
+        std::function<uint64_t()> packets;
+        if (pcap_files) {
+            auto *p = new orw::trc::pcap_capture(sim.address().c_str(), (dir / "r.pcap").c_str(), 0, 1);
+            c.reset(p);
+            packets = [p] { return p->records.load(); };
+        } else {
+            auto *p = new capture_probe(sim.address().c_str(), (dir / "r.trc").c_str(), 0, 1);
+            c.reset(p);
+            packets = [p] { return p->packets.load(); };
+        }
         c->fileindex = true;
         c->start(1);
         ASSERT_TRUE(eventually([&] { return c->capture_thread_running.load(); }));
@@ -202,8 +208,7 @@ TEST(CaptureEngine, RotationSizesCountTheBytesWrittenHeadersIncluded)
         t.count = 40000;
         t.sizes = {1};
         sim.generate(t);
-        ASSERT_TRUE(sim.wait_until_sent(20000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(eventually([&] { return packets() >= 8 * t.count; }, 30000));
         c->stop();
         c->wait();
         ASSERT_GE(c->capture_files(), 2u);
