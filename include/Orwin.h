@@ -715,7 +715,8 @@ void Orwin_dump_status(Orwin link);
  * Start a native capture of `device_` into `target_` (a file, a template
  * or a directory), rotating every `rfs_` MiB (0: one file), with the
  * configuration file `config_` ("" for defaults). A capture already running
- * under this name is closed first.
+ * under this name is closed first; starts under one name from several
+ * threads take turns, so one capture is left with its own link settings.
  * @return 0 when the capture runs, 1 on any failure
  */
 int Orwin_Capture_TRC(const char *device_, const char *config_, const char *target_, int rfs_);
@@ -728,12 +729,14 @@ int Orwin_Capture_PCAP(const char *device_, const char *config_, const char *tar
 /**
  * Stop the capture named `device_`; its finished files stay listed.
  * @return 0 when it was found and stopped cleanly, 1 when none was found
- *         or the capture had failed
+ *         or the capture had failed (at this and every later stop)
  */
 int Orwin_Stop_Capture(const char *device_);
 /**
- * Stop and delete the capture named `device_`, finishing its last file.
- * @return 0 when it was found, stopped and deleted, 1 otherwise
+ * Stop and delete the capture named `device_`, finishing its last file. A
+ * capture that had failed is deleted too, and its failure reported.
+ * @return 0 when it was found, stopped cleanly and deleted, 1 when none was
+ *         found or the capture had failed
  */
 int Orwin_Close_Capture(const char *device_);
 /**

@@ -120,10 +120,13 @@ public:
 
     /**
      * Load a configuration file: JSON when the path ends in ".json" or
-     * ".JSON", native lines otherwise.
-     * @throws orw::error -26 "can't open configuration file"; -25 for a port
-     *         outside 0..8 (the address names the file and the port);
-     *         the JSON library's exceptions for malformed JSON or wrong types
+     * ".JSON", native lines otherwise. Unknown section and option names
+     * are skipped and listed in warnings().
+     * @throws orw::error, its address naming the file: -26 "can't open
+     *         configuration file"; -38 for a directory, an empty or binary
+     *         file, malformed JSON (with its position) or a file with no
+     *         recognised setting; -25 for a port that is not an integer in
+     *         0..8 or an option that is not a name (with the value)
      */
     void load(const std::string &path);
     /** Load native lines (reset() first). */
@@ -150,12 +153,19 @@ public:
     const capture_settings *get_er_settings() const { return errors; }
     const capture_settings *get_ew_ports_settings() const { return sources; }
     const capture_settings *get_ew_capture_settings() const { return captures; }
+    /** What the last load skipped: unknown sections and options, each naming the file. */
+    const std::vector<std::string> &warnings() const { return notes; }
 
 private:
     /** The settings entry of port `n`, refusing numbers outside 0..8. */
     capture_settings &port_entry(capture_settings *s, long long n) const;
 
+    /** Record a skipped name once (and trace it). */
+    void warn(const std::string &what);
+
     std::string source = "configuration"; // named in errors
+    std::vector<std::string> notes;        // warnings of the last load
+    size_t entries = 0;                    // port entries of known sections in the last load
 };
 
 /**
@@ -199,6 +209,9 @@ public:
     std::atomic<uint64_t> framing_faults{0};
     /** Longest packet a unit sends; a longer one means the framing broke. */
     uint64_t longest_packet = uint64_t{64} << 20;
+    /** Set by a derived class that writes its own files and counts their
+     *  bytes into currentsize; otherwise the native record file is counted. */
+    bool counts_own_writes = false;
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 

@@ -69,7 +69,7 @@ enum record_type : uint8_t {
 
 /**
  * Link type of every file this process writes: 0 until the first capture
- * fixes it from ORW_PCAP_ID (a decimal number above 0), else 147.
+ * fixes it from ORW_PCAP_ID (a decimal number in 1..65535), else 147.
  */
 extern std::atomic<int> pcap_id;
 /** Fixes pcap_id once per process, whichever thread comes first; returns it. */

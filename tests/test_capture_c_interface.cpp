@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -142,4 +143,71 @@ TEST(CaptureInterface, CallsFromSeveralThreadsAtOnce)
         EXPECT_EQ(Orwin_Close_Capture(u[i]->name()), 0) << i;
         EXPECT_EQ(Orwin_Close_Capture(u[i]->name()), 1) << i;
     }
+}
+
+TEST(CaptureInterface, ConcurrentRestartsLeaveOneCaptureWithItsLinksEnabled)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    constexpr int starters = 4, rounds = 2;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    // Each restart closes the capture before it (which disables every link
+    // of the unit) and applies its own configuration (every link normal).
+    for (int i = 0; i < starters; ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < rounds; ++round) {
+                std::string target = dir / ("r" + std::to_string(i) + "_" + std::to_string(round));
+                auto start = (i + round) % 2 ? Orwin_Capture_TRC : Orwin_Capture_PCAP;
+                if (start(u.name(), "", (target + ((i + round) % 2 ? ".trc" : ".pcap")).c_str(), 0) != 0)
+                    ++failures;
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(failures, 0);
+    for (int link = 1; link <= 8; ++link)
+        EXPECT_EQ(u.sim.link_mode(link), 2) << "link " << link;
+    // Exactly one capture is left, and it still records.
+    int rc = 0;
+    const std::string survivor = file_of(u.name(), 0, rc);
+    ASSERT_EQ(rc, 0);
+    u.sim.emit_packet(3, {7, 7, 7});
+    ASSERT_TRUE(u.sim.wait_until_sent(2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 1);
+    uint64_t packets = 0;
+    if (survivor.size() > 5 && survivor.compare(survivor.size() - 5, 5, ".pcap") == 0) {
+        for (const auto &r : test::read_pcap(survivor).records)
+            packets += r.body.size() == 5 && r.body[0] == 3;
+    } else {
+        test::replay(survivor, [&](int link, const uint8_t *, size_t size, bool) { packets += link == 3 && size == 3; });
+    }
+    EXPECT_EQ(packets, 1u) << survivor;
+    EXPECT_EQ(dir.files().size(), static_cast<size_t>(starters * rounds)); // every capture finished its file
+}
+
+TEST(CaptureInterface, AFailedCaptureFailsEveryStopAndIsStillClosed)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    // Rotated files are finished by a rename into their directory: removed
+    // meanwhile, the capture cannot finish its file and fails.
+    const std::string folder = dir / "gone";
+    ASSERT_EQ(Orwin_Capture_TRC(u.name(), "", folder.c_str(), 1), 0);
+    u.sim.emit_packet(1, {1, 2, 3});
+    ASSERT_TRUE(u.sim.wait_until_sent(2000));
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1); // the failure stays the capture's result
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 1); // reported, yet the capture is gone
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 1);
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+    // A restart after a failed capture leaves the unit's links to the new one.
+    ASSERT_EQ(Orwin_Capture_PCAP(u.name(), "", (dir / "next.pcap").c_str(), 0), 0);
+    for (int link = 1; link <= 8; ++link)
+        EXPECT_EQ(u.sim.link_mode(link), 2) << "link " << link;
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 0);
+    EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
 }

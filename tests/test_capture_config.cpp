@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -42,6 +43,8 @@ const char json_twin[] = R"({
   "sources": [{"port": 4, "setting": ["EW_Source_barrier", "EW_Source_port_8"]}, {"comment": 1}],
   "capture": [{"port": 8, "setting": ["EW_capture_FCT"]}]
 })";
+
+std::vector<uint8_t> bytes_of(const std::string &text) { return {text.begin(), text.end()}; }
 
 void expect_twin_settings(const config &c)
 {
@@ -162,15 +165,6 @@ TEST(CaptureConfig, FilesJsonAndNativeTwinsAgree)
         SCOPED_TRACE(leaf);
         expect_twin_settings(c);
     }
-    // ".Json" is not one of the JSON forms: read as native lines, it holds
-    // no section this format knows.
-    test::write_file(dir / "twin.Json", std::vector<uint8_t>(json_twin, json_twin + std::strlen(json_twin)));
-    config c;
-    c.load(dir / "twin.Json");
-    uint32_t all = 0;
-    for (int n = 0; n < config::ports; ++n)
-        all |= c.timetags[n].setting | c.errors[n].setting | c.sources[n].setting | c.captures[n].setting;
-    EXPECT_EQ(all, 0u);
     // JSON loading ORs into what is there.
     config twice;
     twice.timetags[1].setting = opt::tt::null;
@@ -178,47 +172,93 @@ TEST(CaptureConfig, FilesJsonAndNativeTwinsAgree)
     EXPECT_EQ(twice.timetags[1].setting, opt::tt::null | opt::tt::EOP | opt::tt::EEP);
 }
 
-TEST(CaptureConfig, BadFilesReachTheCaller)
+TEST(CaptureConfig, FilesThatCannotBeConfigurationsAreRefusedNamingTheFile)
 {
     test::scratch_dir dir;
-    config c;
-    try {
-        c.load(dir / "missing.txt");
-        FAIL() << "loaded a missing file";
-    } catch (const orw::error &e) {
-        EXPECT_EQ(e.get(), -26);
-        EXPECT_STREQ(e.text(), "can't open configuration file");
-        EXPECT_EQ(e.name(), dir / "missing.txt");
-    }
-    // Ports outside 0..8 name the file and the port.
-    const std::vector<std::pair<std::string, std::string>> bad_ports = {
-        {"a.txt", "timetags {\nport 9 TT_report_EOP\n}\n"},
-        {"b.txt", "errors {\nport -1\n}\n"},
-        {"c.txt", "capture {\nport x EW_capture_FCT\n}\n"},
-        {"d.json", R"({"sources": [{"port": 12, "setting": []}]})"},
-        {"e.json", R"({"timetags": [{"port": 1e300}]})"},
+    ASSERT_EQ(mkdir((dir / "folder.json").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo.txt").c_str(), 0600), 0); // no writer: reads as empty
+    const struct {
+        const char *leaf;
+        std::string text; // written unless the file is prepared above
+        int code;
+        const char *why;   // in the error's text
+        const char *where; // in the error's address, after the path
+    } cases[] = {
+        {"missing.txt", "", -26, "can't open", ""},
+        {"folder.json", "", -38, "directory", ""},
+        {"fifo.txt", "", -38, "empty", ""},
+        {"empty.txt", "", -38, "empty", ""},
+        {"blank.json", " \n\t\n", -38, "empty", ""},
+        {"binary.txt", std::string("timetags {\nport 1 TT_report_EOP\0\x01\x02\n}\n", 38), -38, "not text", ""},
+        {"nothing.txt", "# no section here\n", -38, "no recognised setting", ""},
+        {"nothing.json", R"({"other": {"port": 1}})", -38, "no recognised setting", ""},
+        {"array.json", "[1, 2]", -38, "no recognised setting", ""},
+        {"twin.Json", json_twin, -38, "no recognised setting", ""}, // not a JSON name: native lines
+        {"cut.json", R"({"timetags": [)", -38, "malformed JSON", ": parse error at line 1, column 15"},
+        {"comma.json", "{\n \"timetags\": [\n  {\"port\": 1,,}\n ]\n}", -38, "malformed JSON", ": parse error at line 3, column 14"},
+        {"p9.txt", "timetags {\nport 9 TT_report_EOP\n}\n", -25, "not in range", ": port 9"},
+        {"pneg.txt", "errors {\nport -1\n}\n", -25, "not in range", ": port -1"},
+        {"px.txt", "capture {\nport x EW_capture_FCT\n}\n", -25, "not an integer", ": port x"},
+        {"phalf.txt", "capture {\nport 1.5\n}\n", -25, "not an integer", ": port 1.5"},
+        {"pnone.txt", "capture {\nport\n}\n", -25, "not an integer", ": port (missing)"},
+        {"p12.json", R"({"sources": [{"port": 12, "setting": []}]})", -25, "not in range", ": port 12"},
+        {"pbig.json", R"({"timetags": [{"port": 1e300}]})", -25, "not in range", ": port 1e+300"},
+        {"ptext.json", R"({"timetags": [{"port": "one"}]})", -25, "not an integer", ": port \"one\""},
+        {"pnull.json", R"({"timetags": [{"port": null}]})", -25, "not an integer", ": port null"},
+        {"phalf.json", R"({"timetags": [{"port": 1.5}]})", -25, "not an integer", ": port 1.5"},
+        {"pbool.json", R"({"timetags": [{"port": true}]})", -25, "not an integer", ": port true"},
+        {"opt.json", R"({"errors": [{"port": 1, "setting": [7]}]})", -25, "not a name", ": option 7"},
     };
-    for (const auto &[leaf, text] : bad_ports) {
-        test::write_file(dir / leaf, std::vector<uint8_t>(text.begin(), text.end()));
+    for (const auto &k : cases) {
+        const std::string path = dir / k.leaf;
+        if (!k.text.empty() || std::string(k.leaf).find("empty") != std::string::npos)
+            test::write_file(path, std::vector<uint8_t>(k.text.begin(), k.text.end()));
+        config c;
         try {
-            c.load(dir / leaf);
-            ADD_FAILURE() << leaf << " loaded";
+            c.load(path);
+            ADD_FAILURE() << k.leaf << " loaded";
         } catch (const orw::error &e) {
-            EXPECT_EQ(e.get(), -25) << leaf;
-            EXPECT_NE(e.name().find(dir / leaf), std::string::npos) << e.name();
-            EXPECT_NE(e.name().find("port "), std::string::npos) << e.name();
+            EXPECT_EQ(e.get(), k.code) << k.leaf;
+            EXPECT_NE(std::string(e.text()).find(k.why), std::string::npos) << k.leaf << ": " << e.text();
+            EXPECT_EQ(e.name().rfind(path + k.where, 0), 0u) << k.leaf << ": " << e.name();
         }
     }
-    const char *malformed[] = {R"({"timetags": [)", "[1, 2", ""};
-    for (const char *text : malformed) {
-        test::write_file(dir / "m.json", std::vector<uint8_t>(text, text + std::strlen(text)));
-        EXPECT_THROW(c.load(dir / "m.json"), nlohmann::json::parse_error) << text;
-    }
-    const char *wrong_types[] = {R"({"timetags": [{"port": "one"}]})",
-                                 R"({"errors": [{"port": 1, "setting": [7]}]})"};
-    for (const char *text : wrong_types) {
-        test::write_file(dir / "t.json", std::vector<uint8_t>(text, text + std::strlen(text)));
-        EXPECT_THROW(c.load(dir / "t.json"), nlohmann::json::type_error) << text;
+    // A port with no fraction is a port.
+    test::write_file(dir / "whole.json", bytes_of(R"({"timetags": [{"port": 2.0, "setting": ["TT_report_EOP"]}]})"));
+    config c;
+    c.load(dir / "whole.json");
+    EXPECT_EQ(c.timetags[2].setting, opt::tt::EOP);
+}
+
+TEST(CaptureConfig, UnknownSectionsAndOptionsAreWarnedAboutNamingTheFile)
+{
+    test::scratch_dir dir;
+    const struct {
+        const char *leaf;
+        const char *text;
+        std::vector<std::string> warnings; // after "<path>: "
+    } cases[] = {
+        {"native.txt",
+         "timetag {\nport 1 TT_report_EOP\n}\ntimetags {\nport 1 TT_report_EOP tt_report_eep\n"
+         "port 2 tt_report_eep\n}\ncapture {\nport 7 ER_report_fct EW_capture_EOP\n}\n",
+         {"unknown section 'timetag' skipped", "unknown option 'tt_report_eep' in section 'timetags' skipped",
+          "unknown option 'ER_report_fct' in section 'capture' skipped"}},
+        {"doc.json",
+         R"({"timetags": [{"port": 1, "setting": ["TT_report_EOP", "TT_report_eop"]}], "error": [],
+             "capture": {"a": {"port": 7, "setting": {"x": "EW_capture_EOP", "y": "ER_report_fct"}}}})",
+         {"unknown section 'error' skipped", "unknown option 'TT_report_eop' in section 'timetags' skipped",
+          "unknown option 'ER_report_fct' in section 'capture' skipped"}},
+        {"clean.json", json_twin, {}},
+    };
+    for (const auto &k : cases) {
+        test::write_file(dir / k.leaf, bytes_of(k.text));
+        config c;
+        c.load(dir / k.leaf);
+        std::vector<std::string> expected;
+        for (const std::string &w : k.warnings)
+            expected.push_back(dir / k.leaf + ": " + w);
+        EXPECT_EQ(c.warnings(), expected) << k.leaf;
+        EXPECT_TRUE(c.timetags[1].setting & opt::tt::EOP) << k.leaf; // the known names still count
     }
 }
 

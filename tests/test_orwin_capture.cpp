@@ -330,3 +330,23 @@ TEST(OrwinCapture, RefusesBadArgumentsAndUnitsInOneLine)
     }
     EXPECT_EQ(dir.files().size(), 0u);
 }
+
+TEST(OrwinCapture, WarnsOfSkippedSettingsAndIgnoresALinkTypeBeyondSixteenBits)
+{
+    orw::unitsim::simulator sim(recorder());
+    test::scratch_dir dir;
+    const std::string conf = dir / "conf.json";
+    const std::string text = R"({"timetags": [{"port": 1, "setting": ["TT_report_EOP", "TT_report_eop"]}]})";
+    test::write_file(conf, std::vector<uint8_t>(text.begin(), text.end()));
+    for (const std::string id : {"70000", "200x"}) {
+        const std::string target = dir / ("cap" + id + ".pcap");
+        tool_result res = finish(start_tool({"--pcap", "--config", conf, "--duration", "1", sim.address(), target},
+                                            {"ORW_PCAP_ID=" + id, "ORW_PCAP_DEBUG_FILE=-", "ORW_PCAP_DEBUG_LEVEL=1"}));
+        ASSERT_EQ(res.status, 0) << res.err;
+        EXPECT_NE(res.err.find("orwin-capture: warning: " + conf + ": unknown option 'TT_report_eop'"),
+                  std::string::npos)
+            << res.err;
+        EXPECT_NE(res.err.find("ORW_PCAP_ID '" + id + "'"), std::string::npos) << res.err;
+        EXPECT_EQ(test::read_pcap(target).linktype, 147) << id;
+    }
+}

@@ -3,13 +3,15 @@
 // snap length, one in pieces) opened by real readers: libpcap with its
 // record count, lengths and nanosecond times, tshark without and with the
 // shipped dissector, which must show link, type, RMAP and CCSDS fields and
-// flag the bad CRC.
+// flag the bad CRC; and a file of packets split over records, checked only
+// once whole.
 #include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
 #include "known_packets.hpp"
 #include "orwin_unitsim.hpp"
 #include "pcap_reader.hpp"
+#include "rmap_reference.hpp"
 
 #include <gtest/gtest.h>
 
@@ -212,4 +214,60 @@ TEST_F(PcapReaders, DissectorShowsLinksTypesRmapCcsdsAndFlagsABadCrc)
     EXPECT_NE(summary.find("Link 6 EOP RMAP read reply tid 4660 status 0 [CRC mismatch]"), std::string::npos);
     EXPECT_NE(summary.find("Link 3 Time-code 0x2a"), std::string::npos);
     EXPECT_NE(summary.find("Link 2 Parity error"), std::string::npos);
+}
+
+TEST(PcapDissector, ChecksDataCrcsOnlyOverWholePacketsAndShowsReadModifyWrite)
+{
+    test::scratch_dir dir;
+    const std::vector<uint8_t> write = test::rmap_write_command(); // 17 header bytes, 4 data, CRC
+    const std::vector<uint8_t> rmw = rmap_ref::rmw_command();
+    std::vector<uint8_t> rmw_reply = {0x67, 0x01, 0x1C, 0x00, 0xFE, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04};
+    rmw_reply.push_back(test::rmap_crc(rmw_reply));
+    const std::vector<uint8_t> old_value = {0xAA, 0xBB, 0xCC, 0xDD};
+    rmw_reply.insert(rmw_reply.end(), old_value.begin(), old_value.end());
+    rmw_reply.push_back(test::rmap_crc(old_value));
+    // The write command in three records on link 1, between other links' packets.
+    const struct {
+        int link, type;
+        std::vector<uint8_t> body;
+        const char *fields; // link|type|data_crc_ok|data|mask|data_crc_later|crc_bad|reassembled
+    } records[] = {
+        {1, 0, {write.begin(), write.begin() + 19}, "1|0||0102||1||"},
+        {2, 2, rmw, "2|2|1|11223344|f00fff00|||"},
+        {1, 0, {write.begin() + 19, write.begin() + 21}, "1|0||||||"},
+        {2, 2, rmw_reply, "2|2|1|aabbccdd||||"},
+        {1, 2, {write.begin() + 21, write.end()}, "1|2|1|01020304||||3"},
+    };
+    const std::string path = dir / "parts.pcap";
+    std::ofstream out(path, std::ios::binary);
+    const uint32_t file_header[6] = {0xA1B23C4D, 0x00040002, 0, 0, 65536, 147};
+    out.write(reinterpret_cast<const char *>(file_header), sizeof file_header);
+    for (const auto &r : records) {
+        const uint32_t size = static_cast<uint32_t>(r.body.size() + 2);
+        const uint32_t head[4] = {1, 0, size, size};
+        const char kind[2] = {static_cast<char>(r.link), static_cast<char>(r.type)};
+        out.write(reinterpret_cast<const char *>(head), sizeof head);
+        out.write(kind, 2);
+        out.write(reinterpret_cast<const char *>(r.body.data()), static_cast<std::streamsize>(r.body.size()));
+    }
+    out.close();
+
+    int status = 0;
+    std::string err;
+    std::string command = "tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + path + "' -T fields -E separator='|'";
+    for (const char *f : {"orwin.link", "orwin.type", "orwin.rmap.data_crc_ok", "orwin.rmap.data", "orwin.rmap.mask",
+                          "orwin.rmap.data_crc_later", "orwin.rmap.crc_bad", "orwin.reassembled_records"})
+        command += std::string(" -e ") + f;
+    std::vector<std::string> got = lines(run(command, status, err));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(got.size(), std::size(records));
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i], records[i].fields) << i;
+    std::string summary = run("tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + path + "'", status, err);
+    EXPECT_NE(summary.find("RMAP write command tid 5 address 0x00001000 (reassembled from 3 records)"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("RMAP read-modify-write command tid 2"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("CRC mismatch"), std::string::npos) << summary;
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -68,7 +70,7 @@ std::string run(const std::string &command)
 }
 
 // A lively waveform: packets with an escape, a time-code and a parity error.
-std::unique_ptr<waveform> lively(const char *cause = "parity_error on port 3")
+orw::unitsim::ds_waveform lively_spec()
 {
     orw::unitsim::ds_waveform w;
     w.rx.chars = nulls(8);
@@ -82,6 +84,12 @@ std::unique_ptr<waveform> lively(const char *cause = "parity_error on port 3")
     w.tx.chars = nulls(30);
     w.tx.bit_period = 7;
     w.error_index = 400;
+    return w;
+}
+
+std::unique_ptr<waveform> lively(const char *cause = "parity_error on port 3",
+                                 const orw::unitsim::ds_waveform &w = lively_spec())
+{
     return decoded(test::record_of(orw::unitsim::encode_ds_waveform(w).waveform, 3), cause, 2);
 }
 
@@ -256,4 +264,38 @@ TEST(WaveformFiles, EachFileIsWrittenOrSkippedOnItsOwn)
     EXPECT_EQ(orw::waveform::save_files(*wf, base, [&](const std::string &f) { saved.push_back(f); }), 4);
     EXPECT_EQ(saved, (std::vector<std::string>{base + ".swf", base + ".txt", base + ".svg", base + ".vcd"}));
     EXPECT_EQ(orw::waveform::save_files(*wf, dir.path + "/missing/w"), 0);
+}
+
+TEST(WaveformFiles, SvgDrawsALongPauseShortAndKeepsTheCharactersSpaced)
+{
+    test::scratch_dir dir;
+    orw::unitsim::ds_waveform spec = lively_spec();
+    spec.rx.gap_at = 4;
+    spec.rx.gap = 150000; // 200 us of held lines among 8-ns bits
+    struct picture {
+        double width = 0;
+        std::vector<double> nulls; // x of the receive side's first NULL labels
+        double longest_pause = 0;  // ns, as labelled
+        std::string svg;
+    } plain, paused;
+    for (auto [pic, w] : {std::pair{&plain, lively_spec()}, std::pair{&paused, spec}}) {
+        ASSERT_EQ(orw::waveform::save_files(*lively("pause", w), dir.path + "/w"), 5);
+        pic->svg = slurp(dir.path + "/w.svg");
+        pic->width = std::stod(pic->svg.substr(std::strlen("<svg width=\"")));
+        for (size_t at = pic->svg.find(">NULL</text>"); at != std::string::npos && pic->nulls.size() < 3;
+             at = pic->svg.find(">NULL</text>", at + 1)) {
+            const size_t x = pic->svg.rfind("<text x=\"", at) + std::strlen("<text x=\"");
+            pic->nulls.push_back(std::stod(pic->svg.substr(x)));
+        }
+        ASSERT_EQ(pic->nulls.size(), 3u);
+        for (size_t at = pic->svg.find(">pause "); at != std::string::npos; at = pic->svg.find(">pause ", at + 1))
+            pic->longest_pause = std::max(pic->longest_pause, std::stod(pic->svg.substr(at + 7)));
+        EXPECT_EQ(run("xmllint --noout '" + dir.path + "/w.svg' 2>&1 && echo ok"), "ok\n");
+    }
+    // Spaced as without the pause, which takes a small part of the picture.
+    EXPECT_NEAR(paused.nulls[1] - paused.nulls[0], plain.nulls[1] - plain.nulls[0], 0.5);
+    EXPECT_NEAR(paused.nulls[2] - paused.nulls[1], plain.nulls[2] - plain.nulls[1], 0.5);
+    EXPECT_LT(paused.width, 2 * plain.width);
+    EXPECT_NEAR(paused.longest_pause, 200000, 5000);
+    EXPECT_LT(plain.longest_pause, 5000); // at most the idle end of the record
 }

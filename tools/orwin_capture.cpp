@@ -298,9 +298,11 @@ template <class Capture> int run(const options &o)
     c->set_wf_dir(o.waveforms);
     if (c->live) {
         orw::trc::config cfg;
-        if (!o.config.empty())
+        if (!o.config.empty()) {
             cfg.load(o.config);
-        else
+            for (const std::string &w : cfg.warnings())
+                std::fprintf(stderr, "orwin-capture: warning: %s\n", w.c_str());
+        } else
             cfg.defaults(false, c->no_ports);
         c->set_config(&cfg);
     } else if (!o.config.empty()) {

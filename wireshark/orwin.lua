@@ -3,7 +3,9 @@
 -- Each record is the SpaceWire link number, a record type and, for packet
 -- records, the packet bytes: leading path addresses, the logical address,
 -- the protocol identifier, then RMAP (protocol 1) or CCSDS packet transfer
--- (protocol 2). A packet longer than one record continues in records typed 0.
+-- (protocol 2). A packet longer than one record continues in records typed 0:
+-- the record that ends it shows the whole packet, reassembled, and only a
+-- whole packet has its data CRC checked.
 --
 -- Load it with `tshark -X lua_script:orwin.lua` or install it in a Wireshark
 -- plugin directory. The capture's link type is 147 unless ORW_PCAP_ID chose
@@ -79,6 +81,9 @@ local f = {
     rmap_hcrc = ProtoField.uint8("orwin.rmap.header_crc", "Header CRC", base.HEX),
     rmap_hcrc_ok = ProtoField.bool("orwin.rmap.header_crc_ok", "Header CRC correct"),
     rmap_data = ProtoField.bytes("orwin.rmap.data", "Data"),
+    rmap_mask = ProtoField.bytes("orwin.rmap.mask", "Mask"),
+    rmap_dcrc_later = ProtoField.bool("orwin.rmap.data_crc_later", "Data CRC in a later record"),
+    reassembled = ProtoField.uint32("orwin.reassembled_records", "Packet reassembled from records", base.DEC),
     rmap_dcrc = ProtoField.uint8("orwin.rmap.data_crc", "Data CRC", base.HEX),
     rmap_dcrc_ok = ProtoField.bool("orwin.rmap.data_crc_ok", "Data CRC correct"),
 
@@ -149,8 +154,10 @@ local function add_crc(tree, tvb, at, from, count, field, ok_field, what)
     return expected == got
 end
 
--- RMAP from the logical address at `la`; returns a summary for the Info column.
-local function dissect_rmap(tvb, tree, la)
+-- RMAP from the logical address at `la`; returns a summary for the Info
+-- column. `partial`: the packet continues in a later record, so its data
+-- CRC is not here to check.
+local function dissect_rmap(tvb, tree, la, partial)
     local n = tvb:len()
     local t = tree:add(orwin, tvb(la), "RMAP")
     if n < la + 3 then
@@ -163,7 +170,8 @@ local function dissect_rmap(tvb, tree, la)
     end
     local command = band(instr, 0x40) ~= 0
     local write = band(instr, 0x20) ~= 0
-    local kind = write and "write" or (band(instr, 0x1C) == 0x1C and "read-modify-write" or "read")
+    local rmw = not write and band(instr, 0x1C) == 0x1C
+    local kind = write and "write" or (rmw and "read-modify-write" or "read")
     local summary = string.format("RMAP %s %s", kind, command and "command" or "reply")
     local p = la + 3
     local header_end
@@ -199,13 +207,24 @@ local function dissect_rmap(tvb, tree, la)
             t:add(f.rmap_length, tvb(p, 3)); p = p + 3
         end
     end
+    local declared = tvb(header_end - 3, 3):uint()
     local ok = add_crc(t, tvb, header_end, la, header_end - la, f.rmap_hcrc, f.rmap_hcrc_ok, "Header")
-    -- Data follow write commands and read replies; their CRC is the last byte.
-    local with_data = (command and write) or (not command and not write)
+    -- Data follow write and read-modify-write commands and every reply but
+    -- a write's; their CRC is the last byte of the packet.
+    local with_data = (command and (write or rmw)) or (not command and not write)
     local dstart = header_end + 1
-    if with_data and n > dstart then
+    if with_data and partial then
+        if n > dstart then
+            t:add(f.rmap_data, tvb(dstart))
+        end
+        t:add(f.rmap_dcrc_later, tvb(header_end, 1), true):set_generated()
+    elseif with_data and n > dstart then
         local dlen = n - dstart - 1
-        if dlen > 0 then
+        if command and rmw and dlen == declared and dlen % 2 == 0 and dlen > 0 then
+            -- A read-modify-write command carries the data, then the mask.
+            t:add(f.rmap_data, tvb(dstart, dlen / 2))
+            t:add(f.rmap_mask, tvb(dstart + dlen / 2, dlen / 2))
+        elseif dlen > 0 then
             t:add(f.rmap_data, tvb(dstart, dlen))
         end
         ok = add_crc(t, tvb, n - 1, dstart, dlen, f.rmap_dcrc, f.rmap_dcrc_ok, "Data") and ok
@@ -242,7 +261,7 @@ local function dissect_ccsds(tvb, tree, la)
     return string.format("CCSDS APID %d sequence %d", band(tvb(h, 2):uint(), 0x07FF), band(tvb(h + 2, 2):uint(), 0x3FFF))
 end
 
-local function dissect_packet(tvb, tree)
+local function dissect_packet(tvb, tree, partial)
     local n = tvb:len()
     local p = 2
     while p < n and tvb(p, 1):uint() < 32 do
@@ -261,21 +280,55 @@ local function dissect_packet(tvb, tree)
     local pid = tvb(p + 1, 1):uint()
     tree:add(f.protocol, tvb(p + 1, 1))
     if pid == 1 then
-        return dissect_rmap(tvb, tree, p)
+        return dissect_rmap(tvb, tree, p, partial)
     elseif pid == 2 then
         return dissect_ccsds(tvb, tree, p)
     end
     return string.format("Protocol %d", pid)
 end
 
--- Whether each frame continues a packet, decided in file order on the
--- first pass: after a type-0 record its link's next record continues it.
+-- Decided in file order on the first pass: whether each record continues a
+-- packet (after a type-0 record its link's next record does), and for the
+-- record that ends such a packet the whole packet's bytes.
 local continues = {}
-local open_links = {}
+local open_packets = {} -- link -> { parts = { byte strings }, size, records }
+local whole = {}        -- frame number -> { bytes = record header and packet, records }
+
+-- Packets beyond this are shown record by record, not reassembled.
+local max_reassembly = 16 * 1024 * 1024
 
 function orwin.init()
     continues = {}
-    open_links = {}
+    open_packets = {}
+    whole = {}
+end
+
+local function collect(tvb, number, link, rtype)
+    local open = open_packets[link]
+    continues[number] = open ~= nil
+    if not open then
+        if rtype ~= 0 then
+            return
+        end
+        open = { parts = {}, size = 0, records = 0 }
+        open_packets[link] = open
+    end
+    local n = tvb:len() - 2
+    open.records = open.records + 1
+    if open.parts and n > 0 then
+        if open.size + n > max_reassembly then
+            open.parts = nil
+        else
+            open.parts[#open.parts + 1] = tvb:raw(2, n)
+            open.size = open.size + n
+        end
+    end
+    if rtype ~= 0 then
+        if open.parts then
+            whole[number] = { bytes = tvb:raw(0, 2) .. table.concat(open.parts), records = open.records }
+        end
+        open_packets[link] = nil
+    end
 end
 
 function orwin.dissector(tvb, pinfo, root)
@@ -295,8 +348,7 @@ function orwin.dissector(tvb, pinfo, root)
 
     if rtype <= 2 then
         if not pinfo.visited then
-            continues[pinfo.number] = open_links[link] == true
-            open_links[link] = rtype == 0
+            collect(tvb, pinfo.number, link, rtype)
         end
         if rtype == 0 then
             tree:add(f.continued, tvb(1, 1), true):set_generated()
@@ -304,11 +356,18 @@ function orwin.dissector(tvb, pinfo, root)
         if tvb:len() > 2 then
             tree:add(f.data, tvb(2))
         end
+        local packet = whole[pinfo.number]
         if continues[pinfo.number] then
             tree:add(f.continuation, tvb(1, 1), true):set_generated()
             info = info .. " (continued)"
+            if packet then
+                local rtvb = ByteArray.new(packet.bytes, true):tvb("Reassembled packet")
+                tree:add(f.reassembled, tvb(1, 1), packet.records):set_generated()
+                info = info .. " " .. dissect_packet(rtvb, tree) ..
+                    string.format(" (reassembled from %d records)", packet.records)
+            end
         elseif tvb:len() > 2 then
-            info = info .. " " .. dissect_packet(tvb, tree)
+            info = info .. " " .. dissect_packet(tvb, tree, rtype == 0)
         end
     elseif rtype == 11 and tvb:len() >= 3 then
         tree:add(f.timecode, tvb(2, 1))

@@ -119,6 +119,20 @@ int64_t orw_monotonic_ms();
 
 inline ORW *orw_link(Orwin handle) { return static_cast<ORW *>(handle); }
 
+// Bytes of the current record file up to what the reads have parsed: what
+// the file keeps when it is switched now (the rest moves to the next file).
+// False when no record file is open.
+inline bool orw_record_size_parsed(Orwin handle, uint64_t &size)
+{
+    const ORW *link = orw_link(handle);
+    if (!link->record_file)
+        return false;
+    const int64_t unparsed = static_cast<int64_t>(link->rx_buffer_content) - link->rx_buffer_ptr;
+    const uint64_t ahead = unparsed > 0 ? static_cast<uint64_t>(unparsed) : 0;
+    size = link->recordsize > ahead ? link->recordsize - ahead : 0;
+    return true;
+}
+
 // Errors (Orwin_error.cpp): record code and static text for this thread and
 // return the code; a zero code is recorded as Error_Not_Known.
 int orw_set_error(int code, const char *text);

@@ -33,6 +33,41 @@ std::mutex maps_lock;
 capture_map s_trc;
 capture_map s_pcap;
 
+// One lock per device string, held by a start from closing the old capture
+// to storing the new one: closing a capture disables the unit's links, so
+// it must never overlap the configuration of the capture that replaces it.
+std::map<std::string, std::shared_ptr<std::mutex>> name_locks;
+
+class name_guard {
+public:
+    explicit name_guard(const std::string &device) : device(device)
+    {
+        {
+            std::lock_guard<std::mutex> guard(maps_lock);
+            std::shared_ptr<std::mutex> &slot = name_locks[device];
+            if (!slot)
+                slot = std::make_shared<std::mutex>();
+            held = slot;
+        }
+        held->lock();
+    }
+    ~name_guard()
+    {
+        held->unlock();
+        std::lock_guard<std::mutex> guard(maps_lock);
+        auto it = name_locks.find(device);
+        held.reset();
+        if (it != name_locks.end() && it->second.use_count() == 1)
+            name_locks.erase(it);
+    }
+    name_guard(const name_guard &) = delete;
+    name_guard &operator=(const name_guard &) = delete;
+
+private:
+    std::string device;
+    std::shared_ptr<std::mutex> held;
+};
+
 std::shared_ptr<entry> find(const std::string &device)
 {
     std::lock_guard<std::mutex> guard(maps_lock);
@@ -67,12 +102,41 @@ void traced_failure(const char *what, const char *device, const char *why)
     ORW_TRCAPI_TRACE(1, nullptr, "%s '%s' failed: %s", what, device, why);
 }
 
+// Stops and deletes the named capture of either kind. It is deleted even
+// when its stop reports the error that ended it: the error is stored for
+// good, so keeping it would leave a capture that can never be closed.
+// False when there was none or its stop failed.
+bool close_capture(const std::string &device)
+{
+    bool ok = false;
+    for (std::shared_ptr<entry> e = find(device); e; e = find(device)) {
+        {
+            std::lock_guard<std::mutex> guard(e->op);
+            if (e->c) {
+                ok = true;
+                try {
+                    stop(*e->c);
+                } catch (const std::exception &x) {
+                    traced_failure("closing capture of", device.c_str(), x.what());
+                    ok = false;
+                } catch (...) {
+                    ok = false;
+                }
+                e->c.reset(); // ends and closes its current file
+            }
+        }
+        forget(device, e);
+    }
+    return ok;
+}
+
 template <class Capture> int start_capture(capture_map &map, const char *device_, const char *config_,
                                            const char *target_, int rfs_)
 {
     if (!device_ || !target_)
         return 1;
-    Orwin_Close_Capture(device_);
+    name_guard starting(device_);
+    close_capture(device_);
     std::unique_ptr<Capture> c;
     try {
         c.reset(new Capture(device_, target_, 0, rfs_ > 0 ? static_cast<uint32_t>(rfs_) : 0));
@@ -103,18 +167,8 @@ template <class Capture> int start_capture(capture_map &map, const char *device_
 
     auto e = std::make_shared<entry>();
     e->c = std::move(c);
-    std::shared_ptr<entry> replaced;
-    {
-        std::lock_guard<std::mutex> guard(maps_lock);
-        std::shared_ptr<entry> &slot = map[device_];
-        replaced = std::move(slot);
-        slot = e;
-    }
-    if (replaced) {
-        // Another thread started the same name meanwhile: one capture stays.
-        std::lock_guard<std::mutex> guard(replaced->op);
-        replaced->c.reset();
-    }
+    std::lock_guard<std::mutex> guard(maps_lock);
+    map[device_] = e; // the name is free: closed above, and starts under it wait
     return 0;
 }
 
@@ -142,18 +196,28 @@ std::shared_ptr<entry> with_capture(const char *device_, const char *what, Actio
     return e;
 }
 
+// Nothing may leave a C function as an exception (the locks above allocate).
+template <class Call> int guarded(Call call)
+{
+    try {
+        return call();
+    } catch (...) {
+        return 1;
+    }
+}
+
 } // namespace
 
 extern "C" {
 
 int Orwin_Capture_TRC(const char *device_, const char *config_, const char *target_, int rfs_)
 {
-    return start_capture<orw::trc::trc_capture>(s_trc, device_, config_, target_, rfs_);
+    return guarded([&] { return start_capture<orw::trc::trc_capture>(s_trc, device_, config_, target_, rfs_); });
 }
 
 int Orwin_Capture_PCAP(const char *device_, const char *config_, const char *target_, int rfs_)
 {
-    return start_capture<orw::trc::pcap_capture>(s_pcap, device_, config_, target_, rfs_);
+    return guarded([&] { return start_capture<orw::trc::pcap_capture>(s_pcap, device_, config_, target_, rfs_); });
 }
 
 int Orwin_Stop_Capture(const char *device_)
@@ -163,14 +227,12 @@ int Orwin_Stop_Capture(const char *device_)
 
 int Orwin_Close_Capture(const char *device_)
 {
-    std::shared_ptr<entry> closed = with_capture(device_, "closing capture of", [](entry &e) {
-        stop(*e.c);
-        e.c.reset(); // ends and closes its current file
-    });
-    if (!closed)
+    if (!device_)
         return 1;
-    forget(device_, closed);
-    return 0;
+    return guarded([&] {
+        name_guard closing(device_); // after a start under way, never amid it
+        return close_capture(device_) ? 0 : 1;
+    });
 }
 
 int Orwin_Capture_File(const char *device_, int idx_, char *file_)

@@ -196,8 +196,14 @@ void capture::stop()
 
 void capture::wait()
 {
+    // The error that ended the capture thread stays its result: every later
+    // wait reports it again.
+    auto report = [this] {
+        if (error != 0)
+            throw orw::error(eaddr, error, error_static ? error_static : "capture failed", oserr);
+    };
     if (!threads_started())
-        return;
+        return report();
     // The timer sleeps in ticks that end as soon as `running` is cleared.
     stop();
     ORW_TRCAPI_TRACE(2, this, "waiting for timer thread to terminate");
@@ -230,8 +236,7 @@ void capture::wait()
     if (capture_thr.joinable())
         capture_thr.join();
     do_waveforms();
-    if (error != 0)
-        throw orw::error(eaddr, error, error_static ? error_static : "capture failed", oserr);
+    report();
 }
 
 // ---- Hooks -------------------------------------------------------------------------

@@ -2,6 +2,8 @@
 // the unit events they answer (link status replies, error events).
 #include "Orwin_Capture.hpp"
 
+#include "OrwinInternal.h"
+
 #include <algorithm>
 #include <iterator>
 #include <vector>
@@ -104,7 +106,14 @@ void capture::read_loop(uint8_t *buffer, size_t size)
             throw_framing_error();
         const uint64_t bytes = static_cast<uint64_t>(n);
         portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
-        currentsize += static_cast<size_t>(n);
+        // Rotation sizes count what reached the native file, record headers
+        // included; a writer of its own counts its own bytes; without
+        // either, the data count.
+        if (!counts_own_writes) {
+            uint64_t in_file = 0;
+            currentsize = orw_record_size_parsed(device, in_file) ? static_cast<size_t>(in_file)
+                                                                  : currentsize + static_cast<size_t>(n);
+        }
         status.bytes.total += bytes;
         if (link)
             link->bytes.total += bytes;

@@ -48,11 +48,84 @@ std::string escaped(const std::string &text)
     return out;
 }
 
+// Horizontal positions in ns of drawing. Time runs at its own pace except
+// in long pauses with no edge in either direction: drawn at a fixed short
+// length, they leave the characters around them spaced as without them.
+class time_axis {
+public:
+    struct pause {
+        double from, to; // drawn positions
+        double length;   // ns of time
+    };
+
+    time_axis(const sd_decoder &rx, const sd_decoder &tx)
+    {
+        std::vector<double> t;
+        for (const sd_decoder *d : {&rx, &tx})
+            for (int i = 0; i < d->timelength && i < static_cast<int>(d->time.size()); ++i)
+                t.push_back(unit_ns(d->time[i]));
+        std::sort(t.begin(), t.end());
+        t.erase(std::unique(t.begin(), t.end()), t.end());
+        std::vector<double> gaps;
+        for (size_t i = 1; i < t.size(); ++i)
+            gaps.push_back(t[i] - t[i - 1]);
+        if (gaps.empty())
+            return;
+        std::vector<double> sorted = gaps;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double typical = std::max(sorted[sorted.size() / 2], 1.0);
+        const double shortened = std::max(pause_drawn * typical, min_pause_drawn);
+        knots.push_back({t[0], t[0]});
+        for (size_t i = 0; i < gaps.size(); ++i) {
+            const double from = knots.back().second;
+            if (gaps[i] > pause_factor * typical && gaps[i] > shortened) {
+                knots.push_back({t[i + 1], from + shortened});
+                breaks.push_back({from, from + shortened, gaps[i]});
+            } else {
+                knots.push_back({t[i + 1], from + gaps[i]});
+            }
+        }
+    }
+
+    // Drawn position of time `ns`: between knots at the pace of their span.
+    double at(double ns) const
+    {
+        if (knots.empty())
+            return ns;
+        auto next = std::upper_bound(knots.begin(), knots.end(), ns,
+                                     [](double v, const std::pair<double, double> &k) { return v < k.first; });
+        if (next == knots.begin())
+            return ns - knots.front().first + knots.front().second;
+        auto prev = next - 1;
+        if (next == knots.end())
+            return ns - prev->first + prev->second;
+        const double pace = (next->second - prev->second) / (next->first - prev->first);
+        return prev->second + (ns - prev->first) * pace;
+    }
+    bool in_pause(double ns) const
+    {
+        const double x = at(ns);
+        return std::any_of(breaks.begin(), breaks.end(), [x](const pause &p) { return x > p.from && x < p.to; });
+    }
+    const std::vector<pause> &pauses() const { return breaks; }
+
+private:
+    // A pause is a gap this many times the typical one between edges; it is
+    // drawn as a few typical gaps, never too short for its label.
+    static constexpr double pause_factor = 16;
+    static constexpr double pause_drawn = 6;
+    static constexpr double min_pause_drawn = 48;
+
+    std::vector<std::pair<double, double>> knots; // (time, drawn), both ns
+    std::vector<pause> breaks;
+};
+
 class painter {
 public:
-    painter(FILE *out, double scale) : out(out), scale(scale) {}
+    painter(FILE *out, double scale, const time_axis &axis) : out(out), scale(scale), axis(axis) {}
 
-    double x(int t) const { return unit_ns(t) * scale + left_margin; }
+    double x(int t) const { return at(unit_ns(t)); }
+    double at(double ns) const { return axis.at(ns) * scale + left_margin; }
 
     // `s` must be safe in XML (the library's own labels are); see escaped().
     void text(double tx, double ty, const char *size, const char *colour, const char *s) const
@@ -135,6 +208,7 @@ private:
 
     FILE *out;
     double scale;
+    const time_axis &axis;
 };
 
 int last_time(const sd_decoder &d) { return d.timelength > 0 ? d.time[d.timelength - 1] : 0; }
@@ -152,10 +226,12 @@ long division_step(double scale)
 
 bool write_svg(const waveform &wf, FILE *out)
 {
+    const time_axis axis(wf.rx, wf.tx);
     const double span = unit_ns(std::max(last_time(wf.rx), last_time(wf.tx)));
-    const double scale = std::min(max_scale, (max_width - left_margin - right_margin) / std::max(span, 1.0));
-    const double width = span * scale + left_margin + right_margin;
-    const painter p(out, scale);
+    const double drawn_span = std::max(axis.at(span), 1.0);
+    const double scale = std::min(max_scale, (max_width - left_margin - right_margin) / drawn_span);
+    const double width = drawn_span * scale + left_margin + right_margin;
+    const painter p(out, scale, axis);
 
     std::fprintf(out, "<svg width=\"%f\" height=\"%f\" xmlns=\"http://www.w3.org/2000/svg\">\n", width, height);
     char title[128];
@@ -174,15 +250,23 @@ bool write_svg(const waveform &wf, FILE *out)
     for (long k = 1; k * step <= span; ++k) {
         for (int sign : {1, -1}) {
             const double at = error_ns + sign * k * step;
-            if (at < 0 || at > span)
+            if (at < 0 || at > span || axis.in_pause(at))
                 continue;
-            const double dx = at * scale + left_margin;
+            const double dx = p.at(at);
             p.line(dx, 0, dx, height - 10, "grey", 0.5);
             std::snprintf(label, sizeof label, sign > 0 ? "+ %ld ns" : "- %ld ns", k * step);
             p.text(dx + 2, (upper.s_line + lower.title) / 2 + 2, "10px", "grey", label);
         }
     }
     std::fputs("<!-- Error bar-->\n", out);
+    // Each shortened pause: a break across the traces and its true length.
+    for (const time_axis::pause &gap : axis.pauses()) {
+        const double from = gap.from * scale + left_margin, to = gap.to * scale + left_margin;
+        for (double bx : {from + (to - from) / 3, from + 2 * (to - from) / 3})
+            p.line(bx - 4, height - 10, bx + 4, 10, "grey", 0.5);
+        std::snprintf(label, sizeof label, "pause %.0f ns", gap.length);
+        p.text(from + 2, height - 2, "10px", "grey", label);
+    }
 
     p.direction(wf.rx, "RX", upper, {"purple", "blue", "green", "red"}, width);
     p.direction(wf.tx, "TX", lower, {"blue", "purple", "green", "red"}, width);

@@ -35,8 +35,12 @@ int fix_link_type()
             char *end = nullptr;
             errno = 0;
             long n = std::strtol(v, &end, 10);
-            if (end != v && errno == 0 && n > 0 && n <= 0x7FFFFFFF)
+            // Link types are 16 bits: larger values would be read as other
+            // flags by analysers. 0 stays the mark of "not yet fixed".
+            if (end != v && *end == '\0' && errno == 0 && n > 0 && n <= 0xFFFF)
                 id = static_cast<int>(n);
+            else
+                ORW_PCAP_TRACE(1, nullptr, "ORW_PCAP_ID '%s' is not a link type in 1..65535: ignored", v);
         }
         pcap_id = id;
         ORW_PCAP_TRACE(2, nullptr, "PCAP ID is %d", id);
@@ -47,6 +51,7 @@ int fix_link_type()
 capture::capture(const char *host, const char *target, uint32_t opts, uint32_t rfs)
     : orw::trc::capture(host, target, opts, rfs)
 {
+    counts_own_writes = true;
     initialise();
 }
 
@@ -153,6 +158,7 @@ void capture::new_file(const char *name)
         }
     }
     filename = name;
+    currentsize = sizeof(pcap_file_header);
 }
 
 void capture::close_output()

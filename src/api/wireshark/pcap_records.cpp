@@ -94,9 +94,10 @@ void capture::record_lost()
 void capture::save(pcap_pkthdr &h, const uint8_t *body)
 {
     in_order(h);
-    if (pcap_save_data(file, pipe, &h, body))
+    if (pcap_save_data(file, pipe, &h, body)) {
         records.fetch_add(1, std::memory_order_relaxed);
-    else
+        currentsize += header_size + h.caplen;
+    } else
         record_lost();
 }
 
@@ -115,6 +116,7 @@ void capture::save_packet(int link)
         std::memcpy(rec, &sf, sizeof sf);
         if (std::fwrite(rec, header_size + h.caplen, 1, file) == 1) {
             records.fetch_add(1, std::memory_order_relaxed);
+            currentsize += header_size + h.caplen;
         } else {
             record_lost();
         }
