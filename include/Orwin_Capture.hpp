@@ -192,6 +192,7 @@ public:
     std::string errortext;
     std::string eaddr;
     std::atomic<bool> capture_thread_running{false};
+    std::atomic<bool> waveform_files_failed{false}; ///< a waveform's files could not all be written
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 

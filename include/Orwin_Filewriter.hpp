@@ -95,11 +95,22 @@ public:
 protected:
     /** Adds a finished file name; guarded against concurrent readers. */
     void add_finished(const std::string &file);
+    /** Takes `file` off the finished files (it turned out not to be whole). */
+    void drop_finished(const std::string &file);
 
 private:
     mutable std::mutex filenames_lock;
     std::vector<std::string> filenames; // finished files, in order
     std::string last_stamp;             // start stamp of the last time-stamped file
+    uint32_t index_base = 0;            // highest number already used in the target
+    bool current_failed = false;        // the current file failed: never renamed as finished
+    bool single_known = false;          // single_dev/single_ino identify the single file
+    uint64_t single_dev = 0, single_ino = 0;
+
+    void check_single_target(const char *filename) const;
+    void remember_single_file(const char *filename);
+    void check_single_file_kept(const char *filename);
+    uint32_t highest_index(const char *expansion);
     unsigned stamp_repeat = 0;          // files started within that same millisecond
 };
 

@@ -86,6 +86,8 @@ void capture::read_loop(uint8_t *buffer, size_t size)
             running = false;
             break;
         }
+        if (n == Error_RecFile_Write)
+            throw orw::error(currentfile, static_cast<int>(n), Orwin_get_error_text());
         if (n < 0)
             throw orw::error(addr, static_cast<int>(n), Orwin_get_error_text());
         if (n == 0 && read_flags == PART_EOP_EEP)
