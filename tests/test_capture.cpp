@@ -2,6 +2,7 @@
 // run-time limit, replays, rotation at packet ends, stopping, errors and
 // waveform requests.
 #include "Orwin_Capture.hpp"
+#include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
 #include "orwin_unitsim.hpp"
@@ -10,6 +11,9 @@
 
 #include <chrono>
 #include <map>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -266,4 +270,69 @@ TEST(CaptureEngine, OwnsItsConfigurationAndIsStoppedWhenDestroyed)
         EXPECT_EQ(sim.link_mode(1), 2);
     } // destroyed while running
     EXPECT_EQ(dir.files(), std::vector<std::string>{"d.trc"});
+}
+
+namespace {
+
+// In a child whose files may grow to 200 KiB, a numbered capture rotating
+// at 1 MiB fills its first file past the limit. Returns 0, or the number of
+// the first check that failed.
+int capture_under_file_limit(const std::string &dir, bool pcap)
+{
+    alarm(30); // a hang fails the test instead of stalling it
+    rlimit rl = {200 * 1024, 200 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+        return 1;
+    setenv("ORW_FILE_INDEX", "1", 1);
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    const std::string target = dir + (pcap ? "/cap.pcap" : "/cap.trc");
+    std::unique_ptr<orw::trc::capture> c;
+    if (pcap)
+        c.reset(new orw::trc::pcap_capture(sim.address().c_str(), target.c_str(), 0, 1));
+    else
+        c.reset(new orw::trc::trc_capture(sim.address().c_str(), target.c_str(), 0, 1));
+    c->start(1);
+    if (!test::eventually([&] { return c->capture_thread_running.load(); }))
+        return 2;
+    orw::unitsim::traffic t;
+    t.links = {2};
+    t.count = 30;
+    t.sizes = {20 * 1024};
+    sim.generate(t);
+    test::eventually([&] { return !c->running; }, 1000);
+    c->stop();
+    try {
+        c->wait();
+        return 3; // the loss went unreported
+    } catch (const orw::error &e) {
+        if (e.get() != Error_RecFile_Write || e.name() != dir + "/cap_00000001.tmp")
+            return 4; // the error names the file that failed
+    }
+    if (c->capture_files() != 0)
+        return 5;
+    c.reset();
+    struct stat st;
+    if (stat((dir + "/cap_00000001.tmp").c_str(), &st) != 0 || stat(target.c_str(), &st) == 0)
+        return 6; // cut short: kept under its in-progress name only
+    return 0;
+}
+
+} // namespace
+
+TEST(CaptureEngine, AFileCutShortIsNamedAndNeverFinished)
+{
+    for (bool pcap : {false, true}) {
+        SCOPED_TRACE(pcap);
+        test::scratch_dir dir;
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            _exit(capture_under_file_limit(dir.path, pcap));
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
+        std::vector<std::string> left = dir.files();
+        EXPECT_EQ(left, std::vector<std::string>{"cap_00000001.tmp"});
+    }
 }
