@@ -4,8 +4,11 @@
 // in its finished files: the pcap files' packet records hold them all, and
 // the native files, each replayed on its own, give them all back.
 //
-//   byte 0: bits 0-2 rotation threshold (32 << n bytes), bit 3 numbered names
-//   rest:   the stream after the recording's header
+//   byte 0: bits 0-2 rotation threshold (32 << n bytes), bit 3 numbered
+//           names, bits 4-5 the stream is repeated 1, 2, 4 or 8 times
+//   rest:   one operation per byte, so that short inputs make long streams
+//           of interleaved frames (see `expand`); 0xFF passes the next byte
+//           through as it is, for streams no unit sends
 #include "Orwin_Capture.hpp"
 #include "Orwin_Pcap.hpp"
 
@@ -108,6 +111,50 @@ uint64_t native_file_bytes(const std::string &path)
     return c.status.bytes.total;
 }
 
+void frame(std::vector<uint8_t> &out, uint8_t kind, size_t length, uint8_t seed)
+{
+    if (length <= 60) {
+        out.push_back(static_cast<uint8_t>(kind + length));
+    } else {
+        out.insert(out.end(), {static_cast<uint8_t>(kind | 0x3F), static_cast<uint8_t>(length >> 16),
+                               static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    }
+    for (size_t i = 0; i < length; ++i)
+        out.push_back(static_cast<uint8_t>(seed + i));
+}
+
+// Operations (b = the byte): 00xxxxxx selects link (b & 7) + 1; 01xxxxxx an
+// EOP frame of (b & 0x3F) + 1 bytes; 10pxxxxx a frame of (b & 0x1F) + 1
+// bytes ended by EEP, or without an end when p is set; 11xxxxxx a long EOP
+// frame of ((b & 0x3F) + 1) * 97 bytes.
+std::vector<uint8_t> expand(const uint8_t *ops, size_t n)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = ops[i];
+        if (b == 0xFF) {
+            if (i + 1 < n)
+                out.push_back(ops[++i]);
+            continue;
+        }
+        switch (b >> 6) {
+        case 0:
+            out.insert(out.end(), {0xC0, static_cast<uint8_t>(0x41 + (b & 7))});
+            break;
+        case 1:
+            frame(out, 0x40, (b & 0x3F) + 1u, static_cast<uint8_t>(i));
+            break;
+        case 2:
+            frame(out, (b & 0x20) ? 0x00 : 0x80, (b & 0x1F) + 1u, static_cast<uint8_t>(i));
+            break;
+        default:
+            frame(out, 0x40, ((b & 0x3F) + 1u) * 97u, static_cast<uint8_t>(i));
+            break;
+        }
+    }
+    return out;
+}
+
 template <class Capture>
 void capture_and_check(const std::string &recording, const std::string &target, size_t threshold, bool numbered,
                        uint64_t (*file_bytes)(const std::string &))
@@ -154,7 +201,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FILE *f = std::fopen(recording.c_str(), "wb");
         check(f != nullptr);
         check(std::fwrite(header, 1, sizeof header, f) == sizeof header);
-        check(std::fwrite(data + 1, 1, size - 1, f) == size - 1);
+        const std::vector<uint8_t> stream = expand(data + 1, size - 1);
+        for (int i = 0; i < 1 << ((data[0] >> 4) & 3); ++i)
+            check(std::fwrite(stream.data(), 1, stream.size(), f) == stream.size());
         check(std::fclose(f) == 0);
     }
     capture_and_check<orw::trc::trc_capture>(recording, scratch() + "/native.trc", threshold, numbered,
