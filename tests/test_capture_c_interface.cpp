@@ -94,6 +94,29 @@ TEST(CaptureInterface, RefusedStartsReturnOneAndLeaveNothingBehind)
     EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
 }
 
+// A single output removed during the run, alone or with its directory, makes
+// the stop fail, and the file is not listed.
+TEST(CaptureInterface, OutputRemovedDuringTheRunIsAFailure)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    for (auto start : {Orwin_Capture_PCAP, Orwin_Capture_TRC})
+        for (bool whole_dir : {false, true}) {
+            SCOPED_TRACE(whole_dir);
+            std::filesystem::create_directory(dir / "out");
+            const std::string target = dir / "out/cap.file";
+            ASSERT_EQ(start(u.name(), "", target.c_str(), 0), 0);
+            u.sim.emit_packet(2, {1, 2, 3});
+            ASSERT_TRUE(u.sim.wait_until_sent(2000));
+            std::filesystem::remove_all(whole_dir ? dir / "out" : target);
+            EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+            int rc = 0;
+            EXPECT_EQ(file_of(u.name(), 0, rc), "");
+            EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+            std::filesystem::remove_all(dir / "out");
+        }
+}
+
 // A pcap pipe waits about 2 s for its reader, then the start fails; the FIFO
 // it made is its owner's only and is gone afterwards. A reader arriving in
 // time gets the capture.
