@@ -490,9 +490,12 @@ int unchecked_losses_under_file_limit(const std::string &dir, off_t limit)
     unit_pair u(SYSTEM_TYPE_Tor, {});
     const std::string rx = dir + "/rx", tx = dir + "/tx", log = dir + "/log", next = dir + "/next";
     if (Orwin_set_record_file(u.link, const_cast<char *>(rx.c_str())) != 0 ||
-        Orwin_set_tx_record_file(u.link, const_cast<char *>(tx.c_str())) != 0 ||
         Orwin_set_log_file(u.link, const_cast<char *>(log.c_str())) != 0)
         return 2;
+#ifndef ORWIN_EARLIER_BUILD
+    if (Orwin_set_tx_record_file(u.link, const_cast<char *>(tx.c_str())) != 0)
+        return 2;
+#endif
     uint8_t buf[256];
     uint32_t type;
     const int packets = 1 + static_cast<int>(limit / 100);
@@ -512,8 +515,10 @@ int unchecked_losses_under_file_limit(const std::string &dir, off_t limit)
         return 6;
     if (Orwin_set_record_file(u.link, nullptr) != 0 || Orwin_flush_record_file(u.link) != 0)
         return 7; // the new file was whole
+#ifndef ORWIN_EARLIER_BUILD
     if (Orwin_set_tx_record_file(u.link, nullptr) != Error_RecFile_Write)
         return 8;
+#endif
     if (Orwin_set_log_file(u.link, nullptr) != Error_LogFile_Write)
         return 9;
     return 0;
