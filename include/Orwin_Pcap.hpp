@@ -191,6 +191,7 @@ private:
     pcap_pkthdr heads[links];     // headers of the pending records
     timespec clock_offset{};      // real time minus monotonic time at connection
     bool stdout_output = false;   // `file` is standard output: never closed
+    uint64_t lost_before_file = 0; // lost_records when the current file was opened
 };
 
 } // namespace pcap

@@ -157,8 +157,9 @@ TEST(CaptureInterface, PipeStartWaitsForAReaderAtMostTwoSeconds)
         auto begin = std::chrono::steady_clock::now();
         int rc = Orwin_Capture_PCAP(u.name(), "", target.c_str(), 0);
         double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        if (rc == 0)
+        if (rc == 0) {
             EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+        }
         done = true;
         viewer.join();
         EXPECT_EQ(mode.load(), 0600);

@@ -57,13 +57,7 @@ bool write_all(int fd, const unsigned char *p, size_t sz)
     return ok;
 }
 
-} // namespace
-
-extern "C" {
-
-ORW_PIPE_DATA *orw_open_pipe(const char *filename_) { return orw_open_pipe_wait(filename_, -1, nullptr, nullptr); }
-
-ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
+ORW_PIPE_DATA *open_pipe(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
 {
     std::string path = (filename_ && filename_[0]) ? filename_ : "/tmp/wireshark_" + std::to_string(getpid());
     // Only an earlier FIFO is replaced; any other file of that name stays
@@ -126,6 +120,19 @@ ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*
     pipe->filename = name;
     return pipe;
 }
+
+} // namespace
+
+extern "C" {
+
+ORW_PIPE_DATA *orw_open_pipe(const char *filename_) { return open_pipe(filename_, -1, nullptr, nullptr); }
+
+#ifndef ORWIN_EARLIER_BUILD
+ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
+{
+    return open_pipe(filename_, timeout_ms_, cancel_, arg_);
+}
+#endif
 
 int orw_write_pipe(const void *data_, size_t sz_, ORW_PIPE_DATA *pipe_)
 {

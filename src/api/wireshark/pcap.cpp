@@ -173,6 +173,7 @@ void capture::new_file(const char *name)
         }
     }
     filename = name;
+    lost_before_file = lost_records;
 }
 
 void capture::close_output()
@@ -208,8 +209,8 @@ void capture::file_end(const char *next)
         close_output(); // at a rotation, pending records continue in the next file
         // A file that lost records is not whole: the capture ends naming it
         // rather than finishing it as if it were.
-        if (lost_records > 0) {
-            lost_records = 0;
+        if (lost_records > lost_before_file) {
+            lost_before_file = lost_records;
             throw orw::error(filename, Error_RecFile_Write, "pcap records could not be written", 0);
         }
     }
