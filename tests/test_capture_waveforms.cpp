@@ -3,6 +3,7 @@
 #include "Orwin_Capture.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
+#include "child_check.hpp"
 #include "waveform_records.hpp"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,6 @@
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -153,7 +152,6 @@ namespace {
 // written whole. Returns 0, or the number of the first check that failed.
 int waveform_under_file_limit(const std::string &dir)
 {
-    alarm(30); // a hang fails the test instead of stalling it
     rlimit rl = {16 * 1024, 16 * 1024};
     if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
         return 1;
@@ -186,14 +184,7 @@ int waveform_under_file_limit(const std::string &dir)
 TEST(CaptureWaveforms, FilesNotWrittenWholeAreReportedAndNeverLeftBehind)
 {
     test::scratch_dir dir;
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit(waveform_under_file_limit(dir.path));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
+    test::expect_child_passes([&] { return waveform_under_file_limit(dir.path); });
     const std::vector<std::string> names = dir.files();
     EXPECT_FALSE(names.empty()) << "the small files are still written";
     for (const std::string &n : names) {

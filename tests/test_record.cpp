@@ -1,6 +1,7 @@
 // Record files: header and re-synchronisation records, the switch between
 // files, replay of a file started mid-frame, and replacing a replay file.
 #include "OrwinInternal.h"
+#include "child_check.hpp"
 #include "unit_pair.hpp"
 
 #include <gtest/gtest.h>
@@ -465,14 +466,7 @@ int record_under_file_limit(const char *path, off_t limit)
 TEST(Record, CheckedWritesReportEveryLossUnderAFileSizeLimit)
 {
     temp_file file;
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit(record_under_file_limit(file.name, 16 * 1024 + 37));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
+    test::expect_child_passes([&] { return record_under_file_limit(file.name, 16 * 1024 + 37); });
 }
 
 namespace {
@@ -483,7 +477,6 @@ namespace {
 // Returns 0, or the number of the first check that failed.
 int unchecked_losses_under_file_limit(const std::string &dir, off_t limit)
 {
-    alarm(30); // a hang fails the test instead of stalling it
     rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
     if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
         return 1;
@@ -538,15 +531,8 @@ TEST(Record, UncheckedLossesAreReportedByFlushSwitchAndClose)
     }
     char dir[] = "/tmp/orwin-loss-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit(unchecked_losses_under_file_limit(dir, 8 * 1024 + 5));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    test::expect_child_passes([&] { return unchecked_losses_under_file_limit(dir, 8 * 1024 + 5); });
     for (const char *leaf : {"/rx", "/tx", "/log", "/next"})
         unlink((std::string(dir) + leaf).c_str());
     rmdir(dir);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
 }
