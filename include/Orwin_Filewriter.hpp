@@ -61,8 +61,12 @@ public:
      * rotated files of about `rfs` bytes named from `filename` (a path with
      * an extension, or a directory that is created when missing). An empty
      * name with `rfs` 0 records nothing.
+     * A single target must be a regular file or new; numbered rotated files
+     * continue after the highest number the target already holds.
      * @throws orw::error -1 "No record size and no capture file",
-     *         "can't open record file directory" or "record file name too long"
+     *         "can't open record file directory", "record file name too long",
+     *         "capture target is a directory (...)" or "capture target is not
+     *         a regular file"
      */
     void start_recording(const char *filename, size_t rfs);
     /** Open the next rotated file, finishing the current one. */
@@ -71,11 +75,17 @@ public:
     void check_file_swap_over();
     /**
      * End the current rotated file (continuing in `next`), rename it to its
-     * final name stamped with `now` and add it to the finished files.
-     * @throws orw::error -37 "can't rename file"
+     * final name stamped with `now` (never replacing a file) and add it to
+     * the finished files. A file that cannot be ended whole keeps its
+     * ".tmp" name and is never finished, not even by close().
+     * @throws orw::error from file_end(); -37 "can't rename file"
      */
     void finished_file(const char *next, const std::string &now);
-    /** End the recording: finish the last file. */
+    /**
+     * End the recording: finish the last file.
+     * @throws orw::error -2 "capture file was removed during the capture"
+     *         when the single file is gone (it is then no longer listed)
+     */
     void close();
     /** True when `path` is an existing directory. */
     static bool isdir(const char *path);
