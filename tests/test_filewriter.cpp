@@ -263,8 +263,9 @@ TEST(FileWriter, AFileThatFailsIsNeverListedAsFinished)
             EXPECT_EQ(e.get(), -2);
             EXPECT_EQ(e.name(), rotating ? dir / "rot_00000001.tmp" : target);
         }
-        if (rotating)
+        if (rotating) {
             EXPECT_NO_THROW(w.close()); // closes, finishes nothing
+        }
         EXPECT_EQ(w.capture_files(), 0u);
     }
     EXPECT_TRUE(std::filesystem::exists(dir / "rot_00000001.tmp"));
