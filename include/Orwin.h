@@ -685,6 +685,12 @@ int Orwin_RGVex_control(Orwin link, int port, int address, void *userbuffer, int
 
 /* ---- Record, replay and trace files --------------------------------------- */
 
+/* Bytes that did not reach a record, transmit record or log file (a full
+ * disk, a file-size limit) are reported, with or without the write check,
+ * at the latest by Orwin_flush_record_file and when the file is switched or
+ * closed: -2 "error writing to record file" (the switch itself is done),
+ * -4 "error writing to log file" for the log file. */
+
 int Orwin_set_record_file(Orwin link, char *file_name);
 FILE *Orwin_get_record_file(Orwin link);
 uint64_t Orwin_get_record_size(Orwin link);

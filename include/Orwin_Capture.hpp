@@ -212,6 +212,7 @@ public:
     /** Set by a derived class that writes its own files and counts their
      *  bytes into currentsize; otherwise the native record file is counted. */
     bool counts_own_writes = false;
+    std::atomic<bool> waveform_files_failed{false}; ///< a waveform's files could not all be written
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 

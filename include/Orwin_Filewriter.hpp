@@ -61,8 +61,12 @@ public:
      * rotated files of about `rfs` bytes named from `filename` (a path with
      * an extension, or a directory that is created when missing). An empty
      * name with `rfs` 0 records nothing.
+     * A single target must be a regular file or new; numbered rotated files
+     * continue after the highest number the target already holds.
      * @throws orw::error -1 "No record size and no capture file",
-     *         "can't open record file directory" or "record file name too long"
+     *         "can't open record file directory", "record file name too long",
+     *         "capture target is a directory (...)" or "capture target is not
+     *         a regular file"
      */
     void start_recording(const char *filename, size_t rfs);
     /** Open the next rotated file, finishing the current one. */
@@ -71,11 +75,17 @@ public:
     void check_file_swap_over();
     /**
      * End the current rotated file (continuing in `next`), rename it to its
-     * final name stamped with `now` and add it to the finished files.
-     * @throws orw::error -37 "can't rename file"
+     * final name stamped with `now` (never replacing a file) and add it to
+     * the finished files. A file that cannot be ended whole keeps its
+     * ".tmp" name and is never finished, not even by close().
+     * @throws orw::error from file_end(); -37 "can't rename file"
      */
     void finished_file(const char *next, const std::string &now);
-    /** End the recording: finish the last file. */
+    /**
+     * End the recording: finish the last file.
+     * @throws orw::error -2 "capture file was removed during the capture"
+     *         when the single file is gone (it is then no longer listed)
+     */
     void close();
     /** True when `path` is an existing directory. */
     static bool isdir(const char *path);
@@ -95,11 +105,22 @@ public:
 protected:
     /** Adds a finished file name; guarded against concurrent readers. */
     void add_finished(const std::string &file);
+    /** Takes `file` off the finished files (it turned out not to be whole). */
+    void drop_finished(const std::string &file);
 
 private:
     mutable std::mutex filenames_lock;
     std::vector<std::string> filenames; // finished files, in order
     std::string last_stamp;             // start stamp of the last time-stamped file
+    uint32_t index_base = 0;            // highest number already used in the target
+    bool current_failed = false;        // the current file failed: never renamed as finished
+    bool single_known = false;          // single_dev/single_ino identify the single file
+    uint64_t single_dev = 0, single_ino = 0;
+
+    void check_single_target(const char *filename) const;
+    void remember_single_file(const char *filename);
+    void check_single_file_kept(const char *filename);
+    uint32_t highest_index(const char *expansion);
     unsigned stamp_repeat = 0;          // files started within that same millisecond
 };
 

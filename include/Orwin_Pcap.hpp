@@ -123,10 +123,13 @@ public:
     void initialise();
     /**
      * Open `name` and write the file header: "-" is standard output,
-     * "pipe:<path>" (any case) a named pipe, anything else a file replaced
-     * if it exists.
+     * "pipe:<path>" (any case) a named pipe that waits about 2 s for its
+     * reader (less when the capture is stopped), anything else a regular
+     * file, replaced if it exists.
      * @throws orw::error "Unable to create file" or "Unable to open pipe"
-     *         with the system error number
+     *         with the system error number; -44 "no reader on pipe" (or
+     *         "stopped while waiting for a reader on pipe"); -1 "capture
+     *         target is not a regular file"
      */
     void new_file(const char *name);
     /** Write the pending record of `link`, if any, and drop it. */
@@ -142,7 +145,7 @@ public:
     /**
      * Close the current file (the last one: pending records written first;
      * otherwise they continue in `next`) and open `next` when given.
-     * @throws orw::error -2 at the last file when records were lost to write errors
+     * @throws orw::error -2 naming the file when it lost records to write errors
      */
     void file_end(const char *next) override;
     const char *file_suffix() override;
@@ -204,6 +207,7 @@ private:
     orw::timestamp untimed{};     // links without a timetag entry
     pcap_pkthdr last_stamp;       // time of the last record written
     static constexpr int64_t fresh_timetag_ns = 20000000; // a timetag this close to the host clock dates a record
+    uint64_t lost_before_file = 0; // lost_records when the current file was opened
 };
 
 } // namespace pcap

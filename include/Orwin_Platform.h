@@ -29,6 +29,14 @@ typedef struct ORW_PIPE_DATA {
  * the pipe callback refuses the path.
  */
 ORW_PIPE_DATA *orw_open_pipe(const char *filename_);
+#ifndef ORWIN_EARLIER_BUILD
+/**
+ * As orw_open_pipe, waiting at most `timeout_ms_` ms for a reader (negative:
+ * no limit) and giving up as soon as `cancel_(arg_)` returns non-zero (null:
+ * never). NULL with errno ENXIO when no reader came, ECANCELED when given up.
+ */
+ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_);
+#endif
 /** 1 if all `sz_` bytes were written, else 0. */
 int orw_write_pipe(const void *data_, size_t sz_, ORW_PIPE_DATA *pipe_);
 /** Close the pipe, remove its path if still held, release it. Returns NULL. */

@@ -168,10 +168,14 @@ bool write_svg(const waveform &wf, FILE *out);
 /** @param date the date line as ctime() gives it (newline included) */
 bool write_vcd(const waveform &wf, FILE *out, const char *date);
 
+/** Files written per waveform. */
+constexpr int files_per_waveform = 5;
+
 /**
  * Write the five files "<base>.swf", ".txt", ".svg", ".csv" and ".vcd" of an
- * ordered and decoded waveform. A file that cannot be opened or written is
- * traced and skipped; the others are still written.
+ * ordered and decoded waveform. Each is written under "<name>.tmp" and
+ * renamed when whole; one that cannot be written whole is traced, removed
+ * and skipped; the others are still written.
  * @param saved called with the name of each file written
  * @return number of files written
  */

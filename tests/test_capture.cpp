@@ -6,6 +6,7 @@
 #include "capture_files.hpp"
 #include "Orwin_Pcap.hpp"
 #include "capture_probe.hpp"
+#include "child_check.hpp"
 #include "orwin_unitsim.hpp"
 #include "pcap_reader.hpp"
 
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <sys/resource.h>
 
 namespace {
 
@@ -437,4 +439,60 @@ TEST(CaptureEngine, StartsTwentyTimesOutOfTwentyUnderTrafficOnEveryLink)
     cancel = true;
     traffic.join();
     EXPECT_EQ(started, 20);
+}
+
+namespace {
+
+// In a child whose files may grow to 200 KiB, a numbered capture rotating
+// at 1 MiB fills its first file past the limit. Returns 0, or the number of
+// the first check that failed.
+int capture_under_file_limit(const std::string &dir, bool pcap)
+{
+    rlimit rl = {200 * 1024, 200 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+        return 1;
+    setenv("ORW_FILE_INDEX", "1", 1);
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    const std::string target = dir + (pcap ? "/cap.pcap" : "/cap.trc");
+    std::unique_ptr<orw::trc::capture> c;
+    if (pcap)
+        c.reset(new orw::trc::pcap_capture(sim.address().c_str(), target.c_str(), 0, 1));
+    else
+        c.reset(new orw::trc::trc_capture(sim.address().c_str(), target.c_str(), 0, 1));
+    c->start(1);
+    if (!test::eventually([&] { return c->capture_thread_running.load(); }))
+        return 2;
+    orw::unitsim::traffic t;
+    t.links = {2};
+    t.count = 30;
+    t.sizes = {20 * 1024};
+    sim.generate(t);
+    test::eventually([&] { return !c->running; }, 1000);
+    c->stop();
+    try {
+        c->wait();
+        return 3; // the loss went unreported
+    } catch (const orw::error &e) {
+        if (e.get() != Error_RecFile_Write || e.name() != dir + "/cap_00000001.tmp")
+            return 4; // the error names the file that failed
+    }
+    if (c->capture_files() != 0)
+        return 5;
+    c.reset();
+    struct stat st;
+    if (stat((dir + "/cap_00000001.tmp").c_str(), &st) != 0 || stat(target.c_str(), &st) == 0)
+        return 6; // cut short: kept under its in-progress name only
+    return 0;
+}
+
+} // namespace
+
+TEST(CaptureEngine, AFileCutShortIsNamedAndNeverFinished)
+{
+    for (bool pcap : {false, true}) {
+        SCOPED_TRACE(pcap);
+        test::scratch_dir dir;
+        test::expect_child_passes([&] { return capture_under_file_limit(dir.path, pcap); });
+        EXPECT_EQ(dir.files(), std::vector<std::string>{"cap_00000001.tmp"});
+    }
 }

@@ -10,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +68,9 @@ TEST(CaptureInterface, RefusedStartsReturnOneAndLeaveNothingBehind)
     const std::string target = dir / "never.pcap";
     test::write_file(dir / "rec.rec", test::recording_header());
     const std::string replay = "-" + dir / "rec.rec";
+    // Targets that are not regular files are refused and left as they are.
+    std::filesystem::create_directory(dir / "adir");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     const struct {
         const char *why;
         std::string device, config, target;
@@ -72,6 +79,9 @@ TEST(CaptureInterface, RefusedStartsReturnOneAndLeaveNothingBehind)
         {"recorded file", replay, "", target},
         {"unreachable unit", "127.0.0.1:1", "", target},
         {"uncreatable file", u.address, "", dir / "no/such/dir/x.pcap"},
+        {"directory", u.address, "", dir / "adir"},
+        {"FIFO", u.address, "", dir / "fifo"},
+        {"device", u.address, "", "/dev/null"},
     };
     for (const auto &k : cases) {
         for (auto start : {Orwin_Capture_PCAP, Orwin_Capture_TRC}) {
@@ -81,7 +91,100 @@ TEST(CaptureInterface, RefusedStartsReturnOneAndLeaveNothingBehind)
             EXPECT_EQ(Orwin_Stop_Capture(k.device.c_str()), 1) << k.why;
         }
     }
-    EXPECT_EQ(dir.files(), std::vector<std::string>{"rec.rec"});
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"adir", "fifo", "rec.rec"}));
+    EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+}
+
+// A single output removed during the run, alone or with its directory, makes
+// the stop fail, and the file is not listed.
+TEST(CaptureInterface, OutputRemovedDuringTheRunIsAFailure)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    for (auto start : {Orwin_Capture_PCAP, Orwin_Capture_TRC})
+        for (bool whole_dir : {false, true}) {
+            SCOPED_TRACE(whole_dir);
+            std::filesystem::create_directory(dir / "out");
+            const std::string target = dir / "out/cap.file";
+            ASSERT_EQ(start(u.name(), "", target.c_str(), 0), 0);
+            u.sim.emit_packet(2, {1, 2, 3});
+            ASSERT_TRUE(u.sim.wait_until_sent(2000));
+            std::filesystem::remove_all(whole_dir ? dir / "out" : target);
+            EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+            int rc = 0;
+            EXPECT_EQ(file_of(u.name(), 0, rc), "");
+            EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+            std::filesystem::remove_all(dir / "out");
+        }
+}
+
+// A pcap pipe waits about 2 s for its reader, then the start fails; the FIFO
+// it made is its owner's only and is gone afterwards. A reader arriving in
+// time gets the capture.
+TEST(CaptureInterface, PipeStartWaitsForAReaderAtMostTwoSeconds)
+{
+    recorder_unit u;
+    test::scratch_dir dir;
+    const std::string path = dir / "view";
+    const std::string target = "pipe:" + path;
+    for (bool reader : {false, true}) {
+        SCOPED_TRACE(reader);
+        std::atomic<bool> done{false};
+        std::atomic<int> mode{-1};
+        std::atomic<size_t> header{0};
+        // Watches the FIFO appear; reads it when asked to, or after 8 s so a
+        // start that never gives up is freed and fails on its time.
+        std::thread viewer([&] {
+            auto rescue = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+            struct stat st;
+            while (!done && stat(path.c_str(), &st) != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (done)
+                return;
+            mode = static_cast<int>(st.st_mode & 0777);
+            while (!reader && !done && std::chrono::steady_clock::now() < rescue)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (done)
+                return;
+            int fd = open(path.c_str(), O_RDONLY);
+            char buf[24];
+            ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf) : -1;
+            header = n > 0 ? static_cast<size_t>(n) : 0;
+            while (!done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (fd >= 0)
+                close(fd);
+        });
+        auto begin = std::chrono::steady_clock::now();
+        int rc = Orwin_Capture_PCAP(u.name(), "", target.c_str(), 0);
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        if (rc == 0) {
+            EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+        }
+        done = true;
+        viewer.join();
+        EXPECT_EQ(mode.load(), 0600);
+        EXPECT_EQ(rc, reader ? 0 : 1);
+        EXPECT_LT(took, reader ? 1.5 : 3.5);
+        EXPECT_EQ(header.load(), reader ? 24u : 0u);
+        EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+        EXPECT_TRUE(dir.files().empty());
+    }
+
+    // A stop while the pipe waits ends the wait at once, and says so.
+    orw::trc::pcap_capture c(u.name(), target.c_str(), 0, 0);
+    c.start(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto begin = std::chrono::steady_clock::now();
+    c.stop();
+    try {
+        c.wait();
+        ADD_FAILURE() << "a capture that never had its pipe ended without an error";
+    } catch (const orw::error &e) {
+        EXPECT_EQ(e.name(), path);
+    }
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 0.5);
+    EXPECT_TRUE(dir.files().empty());
 }
 
 TEST(CaptureInterface, ClosingWritesAPendingPartOfAPacket)

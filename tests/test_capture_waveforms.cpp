@@ -3,11 +3,13 @@
 #include "Orwin_Capture.hpp"
 #include "capture_files.hpp"
 #include "capture_probe.hpp"
+#include "child_check.hpp"
 #include "waveform_records.hpp"
 
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -169,4 +171,52 @@ TEST(CaptureWaveforms, AFloodKeepsAtMostTheCapWaitingAndCountsTheRest)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_EQ(static_cast<size_t>(c.saved.load()), orw::trc::capture::max_saved_waveforms);
     EXPECT_EQ(dir.files().size(), 5 * orw::trc::capture::max_saved_waveforms);
+}
+
+namespace {
+
+// In a child whose files may grow to 16 KiB, a waveform's picture cannot be
+// written whole. Returns 0, or the number of the first check that failed.
+int waveform_under_file_limit(const std::string &dir)
+{
+    rlimit rl = {16 * 1024, 16 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+        return 1;
+    orw::unitsim::simulator sim(orw::unitsim::recording_unit("TRC-8"));
+    sim.set_waveform(3, port3_waveform());
+    waveform_probe c(sim.address().c_str(), "", 0, 0);
+    c.tick_length = std::chrono::milliseconds(10);
+    c.set_wf_dir(dir);
+    c.start(1);
+    if (!eventually([&] { return c.capture_thread_running.load(); }))
+        return 2;
+    sim.emit_event(3, orw::unitsim::event_error);
+    if (!eventually([&] { return c.saved >= 1; }))
+        return 3;
+    c.stop();
+    try {
+        c.wait();
+        return 4; // the lost file went unreported
+    } catch (const orw::error &e) {
+        if (e.name() != dir + "/" || std::string(e.text()) != "waveform files could not be written")
+            return 5;
+    }
+    return c.files.size() < 5 ? 0 : 6;
+}
+
+} // namespace
+
+// A waveform file that cannot be written whole never appears under its final
+// name, and the capture's stop reports the directory.
+TEST(CaptureWaveforms, FilesNotWrittenWholeAreReportedAndNeverLeftBehind)
+{
+    test::scratch_dir dir;
+    test::expect_child_passes([&] { return waveform_under_file_limit(dir.path); });
+    const std::vector<std::string> names = dir.files();
+    EXPECT_FALSE(names.empty()) << "the small files are still written";
+    for (const std::string &n : names) {
+        EXPECT_TRUE(std::regex_match(n, std::regex("[0-9]+_port3_3_1\\.(swf|txt|csv|vcd)"))) << n;
+        struct stat st;
+        EXPECT_TRUE(stat((dir / n).c_str(), &st) == 0 && st.st_size > 0) << n;
+    }
 }

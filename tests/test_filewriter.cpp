@@ -7,7 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,8 +21,11 @@ namespace {
 struct file_log : orw::utils::filewriter {
     std::vector<std::string> opened, archived;
     bool create = true;
+    bool fail_end = false; // ending the current file fails, as on a full disk
     void set_file(const char *name, bool, bool) override
     {
+        if (fail_end && !opened.empty())
+            throw orw::error(currentfile, -2, "error writing to record file");
         if (!name)
             return;
         opened.push_back(name);
@@ -187,4 +195,137 @@ TEST(FileWriter, FailuresAreReportedAndNothingIsListed)
     EXPECT_TRUE(orw::utils::filewriter::expand_environment("${}ab${X", out, sizeof out));
     EXPECT_STREQ(out, "ab");
     EXPECT_FALSE(orw::utils::filewriter::expand_environment("12345678", out, sizeof out));
+}
+
+namespace {
+
+std::string contents(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(FileWriter, FinishedFilesAreNeverOverwrittenNorMoved)
+{
+    test::scratch_dir dir;
+    // Numbers continue after the highest a file of the same series has
+    // (finished or in progress); other series and suffixes do not count.
+    for (const char *f : {"run_00000001.dat", "run_00000007.dat", "run_00000003.tmp", "run_00000009.other",
+                          "runx_00000020.dat", "run_12.dat"})
+        test::write_file(dir / f, {9});
+    file_log w;
+    w.fileindex = true;
+    w.start_recording((dir / "run.dat").c_str(), 10);
+    w.rotate();
+    w.close();
+    EXPECT_EQ(w.finished_list(), (std::vector<std::string>{dir / "run_00000008.dat", dir / "run_00000009.dat"}));
+    EXPECT_EQ(contents(dir / "run_00000007.dat"), "\x09");
+
+    // A directory named with ".tmp" keeps the files: only the writer's own
+    // suffix marks a file in progress.
+    file_log t;
+    t.fileindex = true;
+    t.start_recording((dir / "cap.tmp.d/").c_str(), 10);
+    t.close();
+    EXPECT_EQ(t.finished_list(), std::vector<std::string>{dir / "cap.tmp.d/trccapture_00000001.trc"});
+
+    // A final name taken meanwhile is never replaced: the rename fails and
+    // the data stays under its in-progress name.
+    file_log r;
+    r.fileindex = true;
+    r.start_recording((dir / "race.trc").c_str(), 10);
+    test::write_file(dir / "race_00000001.trc", {7});
+    EXPECT_THROW(r.close(), orw::error);
+    EXPECT_EQ(r.capture_files(), 0u);
+    EXPECT_EQ(contents(dir / "race_00000001.trc"), "\x07");
+    EXPECT_TRUE(std::filesystem::exists(dir / "race_00000001.tmp"));
+}
+
+TEST(FileWriter, AFileThatFailsIsNeverListedAsFinished)
+{
+    test::scratch_dir dir;
+    for (bool rotating : {true, false}) {
+        SCOPED_TRACE(rotating);
+        file_log w;
+        w.fileindex = true;
+        const std::string target = dir / (rotating ? "rot.trc" : "one.trc");
+        w.start_recording(target.c_str(), rotating ? 10 : 0);
+        w.fail_end = true;
+        try {
+            if (rotating)
+                w.rotate();
+            else
+                w.close();
+            FAIL() << "a failed file was not reported";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), -2);
+            EXPECT_EQ(e.name(), rotating ? dir / "rot_00000001.tmp" : target);
+        }
+        if (rotating) {
+            EXPECT_NO_THROW(w.close()); // closes, finishes nothing
+        }
+        EXPECT_EQ(w.capture_files(), 0u);
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "rot_00000001.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "rot_00000001.trc"));
+}
+
+TEST(FileWriter, SingleTargetMustBeARegularFileThatStays)
+{
+    test::scratch_dir dir;
+    std::filesystem::create_directory(dir / "adir");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", (dir / "sock").c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    struct {
+        std::string target;
+        const char *text;
+    } refused[] = {
+        {dir / "adir", "capture target is a directory (give a file size to rotate into it)"},
+        {dir / "fifo", "capture target is not a regular file"},
+        {dir / "sock", "capture target is not a regular file"},
+        {"/dev/null", "capture target is not a regular file"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.target);
+        file_log w;
+        try {
+            w.start_recording(r.target.c_str(), 0);
+            ADD_FAILURE() << "accepted";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), -1);
+            EXPECT_STREQ(e.text(), r.text);
+        }
+        EXPECT_TRUE(w.opened.empty());
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(r.target)));
+    }
+    close(sock);
+
+    // The output removed during the run, alone or with its directory, ends
+    // the recording with an error and is not listed.
+    for (bool whole_dir : {false, true}) {
+        SCOPED_TRACE(whole_dir);
+        std::filesystem::create_directory(dir / "sub");
+        const std::string target = dir / "sub/out.trc";
+        file_log w;
+        w.start_recording(target.c_str(), 0);
+        ASSERT_EQ(w.capture_files(), 1u);
+        if (whole_dir)
+            std::filesystem::remove_all(dir / "sub");
+        else
+            std::filesystem::remove(target);
+        try {
+            w.close();
+            ADD_FAILURE() << "the lost output was not reported";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.name(), target);
+            EXPECT_STREQ(e.text(), "capture file was removed during the capture");
+        }
+        EXPECT_EQ(w.capture_files(), 0u);
+    }
 }

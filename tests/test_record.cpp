@@ -1,6 +1,7 @@
 // Record files: header and re-synchronisation records, the switch between
 // files, replay of a file started mid-frame, and replacing a replay file.
 #include "OrwinInternal.h"
+#include "child_check.hpp"
 #include "unit_pair.hpp"
 
 #include <gtest/gtest.h>
@@ -465,12 +466,73 @@ int record_under_file_limit(const char *path, off_t limit)
 TEST(Record, CheckedWritesReportEveryLossUnderAFileSizeLimit)
 {
     temp_file file;
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit(record_under_file_limit(file.name, 16 * 1024 + 37));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
+    test::expect_child_passes([&] { return record_under_file_limit(file.name, 16 * 1024 + 37); });
+}
+
+namespace {
+
+// In a child whose file-size limit is `limit`, each of the three files a
+// link writes is overfilled with checking off; every call may return 0 on
+// the way, but flushing, switching or closing the file reports the loss.
+// Returns 0, or the number of the first check that failed.
+int unchecked_losses_under_file_limit(const std::string &dir, off_t limit)
+{
+    rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+        return 1;
+    unit_pair u(SYSTEM_TYPE_Tor, {});
+    const std::string rx = dir + "/rx", tx = dir + "/tx", log = dir + "/log", next = dir + "/next";
+    if (Orwin_set_record_file(u.link, const_cast<char *>(rx.c_str())) != 0 ||
+        Orwin_set_log_file(u.link, const_cast<char *>(log.c_str())) != 0)
+        return 2;
+#ifndef ORWIN_EARLIER_BUILD
+    if (Orwin_set_tx_record_file(u.link, const_cast<char *>(tx.c_str())) != 0)
+        return 2;
+#endif
+    uint8_t buf[256];
+    uint32_t type;
+    const int packets = 1 + static_cast<int>(limit / 100);
+    for (int i = 0; i < packets; ++i) {
+        u.write_raw(eop_frame(100, static_cast<uint8_t>(i)));
+        if (Orwin_read_packet(u.link, buf, sizeof buf, &type) != 100)
+            return 3; // received data still reaches the caller
+        if (Orwin_write_packet(u.link, buf, 100, Orwin_EOP) < 0 || Orwin_flush(u.link) < 0)
+            return 4;
+    }
+    if (Orwin_flush_record_file(u.link) != Error_RecFile_Write ||
+        std::string(Orwin_get_error_text()) != "error writing to record file")
+        return 5;
+    // Switching reports the loss of the file it ends, and the new file runs.
+    if (Orwin_set_record_file(u.link, const_cast<char *>(next.c_str())) != Error_RecFile_Write ||
+        Orwin_get_record_file(u.link) == nullptr)
+        return 6;
+    if (Orwin_set_record_file(u.link, nullptr) != 0 || Orwin_flush_record_file(u.link) != 0)
+        return 7; // the new file was whole
+#ifndef ORWIN_EARLIER_BUILD
+    if (Orwin_set_tx_record_file(u.link, nullptr) != Error_RecFile_Write)
+        return 8;
+#endif
+    if (Orwin_set_log_file(u.link, nullptr) != Error_LogFile_Write)
+        return 9;
+    return 0;
+}
+
+} // namespace
+
+// The library ignores SIGXFSZ: a write past the file-size limit fails with
+// EFBIG like a full disk instead of ending the process.
+TEST(Record, UncheckedLossesAreReportedByFlushSwitchAndClose)
+{
+    {
+        unit_pair u(SYSTEM_TYPE_Tor, {});
+        struct sigaction sa = {};
+        ASSERT_EQ(sigaction(SIGXFSZ, nullptr, &sa), 0);
+        EXPECT_EQ(sa.sa_handler, SIG_IGN);
+    }
+    char dir[] = "/tmp/orwin-loss-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    test::expect_child_passes([&] { return unchecked_losses_under_file_limit(dir, 8 * 1024 + 5); });
+    for (const char *leaf : {"/rx", "/tx", "/log", "/next"})
+        unlink((std::string(dir) + leaf).c_str());
+    rmdir(dir);
 }

@@ -77,6 +77,11 @@ struct ORW {
     int ram_io;
     int current_port;
     int check_record_writes;
+    // Set when bytes meant for the file were not all taken; reported when the
+    // file is flushed, switched or closed.
+    int record_lost;
+    int tx_record_lost;
+    int log_lost;
     uint64_t total_raw_bytes_received;
     char *options;
     int option;
@@ -151,6 +156,9 @@ void orw_release_link(ORW *link);
 
 // Close a stdio stream of the link; the standard streams are only flushed.
 void orw_close_stream(FILE *file);
+// As orw_close_stream; false when the stream had lost bytes (`lost`, a write
+// error) or could not be flushed or closed.
+bool orw_finish_stream(FILE *file, int lost);
 
 // Receive (Orwin_receive.cpp): forget any unparsed bytes and partial frame,
 // so the next read starts at a frame header of fresh input.

@@ -31,7 +31,12 @@ constexpr int open_negotiation_timeout_ms = 5000;
 void once_per_process()
 {
     static std::once_flag flag;
-    std::call_once(flag, [] { signal(SIGPIPE, SIG_IGN); });
+    std::call_once(flag, [] {
+        signal(SIGPIPE, SIG_IGN);
+        // A write past the file-size limit then fails with EFBIG and is
+        // reported like a full disk instead of ending the process.
+        signal(SIGXFSZ, SIG_IGN);
+    });
 }
 
 struct local_binding {
@@ -350,6 +355,9 @@ bool orw_initialise_link(ORW *link)
     link->current_port = 1;
     link->record_file = nullptr;
     link->check_record_writes = 0;
+    link->record_lost = 0;
+    link->tx_record_lost = 0;
+    link->log_lost = 0;
     link->total_raw_bytes_received = ~static_cast<uint64_t>(0);
     link->rx_timeout_returns_error = 0;
     link->max_dumps = 6;
@@ -392,6 +400,16 @@ void orw_close_stream(FILE *file)
         fflush(file);
     else
         fclose(file);
+}
+
+bool orw_finish_stream(FILE *file, int lost)
+{
+    if (file == nullptr)
+        return lost == 0;
+    bool whole = fflush(file) == 0 && !ferror(file) && lost == 0;
+    if (file == stdout || file == stderr)
+        return whole;
+    return fclose(file) == 0 && whole;
 }
 
 extern "C" {

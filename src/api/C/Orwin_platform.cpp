@@ -57,40 +57,82 @@ bool write_all(int fd, const unsigned char *p, size_t sz)
     return ok;
 }
 
-} // namespace
-
-extern "C" {
-
-ORW_PIPE_DATA *orw_open_pipe(const char *filename_)
+ORW_PIPE_DATA *open_pipe(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
 {
     std::string path = (filename_ && filename_[0]) ? filename_ : "/tmp/wireshark_" + std::to_string(getpid());
-    unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0666) != 0)
+    // Only an earlier FIFO is replaced; any other file of that name stays
+    // and makes the creation fail.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0600) != 0)
         return nullptr;
     int (*cb)(const char *) = pipe_callback.load();
     if (cb && cb(path.c_str()) != 0) {
         unlink(path.c_str());
         return nullptr;
     }
-    int fd;
-    do {
-        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC); // waits for a reader
-    } while (fd < 0 && errno == EINTR);
+    // Without a reader a non-blocking open fails with ENXIO: poll for one,
+    // so the wait can end on time or when the caller gives up.
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int fd = -1;
+    int e = 0;
+    for (;;) {
+        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            break;
+        e = errno;
+        if (e != ENXIO && e != EINTR)
+            break;
+        if (cancel_ && cancel_(arg_)) {
+            e = ECANCELED;
+            break;
+        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waited = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (timeout_ms_ >= 0 && waited >= timeout_ms_) {
+            e = ENXIO;
+            break;
+        }
+        usleep(10000);
+    }
     unlink(path.c_str());
-    if (fd < 0)
+    if (fd < 0) {
+        errno = e;
         return nullptr;
+    }
+    // Writes block again once the reader is there.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     ORW_PIPE_DATA *pipe = static_cast<ORW_PIPE_DATA *>(malloc(sizeof(ORW_PIPE_DATA)));
     char *name = strdup(path.c_str());
     if (pipe == nullptr || name == nullptr) {
         free(pipe);
         free(name);
         close(fd);
+        errno = ENOMEM;
         return nullptr;
     }
     pipe->handle = fd;
     pipe->filename = name;
     return pipe;
 }
+
+} // namespace
+
+extern "C" {
+
+ORW_PIPE_DATA *orw_open_pipe(const char *filename_) { return open_pipe(filename_, -1, nullptr, nullptr); }
+
+#ifndef ORWIN_EARLIER_BUILD
+ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
+{
+    return open_pipe(filename_, timeout_ms_, cancel_, arg_);
+}
+#endif
 
 int orw_write_pipe(const void *data_, size_t sz_, ORW_PIPE_DATA *pipe_)
 {

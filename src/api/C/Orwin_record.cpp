@@ -124,11 +124,18 @@ bool write_record(ORW *link, const void *data, size_t length)
 {
     FILE *f = link->record_file;
     if (!link->check_record_writes) {
-        link->recordsize += fwrite(data, 1, length, f);
+        const size_t done = fwrite(data, 1, length, f);
+        link->recordsize += done;
+        // Unchecked, the read goes on; the loss is reported when the file
+        // is flushed, switched or closed.
+        if (done != length)
+            link->record_lost = 1;
         return true;
     }
-    if (fflush(f) != 0)
+    if (fflush(f) != 0) {
+        link->record_lost = 1;
         return false;
+    }
     const int fd = fileno(f);
     const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t done = 0;
@@ -141,6 +148,8 @@ bool write_record(ORW *link, const void *data, size_t length)
         done += static_cast<size_t>(w);
     }
     link->recordsize += done;
+    if (done != length)
+        link->record_lost = 1;
     return done == length;
 }
 
@@ -251,21 +260,27 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
         if (f != nullptr)
             f = start_record_file(link, f, file_name);
     }
+    bool old_whole = true;
     if (link->record_file) {
         const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
         if (f && unparsed > 0)
             cut_unparsed(link->record_file, static_cast<size_t>(unparsed));
-        orw_close_stream(link->record_file);
+        old_whole = orw_finish_stream(link->record_file, link->record_lost);
         link->record_file = nullptr;
         link->recordsize = 0;
+        link->record_lost = 0;
     }
-    if (file_name == nullptr)
-        return 0;
-    if (f == nullptr)
+    if (f == nullptr && file_name != nullptr)
         return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
-    link->record_file = f;
-    link->recordsize = 0;
-    return write_resync(link);
+    if (f != nullptr) {
+        link->record_file = f;
+        link->recordsize = 0;
+        const int rc = write_resync(link);
+        if (rc < 0)
+            return rc;
+    }
+    // The switch is done, but the file it ended is not whole.
+    return old_whole ? 0 : record_write_error();
 }
 
 FILE *Orwin_get_record_file(Orwin link) { return orw_link(link)->record_file; }
@@ -275,9 +290,12 @@ uint64_t Orwin_get_record_size(Orwin link) { return orw_link(link)->recordsize; 
 int Orwin_flush_record_file(Orwin handle)
 {
     ORW *link = orw_link(handle);
-    if (link->record_file && fflush(link->record_file) != 0)
-        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
-    return 0;
+    FILE *f = link->record_file;
+    if (f == nullptr)
+        return 0;
+    if (fflush(f) != 0 || ferror(f))
+        link->record_lost = 1;
+    return link->record_lost ? record_write_error() : 0;
 }
 
 void Orwin_check_record_writes(Orwin link, int on) { orw_link(link)->check_record_writes = on; }
@@ -288,15 +306,16 @@ int Orwin_record_writes(Orwin link) { return orw_link(link)->check_record_writes
 int Orwin_set_tx_record_file(Orwin handle, char *file_name)
 {
     ORW *link = orw_link(handle);
-    orw_close_stream(link->tx_record_file);
+    const bool old_whole = orw_finish_stream(link->tx_record_file, link->tx_record_lost);
     link->tx_record_file = nullptr;
-    if (file_name == nullptr)
-        return 0;
-    FILE *f = open_output(file_name);
-    if (f == nullptr)
-        return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
-    link->tx_record_file = f;
-    return 0;
+    link->tx_record_lost = 0;
+    if (file_name != nullptr) {
+        FILE *f = open_output(file_name);
+        if (f == nullptr)
+            return orw_set_error(Error_RecFile_Open, "Couldn't open recording file");
+        link->tx_record_file = f;
+    }
+    return old_whole ? 0 : record_write_error();
 }
 #endif
 

@@ -32,6 +32,13 @@ uint64_t timetag_count(const unsigned char *p)
     return v;
 }
 
+// A line that does not reach the file is reported when the file is closed.
+void flush_log(ORW *link)
+{
+    if (fflush(link->log_file) != 0 || ferror(link->log_file))
+        link->log_lost = 1;
+}
+
 } // namespace
 
 void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length, int type)
@@ -58,11 +65,11 @@ void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
         write_bytes(f, p, length);
     } else if (type == Orwin_EXTN && length >= 9 && p[0] == 0x88) {
         fprintf(f, " // timetag {%.1fns}\n", static_cast<double>(timetag_count(p)) * 0.1);
-        fflush(f);
+        flush_log(link);
         return;
     } else if (type == Orwin_EXTN && link_select) {
         fprintf(f, " // Set active link = %d\n", p[0] & 0x3F);
-        fflush(f);
+        flush_log(link);
         return;
     } else if (type == Orwin_EXTN) {
         fprintf(f, " // EXTN_PACKET (len=%d):", static_cast<int>(length));
@@ -76,7 +83,7 @@ void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
             fputs(" EEP", f);
     }
     fputc('\n', f);
-    fflush(f);
+    flush_log(link);
 }
 
 extern "C" {
@@ -84,15 +91,16 @@ extern "C" {
 int Orwin_set_log_file(Orwin handle, char *file_name)
 {
     ORW *link = orw_link(handle);
-    orw_close_stream(link->log_file);
+    const bool old_whole = orw_finish_stream(link->log_file, link->log_lost);
     link->log_file = nullptr;
-    if (file_name == nullptr)
-        return 0;
-    FILE *f = (file_name[0] == '-' && file_name[1] == '\0') ? stdout : fopen(file_name, "w");
-    if (f == nullptr)
-        return orw_set_error(Error_LogFile_Open, "error opening log file");
-    link->log_file = f;
-    return 0;
+    link->log_lost = 0;
+    if (file_name != nullptr) {
+        FILE *f = (file_name[0] == '-' && file_name[1] == '\0') ? stdout : fopen(file_name, "w");
+        if (f == nullptr)
+            return orw_set_error(Error_LogFile_Open, "error opening log file");
+        link->log_file = f;
+    }
+    return old_whole ? 0 : orw_set_error(Error_LogFile_Write, "error writing to log file");
 }
 
 } // extern "C"

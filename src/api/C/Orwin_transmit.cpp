@@ -252,8 +252,9 @@ int send_bytes(ORW *link, const unsigned char *p, size_t len, int flags, size_t 
     while (*done < len) {
         ssize_t k = send(link->sock, p + *done, len - *done, flags | kSendFlags);
         if (k > 0) {
-            if (link->tx_record_file)
-                fwrite(p + *done, 1, static_cast<size_t>(k), link->tx_record_file);
+            if (link->tx_record_file &&
+                fwrite(p + *done, 1, static_cast<size_t>(k), link->tx_record_file) != static_cast<size_t>(k))
+                link->tx_record_lost = 1;
             *done += static_cast<size_t>(k);
             continue;
         }
@@ -366,8 +367,8 @@ int Orwin_flush(Orwin handle)
         if (rc < 0)
             return flush_failed(rc);
     }
-    if (link->log_file)
-        fflush(link->log_file);
+    if (link->log_file && fflush(link->log_file) != 0)
+        link->log_lost = 1;
     return 0;
 }
 

@@ -153,8 +153,12 @@ template <class Capture> int start_capture(capture_map &map, const char *device_
         c->start(status_interval_s);
         for (int i = 0; i < start_polls && !c->capture_thread_running && c->running; ++i)
             orw_delay(start_poll_ms);
-        if (!c->capture_thread_running)
+        if (!c->capture_thread_running) {
+            // The reason the thread ended (a file or pipe that could not be
+            // opened) comes out of wait() when there is one.
+            stop(*c);
             throw orw::error(c->addr, Error_CaptureThread_Failed, "capture thread not running");
+        }
     } catch (const std::exception &e) {
         traced_failure("starting capture of", device_, e.what());
         c.reset(); // stops and joins any threads it started

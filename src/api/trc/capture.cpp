@@ -157,6 +157,7 @@ void capture::start_run()
     error = 0;
     framing_error = nullptr;
     framing_faults = 0;
+    waveform_files_failed = false;
     apply_config();
     {
         std::lock_guard<std::mutex> guard(txlock);
@@ -201,6 +202,8 @@ void capture::wait()
     auto report = [this] {
         if (error != 0)
             throw orw::error(eaddr, error, error_static ? error_static : "capture failed", oserr);
+        if (waveform_files_failed)
+            throw orw::error(wf_dir, Error_RecFile_Write, "waveform files could not be written", 0);
     };
     if (!threads_started())
         return report();
@@ -252,9 +255,14 @@ void capture::set_file(const char *file, bool p1, bool p2)
     // The timer thread's status requests flush the record file: never
     // while it is being switched.
     std::lock_guard<std::mutex> guard(txlock);
-    int rc = Orwin_set_record_file(device, name);
+    // A file that lost bytes is named as the one that failed, before the
+    // switch could blame the next one.
+    int rc = Orwin_flush_record_file(device);
     if (rc < 0)
-        throw orw::error(addr, rc, Orwin_get_error_text());
+        throw orw::error(currentfile, rc, Orwin_get_error_text());
+    rc = Orwin_set_record_file(device, name);
+    if (rc < 0)
+        throw orw::error(name ? name : currentfile, rc, Orwin_get_error_text());
     if (p1)
         Orwin_record_writes(device);
     Orwin_check_record_writes(device, p2 ? 1 : 0);

@@ -95,6 +95,8 @@ void capture::read_loop(uint8_t *buffer, size_t size)
             running = false;
             break;
         }
+        if (n == Error_RecFile_Write)
+            throw orw::error(currentfile, static_cast<int>(n), Orwin_get_error_text());
         if (framing_error)
             throw_framing_error();
         if (n < 0)

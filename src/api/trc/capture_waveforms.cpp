@@ -56,16 +56,19 @@ void capture::do_waveforms()
         try {
             if (wf->order()) {
                 wf->decode();
-                orw::waveform::save_files(*wf, base, [&](const std::string &file) {
+                int written = orw::waveform::save_files(*wf, base, [&](const std::string &file) {
                     waveform_file_saved(file.c_str(), wf.get());
                 });
+                if (written < orw::waveform::files_per_waveform)
+                    waveform_files_failed = true;
             } else {
                 ORW_WFM_TRACE(1, this, "waveform %d: record of %zu bytes is incomplete", wf->id, wf->sz);
             }
             waveform_saved(wf.get());
         } catch (const std::exception &e) {
-            // The timer thread must go on ticking.
+            // The timer thread must go on ticking; the stop reports it.
             ORW_WFM_TRACE(1, this, "waveform %d not saved: %s", wf->id, e.what());
+            waveform_files_failed = true;
         }
     }
     ORW_WFM_TRACE(8, this, "finished");

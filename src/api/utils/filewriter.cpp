@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 namespace orw {
@@ -20,10 +23,34 @@ namespace {
 
 const char name_too_long[] = "record file name too long";
 
+const char in_progress[] = ".tmp";
+constexpr size_t in_progress_length = sizeof in_progress - 1;
+
 bool file_exists(const char *path)
 {
     struct stat st;
-    return ::stat(path, &st) == 0;
+    return ::lstat(path, &st) == 0;
+}
+
+// Standard output, a pipe or no recording: nothing on disk to check.
+bool names_no_file(const char *name)
+{
+    return std::strcmp(name, "-") == 0 || strncasecmp(name, "pipe:", 5) == 0 || strcasecmp(name, "null") == 0;
+}
+
+// Rename that never replaces an existing file.
+int rename_new(const char *from, const char *to)
+{
+    int rc = ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the no-replace flag: check, then rename.
+        if (file_exists(to)) {
+            errno = EEXIST;
+            return -1;
+        }
+        rc = std::rename(from, to);
+    }
+    return rc;
 }
 
 } // namespace
@@ -118,6 +145,16 @@ void filewriter::add_finished(const std::string &file)
     filenames.push_back(file);
 }
 
+void filewriter::drop_finished(const std::string &file)
+{
+    std::lock_guard<std::mutex> guard(filenames_lock);
+    for (auto it = filenames.begin(); it != filenames.end(); ++it)
+        if (*it == file) {
+            filenames.erase(it);
+            return;
+        }
+}
+
 std::string filewriter::capture_file(int idx) const
 {
     std::lock_guard<std::mutex> guard(filenames_lock);
@@ -139,6 +176,10 @@ void filewriter::start_recording(const char *filename, size_t rfs)
     record_file_suffix = nullptr;
     last_stamp.clear();
     stamp_repeat = 0;
+    index_base = 0;
+    currentfile[0] = '\0';
+    current_failed = false;
+    single_known = false;
     if (!filename || !*filename) {
         if (rfs != 0)
             throw error("", Error_RecFile_Open, "No record size and no capture file");
@@ -146,7 +187,12 @@ void filewriter::start_recording(const char *filename, size_t rfs)
         return;
     }
     if (rfs == 0) {
+        check_single_target(filename);
+        if (std::strlen(filename) >= sizeof currentfile)
+            throw error(filename, Error_RecFile_Open, name_too_long);
+        std::strcpy(currentfile, filename);
         file_start(filename, 0);
+        remember_single_file(filename);
         add_finished(filename);
         return;
     }
@@ -172,7 +218,82 @@ void filewriter::start_recording(const char *filename, size_t rfs)
             throw error(filename, Error_RecFile_Open, name_too_long);
         std::strcat(record_file_template, leaf);
     }
+    if (fileindex) {
+        char expansion[template_size];
+        if (!expand_environment(record_file_template, expansion, sizeof expansion))
+            throw error(record_file_template, Error_RecFile_Open, name_too_long);
+        index_base = highest_index(expansion);
+    }
     create_record_file();
+}
+
+void filewriter::check_single_target(const char *filename) const
+{
+    if (names_no_file(filename))
+        return;
+    // Only a regular file is replaced: a directory, device, socket or FIFO
+    // is never removed nor written as if it were one.
+    struct stat st;
+    if (::stat(filename, &st) != 0 || S_ISREG(st.st_mode))
+        return;
+    if (S_ISDIR(st.st_mode))
+        throw error(filename, Error_RecFile_Open, "capture target is a directory (give a file size to rotate into it)");
+    throw error(filename, Error_RecFile_Open, "capture target is not a regular file");
+}
+
+void filewriter::remember_single_file(const char *filename)
+{
+    struct stat st;
+    single_known = !names_no_file(filename) && ::stat(filename, &st) == 0 && S_ISREG(st.st_mode);
+    if (single_known) {
+        single_dev = static_cast<uint64_t>(st.st_dev);
+        single_ino = static_cast<uint64_t>(st.st_ino);
+    }
+}
+
+void filewriter::check_single_file_kept(const char *filename)
+{
+    if (!single_known)
+        return;
+    single_known = false;
+    struct stat st;
+    if (::stat(filename, &st) == 0 && static_cast<uint64_t>(st.st_dev) == single_dev &&
+        static_cast<uint64_t>(st.st_ino) == single_ino)
+        return;
+    ORW_TRCAPI_TRACE(1, this, "capture file '%s' was removed during the capture", filename);
+    drop_finished(filename);
+    throw error(filename, Error_RecFile_Write, "capture file was removed during the capture");
+}
+
+uint32_t filewriter::highest_index(const char *expansion)
+{
+    // Numbers continue after the highest one a file of this series already
+    // has, so that a new capture never reuses a finished file's name.
+    std::string path = expansion;
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string leaf = (slash == std::string::npos ? path : path.substr(slash + 1)) + "_";
+    const std::string suffix = file_suffix();
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return 0;
+    uint32_t highest = 0;
+    while (struct dirent *e = ::readdir(d)) {
+        const char *n = e->d_name;
+        if (std::strncmp(n, leaf.c_str(), leaf.size()) != 0)
+            continue;
+        const char *digits = n + leaf.size();
+        const char *end = digits;
+        while (*end >= '0' && *end <= '9')
+            ++end;
+        if (end - digits < 8 || (std::strcmp(end, in_progress) != 0 && suffix != end))
+            continue;
+        unsigned long long v = std::strtoull(digits, nullptr, 10);
+        if (v > highest)
+            highest = v > 0xFFFF0000ull ? 0xFFFF0000u : static_cast<uint32_t>(v);
+    }
+    ::closedir(d);
+    return highest;
 }
 
 void filewriter::create_record_file()
@@ -184,7 +305,8 @@ void filewriter::create_record_file()
 
     int n;
     if (fileindex) {
-        n = std::snprintf(nextfile, sizeof nextfile, "%s_%08u.tmp", expansion, record_file_generation + 1);
+        n = std::snprintf(nextfile, sizeof nextfile, "%s_%08u.tmp", expansion,
+                          index_base + record_file_generation + 1);
     } else {
         // Two files started within one millisecond would share a name and the
         // second would overwrite the first: later ones get "-1", "-2", ...
@@ -203,6 +325,8 @@ void filewriter::create_record_file()
     if (n < 0 || static_cast<size_t>(n) >= sizeof nextfile)
         throw error(expansion, Error_RecFile_Open, name_too_long);
     nextfile[sizeof nextfile - 1] = '\0';
+    if (file_exists(nextfile))
+        throw error(nextfile, Error_RecFile_Open, "capture file already exists");
 
     uint32_t generation = record_file_generation++;
     if (generation == 0) {
@@ -217,17 +341,24 @@ void filewriter::create_record_file()
 
 void filewriter::finished_file(const char *next, const std::string &now)
 {
-    file_end(next);
+    try {
+        file_end(next);
+    } catch (...) {
+        // A file that could not be ended whole keeps its in-progress name.
+        current_failed = true;
+        throw;
+    }
 
+    // Only the suffix this writer added marks the file in progress.
     std::string final_name = currentfile;
-    size_t tmp = final_name.find(".tmp");
-    if (tmp != std::string::npos) {
-        final_name.erase(tmp);
+    const size_t length = final_name.size();
+    if (length >= in_progress_length && final_name.compare(length - in_progress_length, in_progress_length, in_progress) == 0) {
+        final_name.erase(length - in_progress_length);
         if (!fileindex)
             final_name += "_" + now;
         final_name += file_suffix();
     }
-    if (std::rename(currentfile, final_name.c_str()) != 0) {
+    if (rename_new(currentfile, final_name.c_str()) != 0) {
         int e = errno;
         ORW_TRCAPI_TRACE(1, this, "Error renaming '%s' to '%s' error %d", currentfile, final_name.c_str(), e);
         throw error(final_name, Error_File_Move, "can't rename file", e);
@@ -250,12 +381,28 @@ void filewriter::close()
     if (record_file_size != 0) {
         if (record_file_generation == 0)
             return; // nothing was opened
+        record_file_generation = 0; // a second close finds nothing open
+        if (current_failed) {
+            // Whatever is still open is closed; nothing is listed as finished.
+            try {
+                file_end(nullptr);
+            } catch (const std::exception &e) {
+                ORW_TRCAPI_TRACE(1, this, "closing after a failed file: %s", e.what());
+            }
+            return;
+        }
         ORW_TRCAPI_TRACE(2, this, "terminating current file '%s'", currentfile);
         finished_file(nullptr, time_to_string());
-        record_file_generation = 0; // a second close finds nothing open
     } else {
         ORW_TRCAPI_TRACE(2, this, "closing down single file");
-        file_end(nullptr);
+        try {
+            file_end(nullptr);
+        } catch (...) {
+            drop_finished(currentfile);
+            single_known = false;
+            throw;
+        }
+        check_single_file_kept(currentfile);
     }
 }
 

@@ -11,20 +11,27 @@ namespace waveform {
 
 namespace {
 
+// Written under a temporary name and renamed once whole, so a final name
+// never shows an empty or cut file.
 bool write_file(const std::string &name, const std::function<bool(FILE *)> &writer)
 {
-    FILE *out = std::fopen(name.c_str(), "w");
+    const std::string partial = name + ".tmp";
+    FILE *out = std::fopen(partial.c_str(), "w");
     if (!out) {
-        ORW_WFM_TRACE(1, nullptr, "Could not open file '%s'\n", name.c_str());
+        ORW_WFM_TRACE(1, nullptr, "Could not open file '%s'\n", partial.c_str());
         return false;
     }
     // A picture runs to some hundred kilobytes: fewer, larger writes.
     static thread_local char buffer[65536];
     std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
     bool ok = writer(out);
+    ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
     ok = std::fclose(out) == 0 && ok;
-    if (!ok)
+    ok = ok && std::rename(partial.c_str(), name.c_str()) == 0;
+    if (!ok) {
         ORW_WFM_TRACE(1, nullptr, "Could not write file '%s'\n", name.c_str());
+        std::remove(partial.c_str());
+    }
     return ok;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pcap {
@@ -17,6 +18,11 @@ namespace {
 
 constexpr size_t file_buffer_size = 64 * 1024;
 constexpr const char pipe_prefix[] = "pipe:";
+
+// How long a pipe waits for its reader.
+constexpr int pipe_reader_wait_ms = 2000;
+
+int pipe_wait_cancelled(void *self) { return static_cast<capture *>(self)->running ? 0 : 1; }
 
 bool set_in_environment(const char *name)
 {
@@ -124,8 +130,14 @@ void capture::new_file(const char *name)
 
     if (strncasecmp(name, pipe_prefix, sizeof pipe_prefix - 1) == 0) {
         const char *path = name + sizeof pipe_prefix - 1;
-        pipe = orw_open_pipe(path);
+        // A stop while no reader has come ends the wait at once.
+        pipe = orw_open_pipe_wait(path, pipe_reader_wait_ms, &pipe_wait_cancelled, this);
         int e = errno;
+        if (!pipe && (e == ENXIO || e == ECANCELED)) {
+            ORW_PCAP_TRACE(1, this, "no reader on pipe %s", path);
+            throw orw::error(path, Error_NO_Connection,
+                             e == ENXIO ? "no reader on pipe" : "stopped while waiting for a reader on pipe", e);
+        }
         if (pipe && !write_header()) {
             e = errno;
             pipe = orw_close_pipe(pipe);
@@ -140,7 +152,15 @@ void capture::new_file(const char *name)
         stdout_output = true;
         write_header();
     } else {
-        ::unlink(name); // a file only: a directory of that name stays, and the open fails
+        // Only a regular file is replaced; anything else is left alone.
+        struct stat st;
+        if (::lstat(name, &st) == 0) {
+            if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+                ORW_PCAP_TRACE(1, this, "Unable to create pcap file %s: not a regular file", name);
+                throw orw::error(name, Error_RecFile_Open, "capture target is not a regular file", 0);
+            }
+            std::remove(name);
+        }
         file = std::fopen(name, "wb");
         int e = errno;
         if (file) {
@@ -159,6 +179,7 @@ void capture::new_file(const char *name)
     }
     filename = name;
     currentsize = sizeof(pcap_file_header);
+    lost_before_file = lost_records;
 }
 
 void capture::close_output()
@@ -189,15 +210,16 @@ void capture::file_end(const char *next)
                 ORW_PCAP_TRACE(8, this, "saving packet data");
                 save_packet(k);
             }
-        close_output();
-        // Write errors do not stop a capture, but its end must not claim
-        // that everything was kept.
-        if (lost_records > 0)
-            throw orw::error(filename, Error_RecFile_Write, "pcap records could not be written", 0);
-        return;
     }
-    if (file || pipe)
-        close_output(); // pending records continue in the next file
+    if (file || pipe) {
+        close_output(); // at a rotation, pending records continue in the next file
+        // A file that lost records is not whole: the capture ends naming it
+        // rather than finishing it as if it were.
+        if (lost_records > lost_before_file) {
+            lost_before_file = lost_records;
+            throw orw::error(filename, Error_RecFile_Write, "pcap records could not be written", 0);
+        }
+    }
     if (next)
         new_file(next);
 }
