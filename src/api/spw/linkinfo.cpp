@@ -91,6 +91,12 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
     }
     if (terminator == connection::EEP) {
         ORW_SPW_TRACE(8, this, "EEP received so resetting link");
+        // The instance sees the bytes it was due, then learns that the
+        // packet ended in error (a reply may then end its transaction).
+        if (status != error)
+            feed(data, sz, connection::PART_EOP_EEP);
+        if (status == body && current)
+            current->eep();
         reset();
         return;
     }
@@ -102,6 +108,13 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
         }
         return;
     }
+    feed(data, sz, terminator);
+    if (terminator == connection::EOP)
+        end_of_packet();
+}
+
+void linkinfo::feed(unsigned char *data, size_t sz, int terminator)
+{
     size_t i = 0;
     while (i < sz && status != error) {
         switch (status) {
@@ -124,8 +137,6 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
             break;
         }
     }
-    if (terminator == connection::EOP)
-        end_of_packet();
 }
 
 // The instance that took the packet is told of its end (also when it

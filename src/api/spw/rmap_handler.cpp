@@ -48,7 +48,24 @@ void handler::reset()
     crc.reset();
 }
 
-void handler::eep() {}
+void handler::eep()
+{
+    damaged_reply();
+    reset();
+}
+
+// A reply whose header (and so its TID) was intact but whose data is not
+// ends its transaction now rather than leaving it to its time-out.
+void handler::damaged_reply()
+{
+    if ((hdr.pt & instr_command) || (status != bodydata && status != finalcrc && status != trailer))
+        return;
+    ORW_SPW_TRACE(1, this, "ERROR damaged reply for tid %04x", hdr.tid);
+    status = err;
+    transaction_response *tr = ifc ? ifc->rmap_tx(linkno, hdr.tid) : global_transactions.find(hdr.tid);
+    if (tr)
+        tr->fail(transaction_outcome::crc_error, hdr.rstatus, true);
+}
 
 bool handler::body(unsigned char *d, size_t n, int term)
 {
@@ -70,7 +87,10 @@ bool handler::body(unsigned char *d, size_t n, int term)
             break;
         case trailer:
             ORW_SPW_TRACE(8, this, "More data found when EOP expected");
-            reset();
+            if (hdr.pt & instr_command)
+                reset();
+            else
+                damaged_reply();
             break;
         case finalcrc:
             parse_data_crc(d[i++]);
@@ -325,6 +345,7 @@ void handler::parse_data_crc(uint8_t b)
         status = trailer;
     } else {
         ORW_SPW_TRACE(1, this, "ERROR CRC is invalid expected %02x got %02x", crc.get(), b);
+        damaged_reply();
         status = err;
     }
 }
@@ -334,6 +355,7 @@ void handler::eop(int rxlink)
     ORW_SPW_TRACE(8, this, "EOP handler called");
     if (status != trailer) {
         ORW_SPW_TRACE(8, this, "invalid state to be handling EOP");
+        damaged_reply(); // ended before its data and CRC
         return;
     }
     if (hdr.pt & instr_command) {
