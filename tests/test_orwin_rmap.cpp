@@ -75,7 +75,10 @@ TEST(OrwinRmap, ReadWriteAndReadModifyWrite)
 // Every failure gives one line naming it and a non-zero exit status.
 TEST(OrwinRmap, FailuresAreNamed)
 {
-    orw::unitsim::simulator sim(unit_with_nodes());
+    orw::unitsim::config cfg = unit_with_nodes();
+    cfg.rmap_targets[4] = cfg.rmap_targets[1];
+    cfg.rmap_targets[4].damage_replies = true;
+    orw::unitsim::simulator sim(cfg);
     sim.set_rmap_drop_replies(3, true);
     std::string unit = sim.address();
     struct row {
@@ -88,6 +91,8 @@ TEST(OrwinRmap, FailuresAreNamed)
          "orwin-rmap: reply status 10: RMAP command not implemented or not authorised\n"},
         {"--key 0x20 --link 3 --timeout 50 " + unit + " read 0x1000 4", 1,
          "orwin-rmap: no reply within 50 ms\n"},
+        {"--key 0x20 --link 4 --timeout 5000 " + unit + " read 0x1000 4", 1,
+         "orwin-rmap: reply damaged (CRC error)\n"},
         {"--link 2 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": error -49: Link is not connected\n"},
         {"--key 0x20 " + unit + " write 0x1000 @/nonexistent", 1,
          "orwin-rmap: RMAP data file cannot be read: /nonexistent\n"},

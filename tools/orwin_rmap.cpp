@@ -244,8 +244,20 @@ int run(const options &o)
     } else {
         dev->rmap_write(o.key, flags, o.ext, o.address, o.data.data(), o.data.size(), &r);
     }
-    if (waits && !r.ok())
-        throw std::runtime_error("no reply within " + std::to_string(o.timeout_ms) + " ms");
+    if (waits && !r.ok()) {
+        // Each way of ending without a usable reply in its own words.
+        switch (r.outcome()) {
+        case rmap::transaction_outcome::timed_out:
+        case rmap::transaction_outcome::pending:
+            throw std::runtime_error("no reply within " + std::to_string(o.timeout_ms) + " ms");
+        case rmap::transaction_outcome::crc_error:
+            throw std::runtime_error("reply damaged (CRC error)");
+        case rmap::transaction_outcome::invalid_reply:
+            throw std::runtime_error("reply does not fit the command");
+        default:
+            throw std::runtime_error(rmap::outcome_text(r.outcome()));
+        }
+    }
     uint8_t status = r.status_code();
     size_t n = 0;
     const uint8_t *d = r.info(n);

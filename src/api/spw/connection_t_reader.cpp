@@ -81,7 +81,8 @@ void connection_t::stop_server()
     ORW_SPW_TRACE(2, this, "wait for completion");
     // A reader stuck in a send (a target's reply to a unit that stopped
     // reading) is released by shutting the socket down.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * reader_timeout_ms);
+    const int stuck_ms = reader_timeout_ms + (send_timeout_ms > 0 ? send_timeout_ms : reader_timeout_ms);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(stuck_ms);
     while (thread_running && std::chrono::steady_clock::now() < limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (thread_running && connection::device && live) {

@@ -28,15 +28,20 @@ void refuse_size(device_t *dev, size_t sz)
 }
 
 // Runs `send` with the write lock held; on any failure the transaction is
-// cancelled (its TID freed, no completion) before the exception goes on.
+// cancelled (its TID freed, no completion) before the exception goes on,
+// unless the failure lost the connection and so already ended it.
 template <class Send> void locked_send(device_t *dev, transaction_response *tri, Send send)
 {
     try {
         writelock guard(dev);
         send();
     } catch (...) {
-        if (tri)
-            tri->cancel();
+        if (tri) {
+            if (tri->tx.load())
+                tri->cancel();
+            else if (tri->sync)
+                tri->sync->wait(); // ended meanwhile (connection lost): its signal is no later wait's
+        }
         throw;
     }
 }
