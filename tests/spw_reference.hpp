@@ -88,6 +88,7 @@ struct recording_instance : orw::spacewire::protocol_instance {
         if (eops == finish_after)
             finis();
     }
+    void eep() override { calls.push_back("eep"); }
 };
 
 // Keeps every piece a raw handler is given.

@@ -74,7 +74,9 @@ TEST_F(Dispatch, BodyPiecesCarryTheirOwnTerminator)
     EXPECT_EQ(inst.calls, (std::vector<std::string>{"start 254 66", "body 2 1000", "body 1 258", "eop 3"}));
 }
 
-TEST_F(Dispatch, EepDiscardsThePacketWithoutTellingTheInstance)
+// The instance gets the packet's bytes, then eep() in place of eop(): a
+// reply cut short must end its transaction, not be mistaken for a whole one.
+TEST_F(Dispatch, EepEndsThePacketWithEepInsteadOfEop)
 {
     for (size_t cut = 0; cut <= 4; ++cut) {
         inst.calls.clear();
@@ -84,6 +86,9 @@ TEST_F(Dispatch, EepDiscardsThePacketWithoutTellingTheInstance)
         EXPECT_EQ(link.parser_state(), linkinfo::rsla) << cut;
         for (const std::string &c : inst.calls)
             EXPECT_NE(c.rfind("eop", 0), 0u) << cut;
+        ASSERT_FALSE(inst.calls.empty()) << cut;
+        EXPECT_EQ(inst.calls.front(), "start 254 66") << cut;
+        EXPECT_EQ(inst.calls.back(), "eep") << cut;
         // The next packet starts afresh.
         inst.calls.clear();
         feed(link, {0xFD, test_pid, 9}, connection::EOP);

@@ -230,7 +230,7 @@ TEST(SpaceWireReader, EventFloodDoesNotHoldTheReadOrTheStop)
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
         for (uint8_t tc = 0; flooding; ++tc) {
-            sim.emit_timecode(1, tc & 0x3F);
+            sim.emit_uncertainty(tc);
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     });
@@ -238,15 +238,18 @@ TEST(SpaceWireReader, EventFloodDoesNotHoldTheReadOrTheStop)
         struct counting : orw::connection {
             using orw::connection::connection;
             int codes = 0;
-            bool timecode(uint8_t, uint8_t, uint8_t, uint8_t) override { return ++codes > 0; }
+            bool timetag_uncertainty(uint32_t) override { return ++codes > 0; }
         } c(sim.address());
         Orwin_set_rx_timeout(c.device, 100);
         bytes buffer(4096);
         uint32_t type = 0;
-        auto t0 = clock_type::now();
-        ssize_t n = Orwin_read_packet_full(c.device, buffer.data(), buffer.size(), &type,
-                                           connection::CALLBACK_EXTENSION_DATA);
-        EXPECT_LT(elapsed_ms(t0), 100 + 50);
+        ssize_t n = -1;
+        for (int i = 0; i < 5 && type != static_cast<uint32_t>(connection::TIMEOUT); ++i) {
+            auto t0 = clock_type::now();
+            n = Orwin_read_packet_full(c.device, buffer.data(), buffer.size(), &type,
+                                       connection::CALLBACK_EXTENSION_DATA);
+            EXPECT_LT(elapsed_ms(t0), 100 + 50);
+        }
         EXPECT_EQ(n, 0);
         EXPECT_EQ(type, static_cast<uint32_t>(connection::TIMEOUT));
         EXPECT_GT(c.codes, 10) << "the events are still handled";
@@ -255,7 +258,7 @@ TEST(SpaceWireReader, EventFloodDoesNotHoldTheReadOrTheStop)
         piece_log raw;
         ifc.register_generic(1, &raw);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        t0 = clock_type::now();
+        auto t0 = clock_type::now();
         ifc.stop_server();
         EXPECT_LT(elapsed_ms(t0), connection_t::reader_timeout_ms + 100);
     }

@@ -122,7 +122,8 @@ int connection_t::checked_send(int rc)
     if (rc >= 0)
         return rc;
     error e(addr, rc, Orwin_get_error_text());
-    if (rc == Error_Network || rc == Error_IO_Error)
+    // Only a refused request leaves the stream as it was.
+    if (rc != Error_Buffer_Full && rc != Error_Zero_Read && rc != Error_Would_Block)
         lose(e);
     throw e;
 }
