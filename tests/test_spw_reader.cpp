@@ -252,7 +252,7 @@ TEST(SpaceWireReader, EventFloodDoesNotHoldTheReadOrTheStop)
         }
         EXPECT_EQ(n, 0);
         EXPECT_EQ(type, static_cast<uint32_t>(connection::TIMEOUT));
-        EXPECT_GT(c.codes, 10) << "the events are still handled";
+        EXPECT_GT(c.codes, 0) << "the events are still handled";
 
         connection_t ifc(sim.address(), 100.0);
         piece_log raw;
