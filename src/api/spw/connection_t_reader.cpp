@@ -148,6 +148,7 @@ void connection_t::keep_failure(const error &e)
     }
     // Nothing more will be dispatched: no reply can reach a waiter.
     lose(e);
+    rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
 }
 
 void connection_t::lose(const error &e)
@@ -161,10 +162,13 @@ void connection_t::lose(const error &e)
         lost = true;
     }
     ORW_SPW_TRACE(1, this, "ERROR connection lost: %d %s", e.get(), e.text() ? e.text() : "");
-    // Readers and senders stuck on the socket see its end at once.
+    // Readers and senders stuck on the socket see its end at once. A
+    // running reader then ends the transactions (a sender may hold the
+    // write lock here, and completion hooks must not run under it).
     if (connection::device && live)
         ::shutdown(Orwin_get_socket(connection::device), SHUT_RDWR);
-    rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
+    if (!thread_running)
+        rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
 }
 
 void connection_t::require_alive() const
