@@ -559,6 +559,10 @@ TEST(RmapFaults, DestroyingTheConnectionEndsItsTransactionsFirst)
             waiters.emplace_back([&slow, r] { slow->rmap_read(0, 0, 0, base, 4, r); });
         }
         ASSERT_TRUE(eventually([&] { return sim.rmap_commands(slow_link) >= before + 3; }, 2000));
+        // Their sends are over (the unit has the commands); taking the write
+        // lock once orders them before the destruction.
+        ifc->acquire_write_lock();
+        ifc->release_write_lock();
         std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
         ifc.reset();
         for (auto &w : waiters)
