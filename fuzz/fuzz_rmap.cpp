@@ -4,7 +4,9 @@
 // buffer), one per packet at most; a command refused before its callback is
 // answered with a refusal status and no data, one ended by EEP runs no
 // callback, and a read reply carries nothing its callback did not write.
-// Reply packets complete only live transactions, each at most once.
+// Reply packets complete only live transactions, each at most once: as a
+// success only with a reply that fits its command, else as a CRC error or
+// invalid.
 //
 // Input: a mode byte, then
 //   mode even: records of [control, bytes...]; control bit 7 starts a packet
@@ -116,24 +118,57 @@ struct checked_target : rmap::handler {
     using handler::write;
 };
 
+// A transaction of a known command: every way it can end is counted, and a
+// reply that completes it as a success must fit that command.
 struct counted : rmap::transaction_response {
     int completions = 0;
     counted() { verbose(false); }
-    void write_reply(uint8_t) override { ++completions; }
+    void write_reply(uint8_t) override { replied(rmap::rmap_write, 0); }
     void read_reply(uint8_t, uint32_t sz) override
     {
         check(sz < orw::spacewire::packet_buffer_size);
-        ++completions;
+        replied(rmap::rmap_read, sz);
     }
-    void read_modify_write_reply(uint8_t, uint32_t) override { ++completions; }
+    void read_modify_write_reply(uint8_t, uint32_t sz) override { replied(rmap::rmap_read_modify_write, sz); }
+    void crc_error() override { ended(rmap::transaction_outcome::crc_error); }
+    void failed(rmap::transaction_outcome why) override { ended(why); }
+    void timedout() override { ++completions; }
     using transaction_response::read_modify_write_reply;
     using transaction_response::read_reply;
+
+  private:
+    void replied(rmap::rmap_command kind, uint32_t sz)
+    {
+        ++completions;
+        check(ok() && outcome() == rmap::transaction_outcome::replied);
+        check(kind == rmap::classify(expected_pt) && (kind == rmap::rmap_write || sz <= expected_ds));
+        check(sz == expected_ds || status_code() != 0 || kind == rmap::rmap_write);
+    }
+    void ended(rmap::transaction_outcome why)
+    {
+        ++completions;
+        check(!ok() && outcome() == why && size() == 0);
+    }
 };
+
+// The commands the live transactions stand for: read of 8, write, read of
+// 16 with incrementing addresses, read-modify-write of 4.
+constexpr struct {
+    uint8_t reply_pt;
+    uint32_t length;
+} commands[4] = {{0x08, 8}, {0x28, 0}, {0x0C, 16}, {0x1C, 4}};
 
 void feed_piece(checked_target &h, std::vector<uint8_t> piece, int term, bool &open)
 {
     if (!open)
         return;
+    if (term == connection::EEP) {
+        // As the link's dispatcher does: the bytes, then the bad news.
+        h.body(piece.data(), piece.size(), connection::PART_EOP_EEP);
+        h.eep();
+        open = false;
+        return;
+    }
     if (!h.body(piece.data(), piece.size(), term) || term != connection::PART_EOP_EEP) {
         if (term == connection::EOP)
             h.eop(1);
@@ -156,8 +191,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checked_target &h = *target;
     counted live[4];
     rmap::global_transactions.seed(0);
-    for (counted &c : live)
-        rmap::global_transactions.transaction(&c);
+    for (int i = 0; i < 4; ++i) {
+        live[i].start();
+        live[i].expect(commands[i].reply_pt, commands[i].length);
+        rmap::global_transactions.transaction(&live[i]);
+    }
 
     bool open = false;
     if (data[0] & 1) {

@@ -244,6 +244,11 @@ void Orwin_set_EINTR(Orwin link, int enabled);
 void Orwin_set_rx_timeout_action(Orwin link, int action);
 int Orwin_set_rx_timeout(Orwin link, int ms);
 int Orwin_get_rx_timeout(Orwin link);
+#ifndef ORWIN_EARLIER_BUILD
+/** Fail a send with -18 when the unit accepts no byte for `ms` (0 = wait for ever, the default). */
+void Orwin_set_tx_timeout(Orwin link, int ms);
+int Orwin_get_tx_timeout(Orwin link);
+#endif
 void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io);
 #ifndef ORWIN_EARLIER_BUILD
 long Orwin_gettid(void);

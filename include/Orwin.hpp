@@ -494,6 +494,51 @@ public:
     virtual void EW_reporting(int when_);
     virtual void EW_source(int source_);
 
+    // ---- The shared read loop ----------------------------------------------------
+    /** What one bounded read of the stream gave. */
+    enum class read_result {
+        piece, ///< `n` bytes of type `type` to hand on (a packet piece, or an event left to the caller)
+        idle,  ///< a time-out or an empty piece cut short by a callback: nothing to hand on
+        ended, ///< the stream ended: the last queued recording, or the unit hung up
+    };
+    /**
+     * One bounded read (the handle's receive time-out) into `buffer`, with
+     * the special/extension `actions`. The end of a recording opens the next
+     * one queued in `filelist` and reads on.
+     * @throws orw::error with the code and text of any failed read but end of data
+     */
+    read_result read_once(unsigned char *buffer, size_t size, int actions, ssize_t &n, uint32_t &type);
+    /**
+     * The read loop of every object that reads its unit on a thread: reads
+     * with read_once() while `keep_reading` holds, testing it after every
+     * bounded read, and hands each piece to `deliver(n, type)`.
+     * @return false when the last recording ended, true when stopped
+     * @throws orw::error when the connection is lost: a failed read (its
+     *         code and text), or a live unit that hung up while still read
+     *         (-11 "Connection closed by the unit")
+     */
+    template <class Deliver>
+    bool read_stream(unsigned char *buffer, size_t size, int actions, const std::atomic<bool> &keep_reading,
+                     Deliver &&deliver)
+    {
+        while (keep_reading.load(std::memory_order_relaxed)) {
+            ssize_t n = 0;
+            uint32_t type = 0;
+            switch (read_once(buffer, size, actions, n, type)) {
+            case read_result::piece:
+                deliver(n, static_cast<int>(type));
+                break;
+            case read_result::idle:
+                break;
+            case read_result::ended:
+                if (live && keep_reading.load())
+                    throw error(addr, Error_Receiver_Shutdown, "Connection closed by the unit");
+                return false;
+            }
+        }
+        return true;
+    }
+
     // ---- Other operations -----------------------------------------------------
     void flush();
     unsigned int nolinks();

@@ -106,6 +106,7 @@ class handler : public protocol_instance {
     void end_command(bool eep);
     uint8_t command_refusal(bool eep) const;
     void refuse_command(uint8_t st);
+    void damaged_reply();
     void serve_command();
     size_t reply_header(uint8_t *out, uint8_t pt, uint8_t st, bool with_length, uint32_t length) const;
     void send_data_reply(uint8_t pt, uint8_t st, uint8_t *reply, uint32_t length);

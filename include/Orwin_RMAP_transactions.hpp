@@ -31,6 +31,24 @@ class tidnotenabled : public std::exception {
     const char *what() const noexcept override { return "RMAP transaction scope is not enabled"; }
 };
 
+/**
+ * What became of a transaction, apart from the status byte of its reply:
+ * `replied` means a reply that fits the command arrived (its status may
+ * still report a failure at the target).
+ */
+enum class transaction_outcome {
+    pending,         ///< not completed (or never started)
+    replied,         ///< a well-formed reply that fits the command
+    timed_out,       ///< no reply within the time-out
+    crc_error,       ///< a reply came, its data damaged (CRC, short, EEP, excess bytes)
+    invalid_reply,   ///< a reply came that does not fit the command (type, length)
+    connection_lost, ///< the connection to the unit ended
+    cancelled,       ///< the connection was destroyed with the transaction live
+};
+
+/** Fixed text of an outcome ("replied", "timed out", "CRC error", ...). */
+const char *outcome_text(transaction_outcome o);
+
 /** A waiter: completed() before wait() is not lost. */
 class synchronous {
   public:
@@ -81,9 +99,17 @@ class transaction_response {
     virtual void wait();
     /** Takes a transaction still live out of its table, then frees the kept copy of reply data. */
     virtual ~transaction_response();
+    /**
+     * The transaction ended without a usable reply for another reason than a
+     * time-out (`why`: crc_error, invalid_reply, connection_lost, cancelled).
+     * Default: prints "message %d (%s): <outcome>" when printing is on.
+     * A damaged reply calls crc_error() instead.
+     */
+    virtual void failed(transaction_outcome why);
 
     // ---- Life of a transaction ------------------------------------------------
-    /** Ready for a new transaction: no error, status 0, no table, TID 0. */
+    /** Ready for a new transaction: no error, status 0, no table, TID 0, no
+     *  reply data, outcome pending. */
     void start();
     void set_mid(transinfo *table, uint16_t id);
     uint16_t get_mid() const { return mid; }
@@ -102,11 +128,31 @@ class transaction_response {
     void cancel();
     /** The transaction is over: wake the waiter. */
     void completed();
+    /** Called by whoever took this response out of the registry: ends it
+     *  with `why` and status `st` (frees the TID, calls crc_error() or
+     *  failed(), wakes the waiter). `tid_freed`: the caller took it out of
+     *  its table already (reply delivery), so its TID may be another's now. */
+    void fail(transaction_outcome why, uint8_t st = 0, bool tid_freed = false);
+    /**
+     * The reply that a command expects: its instruction byte (the command's
+     * with the command bit clear) and, for reads and read-modify-writes, its
+     * data length. Set by the initiator before the transaction is registered.
+     */
+    void expect(uint8_t instruction, uint32_t length)
+    {
+        expected_pt = instruction;
+        expected_ds = length;
+    }
+    /** Whether a reply with instruction `pt`, data length `ds` and status `st` fits the command. */
+    bool fits(uint8_t pt, uint32_t ds, uint8_t st) const;
 
     // ---- Outcome --------------------------------------------------------------
     void set_status(bool error, uint8_t st);
     uint8_t status_code() const;
     bool ok() const;
+    /** What happened to the last transaction (kept apart from status_code()). */
+    transaction_outcome outcome() const { return what.load(std::memory_order_acquire); }
+    void set_outcome(transaction_outcome o) { what.store(o, std::memory_order_release); }
     /** Stores the status in `st`; @return true on failure. */
     bool response(uint8_t &st) const
     {
@@ -143,6 +189,11 @@ class transaction_response {
     bool ioerror = false;
     uint16_t mid = 0;
     bool copydata = false;
+    /** The connection the transaction was issued on (null: none known). */
+    std::atomic<const void *> owner{nullptr};
+    uint8_t expected_pt = 0;
+    uint32_t expected_ds = 0;
+    std::atomic<transaction_outcome> what{transaction_outcome::pending};
 
   protected:
     /** Leave the table and registry if still live, without waiting. */
@@ -235,6 +286,14 @@ extern rmap_timer timer;
 
 /** Number of transactions in the live registry (for diagnostics). */
 size_t live_transactions();
+
+/**
+ * End every live transaction issued on `owner` with `why`, each exactly once,
+ * and wait until no completion of one of them by the timer is still running,
+ * so that the owner's tables may go afterwards.
+ * @return the number of transactions ended here
+ */
+size_t end_transactions(const void *owner, transaction_outcome why);
 
 } // namespace orw::spacewire::rmap
 

@@ -206,6 +206,7 @@ class linkinfo {
     void end_of_packet();
     void end_of_packet_eep();
     void drop_rest();
+    void feed(unsigned char *data, size_t sz, int terminator);
 
     // The instance that took the packet being parsed; told of its EOP even
     // when it rejected part of it.
@@ -249,7 +250,12 @@ class connection_t : public orw::connection {
     connection_t();
     /** Opens `host` and prepares its links at `speed` (Mbit/s). */
     connection_t(const std::string &host, double speed);
-    /** Stops and joins the reader; instances made on demand are deleted. */
+    /**
+     * Stops and joins the reader (bounded, whatever the unit does); every
+     * transaction still live ends with outcome cancelled (connection_lost
+     * when it was lost) before the tables go. Instances made on demand are
+     * deleted.
+     */
     ~connection_t() override;
 
     /**
@@ -282,6 +288,8 @@ class connection_t : public orw::connection {
     bool read_packet();
     /** Body of the reader thread; never throws. */
     void reader();
+    /** Hand one piece read from the unit to its link's dispatcher. */
+    void dispatch(ssize_t n, int type);
 
     /**
      * A read failure ended the reader; `e` is also kept in reader_error().
@@ -292,6 +300,29 @@ class connection_t : public orw::connection {
     virtual void reader_failed(const orw::error &e);
     /** The failure that ended the reader, once it has ended; else null. */
     const orw::error *reader_error() const;
+    /**
+     * The connection to the unit is broken (its reader failed, the unit
+     * hung up, or a send failed part-way): every live transaction issued on
+     * it ends at once with outcome connection_lost, the socket is shut down,
+     * and every later operation throws `e` (the first failure is kept).
+     */
+    void lose(const orw::error &e);
+    /** Whether the connection was lost (until set_host() opens a unit again). */
+    bool is_lost() const;
+    /** @throws orw::error, the failure that lost the connection, when it was lost */
+    void require_alive() const;
+
+    /** Default of the send time-out: how long the unit may accept no byte. */
+    static constexpr int default_send_timeout_ms = 5000;
+    /**
+     * How long a send may wait while the unit accepts no byte at all (a
+     * slow link that keeps draining never runs into it); 0 waits for ever.
+     * A send that runs out fails with -18 and loses the connection.
+     */
+    void set_send_timeout(int ms);
+    int send_timeout() const { return send_timeout_ms; }
+    /** Send what is queued for the unit. @throws orw::error (a failure loses the connection) */
+    void flush();
 
     void acquire_write_lock();
     void release_write_lock();
@@ -369,11 +400,15 @@ class connection_t : public orw::connection {
     bool on_reader_thread() const;
     void quiesce();
     void keep_failure(const orw::error &e);
+    int checked_send(int rc);
 
     std::mutex server_lock;                // start and join of the reader
     std::atomic<uint64_t> dispatch_seq{0}; // odd while the reader dispatches
     std::atomic<bool> failed{false};
+    std::atomic<bool> lost{false};
+    mutable std::mutex failure_lock;
     std::unique_ptr<orw::error> failure;
+    int send_timeout_ms = default_send_timeout_ms;
 };
 
 } // namespace spacewire

@@ -28,6 +28,7 @@ inline const name_set names[] = {
     {"Orwin_system_type", every, false}, {"Orwin_device_type", every, false},
     {"Orwin_get_options", every, false}, {"Orwin_set_EINTR", every, false},
     {"Orwin_set_rx_timeout_action", every, false}, {"Orwin_set_rx_timeout", every, false},
+    {"Orwin_set_tx_timeout", full, false}, {"Orwin_get_tx_timeout", full, false},
     {"Orwin_get_rx_timeout", every, false}, {"Orwin_read_stats", every, false},
     {"Orwin_gettid", full, false}, {"Orwin_set_crash_handler", every, false},
     // Receive.

@@ -74,6 +74,8 @@ TEST_F(Dispatch, BodyPiecesCarryTheirOwnTerminator)
     EXPECT_EQ(inst.calls, (std::vector<std::string>{"start 254 66", "body 2 1000", "body 1 258", "eop 3"}));
 }
 
+// The instance gets the packet's bytes, then eep() in place of eop(): a
+// reply cut short must end its transaction, not be mistaken for a whole one.
 TEST_F(Dispatch, EepEndsThePacketWithEepInsteadOfEop)
 {
     for (size_t cut = 0; cut <= 4; ++cut) {

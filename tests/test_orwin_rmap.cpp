@@ -95,7 +95,10 @@ TEST(OrwinRmap, ReadWriteAndReadModifyWrite)
 // arguments send nothing at all.
 TEST(OrwinRmap, FailuresAreNamed)
 {
-    orw::unitsim::simulator sim(unit_with_nodes());
+    orw::unitsim::config cfg = unit_with_nodes();
+    cfg.rmap_targets[4] = cfg.rmap_targets[1];
+    cfg.rmap_targets[4].damage_replies = true;
+    orw::unitsim::simulator sim(cfg);
     sim.set_rmap_drop_replies(3, true);
     std::string unit = sim.address();
     uint16_t gone_port = 0;
@@ -117,6 +120,8 @@ TEST(OrwinRmap, FailuresAreNamed)
          -10},
         {"--link 2 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": link 2 is not connected\n", -1},
         {"--link 9 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": the unit has no link 9 (it has 4)\n", -1},
+        {"--key 0x20 --link 4 --timeout 5000 " + unit + " read 0x1000 4", 1,
+         "orwin-rmap: reply damaged (CRC error)\n", -23},
         {"--key 0x20 " + unit + " write 0x1000 @/nonexistent", 1,
          "orwin-rmap: " + unit + ": /nonexistent: No such file or directory\n", -1},
         {gone + " read 0 4", 1, "orwin-rmap: " + gone + ": Connection not made: Connection refused\n", -32},

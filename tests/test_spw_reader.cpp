@@ -3,6 +3,7 @@
 // across queued files, and a unit that hangs up.
 #include "Orwin.hpp"
 #include "orwin_unitsim.hpp"
+#include "deadline.hpp"
 #include "spw_reference.hpp"
 
 #include <gtest/gtest.h>
@@ -174,4 +175,93 @@ TEST(SpaceWireReader, UnitHangingUpEndsTheReaderThroughTheErrorHook)
     ASSERT_NE(c->reader_error(), nullptr);
     EXPECT_EQ(c->reader_error()->name(), sim.address());
     c.reset();
+}
+
+// The loop every reading object shares: queued recordings read on, empty
+// reads are skipped, the stop flag is seen, a unit hanging up is a loss.
+TEST(SharedReadLoop, FollowsRecordingsStopsOnItsFlagAndReportsAHangUp)
+{
+    temp_file first(stream_packet(1, {0xFE, test_pid, 1}));
+    temp_file second(stream_packet(2, {0xFE, test_pid, 2}));
+    orw::connection c("-" + first.path);
+    c.filelist.push(second.path);
+    bytes buffer(4096);
+    std::atomic<bool> keep{true};
+    std::vector<bytes> pieces;
+    EXPECT_FALSE(c.read_stream(buffer.data(), buffer.size(), 0, keep, [&](ssize_t n, int type) {
+        if (type == connection::EOP)
+            pieces.emplace_back(buffer.begin(), buffer.begin() + n);
+    })) << "the last recording ended";
+    EXPECT_EQ(pieces, (std::vector<bytes>{{0xFE, test_pid, 1}, {0xFE, test_pid, 2}}));
+
+    orw::unitsim::simulator sim(echo_on_link_1());
+    orw::connection live(sim.address());
+    Orwin_set_rx_timeout(live.device, 50);
+    keep = false;
+    auto t0 = clock_type::now();
+    EXPECT_TRUE(live.read_stream(buffer.data(), buffer.size(), 0, keep, [](ssize_t, int) {}));
+    keep = true;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        keep = false;
+    });
+    EXPECT_TRUE(live.read_stream(buffer.data(), buffer.size(), 0, keep, [](ssize_t, int) {}));
+    stopper.join();
+    EXPECT_LT(elapsed_ms(t0), 120 + 50 + 200) << "the flag is seen after every bounded read";
+
+    ASSERT_TRUE(sim.wait_for_clients(1, 2000));
+    sim.drop_connections();
+    keep = true;
+    try {
+        live.read_stream(buffer.data(), buffer.size(), 0, keep, [](ssize_t, int) {});
+        ADD_FAILURE() << "a unit that hangs up is a lost connection";
+    } catch (const orw::error &e) {
+        EXPECT_EQ(e.get(), connection::Error_Receiver_Shutdown);
+        EXPECT_STREQ(e.text(), "Connection closed by the unit");
+    }
+}
+
+// Events that keep arriving (their callbacks saying "go on") never hold a
+// read past its receive time-out, nor the reader's stop.
+TEST(SpaceWireReader, EventFloodDoesNotHoldTheReadOrTheStop)
+{
+    deadline guard(std::chrono::seconds(20), "reads under an event flood");
+    orw::unitsim::simulator sim(echo_on_link_1());
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        for (uint8_t tc = 0; flooding; ++tc) {
+            sim.emit_uncertainty(tc);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    {
+        struct counting : orw::connection {
+            using orw::connection::connection;
+            int codes = 0;
+            bool timetag_uncertainty(uint32_t) override { return ++codes > 0; }
+        } c(sim.address());
+        Orwin_set_rx_timeout(c.device, 100);
+        bytes buffer(4096);
+        uint32_t type = 0;
+        ssize_t n = -1;
+        for (int i = 0; i < 5 && type != static_cast<uint32_t>(connection::TIMEOUT); ++i) {
+            auto t0 = clock_type::now();
+            n = Orwin_read_packet_full(c.device, buffer.data(), buffer.size(), &type,
+                                       connection::CALLBACK_EXTENSION_DATA);
+            EXPECT_LT(elapsed_ms(t0), 100 + 50);
+        }
+        EXPECT_EQ(n, 0);
+        EXPECT_EQ(type, static_cast<uint32_t>(connection::TIMEOUT));
+        EXPECT_GT(c.codes, 0) << "the events are still handled";
+
+        connection_t ifc(sim.address(), 100.0);
+        piece_log raw;
+        ifc.register_generic(1, &raw);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto t0 = clock_type::now();
+        ifc.stop_server();
+        EXPECT_LT(elapsed_ms(t0), connection_t::reader_timeout_ms + 100);
+    }
+    flooding = false;
+    flood.join();
 }

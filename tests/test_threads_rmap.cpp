@@ -1,6 +1,8 @@
 // RMAP over a connection against the simulator: the initiator's packets byte
 // for byte, its refusals, time-outs and late replies, the library's target
 // answering the simulator's initiator, and many threads at once.
+#include "capture_probe.hpp" // eventually()
+#include "deadline.hpp"
 #include "rmap_unit.hpp"
 
 #include <gtest/gtest.h>
@@ -445,5 +447,328 @@ TEST(RmapTransactions, ReplyRacingTheTimeOutCompletesOnce)
     }
     EXPECT_GT(replied, 0);
     EXPECT_GT(expired, 0);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// ---- Faults: every wait ends, every reply is checked against its command ----
+
+namespace {
+
+using outcome = rmap::transaction_outcome;
+
+using test::eventually;
+
+// A reply from the slow node (0xFE) to the client (0x67): header with its
+// CRC and, unless it is a write reply, data with its CRC.
+bytes reply_packet(uint8_t pt, uint16_t tid, const bytes &data, uint8_t status = 0)
+{
+    bytes p = with_crc({0x67, 0x01, pt, status, 0xFE, static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid)});
+    if (pt & rmap::instr_write)
+        return p;
+    p.pop_back();
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    p = with_crc(p + bytes{0x00, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    return p + data + bytes{rmap_ref::crc(data, 0, data.size())};
+}
+
+// An asynchronous response that counts its CRC-error calls.
+struct async_response : rmap::transaction_response {
+    std::atomic<int> crc_errors{0};
+    async_response() : transaction_response(300, nullptr)
+    {
+        verbose(false);
+        set_copydata(true);
+    }
+    void crc_error() override { ++crc_errors; }
+};
+
+bytes eight() { return {1, 2, 3, 4, 5, 6, 7, 8}; }
+
+// An asynchronous response is the caller's again once its completion is
+// over, which clears its table last.
+bool ended(const rmap::transaction_response &r)
+{
+    return r.outcome() != outcome::pending && !r.tx.load();
+}
+
+} // namespace
+
+// Replies arriving for a command of the slow node (which executes commands
+// but never answers): damaged ones end their transaction at once as CRC
+// errors, ones that do not fit the command as invalid, never as a success.
+TEST(RmapFaults, RepliesAreCheckedAgainstTheirCommand)
+{
+    deadline guard(std::chrono::seconds(60), "checked replies");
+    unit u;
+    u.sim.set_rmap_drop_replies(slow_link, true);
+    auto flip_last = [](bytes b) {
+        b.back() ^= 0xFF;
+        return b;
+    };
+    struct row {
+        const char *what;
+        char op; // 'r' read of 8, 'w' write with reply, 'm' read-modify-write of 4
+        std::function<bytes(uint16_t)> reply;
+        bool eep;
+        outcome want;
+    } rows[] = {
+        {"good read", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, false, outcome::replied},
+        {"data CRC wrong", 'r', [&](uint16_t t) { return flip_last(reply_packet(0x08, t, eight())); }, false,
+         outcome::crc_error},
+        {"fewer data bytes than its length", 'r',
+         [](uint16_t t) {
+             bytes p = reply_packet(0x08, t, eight());
+             p.resize(p.size() - 5);
+             return p;
+         },
+         false, outcome::crc_error},
+        {"ends with EEP", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, true, outcome::crc_error},
+        {"bytes after the data CRC", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()) + bytes{0}; },
+         false, outcome::crc_error},
+        {"write reply to a read", 'r', [](uint16_t t) { return reply_packet(0x28, t, {}); }, false,
+         outcome::invalid_reply},
+        {"32 bytes for 8", 'r', [](uint16_t t) { return reply_packet(0x08, t, bytes(32, 9)); }, false,
+         outcome::invalid_reply},
+        {"2 bytes for 8 with status 0", 'r', [](uint16_t t) { return reply_packet(0x08, t, {1, 2}); }, false,
+         outcome::invalid_reply},
+        {"2 bytes for 8 with a failure status", 'r', [](uint16_t t) { return reply_packet(0x08, t, {1, 2}, 10); },
+         false, outcome::replied},
+        {"reserved bit set", 'r', [](uint16_t t) { return reply_packet(0x88, t, eight()); }, false,
+         outcome::invalid_reply},
+        {"reply bit clear", 'r', [](uint16_t t) { return reply_packet(0x00, t, eight()); }, false,
+         outcome::invalid_reply},
+        {"good write", 'w', [](uint16_t t) { return reply_packet(0x28, t, {}); }, false, outcome::replied},
+        {"read reply to a write", 'w', [](uint16_t t) { return reply_packet(0x08, t, {}); }, false,
+         outcome::invalid_reply},
+        {"bytes after a write reply", 'w', [](uint16_t t) { return reply_packet(0x28, t, {}) + bytes{0}; }, false,
+         outcome::crc_error},
+        {"good read-modify-write", 'm', [](uint16_t t) { return reply_packet(0x1C, t, {1, 2, 3, 4}); }, false,
+         outcome::replied},
+        {"read-modify-write answered with data and mask", 'm',
+         [](uint16_t t) { return reply_packet(0x1C, t, eight()); }, false, outcome::invalid_reply},
+    };
+    const bytes four = {1, 2, 3, 4};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        async_response a;
+        if (r.op == 'r')
+            u.slow->rmap_read(0, 0, 0, base, 8, &a);
+        else if (r.op == 'w')
+            u.slow->rmap_write(0, 0, 0, base, four.data(), 4, &a);
+        else
+            u.slow->rmap_readmodifywrite(0, 0, base, four.data(), four.data(), 4, &a);
+        u.sim.emit_packet(slow_link, r.reply(a.get_mid()), r.eep);
+        ASSERT_TRUE(eventually([&] { return ended(a); }, 1000)) << "left to its time-out";
+        EXPECT_EQ(a.outcome(), r.want) << rmap::outcome_text(a.outcome());
+        EXPECT_EQ(a.ok(), r.want == outcome::replied);
+        EXPECT_EQ(a.crc_errors.load(), r.want == outcome::crc_error ? 1 : 0);
+    }
+
+    // A damaged header is no reply at all: the transaction waits on.
+    async_response a;
+    u.slow->rmap_read(0, 0, 0, base, 8, &a);
+    bytes bad_header = reply_packet(0x08, a.get_mid(), eight());
+    bad_header[11] ^= 0xFF;
+    u.sim.emit_packet(slow_link, bad_header);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(a.outcome(), outcome::pending);
+    a.cancel();
+
+    // A reused response starts empty: a mismatched reply leaves no data of
+    // the previous one behind.
+    rmap::transaction_response again(300, nullptr);
+    again.verbose(false);
+    again.set_copydata(true);
+    u.node->rmap_read(0, rmap::instr_increment, 0, base, 8, &again);
+    ASSERT_TRUE(eventually([&] { return ended(again); }, 1000));
+    ASSERT_EQ(again.outcome(), outcome::replied);
+    u.slow->rmap_read(0, 0, 0, base, 8, &again);
+    EXPECT_EQ(again.size(), 0u);
+    size_t n = 1;
+    EXPECT_EQ(again.info(n), nullptr);
+    u.sim.emit_packet(slow_link, reply_packet(0x28, again.get_mid(), {}));
+    ASSERT_TRUE(eventually([&] { return ended(again); }, 1000));
+    EXPECT_EQ(again.outcome(), outcome::invalid_reply);
+    EXPECT_EQ(again.size(), 0u);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// The unit drops the connection: every waiter wakes at once with
+// "connection lost", whatever its time-out, and later operations fail at
+// once with the reader's code and text.
+TEST(RmapFaults, LostConnectionEndsEveryTransactionAtOnce)
+{
+    deadline guard(std::chrono::seconds(20), "lost connection");
+    unit u;
+    u.sim.set_rmap_drop_replies(slow_link, true);
+    const uint32_t ticks[] = {0, 1000, 3000};
+    std::vector<std::unique_ptr<quiet_response>> waiting;
+    std::vector<std::thread> waiters;
+    std::atomic<long long> latest{0};
+    const auto t0 = std::chrono::steady_clock::now();
+    for (uint32_t t : ticks) {
+        waiting.emplace_back(new quiet_response(t));
+        quiet_response *r = waiting.back().get();
+        waiters.emplace_back([&, r] {
+            u.slow->rmap_read(0, 0, 0, base, 4, r);
+            long long at = ms_since(t0);
+            long long seen = latest.load();
+            while (at > seen && !latest.compare_exchange_weak(seen, at)) {
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return u.sim.rmap_commands(slow_link) >= 3; }, 2000));
+    const long long dropped = ms_since(t0);
+    u.sim.drop_connections();
+    for (auto &w : waiters)
+        w.join();
+    EXPECT_LT(latest.load() - dropped, 100);
+    for (auto &r : waiting) {
+        EXPECT_EQ(r->outcome(), outcome::connection_lost) << rmap::outcome_text(r->outcome());
+        EXPECT_FALSE(r->ok());
+    }
+    EXPECT_TRUE(u.ifc.is_lost());
+
+    const auto t1 = std::chrono::steady_clock::now();
+    quiet_response later(0);
+    auto expect_lost = [](const std::function<void()> &op) {
+        try {
+            op();
+            ADD_FAILURE() << "an operation on a lost connection went through";
+        } catch (const orw::error &e) {
+            EXPECT_EQ(e.get(), orw::connection::Error_Receiver_Shutdown);
+            EXPECT_STREQ(e.text(), "Connection closed by the unit");
+        }
+    };
+    expect_lost([&] { u.node->rmap_read(0, 0, 0, base, 4, &later); });
+    expect_lost([&] { u.node->rmap_write_noreply(0, 0, 0, base, rmap_ref::example_data.data(), 4); });
+    expect_lost([&] { u.node->raw_send(0x99, rmap_ref::example_data.data(), 4); });
+    EXPECT_LT(ms_since(t1), 100);
+    EXPECT_EQ(later.outcome(), outcome::pending) << "refused before it was registered";
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// Destroying a connection with transactions in flight ends each of them
+// before its tables go, also while the timer is expiring some of them.
+TEST(RmapFaults, DestroyingTheConnectionEndsItsTransactionsFirst)
+{
+    deadline guard(std::chrono::seconds(60), "destroyed connection");
+    orw::unitsim::simulator sim(config(false));
+    sim.set_rmap_drop_replies(slow_link, true);
+    for (uint32_t round = 0; round < 6; ++round) {
+        auto ifc = std::make_unique<orw::spacewire::connection_t>(sim.address(), 100.0);
+        std::unique_ptr<orw::spacewire::device_t> slow(ifc->device("slow", "memory", slow_link, 0xFE, 0x67));
+        const uint32_t ticks[] = {0, 1000, 1 + round};
+        std::vector<std::unique_ptr<quiet_response>> waiting;
+        std::vector<std::thread> waiters;
+        const uint64_t before = sim.rmap_commands(slow_link);
+        for (uint32_t t : ticks) {
+            waiting.emplace_back(new quiet_response(t));
+            quiet_response *r = waiting.back().get();
+            waiters.emplace_back([&slow, r] { slow->rmap_read(0, 0, 0, base, 4, r); });
+        }
+        ASSERT_TRUE(eventually([&] { return sim.rmap_commands(slow_link) >= before + 3; }, 2000));
+        // Their sends are over (the unit has the commands); taking the write
+        // lock once orders them before the destruction.
+        ifc->acquire_write_lock();
+        ifc->release_write_lock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
+        ifc.reset();
+        for (auto &w : waiters)
+            w.join();
+        EXPECT_EQ(waiting[0]->outcome(), outcome::cancelled);
+        EXPECT_EQ(waiting[1]->outcome(), outcome::cancelled);
+        EXPECT_TRUE(waiting[2]->outcome() == outcome::cancelled || waiting[2]->outcome() == outcome::timed_out)
+            << rmap::outcome_text(waiting[2]->outcome());
+    }
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// A unit that stops reading: the send gives up after the send time-out with
+// no byte accepted, the connection is lost, and its waiters wake.
+TEST(RmapFaults, AUnitThatStopsReadingFailsTheSendAndLosesTheConnection)
+{
+    deadline guard(std::chrono::seconds(30), "unit that stops reading");
+    auto u = std::make_unique<unit>(false);
+    u->sim.set_rmap_drop_replies(slow_link, true);
+    u->ifc.set_send_timeout(300);
+    EXPECT_EQ(u->ifc.send_timeout(), 300);
+    quiet_response waiting(0);
+    std::thread waiter([&] { u->slow->rmap_read(0, 0, 0, base, 4, &waiting); });
+    ASSERT_TRUE(eventually([&] { return u->sim.rmap_commands(slow_link) >= 1; }, 2000));
+    u->sim.set_reading(false);
+    bytes big(rmap::max_data_length, 0x5A);
+    quiet_response w(0);
+    auto t0 = std::chrono::steady_clock::now();
+    try {
+        u->node->rmap_write(0, 0, 0, base, big.data(), big.size(), &w);
+        ADD_FAILURE() << "a send to a unit that reads nothing went through";
+    } catch (const orw::error &e) {
+        // The transmit path's failure of a send.
+        EXPECT_EQ(e.get(), orw::connection::Error_RecFile_Open);
+        EXPECT_STREQ(e.text(), "Unable to send data");
+    }
+    EXPECT_GE(ms_since(t0), 300);
+    EXPECT_LT(ms_since(t0), 3000);
+    waiter.join();
+    EXPECT_EQ(waiting.outcome(), outcome::connection_lost);
+    // Its own failed send cancels it, unless the reader's sweep came first.
+    EXPECT_TRUE(w.outcome() == outcome::pending || w.outcome() == outcome::connection_lost);
+    EXPECT_TRUE(u->ifc.is_lost());
+    EXPECT_THROW(u->node->rmap_read(0, 0, 0, base, 4, &w), orw::error);
+    t0 = std::chrono::steady_clock::now();
+    u.reset();
+    EXPECT_LT(ms_since(t0), 2000);
+}
+
+// Eight threads issue mixed operations while the unit drops the connection;
+// then the connection goes. Every operation returns, none is left pending.
+TEST(RmapFaults, MixedThreadsThroughADropAndADestruction)
+{
+    deadline guard(std::chrono::seconds(60), "threads through a drop");
+    auto u = std::make_unique<unit>(false);
+    u->sim.set_rmap_reply_delay(slow_link, 30);
+    std::atomic<int> pending{0}, failures{0}, done{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 8; ++t) {
+        pool.emplace_back([&, t] {
+            quiet_response r(t % 2 ? 0 : 5);
+            const bytes four = {1, 2, 3, 4};
+            for (int i = 0;; ++i) {
+                orw::spacewire::device_t *dev = (i + t) % 3 ? u->node.get() : u->slow.get();
+                try {
+                    switch ((i + t) % 4) {
+                    case 0:
+                        dev->rmap_read(0, rmap::instr_increment, 0, base, 4, &r);
+                        break;
+                    case 1:
+                        dev->rmap_write(0, rmap::instr_increment, 0, base, four.data(), 4, &r);
+                        break;
+                    case 2:
+                        dev->rmap_readmodifywrite(0, 0, base, four.data(), four.data(), 2, &r);
+                        break;
+                    default:
+                        dev->rmap_write_noreply(0, rmap::instr_increment, 0, base, four.data(), 4);
+                        continue;
+                    }
+                } catch (const orw::error &) {
+                    ++failures;
+                    break;
+                }
+                if (r.outcome() == outcome::pending)
+                    ++pending;
+                if (r.outcome() == outcome::connection_lost)
+                    break;
+            }
+            ++done;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    u->sim.drop_connections();
+    ASSERT_TRUE(eventually([&] { return done.load() == 8; }, 5000));
+    for (auto &th : pool)
+        th.join();
+    u.reset();
+    EXPECT_EQ(pending.load(), 0);
     EXPECT_EQ(rmap::live_transactions(), 0u);
 }

@@ -247,7 +247,7 @@ bool perform(tool::rmap_session &s, const options &o, const tool::rmap_command &
     } else {
         r = s.run(c);
         failure = r.failure;
-        code = r.replied ? static_cast<int>(r.status) : static_cast<int>(Error_Receiver_Timeout);
+        code = r.replied ? static_cast<int>(r.status) : r.code;
         j["replied"] = r.replied;
         if (r.replied) {
             j["status"] = r.status;

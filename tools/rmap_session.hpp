@@ -38,6 +38,7 @@ struct rmap_outcome {
     uint8_t status = 0;
     std::vector<uint8_t> data;
     std::string failure;
+    int code = Error_Receiver_Timeout; // when no usable reply came
 };
 
 class rmap_session {
@@ -90,7 +91,25 @@ public:
         if (!waits)
             return out;
         if (!r.ok()) {
-            out.failure = "no reply within " + std::to_string(target.timeout_ms) + " ms";
+            // Each way of ending without a usable reply in its own words.
+            switch (r.outcome()) {
+            case rmap::transaction_outcome::timed_out:
+            case rmap::transaction_outcome::pending:
+                out.failure = "no reply within " + std::to_string(target.timeout_ms) + " ms";
+                break;
+            case rmap::transaction_outcome::crc_error:
+                out.failure = "reply damaged (CRC error)";
+                out.code = Error_Response_Mismatch;
+                break;
+            case rmap::transaction_outcome::invalid_reply:
+                out.failure = "reply does not fit the command";
+                out.code = Error_Response_Mismatch;
+                break;
+            default:
+                out.failure = rmap::outcome_text(r.outcome());
+                out.code = Error_Receiver_Shutdown;
+                break;
+            }
             return out;
         }
         out.replied = true;

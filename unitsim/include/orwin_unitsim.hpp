@@ -137,6 +137,7 @@ struct rmap_target_config {
     uint32_t memory_size = 1u << 20;
     int reply_delay_ms = 0;           // replies leave this much later
     bool drop_replies = false;        // commands are executed, replies never sent
+    bool damage_replies = false;      // the last byte of every reply (its data or header CRC) is inverted
 };
 
 struct config {
@@ -242,6 +243,9 @@ public:
     /// parsed nor answered; each connection's parser restarts at a frame
     /// boundary when the silence ends.
     void set_silent(bool silent);
+    /// A unit that stops reading: while off, no byte is taken from any
+    /// client, so their sends fill the socket buffers and then block.
+    void set_reading(bool on);
     /// Raw bytes to every connected client, as is.
     void inject(const std::vector<uint8_t> &bytes);
     /// Closes every client connection; returns once they are closed.

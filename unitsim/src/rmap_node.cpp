@@ -243,13 +243,15 @@ bool rmap_node::handle(const std::vector<uint8_t> &raw, bool eep, std::vector<ui
                                f.target, static_cast<uint8_t>(f.tid >> 8), static_cast<uint8_t>(f.tid)});
     if (writing) {
         reply.push_back(rmap_crc(reply.data() + crc_from, reply.size() - crc_from));
-        return true;
+    } else {
+        reply.push_back(0x00);
+        put_be(reply, static_cast<uint32_t>(out_data.size()), 3);
+        reply.push_back(rmap_crc(reply.data() + crc_from, reply.size() - crc_from));
+        reply.insert(reply.end(), out_data.begin(), out_data.end());
+        reply.push_back(rmap_crc(out_data.data(), out_data.size()));
     }
-    reply.push_back(0x00);
-    put_be(reply, static_cast<uint32_t>(out_data.size()), 3);
-    reply.push_back(rmap_crc(reply.data() + crc_from, reply.size() - crc_from));
-    reply.insert(reply.end(), out_data.begin(), out_data.end());
-    reply.push_back(rmap_crc(out_data.data(), out_data.size()));
+    if (cfg.damage_replies)
+        reply.back() = static_cast<uint8_t>(~reply.back());
     return true;
 }
 

@@ -93,6 +93,7 @@ struct simulator::impl {
     uint16_t bound_port = 0;
     bool stopping = false;
     bool silent = false;
+    bool reading = true;
     unsigned drops_requested = 0;
     unsigned drops_done = 0;
     uint64_t total_received = 0;
@@ -237,7 +238,7 @@ void simulator::impl::run()
             fds.assign({{wake_fds[0], POLLIN, 0}, {listen_fd, POLLIN, 0}});
             polled.clear();
             for (auto &c : clients) {
-                short events = c->queued < read_pause_bytes ? POLLIN : 0;
+                short events = c->queued < read_pause_bytes && reading ? POLLIN : 0;
                 if (c->queued > 0)
                     events |= POLLOUT;
                 fds.push_back({c->fd, events, 0});
@@ -390,6 +391,13 @@ void simulator::set_silent(bool silent)
         for (auto &c : impl_->clients)
             c->parser.reset();
     impl_->silent = silent;
+}
+
+void simulator::set_reading(bool on)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->reading = on;
+    impl_->wake();
 }
 
 void simulator::drop_connections()

@@ -111,6 +111,9 @@ struct ORW {
     // sends (closing) give up; 0 = no deadline.
     int64_t rx_deadline_ms;
     int64_t tx_deadline_ms;
+    // How long a blocking send may see no byte accepted before it fails;
+    // 0 = no limit.
+    int tx_stall_ms;
     // A record-file write failed while the read had bytes to hand back; the
     // next read reports it.
     int record_error_pending;

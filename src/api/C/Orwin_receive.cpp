@@ -102,13 +102,17 @@ int wait_for_input(ORW *link, int timeout_ms, RefillError *err)
 // Step R: refill rx_buffer with one read. Returns kFilled, kTimedOut, kEnd,
 // or -1 with *err filled. A short record write keeps the bytes just read, so
 // the next read parses them and nothing is lost.
-int refill(ORW *link, RefillError *err)
+int refill(ORW *link, int64_t read_deadline, RefillError *err)
 {
     int wait_ms = link->file < 0 ? link->rx_timeout : 0;
-    // A read deadline (negotiation) bounds the wait whatever arrives, so a
-    // unit that keeps sending something else cannot hold the read open.
-    if (link->rx_deadline_ms > 0 && link->file < 0) {
-        const int64_t left = link->rx_deadline_ms - orw_monotonic_ms();
+    // A read deadline (this read's time-out, or negotiation's) bounds the
+    // wait whatever arrives, so a unit that keeps sending events cannot hold
+    // the read open.
+    int64_t deadline = link->rx_deadline_ms;
+    if (read_deadline > 0 && (deadline <= 0 || read_deadline < deadline))
+        deadline = read_deadline;
+    if (deadline > 0 && link->file < 0) {
+        const int64_t left = deadline - orw_monotonic_ms();
         if (left <= 0)
             return kTimedOut;
         if (wait_ms <= 0 || left < wait_ms)
@@ -244,6 +248,8 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
         return orw_set_error(Error_RecFile_Write, "error writing to record file");
     }
     ssize_t n = 0;
+    const int64_t read_deadline =
+        link->file < 0 && link->rx_timeout > 0 ? orw_monotonic_ms() + link->rx_timeout : 0;
 
     for (;;) {
         if (link->rx_buffer_ptr >= link->rx_buffer_content) {
@@ -254,7 +260,7 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
                  (sda & EXTENSION_DATA_FLAGS) == REPORT_EXTENSION_DATA);
             if (!report_only) {
                 RefillError err{0, nullptr};
-                const int r = refill(link, &err);
+                const int r = refill(link, read_deadline, &err);
                 if (r != kFilled) {
                     // Bytes already taken from the stream are handed back in
                     // every case; the condition shows again on the next read.

@@ -116,6 +116,12 @@ int Orwin_set_rx_timeout(Orwin link, int ms)
 
 int Orwin_get_rx_timeout(Orwin link) { return orw_link(link)->rx_timeout; }
 
+#ifndef ORWIN_EARLIER_BUILD
+void Orwin_set_tx_timeout(Orwin link, int ms) { orw_link(link)->tx_stall_ms = ms < 0 ? 0 : ms; }
+
+int Orwin_get_tx_timeout(Orwin link) { return orw_link(link)->tx_stall_ms; }
+#endif
+
 void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io)
 {
     ORW *l = orw_link(link);

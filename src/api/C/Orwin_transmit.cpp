@@ -228,6 +228,8 @@ size_t queued_size(const ORW *link, int type, size_t len)
 // A blocking socket with a send or receive time-out reports "would block":
 // wait for it rather than spin. With a send deadline set (closing), the wait
 // ends there; returns false once it has passed.
+// With a stall limit, the wait for room ends there too; returns false when
+// the socket took nothing in that time (a unit that stopped reading).
 bool wait_ready(const ORW *link, short events)
 {
     int wait = -1;
@@ -237,11 +239,15 @@ bool wait_ready(const ORW *link, short events)
             return false;
         wait = static_cast<int>(left);
     }
+    if (events == POLLOUT && link->tx_stall_ms > 0 && (wait < 0 || link->tx_stall_ms < wait))
+        wait = link->tx_stall_ms;
     pollfd p{};
     p.fd = link->sock;
     p.events = events;
-    poll(&p, 1, wait);
-    return true;
+    int r = poll(&p, 1, wait);
+    if (r < 0 && errno == EINTR)
+        return true;
+    return r != 0 || wait < 0;
 }
 
 // Send p[*done .. len), advancing *done by every chunk the socket accepts
@@ -249,8 +255,11 @@ bool wait_ready(const ORW *link, short events)
 // or a negative code (recorded) with *done telling how far it got.
 int send_bytes(ORW *link, const unsigned char *p, size_t len, int flags, size_t *done)
 {
+    // With a stall limit a blocking socket is written without blocking, so
+    // that the wait for room can be bounded; every accepted byte restarts it.
+    const int stall_flags = link->tx_stall_ms > 0 && !link->nonblocking ? MSG_DONTWAIT : 0;
     while (*done < len) {
-        ssize_t k = send(link->sock, p + *done, len - *done, flags | kSendFlags);
+        ssize_t k = send(link->sock, p + *done, len - *done, flags | kSendFlags | stall_flags);
         if (k > 0) {
             if (link->tx_record_file &&
                 fwrite(p + *done, 1, static_cast<size_t>(k), link->tx_record_file) != static_cast<size_t>(k))
@@ -265,6 +274,8 @@ int send_bytes(ORW *link, const unsigned char *p, size_t len, int flags, size_t 
                 return orw_set_error(Error_Would_Block, "send I/O call will block");
             if (wait_ready(link, POLLOUT))
                 continue;
+            if (link->tx_stall_ms > 0 && link->tx_deadline_ms <= 0)
+                return orw_set_error(Error_Network, "send timed out: the unit accepts no data");
         }
         return orw_set_error(Error_Network, "send call failed");
     }

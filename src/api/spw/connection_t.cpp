@@ -31,6 +31,9 @@ connection_t::~connection_t()
     stop_server();
     // A reader that ended on its own is still to be joined.
     wait();
+    // Waiters must not outlive the tables that hold their transactions.
+    rmap::end_transactions(this, lost ? rmap::transaction_outcome::connection_lost
+                                      : rmap::transaction_outcome::cancelled);
 }
 
 void connection_t::set_host(const std::string &host, double speed)
@@ -39,6 +42,13 @@ void connection_t::set_host(const std::string &host, double speed)
     // The reader must not read a handle that is being replaced.
     stop_server();
     wait();
+    rmap::end_transactions(this, rmap::transaction_outcome::cancelled);
+    {
+        std::lock_guard<std::mutex> guard(failure_lock);
+        lost = false;
+        failed = false;
+        failure.reset();
+    }
     connect(host);
     ORW_SPW_TRACE(2, this, "Connected to host '%s'", host.c_str());
     initialise(speed);
@@ -56,6 +66,7 @@ void connection_t::initialise(double speed)
     // is connected, but its packets are dispatched all the same.
     int n = 0;
     if (live) {
+        Orwin_set_tx_timeout(connection::device, send_timeout_ms);
         n = check(Orwin_get_number_of_links(connection::device));
         ORW_SPW_TRACE(2, this, "with %d links", n);
         if (n > max_links - 1)
@@ -104,14 +115,46 @@ void connection_t::release_write_lock()
     ORW_SPW_TRACE(2, this, "released lock");
 }
 
+// A send that failed may have left part of a packet on the stream: nothing
+// after it would be understood, so the connection is lost.
+int connection_t::checked_send(int rc)
+{
+    if (rc >= 0)
+        return rc;
+    error e(addr, rc, Orwin_get_error_text());
+    // Only a refused request leaves the stream as it was.
+    if (rc != Error_Buffer_Full && rc != Error_Zero_Read && rc != Error_Would_Block)
+        lose(e);
+    throw e;
+}
+
 void connection_t::writeport(int link, const void *data_, size_t sz, uint32_t flags)
 {
     ORW_SPW_TRACE(8, this, "link %d %zu bytes of data flag %u", link, sz, flags);
     require_device();
-    if (static_cast<unsigned>(link) != tx_link)
-        active_port(static_cast<unsigned>(link));
+    require_alive();
+    try {
+        if (static_cast<unsigned>(link) != tx_link)
+            active_port(static_cast<unsigned>(link));
+    } catch (const error &e) {
+        checked_send(e.get());
+    }
     // The C interface takes a mutable buffer but does not write to it.
-    check(Orwin_write_packet(connection::device, const_cast<void *>(data_), sz, flags));
+    checked_send(Orwin_write_packet(connection::device, const_cast<void *>(data_), sz, flags));
+}
+
+void connection_t::flush()
+{
+    require_device();
+    require_alive();
+    checked_send(Orwin_flush(connection::device));
+}
+
+void connection_t::set_send_timeout(int ms)
+{
+    send_timeout_ms = ms < 0 ? 0 : ms;
+    if (connection::device && live)
+        Orwin_set_tx_timeout(connection::device, send_timeout_ms);
 }
 
 bool connection_t::active_link(int link) const

@@ -2,8 +2,9 @@
 // time-out and hands every piece of every packet to its link's dispatcher.
 #include "Orwin.hpp"
 
+#include <chrono>
 #include <exception>
-#include <vector>
+#include <sys/socket.h>
 
 namespace orw {
 namespace spacewire {
@@ -39,6 +40,7 @@ void connection_t::start_server()
         thread_enabled = true;
         return;
     }
+    require_alive();
     std::lock_guard<std::mutex> guard(server_lock);
     if (thread_enabled)
         return;
@@ -77,6 +79,16 @@ void connection_t::stop_server()
     if (on_reader_thread())
         return;
     ORW_SPW_TRACE(2, this, "wait for completion");
+    // A reader stuck in a send (a target's reply to a unit that stopped
+    // reading) is released by shutting the socket down.
+    const int stuck_ms = reader_timeout_ms + (send_timeout_ms > 0 ? send_timeout_ms : reader_timeout_ms);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(stuck_ms);
+    while (thread_running && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (thread_running && connection::device && live) {
+        ORW_SPW_TRACE(1, this, "ERROR reader does not stop; shutting the socket down");
+        ::shutdown(Orwin_get_socket(connection::device), SHUT_RDWR);
+    }
     wait();
 }
 
@@ -107,15 +119,8 @@ void connection_t::reader()
         int rc = Orwin_set_rx_timeout(connection::device, reader_timeout_ms);
         if (rc < 0 && live)
             throw error(addr, rc, Orwin_get_error_text());
-        while (thread_enabled) {
-            ORW_SPW_TRACE(8, this, "reading packet");
-            if (!read_packet()) {
-                // A unit that hangs up is a failure; a recording just ends.
-                if (live && thread_enabled)
-                    keep_failure(error(addr, Error_Receiver_Shutdown, "Connection closed by the unit"));
-                break;
-            }
-        }
+        read_stream(data.get(), packet_buffer_size, CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA,
+                    thread_enabled, [this](ssize_t n, int t) { dispatch(n, t); });
     } catch (const error &e) {
         keep_failure(e);
     } catch (const std::exception &) {
@@ -129,13 +134,54 @@ void connection_t::reader()
 
 void connection_t::keep_failure(const error &e)
 {
-    failure.reset(new error(e));
+    {
+        // A connection already lost keeps the failure that lost it.
+        std::lock_guard<std::mutex> guard(failure_lock);
+        if (!lost)
+            failure.reset(new error(e));
+    }
     failed = true;
     try {
-        reader_failed(*failure);
+        reader_failed(e);
     } catch (...) {
         // The hook must not take the process down with the thread.
     }
+    // Nothing more will be dispatched: no reply can reach a waiter.
+    lose(e);
+    rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
+}
+
+void connection_t::lose(const error &e)
+{
+    {
+        std::lock_guard<std::mutex> guard(failure_lock);
+        if (lost)
+            return;
+        if (!failure)
+            failure.reset(new error(e));
+        lost = true;
+    }
+    ORW_SPW_TRACE(1, this, "ERROR connection lost: %d %s", e.get(), e.text() ? e.text() : "");
+    // Readers and senders stuck on the socket see its end at once. A
+    // running reader then ends the transactions (a sender may hold the
+    // write lock here, and completion hooks must not run under it).
+    if (connection::device && live)
+        ::shutdown(Orwin_get_socket(connection::device), SHUT_RDWR);
+    if (!thread_running)
+        rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
+}
+
+void connection_t::require_alive() const
+{
+    if (!lost)
+        return;
+    std::lock_guard<std::mutex> guard(failure_lock);
+    throw error(*failure);
+}
+
+bool connection_t::is_lost() const
+{
+    return lost;
 }
 
 void connection_t::reader_failed(const error &e)
@@ -154,43 +200,33 @@ const error *connection_t::reader_error() const
 bool connection_t::read_packet()
 {
     for (;;) {
+        ssize_t n = 0;
         uint32_t type = 0;
-        ssize_t n = Orwin_read_packet_full(connection::device, data.get(), packet_buffer_size, &type,
-                                           CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA);
-        // An application may have asked for time-outs as errors; to the
-        // reader a time-out is only the chance to test its flag.
-        if (n == Error_Receiver_Timeout)
+        switch (read_once(data.get(), packet_buffer_size, CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA, n,
+                          type)) {
+        case read_result::ended:
+            return false;
+        case read_result::idle:
             return true;
-        if (n < 0) {
-            if (n != Error_Receiver_Shutdown)
-                throw error(addr, static_cast<int>(n), Orwin_get_error_text());
-            if (filelist.empty())
-                return false;
-            addr = filelist.front();
-            filelist.pop();
-            ORW_SPW_TRACE(2, this, "next file '%s'", addr.c_str());
-            std::vector<char> name(addr.begin(), addr.end());
-            name.push_back('\0');
-            check(Orwin_File(connection::device, name.data()));
-            continue;
-        }
-        const int t = static_cast<int>(type);
-        // Time-outs and pieces that a decoding callback cut short are empty
-        // and not packets.
-        if (n == 0 && (t == PART_EOP_EEP || t == TIMEOUT))
-            return true;
-        if (t != EOP && t != EEP && t != PART_EOP_EEP) {
-            ORW_SPW_TRACE(8, this, "not dispatching type %d", t);
+        case read_result::piece:
+            dispatch(n, static_cast<int>(type));
             return true;
         }
-        if (rx_link >= static_cast<unsigned>(max_links)) {
-            ORW_SPW_TRACE(1, this, "ERROR data for link %u, which has no dispatcher", rx_link);
-            return true;
-        }
-        dispatching guard(dispatch_seq);
-        links[rx_link].read_packet(data.get(), static_cast<size_t>(n), t);
-        return true;
     }
+}
+
+void connection_t::dispatch(ssize_t n, int t)
+{
+    if (t != EOP && t != EEP && t != PART_EOP_EEP) {
+        ORW_SPW_TRACE(8, this, "not dispatching type %d", t);
+        return;
+    }
+    if (rx_link >= static_cast<unsigned>(max_links)) {
+        ORW_SPW_TRACE(1, this, "ERROR data for link %u, which has no dispatcher", rx_link);
+        return;
+    }
+    dispatching guard(dispatch_seq);
+    links[rx_link].read_packet(data.get(), static_cast<size_t>(n), t);
 }
 
 // After an instance or handler was unregistered from another thread, wait

@@ -101,9 +101,7 @@ void device_t::write(const void *data, size_t sz, uint32_t flags)
 
 void device_t::flush()
 {
-    int rc = Orwin_flush(ifc->handle());
-    if (rc < 0)
-        throw error(ifc->addr, rc, Orwin_get_error_text());
+    ifc->flush();
 }
 
 void device_t::start_server()

@@ -99,6 +99,15 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
         }
         return;
     }
+    feed(data, sz, terminator);
+    if (terminator == connection::EOP)
+        end_of_packet();
+    else if (terminator == connection::EEP)
+        end_of_packet_eep();
+}
+
+void linkinfo::feed(unsigned char *data, size_t sz, int terminator)
+{
     size_t i = 0;
     while (i < sz && status != error) {
         switch (status) {
@@ -121,10 +130,6 @@ void linkinfo::read_packet(unsigned char *data, size_t sz, int terminator)
             break;
         }
     }
-    if (terminator == connection::EOP)
-        end_of_packet();
-    else if (terminator == connection::EEP)
-        end_of_packet_eep();
 }
 
 // A packet ended by EEP is still parsed, so that its instance (a target

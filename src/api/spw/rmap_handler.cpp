@@ -59,8 +59,9 @@ void handler::reset()
     crc.reset();
 }
 
-// A command whose header was complete is answered for; anything else is
-// dropped. The packet is over either way.
+// A command whose header was complete is answered for; a reply whose
+// header was intact ends its transaction; anything else is dropped. The
+// packet is over either way.
 void handler::eep()
 {
     if (status == err)
@@ -68,8 +69,23 @@ void handler::eep()
     ORW_SPW_TRACE(8, this, "EEP received so resetting link");
     if (command_type(hdr.pt))
         end_command(true);
+    else
+        damaged_reply();
     reset();
     status = err;
+}
+
+// A reply whose header (and so its TID) was intact but whose data is not
+// ends its transaction now rather than leaving it to its time-out.
+void handler::damaged_reply()
+{
+    if (command_type(hdr.pt) || (status != bodydata && status != finalcrc && status != trailer))
+        return;
+    ORW_SPW_TRACE(1, this, "ERROR damaged reply for tid %04x", hdr.tid);
+    status = err;
+    transaction_response *tr = ifc ? ifc->rmap_tx(linkno, hdr.tid) : global_transactions.find(hdr.tid);
+    if (tr)
+        tr->fail(transaction_outcome::crc_error, hdr.rstatus, true);
 }
 
 bool handler::body(unsigned char *d, size_t n, int term)
@@ -92,7 +108,7 @@ bool handler::body(unsigned char *d, size_t n, int term)
                 i = n;
                 break;
             }
-            reset();
+            damaged_reply();
             break;
         case finalcrc:
             parse_data_crc(d[i++]);
@@ -361,6 +377,7 @@ void handler::parse_data_crc(uint8_t b)
             status = trailer;
             return;
         }
+        damaged_reply();
         status = err;
     }
 }
@@ -389,6 +406,7 @@ void handler::eop(int rxlink)
     }
     if (status != trailer) {
         ORW_SPW_TRACE(8, this, "invalid state to be handling EOP");
+        damaged_reply(); // ended before its data and CRC
         return;
     }
     ORW_SPW_TRACE(8, this, "command response %02x", hdr.pt);

@@ -49,15 +49,20 @@ std::vector<uint8_t> read_to_end(device_t *dev, int fd)
 }
 
 // Runs `send` with the write lock held; on any failure the transaction is
-// cancelled (its TID freed, no completion) before the exception goes on.
+// cancelled (its TID freed, no completion) before the exception goes on,
+// unless the failure lost the connection and so already ended it.
 template <class Send> void locked_send(device_t *dev, transaction_response *tri, Send send)
 {
     try {
         writelock guard(dev);
         send();
     } catch (...) {
-        if (tri)
-            tri->cancel();
+        if (tri) {
+            if (tri->tx.load())
+                tri->cancel();
+            else if (tri->sync)
+                tri->sync->wait(); // ended meanwhile (connection lost): its signal is no later wait's
+        }
         throw;
     }
 }
@@ -99,10 +104,16 @@ uint16_t protocol::msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8
 
     if (tri || (instr & instr_reply))
         dev->start_server();
+    instr = static_cast<uint8_t>(instr | (words & instr_pa_mask));
     uint16_t tid = 0;
     if (tri) {
         ORW_SPW_TRACE(8, dev, "transaction is %p", static_cast<void *>(tri));
         tri->start();
+        tri->owner = dev->connection();
+        // A read-modify-write sends data and mask; its reply carries the data only.
+        const rmap_command kind = classify(instr);
+        tri->expect(static_cast<uint8_t>(instr & ~instr_command),
+                    kind == rmap_write ? 0 : static_cast<uint32_t>(kind == rmap_read ? sz : sz / 2));
         tid = dev->connection()->rmap_scope(dev->link())->transaction(tri);
         ORW_SPW_TRACE(8, dev, "transaction id is %d", tid);
     }
@@ -110,7 +121,6 @@ uint16_t protocol::msg_header(net_header &hdr, device_t *dev, uint8_t key, uint8
     ORW_SPW_TRACE(8, dev, "adding logical address of %02x", ldest);
     hdr.write(ldest);
     hdr.write(protocol_id);
-    instr = static_cast<uint8_t>(instr | (words & instr_pa_mask));
     ORW_SPW_TRACE(8, dev, "setting flags to %02x", instr);
     hdr.write(instr);
     hdr.write(key);
@@ -311,7 +321,14 @@ void handler::rmap_reply_eop(int rxlink)
                       static_cast<void *>(this), static_cast<void *>(ifc), rxlink);
         return;
     }
+    if (!tr->fits(hdr.pt, hdr.ds, hdr.rstatus)) {
+        ORW_SPW_TRACE(1, this, "ERROR reply %02x with %u bytes does not fit the command of tid %04x", hdr.pt,
+                      hdr.ds, hdr.tid);
+        tr->fail(transaction_outcome::invalid_reply, hdr.rstatus, true);
+        return;
+    }
     tr->set_status(false, hdr.rstatus);
+    tr->set_outcome(transaction_outcome::replied);
     switch (type()) {
     case rmap_write:
         ORW_SPW_TRACE(8, this, "write reply %02x", hdr.rstatus);

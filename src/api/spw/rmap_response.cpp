@@ -1,5 +1,6 @@
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
+#include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
 
@@ -20,6 +21,27 @@ void format_bytes(char (&out)[16 * 3 + 1], const uint8_t *data, size_t sz)
 }
 
 } // namespace
+
+const char *outcome_text(transaction_outcome o)
+{
+    switch (o) {
+    case transaction_outcome::pending:
+        return "pending";
+    case transaction_outcome::replied:
+        return "replied";
+    case transaction_outcome::timed_out:
+        return "timed out";
+    case transaction_outcome::crc_error:
+        return "CRC error";
+    case transaction_outcome::invalid_reply:
+        return "invalid reply";
+    case transaction_outcome::connection_lost:
+        return "connection lost";
+    case transaction_outcome::cancelled:
+        return "cancelled";
+    }
+    return "unknown";
+}
 
 void synchronous::wait()
 {
@@ -76,6 +98,14 @@ void transaction_response::crc_error()
 {
     if (print) {
         std::printf("crc error\n");
+        std::fflush(stdout);
+    }
+}
+
+void transaction_response::failed(transaction_outcome why)
+{
+    if (print) {
+        std::printf("message %d (%s): %s\n", mid, id.c_str(), outcome_text(why));
         std::fflush(stdout);
     }
 }
@@ -140,6 +170,30 @@ void transaction_response::start()
     set_status(false, 0);
     tx = nullptr;
     mid = 0;
+    // Nothing of the previous transaction may pass for this one's reply.
+    rsz = 0;
+    delete[] rdata;
+    rdata = nullptr;
+    ioerror = false;
+    owner = nullptr;
+    expected_pt = 0;
+    expected_ds = 0;
+    set_outcome(transaction_outcome::pending);
+}
+
+bool transaction_response::fits(uint8_t pt, uint32_t ds, uint8_t st) const
+{
+    if (expected_pt == 0)
+        return true; // registered without a command to compare with
+    if ((pt & (instr_command | 0x80)) != 0 || (pt & instr_reply) == 0)
+        return false;
+    const rmap_command kind = classify(pt);
+    if (kind != classify(expected_pt))
+        return false;
+    if (kind == rmap_write)
+        return true;
+    // A target that fails may return less data than asked for, never more.
+    return ds == expected_ds || (st != 0 && ds < expected_ds);
 }
 
 void transaction_response::set_mid(transinfo *table, uint16_t id_)
@@ -167,7 +221,24 @@ void transaction_response::timed_out()
         return;
     t->find(mid);
     set_status(true, 0);
+    set_outcome(transaction_outcome::timed_out);
     timedout();
+    completed();
+}
+
+void transaction_response::fail(transaction_outcome why, uint8_t st, bool tid_freed)
+{
+    transinfo *t = tx.load();
+    if (!t)
+        return;
+    if (!tid_freed)
+        t->find(mid);
+    set_status(true, st);
+    set_outcome(why);
+    if (why == transaction_outcome::crc_error)
+        crc_error();
+    else
+        failed(why);
     completed();
 }
 

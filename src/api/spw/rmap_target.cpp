@@ -174,9 +174,7 @@ void handler::send_reply(const uint8_t *hbytes, size_t hsz, const uint8_t *body_
     ifc->writeport(linkno, hbytes, hsz, bsz ? connection::INCOMPLETE : connection::EOP);
     if (bsz)
         ifc->writeport(linkno, body_bytes, bsz, connection::EOP);
-    int rc = Orwin_flush(ifc->handle());
-    if (rc < 0)
-        throw orw::error(ifc->addr, rc, Orwin_get_error_text());
+    ifc->flush();
     ORW_SPW_TRACE(8, this, "sent reply of %zu bytes", hsz + bsz);
 }
 

@@ -15,6 +15,10 @@ namespace {
 // them: the timer thread is joined while the registry still exists.
 orw::utils::lock timerl;
 std::map<transaction_response *, transaction_response *> rmap_tx;
+// Held by the timer thread while it completes what it took from the
+// registry, so that an owner going away can wait for those completions.
+std::mutex timer_completing;
+std::atomic<std::thread::id> timer_thread_id{};
 
 void enter_registry(transaction_response *tr)
 {
@@ -37,6 +41,29 @@ size_t live_transactions()
 {
     orw::utils::scopelock guard(timerl);
     return rmap_tx.size();
+}
+
+size_t end_transactions(const void *owner, transaction_outcome why)
+{
+    std::vector<transaction_response *> mine;
+    {
+        orw::utils::scopelock guard(timerl);
+        for (auto it = rmap_tx.begin(); it != rmap_tx.end();) {
+            if (it->first->owner.load() == owner) {
+                mine.push_back(it->first);
+                it = rmap_tx.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (transaction_response *tr : mine)
+        tr->fail(why);
+    // One the timer took out just before is being completed right now.
+    if (timer_thread_id.load() != std::this_thread::get_id()) {
+        std::lock_guard<std::mutex> wait_for_timer(timer_completing);
+    }
+    return mine.size();
 }
 
 void transinfo::released(uint16_t) {}
@@ -136,8 +163,10 @@ void rmap_timer::start()
 void rmap_timer::run()
 {
     ORW_SPW_TRACE(2, this, "timer thread running");
+    timer_thread_id = std::this_thread::get_id();
     std::vector<transaction_response *> due;
     while (running) {
+        std::unique_lock<std::mutex> completing(timer_completing);
         {
             orw::utils::scopelock guard(timerl);
             for (auto it = rmap_tx.begin(); it != rmap_tx.end();) {
@@ -153,6 +182,7 @@ void rmap_timer::run()
         for (transaction_response *tr : due)
             tr->timed_out();
         due.clear();
+        completing.unlock();
         usleep(timer_tick_us);
     }
     ORW_SPW_TRACE(2, this, "timer thread terminated");
