@@ -70,11 +70,13 @@ inline uint8_t reply_instruction(uint8_t command_pt)
     return command_pt & 0x3F;
 }
 
-/** A packet a target has to answer for rather than a reply: packet type
- *  command, or one of the two reserved types. */
+/** A packet a target has to answer for rather than a reply: the command
+ *  bit decides. Of the two reserved types, 11 is a reserved command (refused
+ *  with status 2) and 10 a reply with its reserved bit set (never a valid
+ *  reply: it ends a live transaction of its TID as invalid). */
 inline bool command_type(uint8_t pt)
 {
-    return (pt & instr_packet_type) != 0;
+    return (pt & instr_command) != 0;
 }
 
 /** A command the standard defines: packet type command and a used command

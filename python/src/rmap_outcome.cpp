@@ -70,17 +70,34 @@ void rmap_response::waiter::wait()
 
 void check_outcome(const rmap_response &r, const char *what, long expected)
 {
+    namespace rmap = orw::spacewire::rmap;
     const std::string op(what);
     if (r.closed)
         throw failure(failure_kind::error, Error_NO_Connection, op + ": connection closed while waiting");
     if (r.lost)
         raise_lost(*r.lost);
-    if (r.bad_crc)
-        throw failure(failure_kind::crc_error, Error_Network_Format_Error, op + ": reply with a wrong CRC");
-    if (r.timed_out || !r.ok()) {
+    // The binding's own bound cancels a transaction the timer never ended.
+    const rmap::transaction_outcome outcome =
+        r.timed_out && r.outcome() != rmap::transaction_outcome::replied ? rmap::transaction_outcome::timed_out
+                                                                         : r.outcome();
+    switch (outcome) {
+    case rmap::transaction_outcome::replied:
+        break;
+    case rmap::transaction_outcome::crc_error:
+        throw failure(failure_kind::crc_error, Error_Network_Format_Error, op + ": reply damaged (CRC error)");
+    case rmap::transaction_outcome::invalid_reply:
+        throw failure(failure_kind::invalid_reply, Error_Response_Mismatch, op + ": reply does not fit the command");
+    case rmap::transaction_outcome::connection_lost:
+    case rmap::transaction_outcome::cancelled:
+        if (const orw::error *e = r.core_lost())
+            raise_lost(*e);
+        throw failure(failure_kind::connection_lost, Error_Receiver_Shutdown,
+                      op + ": " + rmap::outcome_text(outcome));
+    default: {
         char s[32];
         std::snprintf(s, sizeof s, "%g", r.seconds);
         throw failure(failure_kind::timeout, Error_Receiver_Timeout, op + ": no reply within " + s + " s");
+    }
     }
     if (r.status_code() != 0)
         throw failure(failure_kind::rmap_status, Error_Response_Mismatch, op + ": reply with an error status",

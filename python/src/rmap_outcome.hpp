@@ -19,17 +19,17 @@ class rmap_response : public orw::spacewire::rmap::transaction_response {
     ~rmap_response() override;
 
     void timedout() override { timed_out = true; }
-    void crc_error() override { bad_crc = true; }
     void write_reply(uint8_t) override {}
     void read_reply(uint8_t, const uint8_t *d, uint32_t sz) override { data.assign(d, d + sz); }
     void read_modify_write_reply(uint8_t, const uint8_t *d, uint32_t sz) override { data.assign(d, d + sz); }
 
     std::vector<uint8_t> data;
     bool timed_out = false;
-    bool bad_crc = false;
     bool closed = false;
     const orw::error *lost = nullptr;
     const double seconds;
+    /** The connection's reader error, once it has ended. */
+    const orw::error *core_lost() const { return core.lost(); }
 
   private:
     class waiter : public orw::spacewire::rmap::synchronous {

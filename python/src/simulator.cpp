@@ -89,6 +89,8 @@ class simulator {
                 t.reply_delay_ms = v.cast<int>();
             else if (k == "drop_replies")
                 t.drop_replies = v.cast<bool>();
+            else if (k == "damage_replies")
+                t.damage_replies = v.cast<bool>();
             else
                 throw py::value_error("unknown RMAP target setting '" + k + "'");
         }
@@ -117,7 +119,7 @@ arrives on the other); ``echo`` links with an echo node (it sends every
 packet back with the first and third bytes swapped); ``ccsds`` links with
 a CCSDS node; ``rmap_targets`` a dict ``{link: {"key": int,
 "memory_size": int}}`` of RMAP target nodes (also ``logical_address``,
-``base_address``, ``reply_delay_ms``, ``drop_replies``);
+``base_address``, ``reply_delay_ms``, ``drop_replies``, ``damage_replies``);
 ``recording_unit`` a product name such as "TRC-8" makes it a recording
 unit that captures accept. Without ``wire``, links pair up 1-2, 3-4...
 A context manager; close() stops it.)")

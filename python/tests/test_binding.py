@@ -110,6 +110,14 @@ def test_rmap_error_outcomes(unit, conn, node):
         node.read(0, 4)
 
 
+def test_damaged_replies_raise_crc_error():
+    with orwin.Simulator(links=2, rmap_targets={1: {"key": 0, "memory_size": 256,
+                                                    "damage_replies": True}}) as sim:
+        with orwin.Connection(sim.address) as c:
+            with pytest.raises(orwin.CrcError):
+                c.device(1).read(0, 4)
+
+
 def test_ccsds_to_wired_link(conn):
     send_link, receive_link = WIRED
     conn.listen(receive_link)
