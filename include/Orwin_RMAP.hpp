@@ -4,6 +4,8 @@
 #ifndef ORWIN_RMAP_HPP
 #define ORWIN_RMAP_HPP
 
+#include "Orwin_Export.h"
+
 #ifndef ORWIN_SPACEWIRE_HPP
 #error "include Orwin.hpp, which includes this header"
 #endif
@@ -28,7 +30,7 @@ namespace orw::spacewire::rmap {
  * authorised) and no data, a read-modify-write whose data and reply would
  * not fit with status 11 (data length error), without calling a callback.
  */
-class handler : public protocol_instance {
+class ORWIN_API handler : public protocol_instance {
   public:
     handler() = default;
 

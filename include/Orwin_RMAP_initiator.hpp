@@ -4,6 +4,8 @@
 #ifndef ORWIN_RMAP_INITIATOR_HPP
 #define ORWIN_RMAP_INITIATOR_HPP
 
+#include "Orwin_Export.h"
+
 #ifndef ORWIN_SPACEWIRE_HPP
 #error "include Orwin.hpp, which includes this header"
 #endif
@@ -23,20 +25,20 @@ class protocol_instance;
 namespace rmap {
 
 /** A read or read-modify-write without a response object (thrown as a pointer). */
-class transactionrequired : public std::exception {
+class ORWIN_API transactionrequired : public std::exception {
   public:
     const char *what() const noexcept override { return "RMAP read needs a response object"; }
 };
 
 /** Read-modify-write of more than 8 data bytes (thrown as a pointer). */
-class toomuchrmwdata : public std::exception {
+class ORWIN_API toomuchrmwdata : public std::exception {
   public:
     const char *what() const noexcept override { return "RMAP read-modify-write of more than 8 bytes"; }
 };
 
 /** The file of write_file cannot be opened, or the descriptor of write_fd
  *  cannot be examined (`f` empty); thrown as a pointer. */
-class nosuchfile : public std::exception {
+class ORWIN_API nosuchfile : public std::exception {
   public:
     explicit nosuchfile(const std::string &f = std::string()) : f(f) {}
     const char *what() const noexcept override { return "RMAP data file cannot be read"; }
@@ -53,7 +55,7 @@ class nosuchfile : public std::exception {
  * for a device whose path does not fit the header. A failure while sending
  * (orw::error) cancels the transaction first.
  */
-class protocol : public protocol_factory {
+class ORWIN_API protocol : public protocol_factory {
   public:
     /** A new RMAP handler (parser, reply delivery and demonstration target). */
     protocol_instance *new_instance() override;
@@ -104,7 +106,7 @@ class protocol : public protocol_factory {
 };
 
 /** The process-wide RMAP factory, protocol 1 of the factory table. */
-extern protocol rmap_protocol;
+extern ORWIN_API protocol rmap_protocol;
 
 } // namespace rmap
 } // namespace orw::spacewire

@@ -60,8 +60,7 @@ void config::load(const std::string &path)
         throw orw::error(path, orw::connection::Error_File_Not_Present, "can't open configuration file");
     source = path;
     if (ends_with(path, ".json") || ends_with(path, ".JSON")) {
-        json doc = json::parse(in);
-        load_json(doc);
+        load_json(in);
         return;
     }
     ORW_TRCAPI_TRACE(2, this, "loading tarvik file '%s'", path.c_str());
@@ -116,22 +115,29 @@ void config::load(std::istream &in)
     }
 }
 
-void config::load(const json &section, capture_settings *s, const capture_option *table, size_t rows)
+namespace {
+
+// One JSON section into `s` with `table`; `entry` refuses a bad port.
+template <typename Entry>
+void load_section(const nlohmann::json &section, Entry entry, const capture_option *table, size_t rows)
 {
-    for (const json &element : section) {
+    for (const nlohmann::json &element : section) {
         if (!element.is_object() || !element.contains("port"))
             continue;
-        capture_settings &entry = port_entry(s, json_port(element.at("port")));
+        capture_settings &e = entry(json_port(element.at("port")));
         auto it = element.find("setting");
         if (it == element.end())
             continue;
-        for (const json &item : *it)
-            select_row(entry, table, rows, item.get<std::string>());
+        for (const nlohmann::json &item : *it)
+            select_row(e, table, rows, item.get<std::string>());
     }
 }
 
-void config::load_json(const json &doc)
+} // namespace
+
+void config::load_json(std::istream &in)
 {
+    const nlohmann::json doc = nlohmann::json::parse(in);
     if (!doc.is_object())
         return;
     struct part {
@@ -149,7 +155,8 @@ void config::load_json(const json &doc)
     for (const part &p : parts) {
         auto it = doc.find(p.key);
         if (it != doc.end())
-            load(*it, p.s, p.table, p.rows);
+            load_section(
+                *it, [&](long long n) -> capture_settings & { return port_entry(p.s, n); }, p.table, p.rows);
     }
 }
 
