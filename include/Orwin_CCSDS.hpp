@@ -2,14 +2,14 @@
 // 2): the sending side that builds a packet from its fields, the sending side
 // for packets the application built itself, and the receiving handlers.
 // Included by Orwin_SpaceWire.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_CCSDS_HPP
 #define ORWIN_CCSDS_HPP
 
 #include "Orwin_Export.h"
-
-#ifndef ORWIN_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
 
 #include <atomic>
 #include <cstddef>

@@ -1,14 +1,14 @@
 // Orwin_RMAP.hpp - the RMAP handler of a link: parses commands and replies
 // fed piece by piece, delivers replies to their transactions and answers
 // commands through overridable target callbacks. Included by Orwin.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_RMAP_HPP
 #define ORWIN_RMAP_HPP
 
 #include "Orwin_Export.h"
-
-#ifndef ORWIN_SPACEWIRE_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_initiator.hpp"

@@ -1,14 +1,14 @@
 // Orwin_RMAP_initiator.hpp - the RMAP sending side of a device: read, write
 // and read-modify-write commands with transactions, and the RMAP protocol
 // factory. Included by Orwin_SpaceWire.hpp ahead of device_t, which holds one.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_RMAP_INITIATOR_HPP
 #define ORWIN_RMAP_INITIATOR_HPP
 
 #include "Orwin_Export.h"
-
-#ifndef ORWIN_SPACEWIRE_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"

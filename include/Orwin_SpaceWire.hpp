@@ -2,14 +2,14 @@
 // unit's links and runs one reader thread, per-link dispatch of incoming
 // packets by protocol identifier, devices naming remote nodes, and raw
 // packets. Included by Orwin.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_SPACEWIRE_HPP
 #define ORWIN_SPACEWIRE_HPP
 
 #include "Orwin_Export.h"
-
-#ifndef ORWIN_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
 
 #include "Orwin_RMAP_transactions.hpp"
 

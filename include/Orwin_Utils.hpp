@@ -43,7 +43,7 @@ namespace spacewire {
 /** An invalid SpaceWire address byte `v`; `txt` is a static text. */
 class ORWIN_API address_error : public std::exception {
 public:
-    address_error(const char *txt, int v) : txt(txt), v(v) {}
+    address_error(const char *text, int value) : txt(text), v(value) {}
     const char *text() const { return txt; }
     int value() const { return v; }
     const char *what() const noexcept override { return txt ? txt : "address error"; }
@@ -83,7 +83,7 @@ public:
 /** Holds a lock for the lifetime of the guard, exceptions included. */
 class ORWIN_API scopelock {
 public:
-    explicit scopelock(lock &held) : held(held) { held.acquire(); }
+    explicit scopelock(lock &target) : held(target) { held.acquire(); }
     ~scopelock() { held.release(); }
     scopelock(const scopelock &) = delete;
     scopelock &operator=(const scopelock &) = delete;

@@ -4,7 +4,8 @@
 # packages already present are left alone so that no network is needed then.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
-  tshark libpcap-dev tcpdump sigrok-cli gtkwave librsvg2-bin libxml2-utils pkg-config dpkg-dev)
+  tshark libpcap-dev tcpdump sigrok-cli gtkwave librsvg2-bin libxml2-utils pkg-config dpkg-dev
+  debhelper lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
