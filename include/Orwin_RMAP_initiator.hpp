@@ -40,7 +40,7 @@ class ORWIN_API toomuchrmwdata : public std::exception {
  *  cannot be examined (`f` empty); thrown as a pointer. */
 class ORWIN_API nosuchfile : public std::exception {
   public:
-    explicit nosuchfile(const std::string &f = std::string()) : f(f) {}
+    explicit nosuchfile(const std::string &file = std::string()) : f(file) {}
     const char *what() const noexcept override { return "RMAP data file cannot be read"; }
     std::string f;
 };
