@@ -58,8 +58,8 @@ namespace tracing {
 // statement executed by another static initialiser is simply not traced.
 #define ORW_TRACE_DECLARE_CHANNEL(NAME)                                                          \
     namespace NAME {                                                                             \
-    extern ORWIN_API ::orw::debug debug;                                                           \
-    class ORWIN_API init_t {                                                                               \
+    extern ORWIN_API ::orw::debug debug;                                                         \
+    class ORWIN_API init_t {                                                                     \
     public:                                                                                      \
         init_t();                                                                                \
     };                                                                                           \
