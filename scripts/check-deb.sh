@@ -14,8 +14,9 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "check-deb: needs root for apt; skipped"
   exit 0
 fi
-for p in "${packages[@]}"; do
-  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "installed"; then
+# "orwin" is the single package that earlier builds made.
+for p in "${packages[@]}" orwin; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     echo "check-deb: package $p is already installed; left alone, check skipped"
     exit 0
   fi
@@ -89,7 +90,7 @@ wait 2>/dev/null || true
 pids=()
 "${apt[@]}" purge "${packages[@]}" >/dev/null
 for p in "${packages[@]}"; do
-  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "installed" || fail "$p still installed after purge"
+  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || fail "$p still installed after purge"
 done
 left=$(for f in $files; do [ -e "$f" ] && [ ! -d "$f" ] && echo "$f"; done || true)
 [ -z "$left" ] || fail "left behind after purge: $left"
