@@ -22,6 +22,7 @@ for f in include/orwin/Orwin.h include/orwin/Orwin_Platform.h bin/orwin-info bin
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 [ -z "$(find "$prefix" -name 'OrwinInternal*')" ] || fail "an internal header was installed"
+! grep -rq nlohmann "$prefix/include" || fail "an installed header names the JSON library"
 [ -e "$libdir/cmake/orwin/orwinConfig.cmake" ] || fail "no CMake package"
 [ -e "$libdir/pkgconfig/orwin.pc" ] || fail "no orwin.pc"
 
