@@ -1,7 +1,7 @@
 # Installation: the three libraries with versioned names, the public headers
 # (never the internal ones), the tools and the simulator with their manual
-# pages, a CMake package (orwin::orwin, orwin::orwin_c, orwin::orwin_c_macos),
-# pkg-config files, and a Debian package made by `cpack -G DEB`.
+# pages, a CMake package (orwin::orwin, orwin::orwin_c, orwin::orwin_c_macos
+# where built) and pkg-config files. Debian packages are made from debian/.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -51,25 +51,21 @@ install(FILES ${PROJECT_BINARY_DIR}/orwinConfig.cmake ${PROJECT_BINARY_DIR}/orwi
   DESTINATION ${ORWIN_INSTALL_CMAKEDIR})
 
 # pkg-config: orwin (the full library) and orwin_c (the earlier C-only
-# build), relative to where they are installed so that any prefix works.
-file(RELATIVE_PATH ORWIN_PC_PREFIX_FROM_LIBDIR ${CMAKE_INSTALL_FULL_LIBDIR} ${CMAKE_INSTALL_PREFIX})
-foreach(pc orwin orwin_c)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# build). The prefix is the one installed to, taken when installing, so that
+# `cmake --install --prefix` anywhere gives plain paths.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(ORWIN_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(ORWIN_PC_${dir} "\\\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
 endforeach()
-
-set(CPACK_PACKAGE_NAME orwin)
-set(CPACK_PACKAGE_VENDOR "orwin project")
-set(CPACK_PACKAGE_CONTACT "orwin project <orwin@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client library, tools and simulator for Orwin SpaceWire interface units")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}.0)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The object-layer headers include the JSON library's.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-include(CPack)
+foreach(pc orwin orwin_c)
+  install(CODE "
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    set(ORWIN_PC_LIBDIR \"${ORWIN_PC_LIBDIR}\")
+    set(ORWIN_PC_INCLUDEDIR \"${ORWIN_PC_INCLUDEDIR}\")
+    set(ORWIN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc\" @ONLY)")
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

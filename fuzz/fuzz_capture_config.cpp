@@ -16,12 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     orw::trc::config c;
     try {
-        if (data[0] & 1) {
-            c.load_json(nlohmann::json::parse(text));
-        } else {
-            std::istringstream in(text);
+        std::istringstream in(text);
+        if (data[0] & 1)
+            c.load_json(in);
+        else
             c.load(in);
-        }
     } catch (const nlohmann::json::exception &) {
     } catch (const orw::error &e) {
         if (e.get() != orw::connection::Error_Parameter_RangeIncorrect)

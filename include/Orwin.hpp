@@ -4,6 +4,8 @@
 #ifndef ORWIN_HPP
 #define ORWIN_HPP
 
+#include "Orwin_Export.h"
+
 #include "Orwin.h"
 #include "Orwin_Trace.h"
 #include "Orwin_Utils.hpp"
@@ -18,7 +20,7 @@
 namespace orw {
 
 /** A counter with the total at the last snapshot. */
-struct stats {
+struct ORWIN_API stats {
     uint64_t total = 0;
     uint64_t last = 0;
 
@@ -38,7 +40,7 @@ struct stats {
 };
 
 /** Status of one link. */
-struct portstatus {
+struct ORWIN_API portstatus {
     int portno = 0;
     int runstatus = 0;
     float rxspeed = 0;
@@ -52,7 +54,7 @@ struct portstatus {
 };
 
 /** Status of one unit; `links` is indexed by link number (1..8). */
-struct devstatus {
+struct ORWIN_API devstatus {
     static constexpr int max_links = 9;
 
     bool linkstatus = false;
@@ -70,7 +72,7 @@ struct devstatus {
 };
 
 /** Time of the last timetag of one link. */
-struct timestamp {
+struct ORWIN_API timestamp {
     uint64_t raw = 0;       // last timetag count, 0.1 ns units
     time_t time = 0;        // seconds of the real time computed for it
     unsigned long ns = 0;   // nanoseconds of that time
@@ -79,7 +81,7 @@ struct timestamp {
 };
 
 /** Time base: the real time `now` that the raw count `t0` stands for. */
-struct orwhires {
+struct ORWIN_API orwhires {
     timespec now{};
     uint64_t t0 = 0;
     timespec t0s{};
@@ -92,7 +94,7 @@ struct orwhires {
  * read. A decoding callback returning false makes that read return 0 with
  * type PART_EOP_EEP.
  */
-class connection {
+class ORWIN_API connection {
 public:
     // ---- Packet types -------------------------------------------------------
     static constexpr int EEP = 257;

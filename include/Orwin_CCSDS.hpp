@@ -2,12 +2,14 @@
 // 2): the sending side that builds a packet from its fields, the sending side
 // for packets the application built itself, and the receiving handlers.
 // Included by Orwin_SpaceWire.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_CCSDS_HPP
 #define ORWIN_CCSDS_HPP
 
-#ifndef ORWIN_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
+#include "Orwin_Export.h"
 
 #include <atomic>
 #include <cstddef>
@@ -30,7 +32,7 @@ constexpr size_t secondary_header_size = 10;
 constexpr size_t max_data_field = 65536;
 
 /** A decoded primary header. */
-struct primary_header {
+struct ORWIN_API primary_header {
     uint8_t version = 0;  // packet version number, 3 bits
     bool type = false;    // packet type: true for a telecommand
     bool sechdr = false;  // a secondary header follows
@@ -41,7 +43,7 @@ struct primary_header {
 };
 
 /** Fields of the secondary header this library builds. */
-struct secondary_header {
+struct ORWIN_API secondary_header {
     uint32_t course = 0; // coarse time
     uint8_t finet = 0;   // fine time
     uint8_t timeid = 0;  // time identifier, 2 bits
@@ -58,15 +60,15 @@ struct secondary_header {
  * Decode the first `n` bytes of a primary header (at most 6 are read);
  * fields whose bytes are missing stay zero.
  */
-primary_header decode_primary(const unsigned char *b, size_t n);
+ORWIN_API primary_header decode_primary(const unsigned char *b, size_t n);
 /** The first four bytes of a primary header (the length field is left alone). */
-void encode_primary(unsigned char *b, uint8_t version, bool type, uint16_t apid, uint8_t seqfl,
+ORWIN_API void encode_primary(unsigned char *b, uint8_t version, bool type, uint16_t apid, uint8_t seqfl,
                     uint16_t seqcnt);
 /**
  * Add `n` bytes, taken as big-endian 16-bit words, to the wrap-around sum
  * `sum`; an odd last byte is the high byte of a word whose low byte is zero.
  */
-uint16_t add_words(uint16_t sum, const unsigned char *b, size_t n);
+ORWIN_API uint16_t add_words(uint16_t sum, const unsigned char *b, size_t n);
 
 /**
  * Builds and sends CCSDS space packets: header(), then optionally
@@ -74,7 +76,7 @@ uint16_t add_words(uint16_t sum, const unsigned char *b, size_t n);
  * protocol 2 in the process-wide table. One object keeps one packet under
  * assembly, so it is not to be used from two threads at once.
  */
-class protocol : public protocol_factory {
+class ORWIN_API protocol : public protocol_factory {
 public:
     protocol() = default;
     protocol(const protocol &) = delete;
@@ -137,7 +139,7 @@ private:
  * request() is called at the end of each packet. Derive and override
  * request() to take the packets; the default prints them.
  */
-class handler : public protocol_instance {
+class ORWIN_API handler : public protocol_instance {
 public:
     enum state { ccsdsresv = 0, ccsdsapplication = 1, ccsdsheader = 2, ccsdserror = 3, ccsdsdata = 4 };
 
@@ -180,7 +182,7 @@ private:
 namespace spwccsds {
 
 /** Sends CCSDS space packets that the application built itself. */
-class protocol : public protocol_factory {
+class ORWIN_API protocol : public protocol_factory {
 public:
     /**
      * Send the transfer header and the complete space packet `data` to
@@ -196,7 +198,7 @@ public:
  * the packet, handed to request() at its end. Register it on a link for
  * protocol 2 and override request().
  */
-class handler : public protocol_instance {
+class ORWIN_API handler : public protocol_instance {
 public:
     enum state { spwccsdsresv = 0, spwccsdsapplication = 1, spwccsdsdata = 2, spwccsdserror = 3 };
 

@@ -4,10 +4,10 @@
 #ifndef ORWIN_CAPTURE_HPP
 #define ORWIN_CAPTURE_HPP
 
+#include "Orwin_Export.h"
+
 #include "Orwin.hpp"
 #include "Orwin_Filewriter.hpp"
-
-#include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -30,13 +30,13 @@ class waveform;
 namespace trc {
 
 /** One row of an option table: its name in files and its register bits. */
-struct capture_option {
+struct ORWIN_API capture_option {
     const char *name;
     uint32_t value;
 };
 
 /** One port's selection: bit i set when row i of the table is chosen. */
-struct capture_settings {
+struct ORWIN_API capture_settings {
     uint32_t setting = 0;
 };
 
@@ -73,9 +73,8 @@ constexpr size_t nooptions = 11;
  * take part. Settings are portable bit words (bit i = row i of a table); the
  * unit's register values are computed from them when applied.
  */
-class config {
+class ORWIN_API config {
 public:
-    using json = nlohmann::json;
     static constexpr int ports = 9; ///< settings are indexed by port 0..8
 
     capture_option tt_options[options::tt::nooptions];
@@ -131,10 +130,13 @@ public:
     void load(const std::string &path);
     /** Load native lines (reset() first). */
     void load(std::istream &in);
-    /** OR the sections of a JSON document into the settings. */
-    void load_json(const json &doc);
-    /** One JSON section into `s` with `table`. */
-    void load(const json &section, capture_settings *s, const capture_option *table, size_t rows);
+    /**
+     * Parse a JSON document and OR its sections into the settings.
+     * @throws the JSON library's exceptions for malformed JSON or wrong
+     *         types (derived from std::exception); orw::error -25 for a port
+     *         outside 0..8
+     */
+    void load_json(std::istream &in);
 
     /**
      * Send the configuration to a unit through `c`'s configuration
@@ -157,6 +159,9 @@ public:
     const std::vector<std::string> &warnings() const { return notes; }
 
 private:
+    struct json_loader;
+    friend struct json_loader;
+
     /** The settings entry of port `n`, refusing numbers outside 0..8. */
     capture_settings &port_entry(capture_settings *s, long long n) const;
 
@@ -178,7 +183,7 @@ private:
  * (or let the run-time limit, the end of a replay or an error do so), wait().
  * Destroying a running capture stops and joins its threads first.
  */
-class capture : public orw::connection, public orw::utils::filewriter {
+class ORWIN_API capture : public orw::connection, public orw::utils::filewriter {
 public:
     bool linkstatus = false;          ///< the unit can report link status
     std::mutex txlock;                ///< serialises commands from the capture's threads
@@ -327,7 +332,7 @@ private:
 };
 
 /** A capture into native recording files through the link's record file. */
-class trc_capture : public capture {
+class ORWIN_API trc_capture : public capture {
 public:
     using capture::capture;
     ~trc_capture() override;

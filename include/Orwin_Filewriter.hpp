@@ -4,6 +4,8 @@
 #ifndef ORWIN_FILEWRITER_HPP
 #define ORWIN_FILEWRITER_HPP
 
+#include "Orwin_Export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -20,7 +22,7 @@ namespace utils {
  * switch and close the real files through the virtual hooks. Everything
  * but capture_file() and capture_files() runs on the capture thread.
  */
-class filewriter {
+class ORWIN_API filewriter {
 public:
     static constexpr size_t template_size = 8192;
     static constexpr size_t name_size = 8320;

@@ -4,6 +4,8 @@
 #ifndef ORWIN_PCAP_HPP
 #define ORWIN_PCAP_HPP
 
+#include "Orwin_Export.h"
+
 #include "Orwin_Capture.hpp"
 #include "Orwin_Platform.h"
 
@@ -18,7 +20,7 @@
 namespace pcap {
 
 /** The 24-byte file header, host byte order. */
-struct pcap_file_header {
+struct ORWIN_API pcap_file_header {
     uint32_t magic;
     uint16_t version_major;
     uint16_t version_minor;
@@ -29,7 +31,7 @@ struct pcap_file_header {
 };
 
 /** The 16-byte record header as stored; `tv_usec` holds nanoseconds. */
-struct pcap_sf_pkthdr {
+struct ORWIN_API pcap_sf_pkthdr {
     int32_t tv_sec;
     int32_t tv_usec;
     uint32_t caplen;
@@ -37,7 +39,7 @@ struct pcap_sf_pkthdr {
 };
 
 /** A record header in memory, narrowed to pcap_sf_pkthdr when written. */
-struct pcap_pkthdr {
+struct ORWIN_API pcap_pkthdr {
     int64_t tv_sec = 0;
     int64_t tv_nsec = 0;
     uint32_t caplen = 0;
@@ -71,16 +73,16 @@ enum record_type : uint8_t {
  * Link type of every file this process writes: 0 until the first capture
  * fixes it from ORW_PCAP_ID (a decimal number in 1..65535), else 147.
  */
-extern std::atomic<int> pcap_id;
+extern ORWIN_API std::atomic<int> pcap_id;
 /** Fixes pcap_id once per process, whichever thread comes first; returns it. */
-int fix_link_type();
+ORWIN_API int fix_link_type();
 
 /**
  * Writes the record header `h` and its `h->caplen` bytes of `data` to `f`
  * when given, else to `pipe` when given, else nowhere.
  * @return true when written (or nowhere to write), false on a write error
  */
-bool pcap_save_data(FILE *f, ORW_PIPE_DATA *pipe, const pcap_pkthdr *h, const uint8_t *data);
+ORWIN_API bool pcap_save_data(FILE *f, ORW_PIPE_DATA *pipe, const pcap_pkthdr *h, const uint8_t *data);
 
 /**
  * The capture engine writing pcap records. Without aggregation every read
@@ -89,7 +91,7 @@ bool pcap_save_data(FILE *f, ORW_PIPE_DATA *pipe, const pcap_pkthdr *h, const ui
  * packets continue in further records typed 0. Everything runs on the
  * capture thread except construction and destruction.
  */
-class capture : public orw::trc::capture {
+class ORWIN_API capture : public orw::trc::capture {
 public:
     static constexpr uint32_t AGGREGATE_PACKETS = 1;
     static constexpr uint32_t RECORD_TIMESTAMPS = 2;
@@ -216,7 +218,7 @@ namespace orw {
 namespace trc {
 
 /** A capture into pcap files or a pipe. */
-class pcap_capture : public pcap::capture {
+class ORWIN_API pcap_capture : public pcap::capture {
 public:
     /** Traces "Capturing from host '%s' tp '%s'"; see pcap::capture. */
     pcap_capture(const char *host, const char *target, uint32_t options, uint32_t rfs);

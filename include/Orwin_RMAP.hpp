@@ -1,12 +1,14 @@
 // Orwin_RMAP.hpp - the RMAP handler of a link: parses commands and replies
 // fed piece by piece, delivers replies to their transactions and answers
 // commands through overridable target callbacks. Included by Orwin.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_RMAP_HPP
 #define ORWIN_RMAP_HPP
 
-#ifndef ORWIN_SPACEWIRE_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
+#include "Orwin_Export.h"
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_initiator.hpp"
@@ -37,7 +39,7 @@ namespace orw::spacewire::rmap {
  * initiator may carry up to 16 MiB - 1 bytes: the buffer grows for it and
  * returns to its usual size at the next packet.
  */
-class handler : public protocol_instance {
+class ORWIN_API handler : public protocol_instance {
   public:
     handler() = default;
 

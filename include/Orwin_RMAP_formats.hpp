@@ -3,6 +3,8 @@
 #ifndef ORWIN_RMAP_FORMATS_HPP
 #define ORWIN_RMAP_FORMATS_HPP
 
+#include "Orwin_Export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -47,7 +49,7 @@ enum status_code : uint8_t {
 };
 
 /** The standard's name of a reply status ("unknown status" for others). */
-const char *status_text(uint8_t status);
+ORWIN_API const char *status_text(uint8_t status);
 
 /** Classification of an instruction byte. */
 enum rmap_command { rmap_read = 1, rmap_write = 2, rmap_read_modify_write = 3 };
@@ -92,10 +94,10 @@ inline bool valid_command(uint8_t pt)
 
 /** The standard's 256-entry CRC table (polynomial x^8 + x^2 + x + 1, bits
  *  taken least significant first). */
-extern const uint8_t RMAP_CRC_TABLE[256];
+extern ORWIN_API const uint8_t RMAP_CRC_TABLE[256];
 
 /** The running 8-bit RMAP CRC: initial value 0, no final inversion. */
-class crc_calc {
+class ORWIN_API crc_calc {
   public:
     crc_calc() = default;
 
@@ -112,7 +114,7 @@ class crc_calc {
 };
 
 /** CRC of `n` bytes from 0, without tracing (for hot paths). */
-uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start = 0);
+ORWIN_API uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start = 0);
 
 /**
  * An outgoing header: destination path bytes (no CRC), then CRC-covered
@@ -120,7 +122,7 @@ uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start = 0);
  * fit throws address_error, so an oversized path is refused before anything
  * is sent.
  */
-class net_header : public crc_calc {
+class ORWIN_API net_header : public crc_calc {
   public:
     static constexpr size_t capacity = 64;
 
@@ -150,7 +152,7 @@ class net_header : public crc_calc {
 };
 
 /** The header being parsed (commands and replies alike). */
-struct rmap_hdr {
+struct ORWIN_API rmap_hdr {
     size_t hdrstate = 0; ///< index of the next header byte (logical address is 0)
     uint32_t address = 0;
     uint8_t dkey = 0;
@@ -187,7 +189,7 @@ enum state {
  * byte 0x00.
  * @return the number of bytes stored at `out` (at most 12)
  */
-size_t reply_path(const rmap_hdr &h, uint8_t *out);
+ORWIN_API size_t reply_path(const rmap_hdr &h, uint8_t *out);
 
 } // namespace orw::spacewire::rmap
 

@@ -1,12 +1,14 @@
 // Orwin_RMAP_initiator.hpp - the RMAP sending side of a device: read, write
 // and read-modify-write commands with transactions, and the RMAP protocol
 // factory. Included by Orwin_SpaceWire.hpp ahead of device_t, which holds one.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_RMAP_INITIATOR_HPP
 #define ORWIN_RMAP_INITIATOR_HPP
 
-#ifndef ORWIN_SPACEWIRE_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
+#include "Orwin_Export.h"
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"
@@ -23,7 +25,7 @@ class protocol_instance;
 namespace rmap {
 
 /** A read or read-modify-write without a response object (thrown as a pointer). */
-class transactionrequired : public std::exception {
+class ORWIN_API transactionrequired : public std::exception {
   public:
     const char *what() const noexcept override { return "RMAP read needs a response object"; }
 };
@@ -32,16 +34,16 @@ class transactionrequired : public std::exception {
 constexpr size_t max_rmw_data = 4;
 
 /** Read-modify-write of more than 4 data bytes (thrown as a pointer). */
-class toomuchrmwdata : public std::exception {
+class ORWIN_API toomuchrmwdata : public std::exception {
   public:
     const char *what() const noexcept override { return "RMAP read-modify-write of more than 4 data bytes"; }
 };
 
 /** The file of write_file cannot be opened, or the descriptor of write_fd
  *  cannot be examined (`f` empty); thrown as a pointer. */
-class nosuchfile : public std::exception {
+class ORWIN_API nosuchfile : public std::exception {
   public:
-    explicit nosuchfile(const std::string &f = std::string()) : f(f) {}
+    explicit nosuchfile(const std::string &file = std::string()) : f(file) {}
     const char *what() const noexcept override { return "RMAP data file cannot be read"; }
     std::string f;
 };
@@ -56,7 +58,7 @@ class nosuchfile : public std::exception {
  * for a device whose path does not fit the header. A failure while sending
  * (orw::error) cancels the transaction first.
  */
-class protocol : public protocol_factory {
+class ORWIN_API protocol : public protocol_factory {
   public:
     /** A new RMAP handler (parser, reply delivery and demonstration target). */
     protocol_instance *new_instance() override;
@@ -109,7 +111,7 @@ class protocol : public protocol_factory {
 };
 
 /** The process-wide RMAP factory, protocol 1 of the factory table. */
-extern protocol rmap_protocol;
+extern ORWIN_API protocol rmap_protocol;
 
 } // namespace rmap
 } // namespace orw::spacewire

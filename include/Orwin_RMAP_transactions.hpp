@@ -3,6 +3,8 @@
 #ifndef ORWIN_RMAP_TRANSACTIONS_HPP
 #define ORWIN_RMAP_TRANSACTIONS_HPP
 
+#include "Orwin_Export.h"
+
 #include "Orwin_Utils.hpp"
 
 #include <atomic>
@@ -20,13 +22,13 @@ namespace orw::spacewire::rmap {
 class transinfo;
 
 /** No transaction identifier is free in the scope (thrown as a pointer). */
-class nofreetid : public std::exception {
+class ORWIN_API nofreetid : public std::exception {
   public:
     const char *what() const noexcept override { return "no free RMAP transaction identifier"; }
 };
 
 /** Seeding a link scope that is not enabled (thrown as a pointer). */
-class tidnotenabled : public std::exception {
+class ORWIN_API tidnotenabled : public std::exception {
   public:
     const char *what() const noexcept override { return "RMAP transaction scope is not enabled"; }
 };
@@ -50,7 +52,7 @@ enum class transaction_outcome {
 const char *outcome_text(transaction_outcome o);
 
 /** A waiter: completed() before wait() is not lost. */
-class synchronous {
+class ORWIN_API synchronous {
   public:
     synchronous() = default;
     synchronous(const synchronous &) = delete;
@@ -73,7 +75,7 @@ class synchronous {
  * timer thread with no lock held. The object must outlive its transaction;
  * after start() it can serve the next one.
  */
-class transaction_response {
+class ORWIN_API transaction_response {
   public:
     /** No time-out; `sync` (may be null) is signalled on completion. */
     explicit transaction_response(synchronous *sync = nullptr);
@@ -204,7 +206,7 @@ class transaction_response {
 };
 
 /** A response with its own waiter; the operation returns after completion. */
-class synchronous_response : public transaction_response {
+class ORWIN_API synchronous_response : public transaction_response {
   public:
     /** `timeout` ticks of 10 ms (0 = wait for ever); keeps a copy of data. */
     explicit synchronous_response(uint32_t timeout = 0);
@@ -218,7 +220,7 @@ class synchronous_response : public transaction_response {
  * A table of transaction identifiers. A user may derive from it and install
  * the derived table as another's user handler to choose identifiers.
  */
-class transinfo {
+class ORWIN_API transinfo {
   public:
     using transactions_t = std::map<uint16_t, transaction_response *>;
 
@@ -260,10 +262,10 @@ class transinfo {
 };
 
 /** The process-wide table, used when no narrower scope is enabled. */
-extern transinfo global_transactions;
+extern ORWIN_API transinfo global_transactions;
 
 /** The process-wide time-out thread: ticks every 10 ms. */
-class rmap_timer {
+class ORWIN_API rmap_timer {
   public:
     rmap_timer() = default;
     /** Stops and joins the thread. */
@@ -282,10 +284,10 @@ class rmap_timer {
 /** Length of one timer tick in microseconds. */
 constexpr unsigned timer_tick_us = 10000;
 
-extern rmap_timer timer;
+extern ORWIN_API rmap_timer timer;
 
 /** Number of transactions in the live registry (for diagnostics). */
-size_t live_transactions();
+ORWIN_API size_t live_transactions();
 
 /**
  * End every live transaction issued on `owner` with `why`, each exactly once,

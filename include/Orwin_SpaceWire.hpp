@@ -2,12 +2,14 @@
 // unit's links and runs one reader thread, per-link dispatch of incoming
 // packets by protocol identifier, devices naming remote nodes, and raw
 // packets. Included by Orwin.hpp.
+// Orwin.hpp includes this header where its layers need it; included on its
+// own, it comes in the same way.
+#include "Orwin.hpp"
+
 #ifndef ORWIN_SPACEWIRE_HPP
 #define ORWIN_SPACEWIRE_HPP
 
-#ifndef ORWIN_HPP
-#error "include Orwin.hpp, which includes this header"
-#endif
+#include "Orwin_Export.h"
 
 #include "Orwin_RMAP_transactions.hpp"
 
@@ -41,7 +43,7 @@ constexpr int max_links = 32;
  * maps a protocol identifier to the factory a link uses when a packet with
  * that identifier arrives and nothing is registered for it.
  */
-class protocol_factory {
+class ORWIN_API protocol_factory {
   public:
     /** A new instance of the protocol, owned by the caller; the base gives null. */
     virtual protocol_instance *new_instance();
@@ -57,7 +59,7 @@ class protocol_factory {
 };
 
 /** The process-wide factory table, indexed by protocol identifier (all null at load). */
-extern std::atomic<protocol_factory *> protocols[256];
+extern ORWIN_API std::atomic<protocol_factory *> protocols[256];
 
 /**
  * Handler of one protocol on one link. The link's dispatcher calls, for each
@@ -66,7 +68,7 @@ extern std::atomic<protocol_factory *> protocols[256];
  * eop() at the end, or eep() instead when the packet ends with EEP.
  * All calls come from the connection's reader thread.
  */
-class protocol_instance {
+class ORWIN_API protocol_instance {
   public:
     protocol_instance() = default;
     protocol_instance(const protocol_instance &) = delete;
@@ -106,7 +108,7 @@ class protocol_instance {
 namespace raw {
 
 /** Receives a link's traffic unparsed: derive and override read_packet(). */
-class handler : public protocol_instance {
+class ORWIN_API handler : public protocol_instance {
   public:
     void start(uint8_t sla, uint8_t pid) override;
     bool body(unsigned char *data, size_t sz, int terminator) override;
@@ -118,7 +120,7 @@ class handler : public protocol_instance {
 };
 
 /** Raw packets: any protocol identifier, the caller supplies the bytes after it. */
-class protocol : public protocol_factory {
+class ORWIN_API protocol : public protocol_factory {
   public:
     protocol_instance *new_instance() override;
     /**
@@ -145,7 +147,7 @@ namespace spacewire {
  * protocol instance for that identifier. Runs on the reader thread only;
  * the switches and the instance table may be written from any thread.
  */
-class linkinfo {
+class ORWIN_API linkinfo {
   public:
     enum state { rsla = 0, rpid = 1, body = 2, error = 3 };
 
@@ -221,7 +223,7 @@ class linkinfo {
  * outgoing SpaceWire packet is written, from its first piece to its flush,
  * under it.
  */
-class writelock {
+class ORWIN_API writelock {
   public:
     writelock(connection_t *ifc, bool lock_now = true);
     writelock(device_t *dev, bool lock_now = true);
@@ -242,7 +244,7 @@ class writelock {
  * registration starts one reader thread that reads the unit with a 250 ms
  * time-out and hands each piece of every packet to its link's dispatcher.
  */
-class connection_t : public orw::connection {
+class ORWIN_API connection_t : public orw::connection {
   public:
     static constexpr int reader_timeout_ms = 250;
 
@@ -424,7 +426,7 @@ namespace spacewire {
  * reach it (destination path bytes, then its logical address) and how its
  * replies come back (return path, source logical address).
  */
-class device_t {
+class ORWIN_API device_t {
   public:
     /**
      * Logical addressing.

@@ -16,13 +16,15 @@
 #ifndef ORWIN_TRACE_H
 #define ORWIN_TRACE_H
 
+#include "Orwin_Export.h"
+
 #ifndef __cplusplus
 #error "Orwin_Trace.h is a C++ header"
 #endif
 
 namespace orw {
 
-class debug {
+class ORWIN_API debug {
 public:
     int level = 0; // bit mask of enabled statements; 0 = off
     int file = -1; // descriptor receiving the lines
@@ -56,8 +58,8 @@ namespace tracing {
 // statement executed by another static initialiser is simply not traced.
 #define ORW_TRACE_DECLARE_CHANNEL(NAME)                                                          \
     namespace NAME {                                                                             \
-    extern ::orw::debug debug;                                                                   \
-    class init_t {                                                                               \
+    extern ORWIN_API ::orw::debug debug;                                                         \
+    class ORWIN_API init_t {                                                                     \
     public:                                                                                      \
         init_t();                                                                                \
     };                                                                                           \

@@ -3,6 +3,8 @@
 #ifndef ORWIN_UTILS_HPP
 #define ORWIN_UTILS_HPP
 
+#include "Orwin_Export.h"
+
 #include <cstddef>
 #include <exception>
 #include <mutex>
@@ -14,7 +16,7 @@ namespace orw {
  * A call of the C interface failed. `code` is its negative error code, `txt`
  * its static error text (not copied), `err` the errno of the moment.
  */
-class error : public std::exception {
+class ORWIN_API error : public std::exception {
 public:
     /** Records the current errno as the operating-system error. */
     error(const std::string &addr, int code, const char *txt);
@@ -39,9 +41,9 @@ private:
 namespace spacewire {
 
 /** An invalid SpaceWire address byte `v`; `txt` is a static text. */
-class address_error : public std::exception {
+class ORWIN_API address_error : public std::exception {
 public:
-    address_error(const char *txt, int v) : txt(txt), v(v) {}
+    address_error(const char *text, int value) : txt(text), v(value) {}
     const char *text() const { return txt; }
     int value() const { return v; }
     const char *what() const noexcept override { return txt ? txt : "address error"; }
@@ -57,7 +59,7 @@ namespace utils {
  * @return true on failure (the file is then removed), false when all was
  *         written.
  */
-bool save(const std::string &file, const void *data, size_t size, const void *header,
+ORWIN_API bool save(const std::string &file, const void *data, size_t size, const void *header,
           size_t header_size);
 
 } // namespace utils
@@ -66,7 +68,7 @@ bool save(const std::string &file, const void *data, size_t size, const void *he
 namespace utils {
 
 /** A recursive mutex: the owning thread may acquire it again. */
-class lock {
+class ORWIN_API lock {
 public:
     lock() = default;
     lock(const lock &) = delete;
@@ -79,9 +81,9 @@ public:
 };
 
 /** Holds a lock for the lifetime of the guard, exceptions included. */
-class scopelock {
+class ORWIN_API scopelock {
 public:
-    explicit scopelock(lock &held) : held(held) { held.acquire(); }
+    explicit scopelock(lock &target) : held(target) { held.acquire(); }
     ~scopelock() { held.release(); }
     scopelock(const scopelock &) = delete;
     scopelock &operator=(const scopelock &) = delete;

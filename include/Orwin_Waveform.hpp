@@ -5,6 +5,8 @@
 #ifndef ORWIN_WAVEFORM_HPP
 #define ORWIN_WAVEFORM_HPP
 
+#include "Orwin_Export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,11 +38,11 @@ constexpr double ns_per_unit = 1.3333333333333333;
  * by token[i] and spw[i]. Entry Dlength (the last of timelength entries)
  * closes the ring with its end time and repeats the last levels.
  */
-class sd_decoder {
+class ORWIN_API sd_decoder {
 public:
     /// A decoded character: its value (0..255 data, 256 + control code,
     /// -1 for one cut by a stream break) and the index of its first bit.
-    struct character {
+    struct ORWIN_API character {
         int value;
         int index;
     };
@@ -103,7 +105,7 @@ constexpr size_t record_capacity = 3000;
  * One error waveform of a capture, from the record as received to its
  * decoded directions.
  */
-class waveform {
+class ORWIN_API waveform {
 public:
     int error_index = 0;
     int unit = 0;
@@ -161,12 +163,12 @@ private:
 inline double unit_ns(int t) { return t * ns_per_unit; }
 
 // Writers of the five files. Each returns false when the output failed.
-bool write_swf(const waveform &wf, FILE *out);
-bool write_txt(const waveform &wf, FILE *out);
-bool write_csv(const waveform &wf, FILE *out);
-bool write_svg(const waveform &wf, FILE *out);
+ORWIN_API bool write_swf(const waveform &wf, FILE *out);
+ORWIN_API bool write_txt(const waveform &wf, FILE *out);
+ORWIN_API bool write_csv(const waveform &wf, FILE *out);
+ORWIN_API bool write_svg(const waveform &wf, FILE *out);
 /** @param date the date line as ctime() gives it (newline included) */
-bool write_vcd(const waveform &wf, FILE *out, const char *date);
+ORWIN_API bool write_vcd(const waveform &wf, FILE *out, const char *date);
 
 /** Files written per waveform. */
 constexpr int files_per_waveform = 5;
@@ -179,7 +181,7 @@ constexpr int files_per_waveform = 5;
  * @param saved called with the name of each file written
  * @return number of files written
  */
-int save_files(const waveform &wf, const std::string &base,
+ORWIN_API int save_files(const waveform &wf, const std::string &base,
                const std::function<void(const std::string &)> &saved = nullptr);
 
 } // namespace waveform
@@ -188,7 +190,7 @@ int save_files(const waveform &wf, const std::string &base,
  * Value-change-dump writer: variables of up to 96 one-character identifiers
  * ('#' first), times in whole numbers of the declared time unit.
  */
-class VCD {
+class ORWIN_API VCD {
 public:
     uint8_t vcd_vars[96] = {};
     uint8_t vcd_nobits[96] = {};

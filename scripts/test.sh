@@ -14,8 +14,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=ON -DO
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
-echo "== Debian package: install, run, remove"
-bash scripts/check-deb.sh build
+echo "== Debian packages: build, lintian, install, use, purge"
+bash scripts/check-deb.sh
 
 echo "== build and test under ASan+UBSan"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORWIN_SANITIZE=ON -DORWIN_BUILD_BENCHMARKS=OFF >/dev/null

@@ -168,7 +168,8 @@ TEST(CaptureConfig, FilesJsonAndNativeTwinsAgree)
     // JSON loading ORs into what is there.
     config twice;
     twice.timetags[1].setting = opt::tt::null;
-    twice.load_json(nlohmann::json::parse(json_twin));
+    std::istringstream twin_stream(json_twin);
+    twice.load_json(twin_stream);
     EXPECT_EQ(twice.timetags[1].setting, opt::tt::null | opt::tt::EOP | opt::tt::EEP);
 }
 

@@ -22,6 +22,7 @@ for f in include/orwin/Orwin.h include/orwin/Orwin_Platform.h bin/orwin-info bin
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 [ -z "$(find "$prefix" -name 'OrwinInternal*')" ] || fail "an internal header was installed"
+! grep -rq nlohmann "$prefix/include" || fail "an installed header names the JSON library"
 [ -e "$libdir/cmake/orwin/orwinConfig.cmake" ] || fail "no CMake package"
 [ -e "$libdir/pkgconfig/orwin.pc" ] || fail "no orwin.pc"
 
@@ -35,15 +36,5 @@ address=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$work/sim.out")
 [ -n "$address" ] || fail "the installed simulator did not start"
 "$prefix/bin/orwin-info" "$address" >/dev/null || fail "installed orwin-info failed"
 
-cmake -S "$source/tests/install/consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/cmake-consumer" >/dev/null
-"$work/cmake-consumer/consumer" "$address" || fail "CMake consumer (orwin) failed"
-"$work/cmake-consumer/consumer_c" "$address" | grep -q CentOS-7 || fail "CMake consumer (orwin_c) failed"
-
-export PKG_CONFIG_PATH=$libdir/pkgconfig
-for pc in orwin orwin_c; do
-  # shellcheck disable=SC2046
-  cc -o "$work/pc-$pc" "$source/tests/install/consumer/consumer.c" $(pkg-config --cflags --libs "$pc")
-  LD_LIBRARY_PATH=$libdir "$work/pc-$pc" "$address" || fail "pkg-config consumer ($pc) failed"
-done
+bash "$source/tests/install/run_consumers.sh" "$source" "$work" "$address" "$prefix" "$libdir" >/dev/null
 echo "check_install: installed tree, CMake and pkg-config consumers all fine"

@@ -20,6 +20,8 @@
 namespace orw {
 namespace trc {
 
+using json = nlohmann::json;
+
 namespace {
 
 constexpr size_t max_line = 8192;
@@ -212,7 +214,7 @@ void config::load(const std::string &path)
                              0);
         }
         try {
-            load_json(doc);
+            json_loader::load_doc(*this, doc);
         } catch (const json::exception &e) {
             throw orw::error(path + ": " + json_message(e), Error_Invalid_File,
                              "configuration file not understood", 0);
@@ -272,10 +274,19 @@ void config::load(std::istream &in)
     }
 }
 
-void config::load(const json &section, capture_settings *s, const capture_option *table, size_t rows)
+// The JSON library stays out of the public header: its documents are read
+// here, with the configuration's private parts.
+struct config::json_loader {
+    static void section(config &c, const json &section, capture_settings *s, const capture_option *table,
+                        size_t rows);
+    static void load_doc(config &c, const json &doc);
+};
+
+void config::json_loader::section(config &c, const json &section, capture_settings *s,
+                                  const capture_option *table, size_t rows)
 {
     const char *name = "?";
-    for (const section_part &p : sections_of(*this))
+    for (const section_part &p : sections_of(c))
         if (p.table == table)
             name = p.key;
     for (const json &element : section) {
@@ -284,42 +295,47 @@ void config::load(const json &section, capture_settings *s, const capture_option
         const json &port = element.at("port");
         long long n = -1;
         if (!json_port(port, n))
-            throw orw::error(source + ": port " + port.dump(), Error_Parameter_RangeIncorrect,
+            throw orw::error(c.source + ": port " + port.dump(), Error_Parameter_RangeIncorrect,
                              "port number in configuration file is not an integer");
         if (n < 0)
-            throw orw::error(source + ": port " + port.dump(), Error_Parameter_RangeIncorrect,
+            throw orw::error(c.source + ": port " + port.dump(), Error_Parameter_RangeIncorrect,
                              "port number in configuration file not in range 0..8");
-        capture_settings &entry = port_entry(s, n);
-        ++entries;
+        capture_settings &entry = c.port_entry(s, n);
+        ++c.entries;
         auto it = element.find("setting");
         if (it == element.end())
             continue;
         for (const json &item : *it) {
             if (!item.is_string())
-                throw orw::error(source + ": option " + item.dump(), Error_Parameter_RangeIncorrect,
+                throw orw::error(c.source + ": option " + item.dump(), Error_Parameter_RangeIncorrect,
                                  "option in configuration file is not a name");
             const std::string &option = item.get_ref<const std::string &>();
             if (!select_row(entry, table, rows, option))
-                warn("unknown option '" + option + "' in section '" + name + "' skipped");
+                c.warn("unknown option '" + option + "' in section '" + name + "' skipped");
         }
     }
 }
 
-void config::load_json(const json &doc)
+void config::json_loader::load_doc(config &c, const json &doc)
 {
-    notes.clear();
-    entries = 0;
+    c.notes.clear();
+    c.entries = 0;
     if (!doc.is_object())
         return;
-    const auto parts = sections_of(*this);
+    const auto parts = sections_of(c);
     for (const auto &item : doc.items())
         if (!find_section(parts, item.key()))
-            warn("unknown section '" + item.key() + "' skipped");
+            c.warn("unknown section '" + item.key() + "' skipped");
     for (const section_part &p : parts) {
         auto it = doc.find(p.key);
         if (it != doc.end())
-            load(*it, p.settings, p.table, p.rows);
+            section(c, *it, p.settings, p.table, p.rows);
     }
+}
+
+void config::load_json(std::istream &in)
+{
+    json_loader::load_doc(*this, json::parse(in));
 }
 
 } // namespace trc
