@@ -159,7 +159,7 @@ public:
     const std::vector<std::string> &warnings() const { return notes; }
 
 private:
-    struct json_loader;
+    struct ORWIN_LOCAL json_loader; // reads JSON documents; never exported
     friend struct json_loader;
 
     /** The settings entry of port `n`, refusing numbers outside 0..8. */

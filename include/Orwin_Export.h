@@ -10,8 +10,10 @@
 
 #if defined(__GNUC__)
 #define ORWIN_API __attribute__((visibility("default")))
+#define ORWIN_LOCAL __attribute__((visibility("hidden")))
 #else
 #define ORWIN_API
+#define ORWIN_LOCAL
 #endif
 
 #endif /* ORWIN_EXPORT_H */

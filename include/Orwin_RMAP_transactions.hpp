@@ -49,7 +49,7 @@ enum class transaction_outcome {
 };
 
 /** Fixed text of an outcome ("replied", "timed out", "CRC error", ...). */
-const char *outcome_text(transaction_outcome o);
+ORWIN_API const char *outcome_text(transaction_outcome o);
 
 /** A waiter: completed() before wait() is not lost. */
 class ORWIN_API synchronous {

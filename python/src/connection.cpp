@@ -31,6 +31,9 @@ spw::connection_t &open_one(connection_core &c, const std::unique_ptr<spw::conne
 {
     if (c.closing || !ifc)
         throw failure(failure_kind::error, Error_NO_Connection, "connection is closed");
+    // Operations after the unit went away fail as the loss they are.
+    if (const orw::error *e = c.lost())
+        raise_lost(*e);
     return *ifc;
 }
 

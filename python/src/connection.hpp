@@ -69,6 +69,8 @@ class connection_core {
     uint64_t dropped() const { return dropped_packets; }
     /** The failure that ended the reader, as the exception to raise; null while it runs. */
     const orw::error *lost() const { return ifc ? ifc->reader_error() : nullptr; }
+    /** The connection has failed (its reader may still be ending). */
+    bool is_lost() const { return ifc && ifc->is_lost(); }
 
     const std::string address;
     std::atomic<bool> closing{false};

@@ -10,6 +10,23 @@
 
 namespace orwin_py {
 
+namespace {
+
+// A command that finds the connection lost fails as that loss.
+template <class Op> void on_node(connection_core &core, Op op)
+{
+    try {
+        rmap_guarded(op);
+    } catch (const orw::error &e) {
+        if (core.is_lost())
+            raise_lost(e);
+        throw;
+    }
+}
+
+} // namespace
+
+
 namespace spw = orw::spacewire;
 namespace rmap = orw::spacewire::rmap;
 
@@ -33,7 +50,7 @@ py::bytes device::read(uint32_t address, size_t size, double timeout, bool incre
     {
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
-        rmap_guarded([&] {
+        on_node(*core, [&] {
             node->rmap_read(key, increment ? rmap::instr_increment : 0, 0, address, size, &r);
         });
     }
@@ -49,7 +66,7 @@ void device::read_loop(uint32_t address, size_t size, double timeout, size_t cou
     py::gil_scoped_release nogil;
     connection_core::use u(*core);
     for (size_t i = 0; i < count; ++i) {
-        rmap_guarded([&] { node->rmap_read(key, rmap::instr_increment, 0, address, size, &r); });
+        on_node(*core, [&] { node->rmap_read(key, rmap::instr_increment, 0, address, size, &r); });
         if (!r.ok() || r.status_code() != 0)
             throw failure(failure_kind::error, Error_Receiver_Timeout, "RMAP read failed");
     }
@@ -66,7 +83,7 @@ void device::write(uint32_t address, const py::buffer &data, double timeout, boo
     {
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
-        rmap_guarded([&] {
+        on_node(*core, [&] {
             if (reply)
                 node->rmap_write(key, flags, 0, address, d, bytes.size(), &r);
             else
@@ -86,7 +103,7 @@ py::bytes device::rmw(uint32_t address, const py::buffer &data, const py::buffer
     {
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
-        rmap_guarded([&] {
+        on_node(*core, [&] {
             node->rmap_readmodifywrite(key, 0, address, reinterpret_cast<const uint8_t *>(d.data()),
                                        reinterpret_cast<const uint8_t *>(m.data()), d.size(), &r);
         });

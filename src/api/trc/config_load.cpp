@@ -169,6 +169,14 @@ bool json_port(const nlohmann::json &v, long long &n)
 
 } // namespace
 
+// The JSON library stays out of the public header: its documents are read
+// here, with the configuration's private parts.
+struct config::json_loader {
+    static void section(config &c, const json &section, capture_settings *s, const capture_option *table,
+                        size_t rows);
+    static void load_doc(config &c, const json &doc);
+};
+
 void config::warn(const std::string &what)
 {
     std::string note = source + ": " + what;
@@ -273,14 +281,6 @@ void config::load(std::istream &in)
                 warn("unknown option '" + token + "' in section '" + section + "' skipped");
     }
 }
-
-// The JSON library stays out of the public header: its documents are read
-// here, with the configuration's private parts.
-struct config::json_loader {
-    static void section(config &c, const json &section, capture_settings *s, const capture_option *table,
-                        size_t rows);
-    static void load_doc(config &c, const json &doc);
-};
 
 void config::json_loader::section(config &c, const json &section, capture_settings *s,
                                   const capture_option *table, size_t rows)
