@@ -8,7 +8,7 @@
 #   check-deb.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(liborwin35 liborwin-c34 liborwin-dev orwin-tools)
+packages=(liborwin35 liborwin-c34 liborwin-dev orwin-tools python3-orwin)
 fail() { echo "check-deb: $*" >&2; exit 1; }
 if [ "$(id -u)" -ne 0 ]; then
   echo "check-deb: needs root for apt; skipped"
@@ -58,6 +58,8 @@ for p in "${packages[@]}"; do debs+=("$(ls "$work/${p}_"*.deb)"); done
 files=$(dpkg-query -L "${packages[@]}" | sort -u)
 /usr/bin/orwin-info --help | grep -q "usage: orwin-info"
 /usr/bin/orwin-unitsim --version | grep -q "$(dpkg-query -W -f='${Version}' orwin-tools)"
+(cd / && /usr/bin/python3 -c "import orwin; assert orwin.__version__ == '$(dpkg-query -W -f='${Version}' python3-orwin)'") ||
+  fail "the installed Python package does not import"
 
 start_unit() { # LOG ARGS...: starts an installed simulator, prints its address
   local log=$1

@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
   tshark libpcap-dev tcpdump sigrok-cli gtkwave librsvg2-bin libxml2-utils pkg-config dpkg-dev
-  debhelper lintian python3 python3-dev pybind11-dev python3-pybind11 python3-pytest)
+  debhelper dh-python lintian python3 python3-dev pybind11-dev python3-pybind11 python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
