@@ -107,7 +107,7 @@ struct lane_multipliers {
     }
 };
 
-__attribute__((target("pclmul,sse2"))) __m128i advance(__m128i lane, const uint64_t *m)
+__attribute__((target("pclmul,sse2"))) inline __m128i advance(__m128i lane, const uint64_t *m)
 {
     __m128i k = _mm_load_si128(reinterpret_cast<const __m128i *>(m));
     return _mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11));
@@ -124,10 +124,14 @@ __attribute__((target("pclmul,sse2"))) uint8_t crc_by_folding(const uint8_t *dat
     // added to the first byte.
     lane[0] = _mm_xor_si128(lane[0], _mm_set_epi64x(0, crc));
     size_t blocks = n / 64;
-    for (size_t b = 1; b < blocks; ++b)
+    // Unrolled so that the lanes stay in registers.
+    for (size_t b = 1; b < blocks; ++b) {
+#pragma GCC unroll 4
         for (int k = 0; k < 4; ++k)
             lane[k] = _mm_xor_si128(advance(lane[k], m.stride), _mm_loadu_si128(in + 4 * b + k));
+    }
     __m128i sum = lane[3];
+#pragma GCC unroll 3
     for (int k = 0; k < 3; ++k)
         sum = _mm_xor_si128(sum, advance(lane[k], m.merge[k]));
     alignas(16) uint8_t folded[16];
