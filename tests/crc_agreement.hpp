@@ -3,6 +3,8 @@
 // starting values, and long lengths around the folding strides.
 #pragma once
 
+#include "rmap_reference.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -10,18 +12,6 @@
 #include <vector>
 
 namespace test {
-
-inline uint8_t serial_crc_from(uint8_t c, const uint8_t *p, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        for (int bit = 0; bit < 8; ++bit) {
-            bool in = ((p[i] >> bit) & 1) != (c & 1);
-            c = static_cast<uint8_t>(c >> 1);
-            if (in)
-                c ^= 0xE0;
-        }
-    return c;
-}
 
 template <class Crc> ::testing::AssertionResult crc_agrees_with_serial(Crc crc)
 {
@@ -38,14 +28,14 @@ template <class Crc> ::testing::AssertionResult crc_agrees_with_serial(Crc crc)
         const uint8_t *p = noise + align;
         prefix[0] = 0;
         for (size_t n = 0; n < longest; ++n)
-            prefix[n + 1] = serial_crc_from(prefix[n], p + n, 1);
+            prefix[n + 1] = rmap_ref::serial_crc(p + n, 1, prefix[n]);
         for (size_t n = 0; n <= 400; ++n) {
             uint8_t start = static_cast<uint8_t>(n * 37 + align);
-            if (crc(p, n, uint8_t{0}) != prefix[n] || crc(p, n, start) != serial_crc_from(start, p, n))
+            if (crc(p, n, uint8_t{0}) != prefix[n] || crc(p, n, start) != rmap_ref::serial_crc(p, n, start))
                 return ::testing::AssertionFailure() << "length " << n << " alignment " << align;
         }
         for (size_t n : long_lengths)
-            if (crc(p, n, uint8_t{0}) != prefix[n] || crc(p, n, uint8_t{0xA5}) != serial_crc_from(0xA5, p, n))
+            if (crc(p, n, uint8_t{0}) != prefix[n] || crc(p, n, uint8_t{0xA5}) != rmap_ref::serial_crc(p, n, 0xA5))
                 return ::testing::AssertionFailure() << "length " << n << " alignment " << align;
     }
     return ::testing::AssertionSuccess();
