@@ -11,10 +11,10 @@ namespace rmap_ref {
 
 using bytes = std::vector<uint8_t>;
 
-// A bit-serial CRC straight from the polynomial, independent of any table.
-inline uint8_t serial_crc(const uint8_t *p, size_t n)
+// A bit-serial CRC straight from the polynomial, independent of any table,
+// continued from `c`.
+inline uint8_t serial_crc(const uint8_t *p, size_t n, uint8_t c = 0)
 {
-    uint8_t c = 0;
     for (size_t i = 0; i < n; ++i)
         for (int bit = 0; bit < 8; ++bit) {
             bool in = ((p[i] >> bit) & 1) != (c & 1);

@@ -292,3 +292,91 @@ TEST(OrwinRmap, Scripts)
     EXPECT_EQ(all[5]["text"], "expect 0x00000104: read 00, expected 01");
     EXPECT_EQ(sim.wait_for_clients(1, 0), false) << "the tool has hung up";
 }
+
+// A speed test reports rates and latencies that hang together, with one
+// operation in flight or many, in text and JSON; writes land in memory; a
+// failing target ends it with the failure's words.
+TEST(OrwinRmap, SpeedTest)
+{
+    orw::unitsim::config cfg = unit_with_nodes();
+    orw::unitsim::simulator sim(cfg);
+    sim.set_rmap_drop_replies(3, true);
+    const std::string unit = sim.address();
+    const struct {
+        std::string args;
+        size_t size, count;
+        unsigned in_flight;
+    } rows[] = {
+        {"--key 0x20 --count 200 " + unit + " speedtest read 0x1000", 4, 200, 1},
+        {"--key 0x20 --count 300 --in-flight 16 " + unit + " speedtest read 0x1000 64", 64, 300, 16},
+        {"--key 0x20 --count=100 --in-flight=4 " + unit + " speedtest write 0x1080 32", 32, 100, 4},
+        {"--key 0x20 --count 50 " + unit + " speedtest write 0x1000 16", 16, 50, 1},
+    };
+    for (const auto &r : rows) {
+        run_result json = rmap_split("--json " + r.args);
+        ASSERT_EQ(json.status, 0) << r.args << "\n" << json.err;
+        nlohmann::json j = nlohmann::json::parse(json.out, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << json.out;
+        EXPECT_EQ(j["outcome"], "ok");
+        EXPECT_EQ(j["completed"], r.count) << r.args;
+        EXPECT_EQ(j["size"], r.size);
+        EXPECT_EQ(j["in_flight"], r.in_flight);
+        const double ops = j["operations_per_second"], seconds = j["seconds"];
+        EXPECT_NEAR(ops * seconds, static_cast<double>(r.count), 0.01 * static_cast<double>(r.count)) << r.args;
+        EXPECT_DOUBLE_EQ(j["bytes_per_second"].get<double>(), ops * static_cast<double>(r.size));
+        const nlohmann::json &l = j["latency_us"];
+        EXPECT_GT(l["min"].get<double>(), 0) << r.args;
+        EXPECT_LE(l["min"].get<double>(), l["median"].get<double>());
+        EXPECT_LE(l["median"].get<double>(), l["p99"].get<double>());
+        EXPECT_LE(l["p99"].get<double>(), l["max"].get<double>());
+        EXPECT_LE(l["max"].get<double>(), seconds * 1e6);
+
+        run_result text = rmap_split(r.args);
+        EXPECT_EQ(text.status, 0) << r.args << "\n" << text.err;
+        EXPECT_EQ(text.err, "");
+        EXPECT_NE(text.out.find(std::to_string(r.count) + " done, " + std::to_string(r.in_flight) + " in flight"),
+                  std::string::npos)
+            << text.out;
+        EXPECT_NE(text.out.find(" operations/s, "), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("latency min "), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find(", 99th percentile "), std::string::npos) << text.out;
+    }
+    EXPECT_EQ(sim.rmap_memory(1, 0x1080, 4), (std::vector<uint8_t>{0, 1, 2, 3}));
+
+    const struct {
+        std::string args, err;
+        int code;
+    } failing[] = {
+        {"--count 10 --in-flight 4 " + unit + " speedtest read 0x1000", "reply status 3: invalid key", 3},
+        {"--key 0x20 --link 3 --timeout 50 --count 10 --in-flight 4 " + unit + " speedtest read 0x1000",
+         "no reply within 50 ms", -10},
+        {"--key 0x20 --link 3 --timeout 50 --count 10 " + unit + " speedtest write 0x1000", "no reply within 50 ms",
+         -10},
+    };
+    for (const auto &f : failing) {
+        run_result res = rmap_split("--json " + f.args);
+        EXPECT_EQ(res.status, 1) << f.args;
+        nlohmann::json j = nlohmann::json::parse(res.out, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << res.out;
+        EXPECT_EQ(j["outcome"], "failed") << f.args;
+        EXPECT_EQ(j["text"], f.err) << f.args;
+        EXPECT_EQ(j["code"], f.code) << f.args;
+        EXPECT_EQ(j["completed"], 0) << f.args;
+        run_result text = rmap_split(f.args);
+        EXPECT_EQ(text.status, 1);
+        EXPECT_EQ(text.err, "orwin-rmap: speedtest: " + f.err + " after 0 operations\n") << f.args;
+    }
+
+    const std::string bad[][2] = {
+        {unit + " speedtest poke 0", "speedtest takes read|write ADDRESS [SIZE]"},
+        {unit + " speedtest read 0 0", "bad size '0'"},
+        {"--in-flight 0 " + unit + " speedtest read 0", "bad in-flight '0' (1..1024)"},
+        {"--count 0 " + unit + " speedtest read 0", "bad count '0'"},
+        {"--no-reply " + unit + " speedtest write 0", "speedtest times replies; --no-reply does not fit"},
+    };
+    for (const auto &b : bad) {
+        run_result res = rmap_split(b[0]);
+        EXPECT_EQ(res.status, 2) << b[0];
+        EXPECT_EQ(res.err.substr(0, res.err.find('\n')), "orwin-rmap: " + b[1]) << b[0];
+    }
+}

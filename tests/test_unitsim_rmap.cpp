@@ -4,6 +4,8 @@
 #include "Orwin.h"
 #include "orwin_unitsim.hpp"
 #include "rmap_reference.hpp"
+#include "../unitsim/src/rmap_node.hpp"
+#include "crc_agreement.hpp"
 
 #include <gtest/gtest.h>
 
@@ -77,6 +79,11 @@ bytes with_crc(bytes header)
 }
 
 } // namespace
+
+TEST(UnitsimRmap, CrcAgreesWithTheBitSerialOne)
+{
+    EXPECT_TRUE(test::crc_agrees_with_serial(orw::unitsim::rmap_crc));
+}
 
 TEST(UnitsimRmap, AnswersTheStandardExamplesByteForByte)
 {

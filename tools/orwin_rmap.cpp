@@ -5,15 +5,18 @@
 //   orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE
 //   orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX
 //   orwin-rmap [options] --script FILE|- HOST[:PORT]
+//   orwin-rmap [options] HOST[:PORT] speedtest read|write ADDRESS [SIZE]
 #include "Orwin.hpp"
 #include "own_stdout.hpp"
 #include "rmap_script.hpp"
 #include "rmap_session.hpp"
+#include "rmap_speedtest.hpp"
 #include "stop_watch.hpp"
 #include "unit_address.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -34,6 +37,7 @@ const char usage[] =
     "       orwin-rmap [options] HOST[:PORT] write ADDRESS HEX|@FILE\n"
     "       orwin-rmap [options] HOST[:PORT] rmw ADDRESS DATA-HEX MASK-HEX\n"
     "       orwin-rmap [options] --script FILE|- HOST[:PORT]\n"
+    "       orwin-rmap [options] HOST[:PORT] speedtest read|write ADDRESS [SIZE]\n"
     "  -l, --link N          link of the unit the node is reached by (default 1)\n"
     "  -d, --dest LA         node's logical address, 0x20..0xFF (default 0xFE)\n"
     "  -s, --src LA          our logical address, where replies go (default 0x67)\n"
@@ -53,6 +57,9 @@ const char usage[] =
     "                        line: read ADDRESS SIZE, write ADDRESS HEX, rmw ADDRESS\n"
     "                        DATA MASK, wait MS, expect ADDRESS HEX; '#' starts a comment\n"
     "      --keep-going      scripts: carry on after a failed command\n"
+    "      --count N         speedtest: operations to time (default 10000)\n"
+    "      --in-flight W     speedtest: keep W operations in flight (default 1: each\n"
+    "                        waits for its reply); SIZE defaults to 4 bytes\n"
     "  -j, --json            print outcomes as JSON (an array of them for a script)\n"
     "  -h, --help            this text\n"
     "  -V, --version         the tool's and the library's versions\n"
@@ -67,11 +74,13 @@ struct options {
     bool json = false, keep_going = false;
     std::string host, script;
     std::vector<tool::rmap_command> commands;
+    bool speedtest = false;
+    tool::speedtest_settings speed;
 };
 
 options parse(int argc, char **argv)
 {
-    enum { no_increment = 256, verify, no_reply, speed, enable, connect_timeout, keep_going };
+    enum { no_increment = 256, verify, no_reply, speed, enable, connect_timeout, keep_going, count, in_flight };
     static const option longs[] = {
         {"link", required_argument, nullptr, 'l'},    {"dest", required_argument, nullptr, 'd'},
         {"src", required_argument, nullptr, 's'},     {"path", required_argument, nullptr, 'p'},
@@ -82,6 +91,7 @@ options parse(int argc, char **argv)
         {"enable", no_argument, nullptr, enable},
         {"connect-timeout", required_argument, nullptr, connect_timeout},
         {"script", required_argument, nullptr, 'f'},  {"keep-going", no_argument, nullptr, keep_going},
+        {"count", required_argument, nullptr, count}, {"in-flight", required_argument, nullptr, in_flight},
         {"json", no_argument, nullptr, 'j'},          {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
     options o;
@@ -154,6 +164,16 @@ options parse(int argc, char **argv)
         case keep_going:
             o.keep_going = true;
             break;
+        case count:
+            o.speed.count = tool::number(value, 100000000, "count");
+            if (o.speed.count == 0)
+                throw bad_arguments("bad count '0'");
+            break;
+        case in_flight:
+            o.speed.in_flight = tool::number(value, 1024, "in-flight");
+            if (o.speed.in_flight == 0)
+                throw bad_arguments("bad in-flight '0' (1..1024)");
+            break;
         case 'j':
             o.json = true;
             break;
@@ -182,6 +202,20 @@ options parse(int argc, char **argv)
     } else {
         if (words.empty())
             throw bad_arguments("needs an operation after HOST");
+        if (words[0] == "speedtest") {
+            if (words.size() < 3 || words.size() > 4 || (words[1] != "read" && words[1] != "write"))
+                throw bad_arguments("speedtest takes read|write ADDRESS [SIZE]");
+            if (!o.target.reply)
+                throw bad_arguments("speedtest times replies; --no-reply does not fit");
+            o.speedtest = true;
+            o.speed.op = words[1];
+            o.speed.address = static_cast<uint32_t>(tool::number(words[2], 0xFFFFFFFFul, "address"));
+            if (words.size() == 4)
+                o.speed.size = tool::number(words[3], tool::rmap_max_read, "size");
+            if (o.speed.size == 0)
+                throw bad_arguments("bad size '0'");
+            return o;
+        }
         if (words[0] == "wait" || words[0] == "expect")
             throw bad_arguments(words[0] + " is for scripts");
         if (words[0] == "read" && words.size() != 3)
@@ -281,6 +315,47 @@ bool perform(tool::rmap_session &s, const options &o, const tool::rmap_command &
     return true;
 }
 
+// A speed test on an open session: rates and latencies printed, true when
+// every operation succeeded.
+bool perform_speedtest(tool::rmap_session &s, const options &o, nlohmann::json &record)
+{
+    const tool::speedtest_settings &t = o.speed;
+    tool::speedtest_result r = tool::run_speedtest(s, t);
+    std::vector<double> &l = r.latency;
+    std::sort(l.begin(), l.end());
+    const double done = static_cast<double>(l.size());
+    const double ops = r.seconds > 0 ? done / r.seconds : 0;
+    const double us = 1e6;
+    const double min = l.empty() ? 0 : l.front() * us, median = tool::quantile(l, 0.5) * us,
+                 p99 = tool::quantile(l, 0.99) * us, max = l.empty() ? 0 : l.back() * us;
+    nlohmann::json j = {{"operation", "speedtest"},
+                        {"direction", t.op},
+                        {"link", o.target.link},
+                        {"address", t.address},
+                        {"size", t.size},
+                        {"count", t.count},
+                        {"in_flight", t.in_flight},
+                        {"completed", l.size()},
+                        {"seconds", r.seconds},
+                        {"operations_per_second", ops},
+                        {"bytes_per_second", ops * static_cast<double>(t.size)},
+                        {"latency_us", {{"min", min}, {"median", median}, {"p99", p99}, {"max", max}}},
+                        {"outcome", r.failure.empty() ? "ok" : "failed"},
+                        {"code", r.failure.empty() ? 0 : r.code},
+                        {"text", r.failure.empty() ? "done" : r.failure}};
+    record.push_back(j);
+    if (!r.failure.empty() && !o.json)
+        std::fprintf(stderr, "orwin-rmap: speedtest: %s after %zu operations\n", r.failure.c_str(), l.size());
+    if (!o.json && !l.empty()) {
+        std::fprintf(out, "%s of %zu bytes at 0x%08x, %zu done, %lu in flight, in %.3f s\n", t.op.c_str(), t.size,
+                     static_cast<unsigned>(t.address), l.size(), t.in_flight, r.seconds);
+        std::fprintf(out, "%.1f operations/s, %.1f bytes/s\n", ops, ops * static_cast<double>(t.size));
+        std::fprintf(out, "latency min %.1f us, median %.1f us, 99th percentile %.1f us, max %.1f us\n", min, median,
+                     p99, max);
+    }
+    return r.failure.empty();
+}
+
 // The text of a failure the library threw, and its code.
 std::string failure_text(int &code)
 {
@@ -350,6 +425,19 @@ int run(const options &o)
     // A reply that never comes cannot hold a stop for long.
     tool::connect_watch watch(0, give_up, 900);
     int status = 0;
+    if (o.speedtest) {
+        try {
+            if (!perform_speedtest(*session, o, record))
+                status = 1;
+        } catch (...) {
+            int code = 0;
+            const std::string text = o.host + ": " + failure_text(code);
+            record.push_back({{"operation", "speedtest"}, {"outcome", "failed"}, {"code", code}, {"text", text}});
+            if (!o.json)
+                std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
+            status = 1;
+        }
+    }
     for (const tool::rmap_command &c : o.commands) {
         if (tool::stop_requested()) {
             status = 130;

@@ -41,6 +41,38 @@ struct rmap_outcome {
     int code = Error_Receiver_Timeout; // when no usable reply came
 };
 
+/** Fills `out` (but for data) from a transaction that has ended. */
+inline void describe(const orw::spacewire::rmap::transaction_response &r, long timeout_ms, rmap_outcome &out)
+{
+    namespace rmap = orw::spacewire::rmap;
+    if (!r.ok()) {
+        // Each way of ending without a usable reply in its own words.
+        switch (r.outcome()) {
+        case rmap::transaction_outcome::timed_out:
+        case rmap::transaction_outcome::pending:
+            out.failure = "no reply within " + std::to_string(timeout_ms) + " ms";
+            break;
+        case rmap::transaction_outcome::crc_error:
+            out.failure = "reply damaged (CRC error)";
+            out.code = Error_Response_Mismatch;
+            break;
+        case rmap::transaction_outcome::invalid_reply:
+            out.failure = "reply does not fit the command";
+            out.code = Error_Response_Mismatch;
+            break;
+        default:
+            out.failure = rmap::outcome_text(r.outcome());
+            out.code = Error_Receiver_Shutdown;
+            break;
+        }
+        return;
+    }
+    out.replied = true;
+    out.status = r.status_code();
+    if (out.status != 0)
+        out.failure = "reply status " + std::to_string(out.status) + ": " + rmap::status_text(out.status);
+}
+
 class rmap_session {
 public:
     /** Connects (the caller bounds this) and prepares the target's link. */
@@ -90,38 +122,18 @@ public:
         }
         if (!waits)
             return out;
-        if (!r.ok()) {
-            // Each way of ending without a usable reply in its own words.
-            switch (r.outcome()) {
-            case rmap::transaction_outcome::timed_out:
-            case rmap::transaction_outcome::pending:
-                out.failure = "no reply within " + std::to_string(target.timeout_ms) + " ms";
-                break;
-            case rmap::transaction_outcome::crc_error:
-                out.failure = "reply damaged (CRC error)";
-                out.code = Error_Response_Mismatch;
-                break;
-            case rmap::transaction_outcome::invalid_reply:
-                out.failure = "reply does not fit the command";
-                out.code = Error_Response_Mismatch;
-                break;
-            default:
-                out.failure = rmap::outcome_text(r.outcome());
-                out.code = Error_Receiver_Shutdown;
-                break;
-            }
-            return out;
+        describe(r, target.timeout_ms, out);
+        if (out.replied && c.op != "write") {
+            size_t n = 0;
+            const uint8_t *d = r.info(n);
+            if (d != nullptr)
+                out.data.assign(d, d + n);
         }
-        out.replied = true;
-        out.status = r.status_code();
-        size_t n = 0;
-        const uint8_t *d = r.info(n);
-        if (d != nullptr && c.op != "write")
-            out.data.assign(d, d + n);
-        if (out.status != 0)
-            out.failure = "reply status " + std::to_string(out.status) + ": " + rmap::status_text(out.status);
         return out;
     }
+
+    orw::spacewire::device_t &device() { return *dev; }
+    const rmap_target &settings() const { return target; }
 
 private:
     /** Restores the link and hangs up without waiting for the reader's time-out

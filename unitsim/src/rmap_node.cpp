@@ -7,57 +7,6 @@ namespace orw::unitsim {
 
 namespace {
 
-// The table is derived from the polynomial by running the bit-serial
-// shift register over every byte value.
-std::array<uint8_t, 256> make_crc_table()
-{
-    std::array<uint8_t, 256> table{};
-    for (int value = 0; value < 256; ++value) {
-        uint8_t crc = 0;
-        uint8_t byte = static_cast<uint8_t>(value);
-        for (int bit = 0; bit < 8; ++bit) {
-            // Bits enter least significant first; feedback taps x^2, x, 1
-            // in the reflected register are 0xE0.
-            bool in = ((byte >> bit) & 1) != ((crc & 1) != 0);
-            crc = static_cast<uint8_t>(crc >> 1);
-            if (in)
-                crc ^= 0xE0;
-        }
-        table[static_cast<size_t>(value)] = crc;
-    }
-    return table;
-}
-
-const std::array<uint8_t, 256> &crc_table()
-{
-    static const std::array<uint8_t, 256> table = make_crc_table();
-    return table;
-}
-
-// Four bytes per step: the register is linear in its input, so a byte's
-// effect k bytes before the end is the one-byte table applied k more times
-// with zero bytes, and the four effects combine by XOR.
-struct word_tables {
-    uint8_t after[4][256];
-};
-
-const word_tables &word_table()
-{
-    static const word_tables tables = [] {
-        const std::array<uint8_t, 256> &one = crc_table();
-        word_tables t{};
-        for (int x = 0; x < 256; ++x) {
-            uint8_t v = one[static_cast<size_t>(x)];
-            for (int k = 0; k < 4; ++k) {
-                t.after[k][x] = v;
-                v = one[v];
-            }
-        }
-        return t;
-    }();
-    return tables;
-}
-
 // Header fields of a command, in packet order after any path bytes.
 struct command_fields {
     uint8_t target, instruction, key, initiator, era;
@@ -110,19 +59,6 @@ std::vector<uint8_t> reply_route(const std::vector<uint8_t> &address)
 }
 
 } // namespace
-
-uint8_t rmap_crc(const uint8_t *data, size_t n, uint8_t crc)
-{
-    const std::array<uint8_t, 256> &table = crc_table();
-    const word_tables &w = word_table();
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        crc = static_cast<uint8_t>(w.after[3][crc ^ data[i]] ^ w.after[2][data[i + 1]] ^
-                                   w.after[1][data[i + 2]] ^ w.after[0][data[i + 3]]);
-    for (; i < n; ++i)
-        crc = table[crc ^ data[i]];
-    return crc;
-}
 
 rmap_node::rmap_node(const rmap_target_config &c) : cfg(c), memory_(c.memory_size, 0) {}
 

@@ -3,6 +3,10 @@
 #include "Orwin_Trace.h"
 #include "Orwin_Utils.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace orw::spacewire::rmap {
 
 const uint8_t RMAP_CRC_TABLE[256] = {
@@ -66,9 +70,7 @@ const sliced_tables &sliced()
     return tables;
 }
 
-} // namespace
-
-uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start)
+uint8_t crc_sliced(const uint8_t *data, size_t n, uint8_t start)
 {
     uint8_t c = start;
     size_t i = 0;
@@ -83,6 +85,122 @@ uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start)
     for (; i < n; ++i)
         c = RMAP_CRC_TABLE[data[i] ^ c];
     return c;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Folding with carry-less multiplication. A 16-byte block X followed by D
+// more bits of message contributes X * x^D, and X * x^D is congruent to a
+// short product of X's halves with x^(D+64) and x^D reduced by the
+// polynomial. Folding keeps the message length and its remainder, so at
+// the end the last 16-byte accumulator goes through the table in place of
+// everything before it. Registers hold the bits reflected (first bit in
+// bit 0), which shifts a product by one bit: the constants absorb it.
+constexpr unsigned crc_poly = 0x107; // x^8 + x^2 + x + 1
+
+uint64_t reflected_power(unsigned e)
+{
+    unsigned r = 1; // x^0
+    for (unsigned i = 0; i < e; ++i) {
+        r <<= 1;
+        if (r & 0x100)
+            r ^= crc_poly;
+    }
+    uint64_t out = 0; // degree d in bit 63 - d
+    for (unsigned d = 0; d < 8; ++d)
+        if (r >> d & 1)
+            out |= uint64_t{1} << (63 - d);
+    return out;
+}
+
+struct fold_constants {
+    uint64_t by512[2], by384[2], by256[2], by128[2];
+    fold_constants()
+    {
+        set(by512, 512);
+        set(by384, 384);
+        set(by256, 256);
+        set(by128, 128);
+    }
+    static void set(uint64_t *k, unsigned bits)
+    {
+        k[0] = reflected_power(bits + 63); // multiplies the first 8 bytes
+        k[1] = reflected_power(bits - 1);  // multiplies the last 8 bytes
+    }
+};
+
+const fold_constants &folds()
+{
+    static const fold_constants k;
+    return k;
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k)
+{
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i constant(const uint64_t *k)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(k));
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i load(const uint8_t *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+__attribute__((target("pclmul,sse2"))) uint8_t crc_folded(const uint8_t *data, size_t n, uint8_t start)
+{
+    if (n < 128)
+        return crc_sliced(data, n, start);
+    const fold_constants &k = folds();
+    // The running CRC enters as a change to the first byte.
+    __m128i a0 = _mm_xor_si128(load(data), _mm_cvtsi32_si128(start));
+    __m128i a1 = load(data + 16), a2 = load(data + 32), a3 = load(data + 48);
+    size_t i = 64;
+    const __m128i k512 = constant(k.by512);
+    for (; i + 64 <= n; i += 64) {
+        a0 = _mm_xor_si128(fold(a0, k512), load(data + i));
+        a1 = _mm_xor_si128(fold(a1, k512), load(data + i + 16));
+        a2 = _mm_xor_si128(fold(a2, k512), load(data + i + 32));
+        a3 = _mm_xor_si128(fold(a3, k512), load(data + i + 48));
+    }
+    const __m128i k128 = constant(k.by128);
+    __m128i a = _mm_xor_si128(_mm_xor_si128(fold(a0, constant(k.by384)), fold(a1, constant(k.by256))),
+                              _mm_xor_si128(fold(a2, k128), a3));
+    for (; i + 16 <= n; i += 16)
+        a = _mm_xor_si128(fold(a, k128), load(data + i));
+    alignas(16) uint8_t last[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(last), a);
+    return crc_sliced(data + i, n - i, crc_sliced(last, sizeof last, 0));
+}
+
+using crc_function = uint8_t (*)(const uint8_t *, size_t, uint8_t);
+
+crc_function chosen()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") ? crc_folded : crc_sliced;
+}
+
+#else
+
+using crc_function = uint8_t (*)(const uint8_t *, size_t, uint8_t);
+
+crc_function chosen()
+{
+    return crc_sliced;
+}
+
+#endif
+
+} // namespace
+
+uint8_t crc_of(const uint8_t *data, size_t n, uint8_t start)
+{
+    static const crc_function f = chosen();
+    return f(data, n, start);
 }
 
 void net_header::room(size_t n) const
