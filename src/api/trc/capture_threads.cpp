@@ -86,6 +86,7 @@ void capture::read_loop(uint8_t *buffer, size_t size)
     // The shared loop opens the next queued recording by itself: a change
     // in the queue's length shows that the next piece starts a new one.
     size_t recordings_left = filelist.size();
+    bool counting = false; // a failure while counting carries its own name
     try {
         read_stream(buffer, size, actions, running, [&](ssize_t n, int type) {
             if (filelist.size() != recordings_left) {
@@ -94,9 +95,13 @@ void capture::read_loop(uint8_t *buffer, size_t size)
                 std::fill(std::begin(open_length), std::end(open_length), 0);
             }
             read_flags = static_cast<uint32_t>(type);
+            counting = true;
             count_piece(buffer, n);
+            counting = false;
         });
     } catch (const orw::error &e) {
+        if (counting)
+            throw;
         if (e.get() == Error_RecFile_Write)
             throw orw::error(currentfile, e.get(), e.text(), e.oserr());
         if (framing_error)
