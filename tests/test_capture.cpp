@@ -272,7 +272,7 @@ TEST(CaptureEngine, StopAndDestructionAreBoundedWhateverTheUnitDoes)
             std::lock_guard<std::mutex> guard(c->txlock);
             std::vector<uint8_t> junk(1 << 20, 0);
             for (int i = 0; i < 256; ++i)
-                if (Orwin_write_packet(c->device, junk.data(), junk.size(), EOP) < 0 || Orwin_flush(c->device) < 0)
+                if (Orwin_write_packet(c->device, junk.data(), junk.size(), orw::connection::EOP) < 0 || Orwin_flush(c->device) < 0)
                     break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

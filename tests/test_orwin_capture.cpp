@@ -196,7 +196,7 @@ TEST(OrwinCapture, ALostUnitFailsTheRunAndSigtermIsBoundedWhenTheUnitStopsReadin
         orw::unitsim::simulator sim(recorder());
         tool_run r = start_tool({"--json", sim.address(), dir / "lost.pcap"});
         ASSERT_TRUE(sim.wait_for_clients(1, 10000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // past the start's commands
         sim.drop_connections();
         tool_result res = finish(r); // ends by itself
         EXPECT_EQ(res.status, 1) << res.err;

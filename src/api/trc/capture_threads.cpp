@@ -20,6 +20,9 @@ void capture::capture_thread()
         running = false;
     } catch (const orw::error &e) {
         ORW_TRCAPI_TRACE(1, this, "error capturing data %d (%s)", e.get(), e.text());
+        // A command the unit could not be sent also means it is gone.
+        if (live && e.get() == Error_Network)
+            connection_lost = true;
         running = false;
         capture_thread_running = false;
         eaddr = e.name();
