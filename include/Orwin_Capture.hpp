@@ -249,8 +249,8 @@ public:
     /** Clears `running` and wakes the timer; wait() then joins. */
     void stop();
     /**
-     * Join both threads once `running` is cleared, waking a read blocked on
-     * a live unit (aborting the link after a second if need be).
+     * Join both threads once `running` is cleared; their reads and commands
+     * are bounded, so this returns within a read or send time-out.
      * @throws orw::error the error that ended the capture thread
      */
     void wait();
