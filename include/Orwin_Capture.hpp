@@ -218,6 +218,13 @@ public:
      *  bytes into currentsize; otherwise the native record file is counted. */
     bool counts_own_writes = false;
     std::atomic<bool> waveform_files_failed{false}; ///< a waveform's files could not all be written
+    /** True when the capture ended because the live unit's connection was lost. */
+    std::atomic<bool> connection_lost{false};
+    /** Bound of one read of a live unit: a stop is seen within it. */
+    static constexpr int read_timeout_ms = 100;
+    /** A command the unit takes no byte of for this long fails, so that a
+     *  unit that stops reading cannot hold a capture thread or a stop. */
+    static constexpr int send_timeout_ms = 500;
     /** Length of one timer tick; one second (tests shorten it). */
     std::chrono::milliseconds tick_length{1000};
 
@@ -247,8 +254,8 @@ public:
     /** Clears `running` and wakes the timer; wait() then joins. */
     void stop();
     /**
-     * Join both threads once `running` is cleared, waking a read blocked on
-     * a live unit (aborting the link after a second if need be).
+     * Join both threads once `running` is cleared; their reads and commands
+     * are bounded, so this returns within a read or send time-out.
      * @throws orw::error the error that ended the capture thread
      */
     void wait();
@@ -305,6 +312,8 @@ protected:
 private:
     /** Read, count and rotate until `running` is cleared or the data end. */
     void read_loop(uint8_t *buffer, size_t size);
+    /** Count one piece the stream gave, rotate at packet ends, hand it on. */
+    void count_piece(const uint8_t *buffer, ssize_t n);
     /** Rotate once the size is reached and every link is between packets. */
     void rotate_between_packets();
     /** Count and trace a framing fault at the parser's stream offset; false (stop the read). */

@@ -5,6 +5,7 @@
 #include "Orwin.h"
 #include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
+#include "deadline.hpp"
 #include "orwin_unitsim.hpp"
 #include "pcap_reader.hpp"
 
@@ -313,4 +314,32 @@ TEST(CaptureInterface, AFailedCaptureFailsEveryStopAndIsStillClosed)
         EXPECT_EQ(u.sim.link_mode(link), 2) << "link " << link;
     EXPECT_EQ(Orwin_Stop_Capture(u.name()), 0);
     EXPECT_EQ(Orwin_Close_Capture(u.name()), 0);
+}
+
+TEST(CaptureInterface, AUnitThatHangsUpFailsTheStopAndAUnitNotReadingCannotHoldIt)
+{
+    deadline limit(std::chrono::seconds(30), "capture stops against a faulty unit");
+    test::scratch_dir dir;
+    for (bool pcap : {false, true}) {
+        SCOPED_TRACE(pcap);
+        recorder_unit u;
+        const std::string target = dir / (pcap ? "lost.pcap" : "lost.trc");
+        ASSERT_EQ((pcap ? Orwin_Capture_PCAP : Orwin_Capture_TRC)(u.name(), "", target.c_str(), 0), 0);
+        u.sim.emit_packet(1, {1, 2, 3});
+        ASSERT_TRUE(u.sim.wait_until_sent(2000));
+        u.sim.drop_connections();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
+        EXPECT_EQ(Orwin_Close_Capture(u.name()), 1);
+        EXPECT_TRUE(std::filesystem::exists(target));
+
+        const std::string next = dir / (pcap ? "deaf.pcap" : "deaf.trc");
+        ASSERT_EQ((pcap ? Orwin_Capture_PCAP : Orwin_Capture_TRC)(u.name(), "", next.c_str(), 0), 0);
+        u.sim.set_reading(false);
+        auto begin = std::chrono::steady_clock::now();
+        Orwin_Stop_Capture(u.name());
+        Orwin_Close_Capture(u.name());
+        EXPECT_LT(ms_since(begin), 2000);
+        u.sim.set_reading(true);
+    }
 }

@@ -3,6 +3,7 @@
 // SIGINT with every file finished, progress lines on a pseudo-terminal, the
 // link type from the environment, and refused arguments and units.
 #include "capture_files.hpp"
+#include "deadline.hpp"
 #include "orwin_unitsim.hpp"
 #include "pcap_reader.hpp"
 
@@ -185,6 +186,39 @@ TEST(OrwinCapture, SigintStopsWithEveryFileFinished)
     EXPECT_EQ(dir.files("out").size(), j["files"].size());
     for (const std::string &f : dir.files("out"))
         EXPECT_NE(f.find(".pcap"), std::string::npos) << f; // no .tmp left
+}
+
+TEST(OrwinCapture, ALostUnitFailsTheRunAndSigtermIsBoundedWhenTheUnitStopsReading)
+{
+    deadline limit(std::chrono::seconds(30), "orwin-capture against a faulty unit");
+    test::scratch_dir dir;
+    {
+        orw::unitsim::simulator sim(recorder());
+        tool_run r = start_tool({"--json", sim.address(), dir / "lost.pcap"});
+        ASSERT_TRUE(sim.wait_for_clients(1, 10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // past the start's commands
+        sim.drop_connections();
+        tool_result res = finish(r); // ends by itself
+        EXPECT_EQ(res.status, 1) << res.err;
+        const nlohmann::json j = nlohmann::json::parse(res.out);
+        EXPECT_NE(j["status"], "ok");
+        EXPECT_NE(res.err.find("connection to the unit lost"), std::string::npos) << res.err;
+        EXPECT_NE(res.err.find("Connection closed by the unit"), std::string::npos) << res.err;
+    }
+    for (int sig : {SIGINT, SIGTERM}) {
+        orw::unitsim::simulator sim(recorder());
+        tool_run r = start_tool({"--json", sim.address(), dir / ("deaf" + std::to_string(sig) + ".pcap")});
+        ASSERT_TRUE(sim.wait_for_clients(1, 10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sim.set_reading(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // a link-status poll blocked
+        const auto begin = std::chrono::steady_clock::now();
+        kill(r.pid, sig);
+        tool_result res = finish(r);
+        EXPECT_LT(ms_since(begin), 2500) << sig;
+        EXPECT_EQ(res.status, 0) << res.err;
+        sim.set_reading(true);
+    }
 }
 
 TEST(OrwinCapture, ShowsProgressOnATerminalAndNothingElsewhere)

@@ -337,6 +337,8 @@ template <class Capture> int run(const options &o)
         c->wait();
     } catch (const std::exception &e) {
         failure = e.what();
+        if (c->connection_lost)
+            failure = "connection to the unit lost: " + failure;
     }
     const double elapsed = std::chrono::duration<double>(clock::now() - started).count();
     if (failure.empty() && c->capture_files() == 0 && !o.target.empty())

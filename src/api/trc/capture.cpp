@@ -16,10 +16,6 @@ namespace trc {
 
 namespace {
 
-// Polls of the capture thread while wait() lets it leave its read loop.
-constexpr int leave_polls = 10;
-constexpr int leave_poll_ms = 100;
-
 const char *const recording_products[] = {"TRC", "VGL", "ORW"};
 
 bool recording_unit(const char *product)
@@ -42,6 +38,7 @@ capture::capture(const char *host, const char *target, uint32_t, uint32_t rfs)
                      filename.c_str(), rfs);
 
     if (live) {
+        Orwin_set_tx_timeout(device, send_timeout_ms);
         char *product = Orwin_get_product_string(device);
         if (!product)
             throw orw::error(addr, Orwin_get_error(), Orwin_get_error_text());
@@ -157,6 +154,7 @@ void capture::start_run()
     error = 0;
     framing_error = nullptr;
     framing_faults = 0;
+    connection_lost = false;
     waveform_files_failed = false;
     apply_config();
     {
@@ -212,29 +210,9 @@ void capture::wait()
     ORW_TRCAPI_TRACE(2, this, "waiting for timer thread to terminate");
     if (timer_thr.joinable())
         timer_thr.join();
+    // Its reads and sends are bounded: it sees `running` cleared within a
+    // read or a send time-out.
     running = false;
-    {
-        std::unique_lock<std::mutex> guard(txlock);
-        if (live && capture_thread_running) {
-            // A status reply makes a read blocked on a quiet unit return.
-            int rc = Orwin_request_link_status_port(device, 1, 1);
-            if (rc >= 0)
-                rc = Orwin_flush(device);
-            if (rc < 0) {
-                ORW_TRCAPI_TRACE(1, this, "error %d waking the capture thread (%s)", rc, Orwin_get_error_text());
-            }
-            for (int i = 0; i < leave_polls && capture_thread_running; ++i) {
-                guard.unlock();
-                orw_delay(leave_poll_ms);
-                guard.lock();
-            }
-            if (capture_thread_running) {
-                ORW_TRCAPI_TRACE(1, this, "Aborting capture thread");
-                running = false;
-                Orwin_abort(device);
-            }
-        }
-    }
     ORW_TRCAPI_TRACE(2, this, "waiting for capture thread to terminate");
     if (capture_thr.joinable())
         capture_thr.join();

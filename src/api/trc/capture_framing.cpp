@@ -49,7 +49,8 @@ bool capture::framing_broken(const char *what, unsigned value)
         framing_error = what;
         framing_where = addr + " at byte " + std::to_string(offset);
     }
-    return false; // the read stops; the loop ends the capture
+    running = false; // a read cut short hands nothing on: the loop sees this
+    return false;    // the read stops; the loop ends the capture
 }
 
 void capture::link_selected(int link_)

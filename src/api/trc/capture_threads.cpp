@@ -20,6 +20,9 @@ void capture::capture_thread()
         running = false;
     } catch (const orw::error &e) {
         ORW_TRCAPI_TRACE(1, this, "error capturing data %d (%s)", e.get(), e.text());
+        // A command the unit could not be sent also means it is gone.
+        if (live && e.get() == Error_Network)
+            connection_lost = true;
         running = false;
         capture_thread_running = false;
         eaddr = e.name();
@@ -76,67 +79,82 @@ void capture::acquire_data()
 void capture::read_loop(uint8_t *buffer, size_t size)
 {
     constexpr int actions = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
-    while (running) {
-        ssize_t n = Orwin_read_packet_full(device, buffer, size, &read_flags, actions);
-        if (n == Error_Receiver_Shutdown) {
-            if (!filelist.empty()) {
-                addr = filelist.front();
-                filelist.pop();
-                std::vector<char> next(addr.begin(), addr.end());
-                next.push_back('\0');
-                int rc = Orwin_File(device, next.data());
-                if (rc < 0)
-                    throw orw::error(addr, rc, Orwin_get_error_text());
+    if (live) {
+        // Every read is bounded, so a stop is seen within this time whatever
+        // the unit does (silent, flooding events, ignoring a half-close).
+        int rc = Orwin_set_rx_timeout(device, read_timeout_ms);
+        if (rc < 0)
+            throw orw::error(addr, rc, Orwin_get_error_text());
+    }
+    // The shared loop opens the next queued recording by itself: a change
+    // in the queue's length shows that the next piece starts a new one.
+    size_t recordings_left = filelist.size();
+    bool counting = false; // a failure while counting carries its own name
+    try {
+        read_stream(buffer, size, actions, running, [&](ssize_t n, int type) {
+            if (filelist.size() != recordings_left) {
+                recordings_left = filelist.size();
                 open_packets = 0; // a new recording starts between packets
                 std::fill(std::begin(open_length), std::end(open_length), 0);
-                continue;
             }
-            ORW_TRCAPI_TRACE(2, this, "capture thread has been terminated");
-            running = false;
-            break;
-        }
-        if (n == Error_RecFile_Write)
-            throw orw::error(currentfile, static_cast<int>(n), Orwin_get_error_text());
+            read_flags = static_cast<uint32_t>(type);
+            counting = true;
+            count_piece(buffer, n);
+            counting = false;
+        });
+    } catch (const orw::error &e) {
+        if (counting)
+            throw;
+        if (e.get() == Error_RecFile_Write)
+            throw orw::error(currentfile, e.get(), e.text(), e.oserr());
         if (framing_error)
             throw_framing_error();
-        if (n < 0)
-            throw orw::error(addr, static_cast<int>(n), Orwin_get_error_text());
-        if (n == 0 && read_flags == PART_EOP_EEP)
-            continue;
-        check_packet_length(static_cast<size_t>(n));
-        if (framing_error)
-            throw_framing_error();
-        const uint64_t bytes = static_cast<uint64_t>(n);
-        portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
-        // Rotation sizes count what reached the native file, record headers
-        // included; a writer of its own counts its own bytes; without
-        // either, the data count.
-        if (!counts_own_writes) {
-            uint64_t in_file = 0;
-            currentsize = orw_record_size_parsed(device, in_file) ? static_cast<size_t>(in_file)
-                                                                  : currentsize + static_cast<size_t>(n);
-        }
-        status.bytes.total += bytes;
-        if (link)
-            link->bytes.total += bytes;
-        const uint64_t link_bit = rx_link < 64 ? uint64_t{1} << rx_link : 0;
-        if (read_flags == EOP) {
-            ++status.eop.total;
-            if (link)
-                ++link->eop.total;
-            open_packets &= ~link_bit;
-            rotate_between_packets();
-        } else if (read_flags == EEP) {
-            open_packets &= ~link_bit;
-            rotate_between_packets();
-            ++status.eep.total;
-            if (link)
-                ++link->eep.total;
-        } else if (read_flags == PART_EOP_EEP) {
-            open_packets |= link_bit;
-        }
-        acquired_data(buffer, n, static_cast<int>(read_flags));
+        connection_lost = live;
+        throw;
     }
+    if (framing_error)
+        throw_framing_error();
+    ORW_TRCAPI_TRACE(2, this, "capture thread has been terminated");
+    running = false;
+}
+
+void capture::count_piece(const uint8_t *buffer, ssize_t n)
+{
+    if (framing_error)
+        throw_framing_error();
+    check_packet_length(static_cast<size_t>(n));
+    if (framing_error)
+        throw_framing_error();
+    const uint64_t bytes = static_cast<uint64_t>(n);
+    portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
+    // Rotation sizes count what reached the native file, record headers
+    // included; a writer of its own counts its own bytes; without
+    // either, the data count.
+    if (!counts_own_writes) {
+        uint64_t in_file = 0;
+        currentsize = orw_record_size_parsed(device, in_file) ? static_cast<size_t>(in_file)
+                                                              : currentsize + static_cast<size_t>(n);
+    }
+    status.bytes.total += bytes;
+    if (link)
+        link->bytes.total += bytes;
+    const uint64_t link_bit = rx_link < 64 ? uint64_t{1} << rx_link : 0;
+    if (read_flags == EOP) {
+        ++status.eop.total;
+        if (link)
+            ++link->eop.total;
+        open_packets &= ~link_bit;
+        rotate_between_packets();
+    } else if (read_flags == EEP) {
+        open_packets &= ~link_bit;
+        rotate_between_packets();
+        ++status.eep.total;
+        if (link)
+            ++link->eep.total;
+    } else if (read_flags == PART_EOP_EEP) {
+        open_packets |= link_bit;
+    }
+    acquired_data(buffer, n, static_cast<int>(read_flags));
 }
 
 void capture::rotate_between_packets()
