@@ -18,15 +18,6 @@ unsigned spinner_limit()
     return limit;
 }
 
-inline void relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
 } // namespace
 
 bool spin_until(const std::atomic<bool> &flag)
@@ -37,13 +28,10 @@ bool spin_until(const std::atomic<bool> &flag)
     }
     const auto until = std::chrono::steady_clock::now() + spin_budget;
     bool set = false;
-    for (unsigned n = 1;; ++n) {
-        if ((set = flag.load(std::memory_order_acquire)))
-            break;
-        relax();
-        if (n % 64 == 0 && std::chrono::steady_clock::now() >= until)
-            break;
-    }
+    // Yielding rather than pausing: on a loaded machine the reader that
+    // brings the reply may be waiting for this very core.
+    while (!(set = flag.load(std::memory_order_acquire)) && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
     spinners.fetch_sub(1, std::memory_order_relaxed);
     return set;
 }
