@@ -68,7 +68,8 @@ class synchronous {
     std::condition_variable msignal;
 
   protected:
-    /** Mirrors `signalled` for a waiter that spins without the lock. */
+    /** Mirrors `signalled` for a waiter that spins without the lock (a hint
+     *  only: `signalled` under `mlock` decides). */
     std::atomic<bool> ready{false};
 };
 

@@ -181,6 +181,8 @@ size_t transinfo::live()
 
 void rmap_timer::start()
 {
+    if (running.load(std::memory_order_acquire))
+        return; // the common case, without call_once's cost on every wait
     std::call_once(once, [this] {
         ORW_SPW_TRACE(2, this, "starting timer");
         running = true;
