@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -135,6 +136,31 @@ void BM_TcpPingPongOfRead4(benchmark::State &state)
     close(listener);
 }
 BENCHMARK(BM_TcpPingPongOfRead4)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// One thread keeping state.range(0) reads in flight through their futures:
+// each completed read is replaced by a new one at once.
+void BM_RmapRead4InFlight(benchmark::State &state)
+{
+    rmap_unit u;
+    const size_t window = static_cast<size_t>(state.range(0));
+    std::vector<std::future<rmap::result>> ring;
+    for (size_t i = 0; i < window; ++i)
+        ring.push_back(u.node->rmap_read_async(0, 0x100, 4, timeout_ticks));
+    size_t next = 0;
+    for (auto _ : state) {
+        if (!ring[next].get().ok()) {
+            state.SkipWithError("read failed");
+            break;
+        }
+        ring[next] = u.node->rmap_read_async(0, 0x100, 4, timeout_ticks);
+        next = (next + 1) % window;
+    }
+    for (auto &f : ring)
+        if (f.valid())
+            f.wait();
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_RmapRead4InFlight)->Arg(64)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_RmapWriteWithReply(benchmark::State &state)
 {

@@ -13,8 +13,11 @@
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 
+#include <cstdint>
 #include <exception>
+#include <future>
 #include <string>
+#include <vector>
 
 namespace orw::spacewire {
 
@@ -46,6 +49,17 @@ class ORWIN_API nosuchfile : public std::exception {
     explicit nosuchfile(const std::string &file = std::string()) : f(file) {}
     const char *what() const noexcept override { return "RMAP data file cannot be read"; }
     std::string f;
+};
+
+/** What an asynchronous RMAP operation ended with. */
+struct result {
+    transaction_outcome outcome = transaction_outcome::pending;
+    /** The reply's status byte (0 without a reply). */
+    uint8_t status = 0;
+    /** The reply data of a read or read-modify-write. */
+    std::vector<uint8_t> data;
+    /** A reply came and the target reports success. */
+    bool ok() const { return outcome == transaction_outcome::replied && status == 0; }
 };
 
 /**
@@ -94,6 +108,20 @@ class ORWIN_API protocol : public protocol_factory {
         read(dev, key, instr_increment, ewa, addr, sz, tri);
     }
 
+    /**
+     * Asynchronous forms: each returns once its command is sent, with a
+     * future that completes on the reply, the time-out (`timeout` ticks of
+     * 10 ms, 0 = none) or the end of the connection, each exactly once. Any
+     * number may be in flight from one thread. Failures before or while
+     * sending throw as the synchronous forms do.
+     */
+    std::future<result> read_async(device_t *dev, uint8_t key, uint32_t addr, size_t sz, uint32_t timeout,
+                                   uint8_t flags, uint8_t ewa);
+    std::future<result> write_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *data, size_t sz,
+                                    uint32_t timeout, uint8_t flags, uint8_t ewa);
+    std::future<result> rmw_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *data,
+                                  const uint8_t *mask, size_t sz, uint32_t timeout, uint8_t ewa);
+
     /** A connection was initialised / is being destroyed (traces only). */
     static void connection(connection_t *ifc);
     static void unregister_connection(connection_t *ifc);
@@ -107,6 +135,13 @@ class ORWIN_API protocol : public protocol_factory {
     void wait(transaction_response *tri);
 
   private:
+    // The operations up to their wait: the packet is sent when they return.
+    void send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
+                   transaction_response *tri);
+    void send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
+                    size_t sz, transaction_response *tri);
+    void send_rmw(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data,
+                  const uint8_t *mask, size_t sz, transaction_response *tri);
     void send_maskdata(device_t *dev, const uint8_t *data, const uint8_t *mask, size_t sz);
 };
 

@@ -58,7 +58,8 @@ class ORWIN_API synchronous {
     synchronous(const synchronous &) = delete;
     synchronous &operator=(const synchronous &) = delete;
 
-    /** Block until completed() has been called, then consume the signal. */
+    /** Block until completed() has been called, then consume the signal.
+     *  Spins briefly first, as a reply often follows within microseconds. */
     virtual void wait();
     /** Wake the waiter (or let its next wait() return at once). */
     virtual void completed();
@@ -67,6 +68,11 @@ class ORWIN_API synchronous {
     bool signalled = false;
     std::mutex mlock;
     std::condition_variable msignal;
+
+  protected:
+    /** Mirrors `signalled` for a waiter that spins without the lock (a hint
+     *  only: `signalled` under `mlock` decides). */
+    std::atomic<bool> ready{false};
 };
 
 /**
@@ -264,7 +270,8 @@ class ORWIN_API transinfo {
 /** The process-wide table, used when no narrower scope is enabled. */
 extern ORWIN_API transinfo global_transactions;
 
-/** The process-wide time-out thread: ticks every 10 ms. */
+/** The process-wide time-out thread: ticks every 10 ms while a transaction
+ *  with a time-out is live, and sleeps otherwise. */
 class ORWIN_API rmap_timer {
   public:
     rmap_timer() = default;
@@ -275,6 +282,8 @@ class ORWIN_API rmap_timer {
 
     std::atomic<bool> running{false};
     std::thread timert;
+    /** Ticks run so far (for diagnostics). */
+    std::atomic<uint64_t> ticks{0};
 
   private:
     void run();

@@ -515,6 +515,24 @@ class ORWIN_API device_t {
         rmap.autoincrement(this, key, ewa, addr, sz, tri);
     }
 
+    /** Asynchronous forms (see rmap::protocol::read_async); `timeout` in 10 ms ticks, 0 = none. */
+    std::future<rmap::result> rmap_read_async(uint8_t key, uint32_t addr, size_t sz, uint32_t timeout = 0,
+                                              uint8_t flags = rmap::instr_increment, uint8_t ewa = 0)
+    {
+        return rmap.read_async(this, key, addr, sz, timeout, flags, ewa);
+    }
+    std::future<rmap::result> rmap_write_async(uint8_t key, uint32_t addr, const uint8_t *data, size_t sz,
+                                               uint32_t timeout = 0, uint8_t flags = rmap::instr_increment,
+                                               uint8_t ewa = 0)
+    {
+        return rmap.write_async(this, key, addr, data, sz, timeout, flags, ewa);
+    }
+    std::future<rmap::result> rmap_rmw_async(uint8_t key, uint32_t addr, const uint8_t *data, const uint8_t *mask,
+                                             size_t sz, uint32_t timeout = 0, uint8_t ewa = 0)
+    {
+        return rmap.rmw_async(this, key, addr, data, mask, sz, timeout, ewa);
+    }
+
     rmap::protocol rmap;
     raw::protocol raw;
     ccsds::protocol ccsds;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <future>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -771,4 +773,111 @@ TEST(RmapFaults, MixedThreadsThroughADropAndADestruction)
     u.reset();
     EXPECT_EQ(pending.load(), 0);
     EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// Hundreds of reads, writes and read-modify-writes in flight from one thread
+// through futures: each ends with its own data, and the ones that cannot be
+// answered end by time-out, lost connection or destruction, never silently.
+TEST(RmapAsync, ManyInFlightFromOneThreadEndWithTheirOwnResult)
+{
+    deadline guard(std::chrono::seconds(60), "asynchronous transactions");
+    unit u(false);
+    constexpr size_t n = 300;
+    bytes memory(4 * n);
+    for (size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+    u.sim.set_rmap_memory(node_link, base, memory);
+
+    std::vector<std::future<rmap::result>> reads, writes;
+    const bytes written = {0xDE, 0xAD, 0xBE, 0xEF};
+    for (size_t i = 0; i < n; ++i) {
+        reads.push_back(u.node->rmap_read_async(0, base + static_cast<uint32_t>(4 * i), 4, 500));
+        if (i % 10 == 0)
+            writes.push_back(u.node->rmap_write_async(0, base + 0x10000 + static_cast<uint32_t>(i), written.data(), 4));
+    }
+    const bytes data = {0xFF, 0x00, 0xFF, 0x00}, mask = {0x0F, 0x0F, 0xF0, 0xF0};
+    auto rmw = u.node->rmap_rmw_async(0, base, data.data(), mask.data(), 4, 500);
+    for (size_t i = 0; i < n; ++i) {
+        rmap::result r = reads[i].get();
+        ASSERT_TRUE(r.ok()) << i << " " << rmap::outcome_text(r.outcome);
+        EXPECT_EQ(r.data, bytes(memory.begin() + 4 * i, memory.begin() + 4 * i + 4)) << i;
+    }
+    for (auto &w : writes) {
+        rmap::result r = w.get();
+        EXPECT_TRUE(r.ok());
+        EXPECT_TRUE(r.data.empty());
+    }
+    rmap::result m = rmw.get();
+    ASSERT_TRUE(m.ok());
+    EXPECT_EQ(m.data, bytes(memory.begin(), memory.begin() + 4)) << "a read-modify-write returns the old value";
+    EXPECT_EQ(u.sim.rmap_memory(node_link, base + 0x10000 + 10, 4), written);
+
+    // A target's failure is a reply with its status, not a success.
+    rmap::result denied = u.node->rmap_read_async(0x55, base, 4, 500).get();
+    EXPECT_EQ(denied.outcome, outcome::replied);
+    EXPECT_NE(denied.status, 0);
+    EXPECT_FALSE(denied.ok());
+
+    // Unanswered: a time-out ends one, losing the connection ends the rest.
+    u.sim.set_rmap_drop_replies(slow_link, true);
+    EXPECT_EQ(u.slow->rmap_read_async(0, base, 4, 3).get().outcome, outcome::timed_out);
+    std::vector<std::future<rmap::result>> stuck;
+    for (int i = 0; i < 50; ++i)
+        stuck.push_back(u.slow->rmap_read_async(0, base, 4, i % 2 ? 0 : 3000));
+    ASSERT_TRUE(eventually([&] { return u.sim.rmap_commands(slow_link) >= 51; }, 2000));
+    u.sim.drop_connections();
+    for (auto &f : stuck) {
+        ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_EQ(f.get().outcome, outcome::connection_lost);
+    }
+    EXPECT_THROW(u.node->rmap_read_async(0, base, 4), orw::error);
+    EXPECT_THROW(
+        {
+            try {
+                u.node->rmap_rmw_async(0, base, data.data(), mask.data(), 5);
+            } catch (rmap::toomuchrmwdata *e) {
+                delete e;
+                throw std::runtime_error("refused");
+            }
+        },
+        std::runtime_error);
+
+    // Destroying a connection ends what is in flight on it.
+    orw::unitsim::simulator sim(config(false));
+    sim.set_rmap_drop_replies(slow_link, true);
+    auto ifc = std::make_unique<orw::spacewire::connection_t>(sim.address(), 100.0);
+    std::unique_ptr<orw::spacewire::device_t> slow(ifc->device("slow", "memory", slow_link, 0xFE, 0x67));
+    std::vector<std::future<rmap::result>> pending;
+    for (int i = 0; i < 20; ++i)
+        pending.push_back(slow->rmap_read_async(0, base, 4));
+    ASSERT_TRUE(eventually([&] { return sim.rmap_commands(slow_link) >= 20; }, 2000));
+    ifc.reset();
+    for (auto &f : pending)
+        EXPECT_EQ(f.get().outcome, outcome::cancelled);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
+// The timer ticks only while a transaction with a time-out is live.
+TEST(RmapTransactions, TimerSleepsWhileNoTimedTransactionIsLive)
+{
+    deadline guard(std::chrono::seconds(20), "idle timer");
+    unit u(false);
+    u.sim.set_rmap_drop_replies(slow_link, true);
+    quiet_response timed(2);
+    u.slow->rmap_read(0, 0, 0, base, 4, &timed); // starts the timer
+    EXPECT_EQ(timed.outcome(), outcome::timed_out);
+    auto quiet_for = [](int ms) {
+        const uint64_t before = rmap::timer.ticks.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return rmap::timer.ticks.load() == before;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the last tick of that one
+    EXPECT_TRUE(quiet_for(80));
+    auto untimed = u.slow->rmap_read_async(0, base, 4, 0);
+    EXPECT_TRUE(quiet_for(80)) << "a transaction without time-out woke the timer";
+    const uint64_t before = rmap::timer.ticks.load();
+    EXPECT_EQ(u.slow->rmap_read_async(0, base, 4, 3).get().outcome, outcome::timed_out);
+    EXPECT_GE(rmap::timer.ticks.load() - before, 3u);
+    u.sim.drop_connections();
+    EXPECT_EQ(untimed.get().outcome, outcome::connection_lost);
 }

@@ -163,6 +163,13 @@ void protocol::wait(transaction_response *tri)
 void protocol::read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
                     transaction_response *tri)
 {
+    send_read(dev, key, flags, ewa, addr, sz, tri);
+    wait(tri);
+}
+
+void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
+                         transaction_response *tri)
+{
     ORW_SPW_TRACE(2, dev, "reading %zu bytes from %02x:%04x flags %02x response %p", sz, ewa, addr, flags,
                   static_cast<void *>(tri));
     if (!tri) {
@@ -176,11 +183,17 @@ void protocol::read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint
         dev->write(hdr.data, hdr.sz, connection::EOP);
         dev->flush();
     });
-    wait(tri);
 }
 
 void protocol::write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *d,
                      size_t sz, transaction_response *tri)
+{
+    send_write(dev, key, flags, ewa, addr, d, sz, tri);
+    wait(tri);
+}
+
+void protocol::send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                          const uint8_t *d, size_t sz, transaction_response *tri)
 {
     ORW_SPW_TRACE(2, dev, "write sending %zu bytes of of data to %02x:%08x", sz, ewa, addr);
     refuse_size(dev, sz);
@@ -194,7 +207,6 @@ void protocol::write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uin
         dev->write(&c, 1, connection::EOP);
         dev->flush();
     });
-    wait(tri);
 }
 
 void protocol::write_noreply(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
@@ -276,6 +288,13 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
 void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
                                const uint8_t *mask, size_t sz, transaction_response *tri)
 {
+    send_rmw(dev, key, ewa, addr, d, mask, sz, tri);
+    wait(tri);
+}
+
+void protocol::send_rmw(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
+                        const uint8_t *mask, size_t sz, transaction_response *tri)
+{
     ORW_SPW_TRACE(2, dev, "writing %zu bytes to %02x:%04x response %p", sz, ewa, addr,
                   static_cast<void *>(tri));
     // Data lengths 0, 2, 4, 6 and 8 are all a target takes: 4 data bytes and
@@ -294,7 +313,6 @@ void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t
         dev->write(hdr.data, hdr.sz, connection::INCOMPLETE);
         send_maskdata(dev, d, mask, sz);
     });
-    wait(tri);
 }
 
 void protocol::send_maskdata(device_t *dev, const uint8_t *d, const uint8_t *mask, size_t sz)

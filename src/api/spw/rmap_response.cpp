@@ -1,6 +1,7 @@
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
 #include "Orwin_RMAP_formats.hpp"
+#include "rmap_spin.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
 
@@ -46,6 +47,8 @@ const char *outcome_text(transaction_outcome o)
 void synchronous::wait()
 {
     ORW_SPW_TRACE(8, this, "waiting for reply");
+    if (!ready.load(std::memory_order_acquire))
+        spin_until(ready);
     std::unique_lock<std::mutex> guard(mlock);
     if (signalled)
         ORW_SPW_TRACE(8, this, "event has been signalled");
@@ -55,6 +58,7 @@ void synchronous::wait()
         ORW_SPW_TRACE(8, this, "off condition lock");
     }
     signalled = false;
+    ready.store(false, std::memory_order_relaxed);
     ORW_SPW_TRACE(8, this, "reply received");
 }
 
@@ -63,6 +67,7 @@ void synchronous::completed()
     ORW_SPW_TRACE(8, this, "completed %p waking up", static_cast<void *>(this));
     std::lock_guard<std::mutex> guard(mlock);
     signalled = true;
+    ready.store(true, std::memory_order_release);
     ORW_SPW_TRACE(8, this, "sending signal");
     // Signalled under the lock: once the waiter wakes it may destroy us.
     msignal.notify_one();

@@ -4,7 +4,8 @@
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
 
-#include <unistd.h>
+#include <chrono>
+#include <condition_variable>
 #include <vector>
 
 namespace orw::spacewire::rmap {
@@ -14,22 +15,49 @@ namespace {
 // Defined before the tables and the timer so that they are destroyed after
 // them: the timer thread is joined while the registry still exists.
 orw::utils::lock timerl;
-std::map<transaction_response *, transaction_response *> rmap_tx;
+// Each live transaction, with whether it counts in timed_live.
+std::map<transaction_response *, bool> rmap_tx;
+// Live transactions that have a time-out; the timer sleeps while there is
+// none. Changed under timerl; the timer waits for it under idle_m.
+std::atomic<size_t> timed_live{0};
+std::mutex idle_m;
+std::condition_variable idle_cv;
 // Held by the timer thread while it completes what it took from the
 // registry, so that an owner going away can wait for those completions.
 std::mutex timer_completing;
 std::atomic<std::thread::id> timer_thread_id{};
 
+// Every removal from the registry goes through here (under timerl).
+void left_registry(bool timed)
+{
+    if (timed)
+        timed_live.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void enter_registry(transaction_response *tr)
 {
-    orw::utils::scopelock guard(timerl);
-    rmap_tx[tr] = tr;
+    bool wake = false;
+    {
+        orw::utils::scopelock guard(timerl);
+        const bool timed = tr->timer();
+        if (rmap_tx.emplace(tr, timed).second && timed)
+            wake = timed_live.fetch_add(1, std::memory_order_relaxed) == 0;
+    }
+    if (wake) {
+        std::lock_guard<std::mutex> guard(idle_m);
+        idle_cv.notify_all();
+    }
 }
 
 bool leave_registry(transaction_response *tr)
 {
     orw::utils::scopelock guard(timerl);
-    return rmap_tx.erase(tr) != 0;
+    auto it = rmap_tx.find(tr);
+    if (it == rmap_tx.end())
+        return false;
+    left_registry(it->second);
+    rmap_tx.erase(it);
+    return true;
 }
 
 } // namespace
@@ -51,6 +79,7 @@ size_t end_transactions(const void *owner, transaction_outcome why)
         for (auto it = rmap_tx.begin(); it != rmap_tx.end();) {
             if (it->first->owner.load() == owner) {
                 mine.push_back(it->first);
+                left_registry(it->second);
                 it = rmap_tx.erase(it);
             } else {
                 ++it;
@@ -152,6 +181,8 @@ size_t transinfo::live()
 
 void rmap_timer::start()
 {
+    if (running.load(std::memory_order_acquire))
+        return; // the common case, without call_once's cost on every wait
     std::call_once(once, [this] {
         ORW_SPW_TRACE(2, this, "starting timer");
         running = true;
@@ -173,6 +204,7 @@ void rmap_timer::run()
                 ORW_SPW_TRACE(8, this, "checking timer %p", static_cast<void *>(it->first));
                 if (it->first->expired()) {
                     due.push_back(it->first);
+                    left_registry(it->second);
                     it = rmap_tx.erase(it);
                 } else {
                     ++it;
@@ -183,7 +215,12 @@ void rmap_timer::run()
             tr->timed_out();
         due.clear();
         completing.unlock();
-        usleep(timer_tick_us);
+        // Idle until a transaction with a time-out is live, then one whole
+        // tick, so that a time-out of N still ends on the N-th tick.
+        std::unique_lock<std::mutex> idle(idle_m);
+        idle_cv.wait(idle, [this] { return !running || timed_live.load(std::memory_order_relaxed) != 0; });
+        idle_cv.wait_for(idle, std::chrono::microseconds(timer_tick_us), [this] { return !running.load(); });
+        ticks.fetch_add(1, std::memory_order_relaxed);
     }
     ORW_SPW_TRACE(2, this, "timer thread terminated");
 }
@@ -192,7 +229,11 @@ rmap_timer::~rmap_timer()
 {
     if (timert.joinable()) {
         ORW_SPW_TRACE(2, this, "timer is running");
-        running = false;
+        {
+            std::lock_guard<std::mutex> guard(idle_m);
+            running = false;
+        }
+        idle_cv.notify_all();
         timert.join();
     }
 }
