@@ -256,19 +256,19 @@ uint8_t handler::readmodifywrite(uint8_t, uint8_t sla, uint8_t key, uint8_t era,
 
 void handler::get_data(uint8_t *dst, size_t n) const
 {
-    if (mdata)
+    if (mdata && dst && n)
         std::memcpy(dst, mdata, n);
 }
 
 void handler::get_mask(uint8_t *dst, size_t n) const
 {
-    if (mmask)
+    if (mmask && dst && n)
         std::memcpy(dst, mmask, n);
 }
 
 void handler::set_data(const uint8_t *src, size_t n)
 {
-    if (mreply)
+    if (mreply && src && n)
         std::memcpy(mreply, src, n);
 }
 
