@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture engine throughput: native and pcap capture of 64 KiB packets from
 // the simulator into rotated files, against a plain loop that recv()s the same
 // stream and fwrite()s it into a file in the same directory; and the packet

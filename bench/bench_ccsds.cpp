@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CCSDS packets built from their fields and sent to the simulator's CCSDS
 // node, against raw packets of the same size on the link sent the same way;
 // separately, and interleaved in batches so that both see the same load.

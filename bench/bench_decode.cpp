@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event decoding: a replayed stream dense with timetags and events, read with
 // extensions decoded into a derived connection's callbacks, against the same
 // stream read with extensions skipped (action 0).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end over loopback TCP: the simulator streams 64 KiB packets; the
 // library's framed read is compared with plain recv() of the same bytes
 // from the same sender.

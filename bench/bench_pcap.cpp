@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCAP output: records per second written from a replayed recording of
 // 16-byte packets, and the resident memory one pcap capture adds while all
 // eight links carry 64 KiB packets.

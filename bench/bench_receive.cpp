@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive framing throughput: the state machine parsing a stream already held
 // in the receive buffer, against a plain memcpy of the same payload bytes.
 #include "OrwinInternal.h"

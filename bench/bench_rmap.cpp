@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP against the simulator's target node: a 4-byte read round trip, with a
 // plain TCP ping-pong of the same byte counts on loopback as its baseline;
 // writes of 1 KiB and 64 KiB with reply (compare with the framed loopback

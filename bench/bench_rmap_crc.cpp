@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RMAP data CRC at both ends (library and simulator) against copying
 // the same bytes.
 #include "Orwin_RMAP_formats.hpp"

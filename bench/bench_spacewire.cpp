@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SpaceWire layer: raw packets to the simulator's echo node and back
 // through a raw handler on the reader thread, against the same round trip
 // with the C interface alone (write, flush, read); and dispatch alone, in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit throughput: packets queued through the library's transmit buffer
 // against one plain send() per packet, over a socket pair whose other end a
 // thread drains (reads and discards) for both.

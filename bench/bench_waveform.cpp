@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error waveforms: ordering, unpacking and decoding one record (both
 // directions), and that plus writing its five files. A unit sends at most a
 // few waveforms a second per port, so one timer thread serving all eight

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the capture benchmarks: an output directory on local disk, a
 // capture counting whole packets, a quiet recording unit, and a recording
 // of 16-byte packets to replay.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The baselines' side of a loopback benchmark: a plain TCP client of the
 // simulator that receives a known number of bytes with recv().
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A 4-byte RMAP read from Python against the same read from C++, in one
 run: the same simulator, connection and node; the C++ reads loop inside the
 extension module with the library's own response object.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation: the three libraries with versioned names, the public headers
 # (never the internal ones), the tools and the simulator with their manual
 # pages, a CMake package (orwin::orwin, orwin::orwin_c, orwin::orwin_c_macos

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Python package is built when Debian's Python with its development files
 # and pybind11 are present (ORWIN_BUILD_PYTHON, on by default then). The
 # sanitizer and fuzzing builds leave it out: an instrumented extension cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ccsds-packets: sends CCSDS space packets through a device on one link of a
 // unit and receives them with a derived handler on the link wired to it.
 // Against the simulator, wire the two links (orwin-unitsim --wire 1:2).

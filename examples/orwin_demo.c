@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * orwin-demo: open a unit, send packets on link 1, receive them where the
  * unit delivers them, record the received stream and replay the recording.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // spacewire-echo: opens a unit with orw::spacewire::connection_t, registers a
 // raw handler on a link, sends a few packets through a device to the node on
 // that link and prints what comes back. Against the simulator, start it with

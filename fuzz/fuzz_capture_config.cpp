@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture configuration loaders against arbitrary text: the first byte picks
 // the native line format or JSON. Only the documented exceptions may leave
 // a loader, and the settings keep to their tables' bits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the capture path: an arbitrary unit stream, replayed as a
 // recording, goes through a native and a pcap capture that rotate every few
 // hundred bytes. Whatever the stream, every byte the capture counted must be

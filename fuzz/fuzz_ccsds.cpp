@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the CCSDS and SpW-CCSDS handlers: arbitrary pieces and
 // terminators, through link dispatchers (link 1 parses CCSDS, link 2 takes
 // SpW-CCSDS, both for every protocol identifier) and straight into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for event decoding: arbitrary bytes replayed from a memory
 // file through a derived connection with every callback on.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scaffolding shared by the fuzz targets of the C interface.
 #ifndef ORWIN_FUZZ_LINK_HPP
 #define ORWIN_FUZZ_LINK_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the link dispatchers: arbitrary pieces and terminators fed
 // to the links of one connection that has a raw handler (link 1), registered
 // instances (link 2) and instances made on demand from the factory table

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the unit queries and reply decoders. The input chooses the
 // unit family and slot table; the rest is the stream the unit sends back, so
 // every query meets arbitrary replies (short, from other slots, oversized

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the receive state machine. The first five bytes choose how
 // the stream is read; the rest is the stream itself, delivered through a
 // packet socket pair in chunks so refills fall at varying points.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the RMAP handler: commands and replies, whole or in pieces,
 // ended by EOP or EEP, with the target side answering. Replies the target
 // builds must be well formed (CRCs right, reply instruction, sizes within the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for error waveforms: a 2,075-byte record through ordering,
 // unpacking, decoding of both directions and all five writers.
 //

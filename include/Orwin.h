@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Orwin.h - C interface to Orwin interface units.
  *
  * A link handle (`Orwin`) carries one TCP connection to a unit, or one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin.hpp - object layer over the C interface: orw::connection decodes a
 // unit's events into virtual callbacks, keeps per-link time bases and status
 // counters, and wraps configuration calls (throwing orw::error on failure).

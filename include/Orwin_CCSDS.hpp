@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_CCSDS.hpp - CCSDS space packets over SpaceWire (protocol identifier
 // 2): the sending side that builds a packet from its fields, the sending side
 // for packets the application built itself, and the receiving handlers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_Capture.hpp - the capture layer: the capture configuration applied
 // to a recording unit, and the capture engine that records every link of a
 // unit into native recording files.

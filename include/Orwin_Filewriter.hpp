@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_Filewriter.hpp - where captured data goes: one file, or a series of
 // files rotated at packet ends once a size threshold is reached. Files are
 // written under a ".tmp" name and renamed when finished.

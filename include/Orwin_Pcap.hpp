@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_Pcap.hpp - the capture engine writing pcap files (nanosecond form)
 // or a pipe: every SpaceWire packet, link event and time-code a unit reports
 // becomes a record of the link number, a type byte and the packet data.

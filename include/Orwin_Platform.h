@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Orwin_Platform.h - small platform helpers shared by the library's layers:
  * named pipes for live viewers, child processes, directories, sleeping,
  * time-zone offset and stdio file helpers.

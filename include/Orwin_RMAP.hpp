@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_RMAP.hpp - the RMAP handler of a link: parses commands and replies
 // fed piece by piece, delivers replies to their transactions and answers
 // commands through overridable target callbacks. Included by Orwin.hpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_RMAP_formats.hpp - RMAP byte layouts: the 8-bit CRC, the outgoing
 // header under construction and the record of a header being parsed.
 #ifndef ORWIN_RMAP_FORMATS_HPP

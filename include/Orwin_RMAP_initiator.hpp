@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_RMAP_initiator.hpp - the RMAP sending side of a device: read, write
 // and read-modify-write commands with transactions, and the RMAP protocol
 // factory. Included by Orwin_SpaceWire.hpp ahead of device_t, which holds one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_RMAP_transactions.hpp - RMAP transaction identifiers, response
 // objects, the registry of live transactions and the time-out thread.
 #ifndef ORWIN_RMAP_TRANSACTIONS_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_SpaceWire.hpp - the SpaceWire layer: a connection that prepares a
 // unit's links and runs one reader thread, per-link dispatch of incoming
 // packets by protocol identifier, devices naming remote nodes, and raw

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Orwin_Trace.h - per-channel tracing of the object layers.
  *
  * Each channel ("SPW", "WFM", "TRCAPI", "PCAP") is a static orw::debug

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_Utils.hpp - error types, the recursive lock and the buffer saver
 // shared by the object layers.
 #ifndef ORWIN_UTILS_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_Waveform.hpp - error waveforms: the data-strobe decoder that turns a
 // direction's sampled Data and Strobe lines into edges, bits and SpaceWire
 // characters, the waveform record as the unit sends it, and the five files

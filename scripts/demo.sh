@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job: a tour of every layer against the unit simulator on loopback.
 # Each step prints a few lines; a failing step is named and ends the job with
 # a non-zero status. Files go to $ORWIN_DEMO_DIR (default /tmp/orwin-tour).

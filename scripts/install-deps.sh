@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build, tests, benchmarks and fuzzing need,
 # and the readers the tests check our pcap, VCD and SVG output with;
 # packages already present are left alone so that no network is needed then.

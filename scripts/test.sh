@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test: a normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
 # ThreadSanitizer, and a bounded fuzz pass. The Python package and its pytest

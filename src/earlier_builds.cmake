@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # orwin_c and orwin_c_macos: the earlier builds of the C interface alone.
 # They compile the C-interface sources of `orwin` with switches for what the
 # earlier builds lack or do differently (ORWIN_EARLIER_BUILD) and for the

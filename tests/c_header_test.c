@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Proves the public headers compile and link as plain C. */
 #include "Orwin.h"
 #include "Orwin_Platform.h"

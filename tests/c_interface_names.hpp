@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported functions of the C interface, and which of the three builds
 // carry each: the full library, the earlier C-only build and its macOS twin.
 #pragma once

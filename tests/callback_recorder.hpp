@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A derived connection that logs every callback it receives, shared by the
 // event-decoding tests.
 #ifndef ORWIN_TESTS_CALLBACK_RECORDER_HPP

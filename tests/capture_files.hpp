@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the capture tests: a scratch directory, and replaying a
 // native recording file packet by packet with the link each packet came on.
 #ifndef ORWIN_TESTS_CAPTURE_FILES_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A native capture that counts what its threads see in atomics, so that a
 // test thread can watch a running capture without racing it.
 #ifndef ORWIN_TESTS_CAPTURE_PROBE_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a check in a forked child, for checks that change process-wide limits
 // (a file-size limit, say) or may hang: the child has 30 s, then SIGALRM.
 #ifndef ORWIN_TESTS_CHILD_CHECK_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks a fast RMAP CRC against the bit-serial one on every length up to a
 // few hundred bytes, every alignment within a 64-byte line, a spread of
 // starting values, and long lengths around the folding strides.

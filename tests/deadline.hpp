@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A watchdog for hang tests: a scope that outlives its limit ends the
 // process with a message, so a regression fails instead of hanging CI.
 #pragma once

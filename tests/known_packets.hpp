@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference SpaceWire packets with every byte named, shared by the pcap
 // tests and the dissector tests: RMAP commands and replies with their CRCs,
 // a CCSDS packet transfer, and the 8-bit RMAP CRC computed bit by bit (an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The load of the nothing-lost tests: eight links of mixed packet sizes,
 // some ending in EEP; fewer packets under the sanitizers, which run far
 // slower, unless ORWIN_NOTHING_LOST_PACKETS says otherwise.

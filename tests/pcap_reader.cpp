@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libpcap side of the pcap reader of the tests.
 #include "pcap_reader.hpp"
 

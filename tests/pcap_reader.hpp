@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads pcap files back through libpcap, the reader packet analysers build
 // on, with nanosecond time stamps; and joins their packet records per link.
 // libpcap's own header stays in pcap_reader.cpp: its `struct pcap` and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An RMAP handler bound to no connection, fed packets piece by piece; it keeps
 // the replies its target side would send and the callback calls it made.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference RMAP packets shared by the format, parser, target, simulator and
 // fuzz tests: the standard's worked examples (target 0xFE, initiator 0x67,
 // address 0xA0000000, 16 bytes) and a few built around the same fields.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated unit for RMAP over a real connection: link 1 ends in an RMAP
 // target node (logical address 0xFE, key 0, 1 MiB from 0xA0000000), link 3
 // in the simulator's RMAP initiator, link 5 in a second node whose replies

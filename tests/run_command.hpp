@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a command line through the shell and keeps its exit status and its
 // standard output and error together, for end-to-end tests of the tools;
 // run_split keeps standard error apart.

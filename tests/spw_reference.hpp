@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference SpaceWire packets and a recording protocol instance, shared by
 // the dispatch, device and reader tests.
 #ifndef ORWIN_TESTS_SPW_REFERENCE_HPP

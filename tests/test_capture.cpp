@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture engine against the simulator: the unit check, link-status polling,
 // run-time limit, replays, rotation at packet ends, stopping, errors and
 // waveform requests.

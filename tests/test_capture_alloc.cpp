@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture thread's read loop allocates nothing: malloc and friends are
 // interposed for this binary and count the calls made on the capture thread
 // between its first and its last packet of a replayed recording.

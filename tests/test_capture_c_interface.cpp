@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture functions of the C interface against the simulator: one
 // capture per name, the 0/1 results, finished files after a stop, refused
 // starts leaving nothing behind, pending parts written at close, and calls

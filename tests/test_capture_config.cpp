@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture configuration: option tables, native and JSON files, defaults, and
 // the commands apply() sends, both as calls and as what a unit receives.
 #include "Orwin_Capture.hpp"

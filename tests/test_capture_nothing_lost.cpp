@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nothing lost: every packet the unit sends on eight links is captured into
 // rotated files that replay, in order, to exactly what was sent; stopping in
 // the middle of a burst leaves every file finished under its final name.

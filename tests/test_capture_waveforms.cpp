@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error waveforms through a running capture: requested on an error event,
 // kept, the port re-armed, and written as five files by the timer thread.
 #include "Orwin_Capture.hpp"

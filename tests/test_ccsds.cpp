@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CCSDS and SpW-CCSDS packet transfer: packets built by a device are checked
 // byte for byte at the simulator's CCSDS node, and received packets are fed
 // to the handlers through a link dispatcher at every split point.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration commands of both unit families: the exact packets, the
 // flushing classes, range and module checks, link selection and port masks.
 #include "orwin_unitsim.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: streams of extensions and special packets replayed from a
 // recording through a derived connection that records its callbacks.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trace channels of the object layers: set-up from the environment, level
 // masks, the line format, and whole lines under concurrent writers.
 #include "Orwin.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // device_t and connection_t against the simulator: address checks, return
 // path padding, links connected at initialise, and raw packets byte for byte.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tells the three C-interface builds apart, run against the library
 // this binary is linked with: exported functions, version string, send
 // errors, status requests, connecting and the opening time-out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture file writer: names from templates, ".tmp" files renamed when
 // finished, rotation only when the engine reports a packet end.
 #include "Orwin_Filewriter.hpp"

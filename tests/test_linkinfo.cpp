@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linkinfo: every reference packet at every split point, terminators, path
 // dropping, unknown protocols, switches, instance stop/finish and ownership.
 #include "Orwin.hpp"

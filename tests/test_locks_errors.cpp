@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error types, the recursive lock and its guard, and saving buffers to files.
 #include "Orwin_Utils.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, negotiating and closing links, address parsing and error state.
 #include "OrwinInternal.h"
 #include "orwin_unitsim.hpp"

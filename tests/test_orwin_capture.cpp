@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-capture end to end against the simulator: a timed, rotated pcap
 // capture whose JSON summary counts what the unit sent, a capture stopped by
 // SIGINT with every file finished, progress lines on a pseudo-terminal, the

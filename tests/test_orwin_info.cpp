@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-info end to end against both simulator families.
 #include "orwin_unitsim.hpp"
 #include "run_command.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-rmap end to end against the simulator's RMAP target node.
 #include "orwin_unitsim.hpp"
 #include "run_command.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nothing lost in pcap form: the eight-link load captured into rotated pcap
 // files reads back through libpcap, joined per link across the files, as
 // exactly the packets the unit sent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pcap capture of known traffic from the simulator (timetags, time-codes,
 // every kind of event and packets on several links, a packet beyond the
 // snap length, one in pieces) opened by real readers: libpcap with its

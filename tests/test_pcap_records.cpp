@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCAP records written by the capture's record code, read back with libpcap:
 // packets whole, in parts, joined and split at the snap length; event and
 // time-code records; pending parts at the end of a file and across a

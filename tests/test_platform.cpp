@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Platform helpers: named pipes for live viewers, child processes, time-zone
 // offset and the stdio helpers.
 #include "Orwin_Platform.h"

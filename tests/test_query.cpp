@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit queries and reply decoders: speed codes, serial numbers, description
 // fields, link-status and timetag decoding, and the exchanges with both unit
 // families, including malformed replies.

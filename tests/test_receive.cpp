@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive framing: streams fed through a socket pair into a wrapped link.
 // SOCK_SEQPACKET keeps every write a read of its own, so a stream written in
 // two pieces arrives in exactly those two pieces.

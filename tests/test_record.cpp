@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Record files: header and re-synchronisation records, the switch between
 // files, replay of a file started mid-frame, and replacing a replay file.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A record file taken from a live link, switched mid-stream, replays to
 // exactly the packets the live link delivered after the switch.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP CRC, header builder limits and instruction classification, against the
 // standard's example packets and a bit-serial CRC from the polynomial.
 #include "Orwin_RMAP_formats.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RMAP handler fed the reference packets whole, at every split point and
 // with every single bit flipped; and its target side byte for byte.
 #include "rmap_probe.hpp"

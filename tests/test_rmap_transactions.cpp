@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP transaction tables alone: allocation order, wrap, exhaustion, seeding,
 // user handlers, look-up and cancellation; waiters that keep their signal.
 #include "Orwin.hpp"

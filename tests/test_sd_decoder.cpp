@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Data-strobe decoder: edges, bits and characters of hand-made rings, and
 // round trips against the simulator's own encoder.
 #include "waveform_records.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader thread of connection_t against the simulator: one thread per
 // connection, bounded stops, time-outs never dispatched, recordings followed
 // across queued files, and a unit that hangs up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many application threads sending raw packets through one connection to
 // the simulator's echo node: every packet reaches the wire whole, and every
 // echo comes back to the handler of its sender.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads send CCSDS packets through their own devices on two links
 // of one connection at once; the write lock keeps every packet whole, which
 // the simulator's CCSDS nodes check by decoding each one.

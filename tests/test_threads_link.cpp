@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface keeps no state shared between links: several threads, each
 // with its own link to one unit, exchange packets at the same time while the
 // simulator serves them all.

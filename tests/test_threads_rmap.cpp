@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP over a connection against the simulator: the initiator's packets byte
 // for byte, its refusals, time-outs and late replies, the library's target
 // answering the simulator's initiator, and many threads at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every command-line tool: --help on standard output with status 0,
 // --version, and status 2 with the usage on standard error for bad
 // arguments.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trace lines and buffer dumps: the exact text written for each kind of
 // packet, the link numbers shown, and the dump limit.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit path: byte-exact framing, packets in pieces, flushing, the
 // non-blocking resume, and the receiver getting back exactly what was sent.
 #include "OrwinInternal.h"

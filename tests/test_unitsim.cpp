@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit simulator, driven through plain sockets with hand-written byte
 // streams, so that it stays an independent reference for the library.
 #include "orwin_unitsim.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's event decoding and configuration commands against the unit
 // simulator: what the unit reports reaches the right callbacks and counters,
 // and what the library configures is kept by the unit per link.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's RMAP target node, driven over a raw link with the standard's
 // example packets and deliberately broken commands; and its initiator, driven
 // against a hand-written client.

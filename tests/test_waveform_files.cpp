@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waveform record ordering and the five waveform files: exact text forms,
 // and readers from outside the library for the SVG and VCD.
 #include "capture_files.hpp"

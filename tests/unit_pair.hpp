@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A link wrapped around one end of a socket pair; the test plays the unit on
 // the other end: it writes the unit's replies before the call that reads them
 // and collects what the library sent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error-waveform records for the waveform tests: the 2,075-byte record a
 // unit sends for a simulator waveform, and waveforms decoded from it.
 #pragma once

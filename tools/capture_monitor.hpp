@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A capture of either kind that keeps what a progress display needs where
 // another thread may read it: packet and byte counts per link in atomics,
 // the last link-status snapshot under a lock, and the waveforms saved.

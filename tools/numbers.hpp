@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbers on the command lines and in the scripts of the tools: decimal, or
 // hexadecimal after 0x. A leading zero is an ordinary digit, never octal.
 #ifndef ORWIN_TOOLS_NUMBERS_HPP

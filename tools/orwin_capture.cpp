@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-capture: capture every link of a recording unit into pcap or native
 // files, with live progress on a terminal and a summary at the end.
 //

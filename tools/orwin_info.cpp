@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-info: print who a unit is and how its links stand.
 //
 //   orwin-info [--json] [--connect-timeout MS] HOST[:PORT]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-rmap: read, write or read-modify-write a remote node's memory over
 // RMAP through a unit, one command or a script of many over one connection.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output for what the user asked for only: the tool writes its
 // results to the stream returned, and anything else the process prints
 // through descriptor 1 goes to standard error instead.

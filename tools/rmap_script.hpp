@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of orwin-rmap, from its command line or, one a line, from a
 // script: read, write, rmw, wait and expect; '#' starts a comment.
 #ifndef ORWIN_TOOLS_RMAP_SCRIPT_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One connection of orwin-rmap to a unit, reaching one node over one link.
 // It changes no more of the unit than it is asked to: a link's mode only
 // with `enable` (and then for good), its speed only with `speed`, and then

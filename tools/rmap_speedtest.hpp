@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-rmap speedtest: many reads or writes of one size to one address,
 // one at a time or with several in flight, timed one by one.
 #ifndef ORWIN_TOOLS_RMAP_SPEEDTEST_HPP

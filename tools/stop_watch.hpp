@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prompt stops for the tools: SIGINT and SIGTERM set a flag the tools poll,
 // and a watch bounds the library calls that cannot be interrupted (connecting
 // to a unit and negotiating with it) by a deadline and by those signals.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks a unit address "HOST[:PORT][@BIND]" before anything is sent, so
 // that a port or local binding that cannot work is a bad argument.
 #ifndef ORWIN_TOOLS_UNIT_ADDRESS_HPP

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- orwin.lua: dissector for the pcap records of an Orwin capture.
 --
 -- Each record is the SpaceWire link number, a record type and, for packet

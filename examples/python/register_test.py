@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A register test of a device under test, without hardware: the unit
 simulator runs in this process with an RMAP target node on link 1.
 

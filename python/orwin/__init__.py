@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """orwin: drive Orwin interface units (Ethernet to SpaceWire) from Python.
 
 Connection opens a unit; its devices do RMAP reads, writes and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the extension module, each bound by its own function.
 #pragma once
 

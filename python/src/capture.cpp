@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin.Capture: a capture of every link of a recording unit into pcap or
 // native files, with packet and byte counts per link.
 #include "bindings.hpp"

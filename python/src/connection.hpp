@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A connection as Python sees it: the SpaceWire-level connection, queues of
 // received packets filled on its reader thread, and the lock that lets
 // close() wait for the calls still using it.

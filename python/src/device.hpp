@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A remote node as Python sees it: RMAP operations and CCSDS packets through
 // the connection it came from, which it keeps alive.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bindings.hpp"
 #include "errors.hpp"
 

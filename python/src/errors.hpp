@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failures reaching Python: the package's exception classes (defined in
 // orwin/_errors.py) and the translation of the library's C++ exceptions.
 #pragma once

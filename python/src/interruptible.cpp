@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "interruptible.hpp"
 
 #include <pybind11/pybind11.h>

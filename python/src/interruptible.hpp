@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded waits with the GIL released that a signal handler raising in
 // Python (Ctrl-C) ends: the wait is cut into short slices, and between them
 // the GIL is taken just long enough to run pending signal handlers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extension module orwin._orwin; the package orwin re-exports it.
 #include "bindings.hpp"
 

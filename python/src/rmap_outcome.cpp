@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rmap_outcome.hpp"
 
 #include "errors.hpp"

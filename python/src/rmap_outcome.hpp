@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One RMAP transaction made from Python: its response, which waits without
 // the GIL, lets Ctrl-C through and notices a closed or lost connection; and
 // the mapping of its outcome to the exception raised.

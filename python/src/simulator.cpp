@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin.Simulator: the project's unit simulator in this process, on a free
 // loopback port, for tests that need no hardware.
 #include "bindings.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin.unit_info: who a unit is.
 #include "bindings.hpp"
 #include "errors.hpp"

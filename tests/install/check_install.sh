@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs a build into a fresh prefix, checks what lands there, then builds
 # a consumer against it with CMake and with pkg-config and runs it against
 # the installed simulator.   check_install.sh BUILD_DIR SOURCE_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-unitsim: a stand-in interface unit on a TCP socket, for tests,
 // benchmarks and demonstrations. It speaks the unit's framed stream with its
 // own parser and builder, so that it checks the library instead of agreeing

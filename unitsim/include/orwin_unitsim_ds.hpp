@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-unitsim: data-strobe encoding of SpaceWire character sequences into
 // the error waveform a unit records, so that tests know the truth a waveform
 // decoder must find.

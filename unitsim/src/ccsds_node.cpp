@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ccsds_node.hpp"
 
 namespace orw::unitsim {

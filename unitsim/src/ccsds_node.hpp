@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CCSDS space packet format as a node at the end of a SpaceWire link
 // sees it: encoding packets to send and decoding those received. No I/O.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Data-strobe encoder of the simulated unit: characters to line bits with
 // odd parity, bits to Data and Strobe levels (Strobe changes whenever Data
 // does not), levels to the unit's sample words with repeat counts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte layouts of what the unit reports on its own: timing extensions,
 // dates, recording headers, and the error-waveform buffer. No I/O.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's framed stream, both directions: a parser fed arbitrary pieces
 // of a client's stream, and builders for what the unit sends back. No I/O.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orwin-unitsim: runs a simulated interface unit until SIGINT or SIGTERM.
 #include "events.hpp"
 #include "orwin_unitsim.hpp"

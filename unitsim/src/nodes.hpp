@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SpaceWire nodes behind the unit's links: what reaches a node once routers
 // on the way have consumed the path address, and what the node answers.
 #pragma once

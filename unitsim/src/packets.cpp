@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Single packets sent as a unit reports them, whole or in announced pieces.
 #include "frames.hpp"
 #include "orwin_unitsim.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's RMAP CRC, written from the polynomial: a byte table for
 // short runs and, where the processor multiplies without carries, folding
 // of 64-byte strides for long data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rmap_node.hpp"
 
 #include <algorithm>

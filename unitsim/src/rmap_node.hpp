@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP as a SpaceWire node speaks it: a target with its own memory that
 // answers commands with the standard's status codes, and the builder and
 // checker the simulator's initiator uses. Written from the standard alone and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets and threads of the simulator: one poll loop accepts clients, reads
 // and parses their streams, and writes queued output without ever blocking.
 // Every piece of shared state is guarded by one mutex; only the loop closes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The traffic generator: numbered packets of known sizes and contents on
 // several links, at full speed or at a set rate, so that what a client
 // captured can be compared with what was sent, byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unit.hpp"
 
 #include "ccsds_node.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's behaviour behind the stream: its slots and modules, its register
 // space, its links and their wiring. Not thread-safe and free of I/O; the
 // simulator serialises every call.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OrwinInternal.h - the link record and the helpers the C interface's files
 // share. Never installed.
 #ifndef ORWIN_INTERNAL_H

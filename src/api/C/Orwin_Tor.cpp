@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tor-family commands: special packets addressed to a module's slot.
 #include "OrwinInternal.h"
 

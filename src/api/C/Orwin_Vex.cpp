@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vex-family commands: register writes through the RAM-I/O module and link
 // selection by extension.
 #include "OrwinInternal.h"

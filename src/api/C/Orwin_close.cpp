@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing a link: disabling a live unit's links, then releasing the record.
 #include "OrwinInternal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit configuration: each generic command dispatches on the unit family to
 // its variant in Orwin_Tor.cpp or Orwin_Vex.cpp.
 #include "OrwinInternal.h"

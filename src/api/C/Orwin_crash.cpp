@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Crash and hang-up handlers that print a back-trace before exiting.
 #include "OrwinInternal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoders of the unit's replies: link status and speed replies, the 16-bit
 // decimal speed code, timetags, serial numbers and description fields. None
 // of them talks to the unit.

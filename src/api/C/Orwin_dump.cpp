@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_dump.cpp - diagnostic dumps of the receive buffer and state.
 #include "OrwinInternal.h"
 

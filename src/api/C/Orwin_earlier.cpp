@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Functions only the earlier C-only builds export: the block register write
 // and, in the macOS build, the general status request.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread-local error reporting shared by every function of the C interface.
 #include "OrwinInternal.h"
 

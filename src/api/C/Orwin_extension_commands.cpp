@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_extension_commands.cpp - extension commands: one- and two-byte
 // extensions the unit is to emit on the current link. They are queued, not
 // flushed, so they reach the unit with the next flush.

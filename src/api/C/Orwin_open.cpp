@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a link: connecting to a unit, wrapping a socket or a recording,
 // initialising the link record and negotiating the unit's capabilities.
 #include "OrwinInternal.h"

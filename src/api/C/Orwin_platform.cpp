@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_platform.cpp - small platform helpers: named pipes for live viewers,
 // child processes, directories, sleeping, time-zone offset, stdio files.
 #include "Orwin_Platform.h"

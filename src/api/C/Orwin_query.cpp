@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit queries: control-packet exchange with a module slot, register reads
 // through the RAM-I/O module, the slot table, and the generic queries that
 // dispatch on the unit family (variants in Orwin_query_Tor.cpp and

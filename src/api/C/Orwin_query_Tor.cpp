@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tor-family queries: a one-byte special packet to a module's slot, answered
 // by a special packet from that slot.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vex-family queries: register reads through the RAM-I/O module and the
 // asynchronous status requests whose replies arrive later in the stream.
 #include "OrwinInternal.h"

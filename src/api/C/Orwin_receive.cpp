@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_receive.cpp - the receive state machine: turns the unit's framed byte
 // stream into packets, special packets and extensions.
 //

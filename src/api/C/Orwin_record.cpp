@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_record.cpp - record files (a copy of every byte received, preceded by
 // a header and re-synchronisation records so that each file replays on its
 // own), transmit record files, and replay bookkeeping.

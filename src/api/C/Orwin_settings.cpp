@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Accessors and small per-link settings.
 #include "OrwinInternal.h"
 

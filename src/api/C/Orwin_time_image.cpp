@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_time_image.cpp - the time image: what the receiver remembers of the
 // unit's timing extensions, kept ready to be copied into a new record file so
 // that the file replays with the right time base on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_trace.cpp - the text trace of a link: one line per packet sent or
 // received, and the link numbers those lines show.
 #include "OrwinInternal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Orwin_transmit.cpp - the transmit path: frames gathered in the 1 MiB
 // transmit buffer, packets handed over in pieces, flushing, and raw socket
 // transfer.

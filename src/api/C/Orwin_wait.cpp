@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readiness waiting for connecting and receiving. Linux builds keep an epoll
 // descriptor per link; the macOS build has none and waits with select, which
 // is why every waiter goes through here.

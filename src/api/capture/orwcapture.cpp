@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture functions of the C interface: captures of either kind named by
 // their device string, started, stopped, deleted and asked for their files.
 // Every exception ends here as the result 1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exception types of the object layers.
 #include "Orwin_Utils.hpp"
 

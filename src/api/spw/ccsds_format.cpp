@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CCSDS space packet's primary header and its 16-bit word sum.
 #include "Orwin.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving CCSDS packets: the transfer bytes, then the primary header
 // decoded as it arrives, then the rest of the packet.
 #include "ccsds_transfer.hpp"

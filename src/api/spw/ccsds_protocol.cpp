@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building CCSDS space packets from their fields and sending them, and the
 // factory that makes protocol 2 handlers on demand.
 #include "ccsds_transfer.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transfer header of CCSDS packets on SpaceWire and the bounded
 // gathering of received ones.
 #include "ccsds_transfer.hpp"

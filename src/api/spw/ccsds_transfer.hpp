@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the CCSDS and SpW-CCSDS sides share: the transfer header ahead of a
 // space packet on the link, and gathering a received packet into an
 // instance buffer that must never be overrun.

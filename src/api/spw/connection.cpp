@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: opening, callback registration, default callbacks,
 // configuration wrappers, status records and the timetag time base.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: decoding of the unit's extensions (events, link
 // selections, timetags, time-codes, module announcements, dates and the
 // recording header).

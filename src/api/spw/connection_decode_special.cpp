@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: decoding of special packets (RAM-I/O replies and
 // synchronisation barriers).
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: one bounded read of the shared read loop.
 #include "Orwin.hpp"
 

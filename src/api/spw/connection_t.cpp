@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // connection_t: opening and preparing a unit's links, the write path and its
 // lock, and the registration operations of the link dispatchers.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // connection_t: the reader thread, which reads the unit with a bounded
 // time-out and hands every piece of every packet to its link's dispatcher.
 #include "Orwin.hpp"

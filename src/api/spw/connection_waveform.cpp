@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::connection: the error-waveform record (a 5-byte RAM-I/O reply head
 // followed by 2,070 bytes read from the waveform buffer) and its cause text.
 #include "Orwin.hpp"

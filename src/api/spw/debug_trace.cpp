@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trace channels of the object layers: set-up from the environment and the
 // single-write trace line.
 #include "Orwin_Trace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // device_t's CCSDS and SpW-CCSDS operations: its own sending sides, with the
 // device itself as the target.
 #include "Orwin.hpp"

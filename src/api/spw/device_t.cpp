@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // device_t: a remote node's addressing (logical or path), its checks, and
 // the write path through its connection.
 #include "Orwin.hpp"

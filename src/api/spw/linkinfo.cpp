@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linkinfo: parses the address and protocol identifier bytes of every packet
 // on one link as its pieces arrive and feeds the rest to the protocol
 // instance registered, or made on demand, for that identifier.

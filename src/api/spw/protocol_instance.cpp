@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // protocol_factory, the process-wide factory table, and the base of every
 // protocol handler.
 #include "Orwin.hpp"

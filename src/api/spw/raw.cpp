@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw packets: a handler that sees a link's traffic unparsed, and the
 // sending side that frames path, logical address and protocol identifier.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asynchronous RMAP operations: each transaction gets a response of its own,
 // owned jointly by the sender (until the packet is out) and the completion
 // (reply, time-out or end of the connection); the last of the two frees it.

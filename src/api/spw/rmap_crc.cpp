@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RMAP CRC and the outgoing header record.
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_Trace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RMAP receive state machine: commands and replies, with and without
 // reply addresses, fed in pieces of any size. Both CRCs are checked before
 // anything is delivered; the data field never grows past the instance buffer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP initiator: command headers, the send paths under the connection's
 // write lock, waiting, and delivery of parsed replies to their transactions.
 #include "Orwin.hpp"

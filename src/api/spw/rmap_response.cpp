@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
 #include "Orwin_RMAP_formats.hpp"

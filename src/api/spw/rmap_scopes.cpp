@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which RMAP transaction table serves a link: the link's own when enabled,
 // else the connection's when enabled, else the process-wide one.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded spinning of RMAP waiters.
 #include "rmap_spin.hpp"
 

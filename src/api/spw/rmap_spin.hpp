@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A waiter's brief spin before it blocks: a reply on loopback or a near
 // link often arrives within microseconds, sooner than a sleeping thread is
 // woken. Only as many threads spin as leave a core for the reader.

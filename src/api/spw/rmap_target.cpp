@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP target side of the handler: command dispatch to the callbacks, the
 // demonstration callbacks, and the three reply forms.
 #include "Orwin.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RMAP transaction tables, the process-wide registry of live transactions and
 // the time-out thread. A transaction is completed by whoever removes it from
 // the registry first (reply delivery or the timer), so it completes once.

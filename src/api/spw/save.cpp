@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Saving a received buffer (with an optional header block) to a file.
 #include "Orwin_Trace.h"
 #include "Orwin_Utils.hpp"

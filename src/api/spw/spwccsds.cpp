@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SpaceWire CCSDS packet transfer of packets the application built: the
 // transfer header and the packet as given, and a handler that receives them
 // unparsed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // writelock: the scope guard over a connection's write lock.
 #include "Orwin.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::capture: construction and the unit check, configuration,
 // starting, stopping, and the default hooks.
 #include "Orwin_Capture.hpp"

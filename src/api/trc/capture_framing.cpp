@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::capture: a stream the unit cannot have sent (a link it does not
 // have, a special packet from a slot it does not have, an extension that
 // does not exist, a packet longer than it can send) ends the capture with an

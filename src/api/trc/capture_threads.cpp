@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::capture: the capture thread's read loop, the timer thread, and
 // the unit events they answer (link status replies, error events).
 #include "Orwin_Capture.hpp"

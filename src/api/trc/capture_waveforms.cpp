@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::capture: error waveforms. The capture thread keeps each record
 // the unit sends; the timer thread decodes the queued ones and writes their
 // five files into the waveform directory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::config: option tables, per-port settings, defaults and applying
 // them to a unit.
 #include "Orwin_Capture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::config: loading configuration files, JSON or native lines.
 // A file that cannot be a configuration is refused naming it; names the
 // formats do not know are skipped with a warning, never silently.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::trc::trc_capture: the capture into native recording files, written by
 // the link's record file as the stream is read.
 #include "Orwin_Capture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orw::utils::filewriter: names, rotation and finishing of capture files.
 #include "Orwin_Filewriter.hpp"
 

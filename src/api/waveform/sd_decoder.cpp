@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Data-strobe decoder: edges of one direction of an error waveform, and the
 // bits and SpaceWire characters they carry.
 #include "Orwin_Waveform.hpp"

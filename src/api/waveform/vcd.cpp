@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value change dump of a waveform: both directions' Data and Strobe lines and
 // a trigger wire that rises at the error, in whole picoseconds so that every
 // reader places the edges where the unit saw them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error-waveform record as the unit sends it: a 2,053-byte body (5-byte
 // reply head, then 512 samples of 4 bytes) followed by a 16-byte header.
 #include "Orwin_Waveform.hpp"

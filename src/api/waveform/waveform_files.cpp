@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The five files of a waveform, each opened, written and closed on its own so
 // that one failing file does not cost the others.
 #include "Orwin_Waveform.hpp"

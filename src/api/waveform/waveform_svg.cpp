@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waveform picture: both directions' Data and Strobe traces around the
 // error, with the bits, their roles and the SpaceWire characters.
 #include "Orwin_Waveform.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waveform files for people and scripts: the record in hexadecimal (.swf),
 // the decoded edges as text (.txt) and as comma-separated values (.csv).
 #include "Orwin_Waveform.hpp"

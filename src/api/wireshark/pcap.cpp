@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pcap::capture: options, record buffers, opening, switching and closing
 // pcap files and pipes, and the unit's events as records.
 #include "Orwin_Pcap.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pcap::capture: packet records per link (joined, split at the snap length,
 // time-stamped from the unit's timetags or the host clock) and event records.
 #include "Orwin_Pcap.hpp"

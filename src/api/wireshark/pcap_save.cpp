@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pcap_save_data: one record, header then body, to a file or a pipe.
 #include "Orwin_Pcap.hpp"
 

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * A program built against an installed orwin: opens a unit, sends a packet
  * on link 1 and expects it back on link 2.   consumer HOST:PORT
  */
