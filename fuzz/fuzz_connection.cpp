@@ -135,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                                orw::connection::CALLBACK_EXTENSION_DATA);
         if (n < 0)
             return 0;
-        check(c.rx_link >= 1 && c.rx_link <= 8);
+        // Link selections name links 0 to 63.
+        check(c.rx_link < 64);
     }
     check(false);
     return 0;

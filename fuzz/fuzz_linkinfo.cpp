@@ -45,10 +45,17 @@ struct ordered : protocol_instance {
     bool body(unsigned char *data, size_t sz, int terminator) override
     {
         check(open && data != nullptr && sz > 0 && sz <= 64);
-        check(terminator == connection::EOP || terminator == connection::PART_EOP_EEP);
+        check(terminator == connection::EOP || terminator == connection::PART_EOP_EEP ||
+              terminator == connection::EEP);
         bool ok = !reject_next;
         reject_next = false;
         return ok;
+    }
+    // A packet ended by EEP ends with eep() in place of eop().
+    void eep() override
+    {
+        check(open);
+        open = false;
     }
     void eop(int link) override
     {
