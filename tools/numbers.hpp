@@ -55,6 +55,15 @@ inline unsigned long number(const std::string &text, unsigned long high, const s
     return v;
 }
 
+/** The value of --connect-timeout: 1 ms to an hour. */
+inline long connect_timeout_ms(const std::string &text)
+{
+    const unsigned long ms = number(text, 3600000, "connect time-out");
+    if (ms == 0)
+        throw bad_arguments("bad connect time-out '0'");
+    return static_cast<long>(ms);
+}
+
 /** A comma-separated list of numbers up to `high` each. */
 inline std::vector<uint8_t> byte_list(const std::string &text, unsigned long high, const std::string &what)
 {

@@ -128,9 +128,7 @@ options parse(int argc, char **argv)
             o.waveforms = optarg;
             break;
         case connect_timeout:
-            o.connect_timeout_ms = static_cast<int>(tool::number(optarg, 3600000, "connect time-out"));
-            if (o.connect_timeout_ms == 0)
-                throw bad_arguments("bad connect time-out '0'");
+            o.connect_timeout_ms = static_cast<int>(tool::connect_timeout_ms(optarg));
             break;
         case 'q':
             o.quiet = true;

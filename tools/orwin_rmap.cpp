@@ -155,9 +155,7 @@ options parse(int argc, char **argv)
             t.enable = true;
             break;
         case connect_timeout:
-            o.connect_timeout_ms = static_cast<long>(tool::number(value, 3600000, "connect time-out"));
-            if (o.connect_timeout_ms == 0)
-                throw bad_arguments("bad connect time-out '0'");
+            o.connect_timeout_ms = static_cast<long>(tool::connect_timeout_ms(value));
             break;
         case 'f':
             o.script = value;
