@@ -2,7 +2,7 @@
 // Decoders of the unit's replies: link status and speed replies, the 16-bit
 // decimal speed code, timetags, serial numbers and description fields. None
 // of them talks to the unit.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 #include <cmath>
 #include <cstdio>
@@ -246,31 +246,16 @@ uint64_t Orwin_extract_timetag_ns_Vex(Orwin, void *buf)
     return extension_count(static_cast<const unsigned char *>(buf));
 }
 
-double Orwin_extract_timetag(Orwin handle, void *buf)
+double Orwin_extract_timetag(Orwin link, void *buf)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_extract_timetag_Tor(handle, buf);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_extract_timetag_Vex(handle, buf);
-    default:
-        orw_system_type_error();
-        return Error_Unknown_System_Type;
-    }
+    return orw_dispatch(link, &orw_family_ops::extract_timetag, double{Error_Unknown_System_Type}, buf);
 }
 
-uint64_t Orwin_extract_timetag_ns(Orwin handle, void *buf)
+// No negative value fits the result: an unknown family records the error and
+// gives 0.
+uint64_t Orwin_extract_timetag_ns(Orwin link, void *buf)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_extract_timetag_ns_Tor(handle, buf);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_extract_timetag_ns_Vex(handle, buf);
-    default:
-        // No negative value fits the result: the error is recorded and 0 returned.
-        orw_system_type_error();
-        return 0;
-    }
+    return orw_dispatch(link, &orw_family_ops::extract_timetag_ns, uint64_t{0}, buf);
 }
 
 char *Orwin_HWA_to_serial_number_string(unsigned char *hwa)
