@@ -76,15 +76,9 @@ int Orwin_set_mode_Tor(Orwin handle, int mode)
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK), &value, 1, false);
 }
 
-int Orwin_set_speed_Tor(Orwin handle, int speed)
-{
-    return send_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
-}
+int Orwin_set_speed_Tor(Orwin link, int speed) { return orw_set_speed(&orw_tor_ops, link, speed); }
 
-int Orwin_set_speed_double_Tor(Orwin handle, double speed)
-{
-    return send_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
-}
+int Orwin_set_speed_double_Tor(Orwin link, double speed) { return orw_set_speed_double(&orw_tor_ops, link, speed); }
 
 int Orwin_TT_enable_reporting_Tor(Orwin handle, int when)
 {
@@ -133,8 +127,7 @@ int Orwin_set_mode_portmask_Tor(Orwin link, int mode, uint32_t ports)
 const orw_family_ops orw_tor_ops = {
     Orwin_set_active_link_Tor,
     Orwin_set_mode_Tor,
-    Orwin_set_speed_Tor,
-    Orwin_set_speed_double_Tor,
+    send_speed_code,
     Orwin_TT_enable_reporting_Tor,
     Orwin_ER_enable_reporting_Tor,
     Orwin_EW_enable_reporting_Tor,

@@ -130,15 +130,9 @@ int Orwin_set_mode_Vex(Orwin handle, int mode)
     return write_byte(orw_link(handle), Orwin_LINK_address, mode, flush_rule::settle);
 }
 
-int Orwin_set_speed_Vex(Orwin handle, int speed)
-{
-    return write_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
-}
+int Orwin_set_speed_Vex(Orwin link, int speed) { return orw_set_speed(&orw_vex_ops, link, speed); }
 
-int Orwin_set_speed_double_Vex(Orwin handle, double speed)
-{
-    return write_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
-}
+int Orwin_set_speed_double_Vex(Orwin link, double speed) { return orw_set_speed_double(&orw_vex_ops, link, speed); }
 
 int Orwin_TT_enable_reporting_Vex(Orwin handle, int when)
 {
@@ -218,8 +212,7 @@ int Orwin_set_mode_portmask_Vex(Orwin link, int mode, uint32_t ports)
 const orw_family_ops orw_vex_ops = {
     Orwin_set_active_link_Vex,
     Orwin_set_mode_Vex,
-    Orwin_set_speed_Vex,
-    Orwin_set_speed_double_Vex,
+    write_speed_code,
     Orwin_TT_enable_reporting_Vex,
     Orwin_ER_enable_reporting_Vex,
     Orwin_EW_enable_reporting_Vex,

@@ -26,9 +26,17 @@ struct auto_flush_off {
 
 int range_error(const char *text) { return orw_set_error(Error_Parameter_RangeIncorrect, text); }
 
-int port_error(int port) { return port < 0 || port > max_port ? range_error("port not in range") : 0; }
-
 constexpr int unknown_family = Error_Unknown_System_Type;
+
+// A waveform operation on link `port`, which must be 0..255.
+int on_port(const orw_family_ops *ops, Orwin link, int port, int (*orw_family_ops::*op)(ORW *, int))
+{
+    if (ops == nullptr)
+        return unknown_family;
+    if (port < 0 || port > max_port)
+        return range_error("port not in range");
+    return (ops->*op)(orw_link(link), port);
+}
 
 } // namespace
 
@@ -61,25 +69,29 @@ int orw_vex_block_write(ORW *link, int port, int address, const void *data, int 
 
 int orw_EW_request_data(const orw_family_ops *ops, Orwin link, int port)
 {
-    if (ops == nullptr)
-        return unknown_family;
-    int rc = port_error(port);
-    return rc < 0 ? rc : ops->EW_request_data(orw_link(link), port);
+    return on_port(ops, link, port, &orw_family_ops::EW_request_data);
 }
 
 int orw_EW_reset(const orw_family_ops *ops, Orwin link, int port)
 {
-    if (ops == nullptr)
-        return unknown_family;
-    int rc = port_error(port);
-    return rc < 0 ? rc : ops->EW_reset(orw_link(link), port);
+    return on_port(ops, link, port, &orw_family_ops::EW_reset);
+}
+
+int orw_set_speed(const orw_family_ops *ops, Orwin link, int speed)
+{
+    return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_mbps(speed)) : unknown_family;
+}
+
+int orw_set_speed_double(const orw_family_ops *ops, Orwin link, double speed)
+{
+    return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_double(speed)) : unknown_family;
 }
 
 int orw_EW_clear(const orw_family_ops *ops, Orwin link, int port)
 {
     if (ops == nullptr)
         return unknown_family;
-    // A negative link is negated, as error reports give it.
+    // A negative link number is taken as its negation.
     if (port < 0 && port != INT_MIN)
         port = -port;
     if (port < 0 || port > max_port)
@@ -119,15 +131,9 @@ int Orwin_set_active_link(Orwin link, int n)
 
 int Orwin_set_mode(Orwin link, int mode) { return orw_dispatch(link, &orw_family_ops::set_mode, unknown_family, mode); }
 
-int Orwin_set_speed(Orwin link, int speed)
-{
-    return orw_dispatch(link, &orw_family_ops::set_speed, unknown_family, speed);
-}
+int Orwin_set_speed(Orwin link, int speed) { return orw_set_speed(orw_family(link), link, speed); }
 
-int Orwin_set_speed_double(Orwin link, double speed)
-{
-    return orw_dispatch(link, &orw_family_ops::set_speed_double, unknown_family, speed);
-}
+int Orwin_set_speed_double(Orwin link, double speed) { return orw_set_speed_double(orw_family(link), link, speed); }
 
 int Orwin_TT_enable_reporting(Orwin link, int when)
 {

@@ -8,14 +8,15 @@
 #include "OrwinInternal.h"
 
 // Most entries are the family's exported `_Tor`/`_Vex` variants; the others
-// leave to the generic code what both families share (argument checks, the
-// link-count cache, decoding the status byte), so it is written once.
+// leave to the generic code what both families share (argument checks, speed
+// conversion, the link-count cache, decoding the status byte), so it is
+// written once.
 struct orw_family_ops {
     // Configuration.
     int (*set_active_link)(Orwin link, int n);
     int (*set_mode)(Orwin link, int mode);
-    int (*set_speed)(Orwin link, int speed);
-    int (*set_speed_double)(Orwin link, double speed);
+    // Send a speed code (the caller converts the speed).
+    int (*set_speed_code)(ORW *link, unsigned code);
     int (*TT_enable_reporting)(Orwin link, int when);
     int (*ER_enable_reporting)(Orwin link, int what);
     int (*EW_enable_reporting)(Orwin link, int what);
@@ -100,6 +101,8 @@ R orw_dispatch(Orwin link, R (*orw_family_ops::*op)(Orwin, P...), typename orw_t
 int orw_EW_request_data(const orw_family_ops *ops, Orwin link, int port);
 int orw_EW_reset(const orw_family_ops *ops, Orwin link, int port);
 int orw_EW_clear(const orw_family_ops *ops, Orwin link, int port);
+int orw_set_speed(const orw_family_ops *ops, Orwin link, int speed);
+int orw_set_speed_double(const orw_family_ops *ops, Orwin link, double speed);
 int orw_set_mode_portmask(const orw_family_ops *ops, Orwin link, int mode, uint32_t ports);
 int orw_get_number_of_links(const orw_family_ops *ops, Orwin link);
 int orw_link_connected(const orw_family_ops *ops, Orwin link);

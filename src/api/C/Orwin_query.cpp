@@ -71,24 +71,26 @@ int orw_get_number_of_links(const orw_family_ops *ops, Orwin handle)
     return n;
 }
 
+namespace {
+
+// The current link's status byte, or a negative code.
+int link_status(const orw_family_ops *ops, Orwin link)
+{
+    return ops ? ops->link_status(orw_link(link)) : Error_Unknown_System_Type;
+}
+
+} // namespace
+
 int orw_link_connected(const orw_family_ops *ops, Orwin link)
 {
-    if (ops == nullptr)
-        return Error_Unknown_System_Type;
-    int status = ops->link_status(orw_link(link));
-    if (status < 0)
-        return status;
-    return ((status >> LINK_state_offset) & 0x07) == SpaceWire_state_Run;
+    int status = link_status(ops, link);
+    return status < 0 ? status : ((status >> LINK_state_offset) & 0x07) == SpaceWire_state_Run;
 }
 
 int orw_write_buffer_empty(const orw_family_ops *ops, Orwin link)
 {
-    if (ops == nullptr)
-        return Error_Unknown_System_Type;
-    int status = ops->link_status(orw_link(link));
-    if (status < 0)
-        return status;
-    return (status & LINK_tx_buffer_empty) != 0;
+    int status = link_status(ops, link);
+    return status < 0 ? status : (status & LINK_tx_buffer_empty) != 0;
 }
 
 extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
