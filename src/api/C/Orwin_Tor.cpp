@@ -6,7 +6,10 @@ namespace {
 
 constexpr unsigned char ew_reset_command = 0x80;
 
-int not_present(const char *text) { return orw_set_error(Error_Module_Not_Present, text); }
+int not_present(const char *text)
+{
+    return orw_set_error(Error_Module_Not_Present, text);
+}
 
 // First slot holding `first`, else the first holding `second`; 0 if neither.
 int slot_of_either(ORW *link, int first, int second)
@@ -31,9 +34,15 @@ int send_speed_code(ORW *link, unsigned code)
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK_SPEED), data, 2, true);
 }
 
-int ew_request_data(ORW *, int) { return not_present("waveform module not present"); }
+int ew_request_data(ORW *, int)
+{
+    return not_present("waveform module not present");
+}
 
-int ew_reset(ORW *link, int port) { return orw_tor_command(link, port, &ew_reset_command, 1, true); }
+int ew_reset(ORW *link, int port)
+{
+    return orw_tor_command(link, port, &ew_reset_command, 1, true);
+}
 
 } // namespace
 
@@ -76,9 +85,15 @@ int Orwin_set_mode_Tor(Orwin handle, int mode)
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK), &value, 1, false);
 }
 
-int Orwin_set_speed_Tor(Orwin link, int speed) { return orw_set_speed(&orw_tor_ops, link, speed); }
+int Orwin_set_speed_Tor(Orwin link, int speed)
+{
+    return orw_set_speed(&orw_tor_ops, link, speed);
+}
 
-int Orwin_set_speed_double_Tor(Orwin link, double speed) { return orw_set_speed_double(&orw_tor_ops, link, speed); }
+int Orwin_set_speed_double_Tor(Orwin link, double speed)
+{
+    return orw_set_speed_double(&orw_tor_ops, link, speed);
+}
 
 int Orwin_TT_enable_reporting_Tor(Orwin handle, int when)
 {
@@ -101,11 +116,20 @@ int Orwin_Observe_Tor(Orwin, int) { return not_present("observe module not prese
 
 int Orwin_EW_source_Tor(Orwin, int) { return not_present("waveform module not present"); }
 
-int Orwin_EW_request_data_Tor(Orwin link, int port) { return orw_EW_request_data(&orw_tor_ops, link, port); }
+int Orwin_EW_request_data_Tor(Orwin link, int port)
+{
+    return orw_EW_request_data(&orw_tor_ops, link, port);
+}
 
-int Orwin_EW_reset_Tor(Orwin link, int port) { return orw_EW_reset(&orw_tor_ops, link, port); }
+int Orwin_EW_reset_Tor(Orwin link, int port)
+{
+    return orw_EW_reset(&orw_tor_ops, link, port);
+}
 
-int Orwin_EW_clear_Tor(Orwin link, int port) { return orw_EW_clear(&orw_tor_ops, link, port); }
+int Orwin_EW_clear_Tor(Orwin link, int port)
+{
+    return orw_EW_clear(&orw_tor_ops, link, port);
+}
 
 int Orwin_EI_ignore_events_Tor(Orwin, int) { return not_present("ei module not present"); }
 

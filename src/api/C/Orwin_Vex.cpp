@@ -130,9 +130,15 @@ int Orwin_set_mode_Vex(Orwin handle, int mode)
     return write_byte(orw_link(handle), Orwin_LINK_address, mode, flush_rule::settle);
 }
 
-int Orwin_set_speed_Vex(Orwin link, int speed) { return orw_set_speed(&orw_vex_ops, link, speed); }
+int Orwin_set_speed_Vex(Orwin link, int speed)
+{
+    return orw_set_speed(&orw_vex_ops, link, speed);
+}
 
-int Orwin_set_speed_double_Vex(Orwin link, double speed) { return orw_set_speed_double(&orw_vex_ops, link, speed); }
+int Orwin_set_speed_double_Vex(Orwin link, double speed)
+{
+    return orw_set_speed_double(&orw_vex_ops, link, speed);
+}
 
 int Orwin_TT_enable_reporting_Vex(Orwin handle, int when)
 {
@@ -161,11 +167,20 @@ int Orwin_EW_source_Vex(Orwin handle, int sources)
     return write_register(orw_link(handle), Orwin_EW_source_address, data, 2, flush_rule::settle);
 }
 
-int Orwin_EW_request_data_Vex(Orwin link, int port) { return orw_EW_request_data(&orw_vex_ops, link, port); }
+int Orwin_EW_request_data_Vex(Orwin link, int port)
+{
+    return orw_EW_request_data(&orw_vex_ops, link, port);
+}
 
-int Orwin_EW_reset_Vex(Orwin link, int port) { return orw_EW_reset(&orw_vex_ops, link, port); }
+int Orwin_EW_reset_Vex(Orwin link, int port)
+{
+    return orw_EW_reset(&orw_vex_ops, link, port);
+}
 
-int Orwin_EW_clear_Vex(Orwin link, int port) { return orw_EW_clear(&orw_vex_ops, link, port); }
+int Orwin_EW_clear_Vex(Orwin link, int port)
+{
+    return orw_EW_clear(&orw_vex_ops, link, port);
+}
 
 int Orwin_EI_ignore_events_Vex(Orwin handle, int what)
 {

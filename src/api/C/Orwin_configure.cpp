@@ -129,11 +129,20 @@ int Orwin_set_active_link(Orwin link, int n)
     return orw_dispatch(link, &orw_family_ops::set_active_link, unknown_family, n);
 }
 
-int Orwin_set_mode(Orwin link, int mode) { return orw_dispatch(link, &orw_family_ops::set_mode, unknown_family, mode); }
+int Orwin_set_mode(Orwin link, int mode)
+{
+    return orw_dispatch(link, &orw_family_ops::set_mode, unknown_family, mode);
+}
 
-int Orwin_set_speed(Orwin link, int speed) { return orw_set_speed(orw_family(link), link, speed); }
+int Orwin_set_speed(Orwin link, int speed)
+{
+    return orw_set_speed(orw_family(link), link, speed);
+}
 
-int Orwin_set_speed_double(Orwin link, double speed) { return orw_set_speed_double(orw_family(link), link, speed); }
+int Orwin_set_speed_double(Orwin link, double speed)
+{
+    return orw_set_speed_double(orw_family(link), link, speed);
+}
 
 int Orwin_TT_enable_reporting(Orwin link, int when)
 {
@@ -150,18 +159,30 @@ int Orwin_EW_enable_reporting(Orwin link, int what)
     return orw_dispatch(link, &orw_family_ops::EW_enable_reporting, unknown_family, what);
 }
 
-int Orwin_Observe(Orwin link, int what) { return orw_dispatch(link, &orw_family_ops::Observe, unknown_family, what); }
+int Orwin_Observe(Orwin link, int what)
+{
+    return orw_dispatch(link, &orw_family_ops::Observe, unknown_family, what);
+}
 
 int Orwin_EW_source(Orwin link, int sources)
 {
     return orw_dispatch(link, &orw_family_ops::EW_source, unknown_family, sources);
 }
 
-int Orwin_EW_request_data(Orwin link, int port) { return orw_EW_request_data(orw_family(link), link, port); }
+int Orwin_EW_request_data(Orwin link, int port)
+{
+    return orw_EW_request_data(orw_family(link), link, port);
+}
 
-int Orwin_EW_reset(Orwin link, int port) { return orw_EW_reset(orw_family(link), link, port); }
+int Orwin_EW_reset(Orwin link, int port)
+{
+    return orw_EW_reset(orw_family(link), link, port);
+}
 
-int Orwin_EW_clear(Orwin link, int port) { return orw_EW_clear(orw_family(link), link, port); }
+int Orwin_EW_clear(Orwin link, int port)
+{
+    return orw_EW_clear(orw_family(link), link, port);
+}
 
 int Orwin_EI_ignore_events(Orwin link, int what)
 {

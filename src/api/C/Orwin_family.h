@@ -88,7 +88,8 @@ template <typename T> struct orw_type_of {
 // Call `op` of the link's family, or return `failure` when the family is
 // unknown (the look-up recorded why).
 template <typename R, typename... P, typename... A>
-R orw_dispatch(Orwin link, R (*orw_family_ops::*op)(Orwin, P...), typename orw_type_of<R>::type failure, A... args)
+R orw_dispatch(Orwin link, R (*orw_family_ops::*op)(Orwin, P...), typename orw_type_of<R>::type failure,
+               A... args)
 {
     const orw_family_ops *ops = orw_family(link);
     return ops ? (ops->*op)(link, args...) : failure;

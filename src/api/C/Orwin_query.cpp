@@ -203,7 +203,10 @@ int Orwin_get_module_type(Orwin handle, void *buffer)
     return link->slot_content[slot];
 }
 
-int Orwin_get_number_of_links(Orwin link) { return orw_get_number_of_links(orw_family(link), link); }
+int Orwin_get_number_of_links(Orwin link)
+{
+    return orw_get_number_of_links(orw_family(link), link);
+}
 
 char *Orwin_get_options_string(Orwin link)
 {
@@ -237,9 +240,15 @@ int Orwin_get_HWA(Orwin link, unsigned char *hwa)
     return orw_dispatch(link, &orw_family_ops::get_HWA, Error_Unknown_System_Type, hwa);
 }
 
-int Orwin_link_connected(Orwin link) { return orw_link_connected(orw_family(link), link); }
+int Orwin_link_connected(Orwin link)
+{
+    return orw_link_connected(orw_family(link), link);
+}
 
-int Orwin_write_buffer_empty(Orwin link) { return orw_write_buffer_empty(orw_family(link), link); }
+int Orwin_write_buffer_empty(Orwin link)
+{
+    return orw_write_buffer_empty(orw_family(link), link);
+}
 
 int Orwin_get_receive_speed(Orwin link)
 {
@@ -269,7 +278,8 @@ int Orwin_request_tx_speed(Orwin link)
 #ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port(Orwin link, int port, int speed)
 {
-    return orw_dispatch(link, &orw_family_ops::request_link_status_port, Error_Unknown_System_Type, port, speed);
+    return orw_dispatch(link, &orw_family_ops::request_link_status_port, Error_Unknown_System_Type, port,
+                        speed);
 }
 #endif
 

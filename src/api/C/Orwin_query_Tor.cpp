@@ -83,7 +83,10 @@ int orw_tor_queue_status_request(ORW *link, int module, unsigned, unsigned)
 
 extern "C" {
 
-int Orwin_get_number_of_links_Tor(Orwin link) { return orw_get_number_of_links(&orw_tor_ops, link); }
+int Orwin_get_number_of_links_Tor(Orwin link)
+{
+    return orw_get_number_of_links(&orw_tor_ops, link);
+}
 
 char *Orwin_get_options_string_Tor(Orwin) { return strdup(""); }
 
@@ -116,9 +119,15 @@ int Orwin_get_HWA_Tor(Orwin handle, unsigned char *hwa)
     return 0;
 }
 
-int Orwin_link_connected_Tor(Orwin link) { return orw_link_connected(&orw_tor_ops, link); }
+int Orwin_link_connected_Tor(Orwin link)
+{
+    return orw_link_connected(&orw_tor_ops, link);
+}
 
-int Orwin_write_buffer_empty_Tor(Orwin link) { return orw_write_buffer_empty(&orw_tor_ops, link); }
+int Orwin_write_buffer_empty_Tor(Orwin link)
+{
+    return orw_write_buffer_empty(&orw_tor_ops, link);
+}
 
 int Orwin_get_receive_speed_Tor(Orwin handle)
 {
@@ -144,7 +153,10 @@ int Orwin_request_link_status_port_Tor(Orwin handle, int port, int)
 }
 #endif
 
-int Orwin_request_rx_speed_Tor(Orwin handle) { return Orwin_request_link_status_Tor(handle); }
+int Orwin_request_rx_speed_Tor(Orwin handle)
+{
+    return Orwin_request_link_status_Tor(handle);
+}
 
 int Orwin_request_tx_speed_Tor(Orwin handle)
 {

@@ -85,7 +85,10 @@ int orw_vex_queue_status_request(ORW *link, int module, unsigned address, unsign
 
 extern "C" {
 
-int Orwin_get_number_of_links_Vex(Orwin link) { return orw_get_number_of_links(&orw_vex_ops, link); }
+int Orwin_get_number_of_links_Vex(Orwin link)
+{
+    return orw_get_number_of_links(&orw_vex_ops, link);
+}
 
 char *Orwin_get_options_string_Vex(Orwin handle)
 {
@@ -128,9 +131,15 @@ int Orwin_get_HWA_Vex(Orwin handle, unsigned char *hwa)
     return 0;
 }
 
-int Orwin_link_connected_Vex(Orwin link) { return orw_link_connected(&orw_vex_ops, link); }
+int Orwin_link_connected_Vex(Orwin link)
+{
+    return orw_link_connected(&orw_vex_ops, link);
+}
 
-int Orwin_write_buffer_empty_Vex(Orwin link) { return orw_write_buffer_empty(&orw_vex_ops, link); }
+int Orwin_write_buffer_empty_Vex(Orwin link)
+{
+    return orw_write_buffer_empty(&orw_vex_ops, link);
+}
 
 int Orwin_get_receive_speed_Vex(Orwin handle)
 {
