@@ -35,6 +35,13 @@ char *description_field(Orwin handle, const char *token, const char *default_val
     return orw_product_string(token, text, description_used, default_value);
 }
 
+// One register byte of the current link, or a negative code.
+int register_byte(ORW *link, int address)
+{
+    int rc = ram_io_get_int(link, address, 1);
+    return rc < 0 ? rc : link->ram_io_int;
+}
+
 int queue_status_request(ORW *link, int tag, int port, int address, int count)
 {
     unsigned char request[orw_vex_header_size];
@@ -59,14 +66,12 @@ int orw_flush_status_request(ORW *link)
 
 int orw_vex_count_links(ORW *link)
 {
-    int rc = ram_io_get_int(link, Orwin_NLINKS_address, 1);
-    return rc < 0 ? rc : link->ram_io_int;
+    return register_byte(link, Orwin_NLINKS_address);
 }
 
 int orw_vex_link_status(ORW *link)
 {
-    int rc = ram_io_get_int(link, Orwin_LINK_address, 1);
-    return rc < 0 ? rc : link->ram_io_int;
+    return register_byte(link, Orwin_LINK_address);
 }
 
 #ifdef ORWIN_MACOS_BUILD
