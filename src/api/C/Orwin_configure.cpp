@@ -67,16 +67,6 @@ int orw_vex_block_write(ORW *link, int port, int address, const void *data, int 
     return rc;
 }
 
-int orw_EW_request_data(const orw_family_ops *ops, Orwin link, int port)
-{
-    return on_port(ops, link, port, &orw_family_ops::EW_request_data);
-}
-
-int orw_EW_reset(const orw_family_ops *ops, Orwin link, int port)
-{
-    return on_port(ops, link, port, &orw_family_ops::EW_reset);
-}
-
 int orw_set_speed(const orw_family_ops *ops, Orwin link, int speed)
 {
     return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_mbps(speed)) : unknown_family;
@@ -85,6 +75,16 @@ int orw_set_speed(const orw_family_ops *ops, Orwin link, int speed)
 int orw_set_speed_double(const orw_family_ops *ops, Orwin link, double speed)
 {
     return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_double(speed)) : unknown_family;
+}
+
+int orw_EW_request_data(const orw_family_ops *ops, Orwin link, int port)
+{
+    return on_port(ops, link, port, &orw_family_ops::EW_request_data);
+}
+
+int orw_EW_reset(const orw_family_ops *ops, Orwin link, int port)
+{
+    return on_port(ops, link, port, &orw_family_ops::EW_reset);
 }
 
 int orw_EW_clear(const orw_family_ops *ops, Orwin link, int port)
