@@ -54,12 +54,7 @@ class Device:
         self, address: int, size: int, timeout: float = 1.0, increment: bool = True
     ) -> asyncio.Future[bytes]: ...
     def write_async(
-        self,
-        address: int,
-        data: Buffer,
-        timeout: float = 1.0,
-        reply: bool = True,
-        verify: bool = False,
+        self, address: int, data: Buffer, timeout: float = 1.0, reply: bool = True, verify: bool = False,
         increment: bool = True,
     ) -> asyncio.Future[None]: ...
     def rmw_async(self, address: int, data: Buffer, mask: Buffer, timeout: float = 1.0) -> asyncio.Future[bytes]: ...

@@ -55,8 +55,9 @@ py::bytes device::read(uint32_t address, size_t size, double timeout, bool incre
         on_node(*core, [&] {
             node->rmap_read(key, increment ? rmap::instr_increment : 0, 0, address, size, &r);
         });
+        // While the connection is held: the reader's error belongs to it.
+        check_outcome(r, "RMAP read", static_cast<long>(size));
     }
-    check_outcome(r, "RMAP read", static_cast<long>(size));
     return py::bytes(reinterpret_cast<const char *>(r.data.data()), r.data.size());
 }
 
@@ -110,9 +111,9 @@ void device::write(uint32_t address, const py::buffer &data, double timeout, boo
             else
                 node->rmap_write_noreply(key, flags, 0, address, d, bytes.size());
         });
+        if (reply)
+            check_outcome(r, "RMAP write", -1);
     }
-    if (reply)
-        check_outcome(r, "RMAP write", -1);
 }
 
 py::bytes device::rmw(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout)
@@ -124,8 +125,8 @@ py::bytes device::rmw(uint32_t address, const py::buffer &data, const py::buffer
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
         on_node(*core, [&] { node->rmap_readmodifywrite(key, 0, address, u8(d), u8(m), d.size(), &r); });
+        check_outcome(r, "RMAP read-modify-write", static_cast<long>(d.size()));
     }
-    check_outcome(r, "RMAP read-modify-write", static_cast<long>(d.size()));
     return py::bytes(reinterpret_cast<const char *>(r.data.data()), r.data.size());
 }
 
