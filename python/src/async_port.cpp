@@ -138,7 +138,10 @@ struct loop_glue {
 };
 loop_glue *glue = nullptr;
 
-py::object running_loop() { return glue->get_running_loop(); }
+py::object running_loop()
+{
+    return glue->get_running_loop();
+}
 
 // The port of `loop`, made and watched by the loop on first use; it lives as
 // long as the loop does.
