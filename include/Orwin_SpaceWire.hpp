@@ -533,6 +533,22 @@ class ORWIN_API device_t {
     {
         return rmap.rmw_async(this, key, addr, data, mask, sz, timeout, ewa);
     }
+    /** Callback forms (see rmap::completion): `done` gets the result instead of a future. */
+    void rmap_read_async(uint8_t key, uint32_t addr, size_t sz, rmap::completion done, uint32_t timeout = 0,
+                         uint8_t flags = rmap::instr_increment, uint8_t ewa = 0)
+    {
+        rmap.read_async(this, key, addr, sz, std::move(done), timeout, flags, ewa);
+    }
+    void rmap_write_async(uint8_t key, uint32_t addr, const uint8_t *data, size_t sz, rmap::completion done,
+                          uint32_t timeout = 0, uint8_t flags = rmap::instr_increment, uint8_t ewa = 0)
+    {
+        rmap.write_async(this, key, addr, data, sz, std::move(done), timeout, flags, ewa);
+    }
+    void rmap_rmw_async(uint8_t key, uint32_t addr, const uint8_t *data, const uint8_t *mask, size_t sz,
+                        rmap::completion done, uint32_t timeout = 0, uint8_t ewa = 0)
+    {
+        rmap.rmw_async(this, key, addr, data, mask, sz, std::move(done), timeout, ewa);
+    }
 
     rmap::protocol rmap;
     raw::protocol raw;
