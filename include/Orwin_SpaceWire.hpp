@@ -12,7 +12,7 @@
 
 #include "Orwin_Export.h"
 
-// A device holds the sending side of each protocol.
+// The protocol base, and the sending side of each protocol a device holds.
 #include "Orwin_CCSDS.hpp"
 #include "Orwin_RMAP_initiator.hpp"
 #include "Orwin_RMAP_transactions.hpp"
