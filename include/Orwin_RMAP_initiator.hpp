@@ -13,6 +13,7 @@
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"
+#include "Orwin_SpaceWire_protocol.hpp"
 
 #include <cstdint>
 #include <exception>
