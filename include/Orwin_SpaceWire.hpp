@@ -453,11 +453,11 @@ class ORWIN_API connection_t : public orw::connection {
     void end_open_packets();
     void reconnect_loop();
     void wake_reconnector();
-    double link_speed = 0;                // of the last initialise, repeated on reconnection
-    uint32_t open_packets = 0;            // bit n: link n has a packet open (reader only)
-    std::mutex reopen_lock;               // one reopening at a time
-    bool resume_reader = false;           // restart the reader once reopened (under reopen_lock)
-    std::mutex reconnect_lock;            // the reconnection thread's state below
+    double link_speed = 0;      // of the last initialise, repeated on reconnection
+    uint32_t open_packets = 0;  // bit n: link n has a packet open (reader only)
+    std::mutex reopen_lock;     // one reopening at a time
+    bool resume_reader = false; // restart the reader once reopened (under reopen_lock)
+    std::mutex reconnect_lock;  // the reconnection thread's state below
     std::condition_variable reconnect_cv;
     std::thread reconnector;
     bool reconnect_wanted = false;

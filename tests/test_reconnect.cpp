@@ -77,7 +77,8 @@ struct collector : orw::spacewire::raw::handler {
 
 // The unit answers a read, and a raw packet sent on raw_out reaches the
 // registration on raw_in.
-void expect_working(orw::spacewire::connection_t &ifc, orw::spacewire::device_t &node, collector &in, int round)
+void expect_working(orw::spacewire::connection_t &ifc, orw::spacewire::device_t &node, collector &in,
+                    int round)
 {
     rmap::result r = node.rmap_read_async(0, base, 4, 300).get();
     EXPECT_TRUE(r.ok()) << "round " << round << ": " << rmap::outcome_text(r.outcome);

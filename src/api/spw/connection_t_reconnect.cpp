@@ -129,7 +129,8 @@ void connection_t::reconnect_loop()
         std::unique_ptr<error> why;
         {
             std::lock_guard<std::mutex> guard(failure_lock);
-            why.reset(failure ? new error(*failure) : new error(addr, Error_NO_Connection, "connection lost"));
+            why.reset(failure ? new error(*failure)
+                              : new error(addr, Error_NO_Connection, "connection lost"));
         }
         lock.unlock();
         try {
@@ -142,7 +143,8 @@ void connection_t::reconnect_loop()
         while (reconnect_wanted && lost) {
             const uint64_t most = std::max<uint64_t>(reconnect_max_ms, first_backoff_ms);
             backoff = std::min(backoff, most);
-            if (reconnect_cv.wait_for(lock, std::chrono::milliseconds(backoff), [this] { return !reconnect_wanted; }))
+            if (reconnect_cv.wait_for(lock, std::chrono::milliseconds(backoff),
+                                      [this] { return !reconnect_wanted; }))
                 return;
             lock.unlock();
             bool done = false;
