@@ -62,8 +62,13 @@ struct collector : orw::spacewire::raw::handler {
         open.insert(open.end(), data, data + sz);
         if (terminator == orw::connection::PART_EOP_EEP)
             return;
-        whole.push_back(open);
+        whole.push_back({open, terminator});
         open.clear();
+    }
+    size_t open_bytes()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        return open.size();
     }
     size_t count()
     {
@@ -72,7 +77,7 @@ struct collector : orw::spacewire::raw::handler {
     }
     std::mutex m;
     bytes open;
-    std::vector<bytes> whole;
+    std::vector<std::pair<bytes, int>> whole;
 };
 
 // The unit answers a read, and a raw packet sent on raw_out reaches the
@@ -151,6 +156,10 @@ TEST(Reconnect, ByHandAndDestroyedWhileReconnecting)
         std::unique_ptr<orw::spacewire::device_t> node(ifc.device("node", "memory", node_link, 0xFE, 0x67));
         collector in;
         ifc.register_generic(raw_in, &in);
+        // A packet the unit began (link selection, then a partial frame)
+        // ends with EEP when the stream is lost, not joined to the next one.
+        sim.inject({0xC0, 0x40 + raw_in, 0x03, 'a', 'b', 'c'});
+        ASSERT_TRUE(eventually([&] { return in.open_bytes() == 3; }, 3000));
         sim.stop();
         EXPECT_THROW(ifc.reconnect(), orw::error) << "no unit to reach";
         EXPECT_TRUE(ifc.is_lost());
@@ -158,6 +167,10 @@ TEST(Reconnect, ByHandAndDestroyedWhileReconnecting)
         ifc.reconnect();
         EXPECT_EQ(ifc.back.load(), 1);
         EXPECT_EQ(ifc.lost.load(), 0) << "the hook belongs to the reconnection thread";
+        sim.inject({0xC0, 0x40 + raw_in, 0x43, 'd', 'e', 'f'});
+        ASSERT_TRUE(eventually([&] { return in.count() == 2; }, 3000));
+        EXPECT_EQ(in.whole[0], std::make_pair(bytes{'a', 'b', 'c'}, int(orw::connection::EEP)));
+        EXPECT_EQ(in.whole[1], std::make_pair(bytes{'d', 'e', 'f'}, int(orw::connection::EOP)));
         expect_working(ifc, *node, in, 1);
         ifc.register_generic(raw_in, nullptr);
     }
