@@ -138,7 +138,6 @@ TEST(Reconnect, RestartedUnitComesBackByItself)
         sim.start();
         ASSERT_TRUE(eventually([&] { return ifc.back.load() == round; }, 5000)) << "round " << round;
         EXPECT_FALSE(ifc.is_lost());
-        EXPECT_EQ(sim.link_mode(raw_out), orw::connection::LINK_mode_normal);
         expect_working(ifc, *node, in, round);
     }
     EXPECT_EQ(rmap::live_transactions(), 0u);
