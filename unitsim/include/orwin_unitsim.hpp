@@ -244,7 +244,6 @@ public:
     /// serves new clients. Does nothing while running; throws
     /// std::runtime_error when the port cannot be taken back.
     void start();
-    bool running() const;
 
     uint16_t port() const;
     /// "<bind address>:<port>"

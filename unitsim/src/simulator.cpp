@@ -88,7 +88,7 @@ struct simulator::impl {
     void release_due_replies();
     void forget_delayed(const connection *c);
 
-    mutable std::mutex lifecycle; // stop() and start() of the listener and loop
+    std::mutex lifecycle;         // stop() and start() of the listener and loop
     mutable std::mutex m;
     mutable std::condition_variable cv;
     unit model;
@@ -417,12 +417,6 @@ void simulator::start()
     std::lock_guard<std::mutex> serial(impl_->lifecycle);
     if (!impl_->loop.joinable())
         impl_->listen_on(impl_->bound_port);
-}
-
-bool simulator::running() const
-{
-    std::lock_guard<std::mutex> serial(impl_->lifecycle);
-    return impl_->loop.joinable();
 }
 
 uint16_t simulator::port() const
