@@ -88,7 +88,7 @@ struct simulator::impl {
     void release_due_replies();
     void forget_delayed(const connection *c);
 
-    std::mutex lifecycle;         // stop() and start() of the listener and loop
+    std::mutex lifecycle; // stop() and start() of the listener and loop
     mutable std::mutex m;
     mutable std::condition_variable cv;
     unit model;
