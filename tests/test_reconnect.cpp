@@ -108,10 +108,10 @@ TEST(Reconnect, RestartedUnitComesBackByItself)
 {
     deadline guard(std::chrono::seconds(90), "reconnection");
     orw::unitsim::simulator sim(restartable_unit());
+    collector in; // outlives the connection's reader
     watched ifc(sim.address(), 100.0);
     std::unique_ptr<orw::spacewire::device_t> node(ifc.device("node", "memory", node_link, 0xFE, 0x67));
     std::unique_ptr<orw::spacewire::device_t> slow(ifc.device("slow", "memory", slow_link, 0xFE, 0x67));
-    collector in;
     ifc.register_generic(raw_in, &in);
     ifc.auto_reconnect(true, 400);
     expect_working(ifc, *node, in, 0);
@@ -141,7 +141,6 @@ TEST(Reconnect, RestartedUnitComesBackByItself)
         expect_working(ifc, *node, in, round);
     }
     EXPECT_EQ(rmap::live_transactions(), 0u);
-    ifc.register_generic(raw_in, nullptr);
 }
 
 // reconnect() by hand, then destruction while the reconnection thread waits
@@ -151,9 +150,9 @@ TEST(Reconnect, ByHandAndDestroyedWhileReconnecting)
     deadline guard(std::chrono::seconds(60), "destroyed while reconnecting");
     orw::unitsim::simulator sim(restartable_unit());
     {
+        collector in;
         watched ifc(sim.address(), 100.0);
         std::unique_ptr<orw::spacewire::device_t> node(ifc.device("node", "memory", node_link, 0xFE, 0x67));
-        collector in;
         ifc.register_generic(raw_in, &in);
         // A packet the unit began (link selection, then a partial frame)
         // ends with EEP when the stream is lost, not joined to the next one.
@@ -171,7 +170,6 @@ TEST(Reconnect, ByHandAndDestroyedWhileReconnecting)
         EXPECT_EQ(in.whole[0], std::make_pair(bytes{'a', 'b', 'c'}, int(orw::connection::EEP)));
         EXPECT_EQ(in.whole[1], std::make_pair(bytes{'d', 'e', 'f'}, int(orw::connection::EOP)));
         expect_working(ifc, *node, in, 1);
-        ifc.register_generic(raw_in, nullptr);
     }
 
     // During a back-off: the unit stays off and the waits have grown long.
