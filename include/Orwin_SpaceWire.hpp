@@ -19,6 +19,7 @@
 #include "Orwin_SpaceWire_protocol.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <future>
@@ -312,6 +313,40 @@ class ORWIN_API connection_t : public orw::connection {
     device_t *device(const std::string &name, const std::string &type, int link, const uint8_t *path,
                      size_t pathsz, const uint8_t *rpath, size_t rpathsz, uint8_t dest, uint8_t src);
 
+    // ---- Reconnection -----------------------------------------------------------
+    /** Attempts of the reconnection thread end within this (and so does the destructor). */
+    static constexpr int reconnect_attempt_ms = 750;
+    /** The first back-off of the reconnection thread; each failure doubles it. */
+    static constexpr unsigned first_backoff_ms = 100;
+    /**
+     * Open the unit again at the same address and with the same time-out,
+     * repeat the link set-up of initialise() at the same speed, and restart
+     * the reader if it ran. Registrations, devices, protocol instances and
+     * transaction tables stay as they are; transactions in flight end with
+     * outcome connection_lost, and a packet cut short ends with EEP. Also
+     * for a connection that is not lost. Then reconnected() is called.
+     * Not from the reader thread or a callback running on it.
+     * @throws orw::error when the unit cannot be reached (the connection
+     *         stays lost), or for a recording or a connection without a unit
+     */
+    void reconnect();
+    /**
+     * With `on`, a lost connection reconnects by itself: a thread owned by
+     * the connection calls connection_lost(), then tries reconnect()'s
+     * steps after 100 ms, doubling the wait after every failure up to
+     * `max_backoff_ms`, until one succeeds (then reconnected()), or until
+     * this is switched off or the connection destroyed, which each return
+     * within about a second. Meanwhile every operation throws the failure
+     * that lost the connection. A class that overrides the hooks below must
+     * call auto_reconnect(false) in its own destructor.
+     */
+    void auto_reconnect(bool on, unsigned max_backoff_ms = 5000);
+    /** The connection was lost and will be reconnected (reconnection thread);
+     *  the default traces at level 2. */
+    virtual void connection_lost(const orw::error &e);
+    /** The connection works again (the reconnecting thread); the default traces at level 2. */
+    virtual void reconnected();
+
     std::atomic<bool> thread_enabled{false};
     std::atomic<bool> thread_running{false};
     rmap::transinfo rmap_transactions;
@@ -337,6 +372,21 @@ class ORWIN_API connection_t : public orw::connection {
     mutable std::mutex failure_lock;
     std::unique_ptr<orw::error> failure;
     int send_timeout_ms = default_send_timeout_ms;
+
+    // Reconnection (connection_t_reconnect.cpp).
+    bool reopen(int timeout_ms, bool only_when_lost);
+    void end_open_packets();
+    void reconnect_loop();
+    void wake_reconnector();
+    double link_speed = 0;      // of the last initialise, repeated on reconnection
+    uint32_t open_packets = 0;  // bit n: link n has a packet open (reader only)
+    std::mutex reopen_lock;     // one reopening at a time
+    bool resume_reader = false; // restart the reader once reopened (under reopen_lock)
+    std::mutex reconnect_lock;  // the reconnection thread's state below
+    std::condition_variable reconnect_cv;
+    std::thread reconnector;
+    bool reconnect_wanted = false;
+    unsigned reconnect_max_ms = 5000;
 };
 
 /**

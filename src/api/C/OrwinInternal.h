@@ -152,6 +152,12 @@ void orw_restore_error(int code, const char *text);
 
 // Opening (Orwin_open.cpp).
 ORW *orw_connect(const char *address);
+// As orw_connect, waiting at most `wait_ms` for each address to answer.
+ORW *orw_connect(const char *address, int wait_ms);
+// Orwin_open_flagged for a unit, where the time-out (when positive) bounds
+// the connection wait as well as the negotiation: an attempt that must end
+// in time.
+Orwin orw_open_within(const char *address, int timeout_ms);
 // Allocate buffers and set every field to its starting value. On failure the
 // socket is closed, the record released and -30 recorded; returns false.
 bool orw_initialise_link(ORW *link);
