@@ -3,6 +3,8 @@
 // followed by 2,070 bytes read from the waveform buffer) and its cause text.
 #include "Orwin.hpp"
 
+#include "../orw_wire_format.hpp"
+
 #include <climits>
 #include <cstdio>
 
@@ -10,11 +12,14 @@ namespace orw {
 
 namespace {
 
+namespace record = wire::waveform_record;
+static_assert(connection::waveform_record_size == record::size, "waveform record size");
+
 // Offsets in the record, reply head included.
-constexpr size_t port_offset = 2;
-constexpr size_t event_offset = 2056;
-constexpr size_t unit_offset = 2057;
-constexpr size_t erridx_offset = 2067;
+constexpr size_t port_offset = wire::ram_reply::port;
+constexpr size_t event_offset = record::header + record::event;
+constexpr size_t unit_offset = record::header + record::unit;
+constexpr size_t erridx_offset = record::header + record::erridx;
 
 const char *const event_names[16] = {
     "timeout",  "ESC-ESC",   "ESC-EOP",   "ESC_EEP",
@@ -61,8 +66,8 @@ bool connection::raw_waveform_data(unsigned char *special_, size_t sz_)
     }
     int port = special_[port_offset];
     unsigned event_byte = special_[event_offset];
-    int unit = special_[unit_offset] * 256 + special_[unit_offset + 1];
-    int erridx = special_[erridx_offset] * 256 + special_[erridx_offset + 1];
+    int unit = static_cast<int>(wire::get_be16(special_ + unit_offset));
+    int erridx = static_cast<int>(wire::get_be16(special_ + erridx_offset));
     char cause[256];
     waveform_cause(event_byte, cause, sizeof cause);
     ORW_SPW_TRACE(4, this, "waveform %d from unit %d port %d: %s", erridx, unit, port, cause);

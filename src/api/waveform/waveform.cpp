@@ -5,6 +5,8 @@
 
 #include "Orwin_Trace.h"
 
+#include "../orw_wire_format.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,8 +15,13 @@ namespace waveform {
 
 namespace {
 
-constexpr size_t samples_offset = 5;
-constexpr size_t sample_bytes = 4;
+namespace layout = orw::wire::waveform_record;
+static_assert(record_body_size == layout::header && record_header_size == layout::header_size &&
+                  ring_words == static_cast<int>(layout::sample_count),
+              "waveform record layout");
+
+constexpr size_t samples_offset = layout::samples;
+constexpr size_t sample_bytes = layout::sample_size;
 
 const char *const event_texts[16] = {
     "Timeout", "ESC-ESC", "ESC-EOP", "ESC_EEP", "Parity_error", "Null",
@@ -28,14 +35,6 @@ const char *const sma_texts[4] = {
     "Rising edge on SMA 5-6",
     "Rising edge on SMA 7-8",
 };
-
-unsigned be(const uint8_t *at, int bytes)
-{
-    unsigned v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = v << 8 | at[i];
-    return v;
-}
 
 } // namespace
 
@@ -81,14 +80,12 @@ bool waveform::order()
     std::memcpy(data, ordereddata, record_body_size);
     sz = record_body_size;
 
-    code = static_cast<int>(be(header + 2, 2));
+    code = static_cast<int>(orw::wire::get_be16(header + layout::code));
     ew_event = (code >> 4) & 0x0F;
     ew_port = code & 0x0F;
-    unit = static_cast<int>(be(header + 4, 2));
-    tt = 0;
-    for (int i = 0; i < 8; ++i)
-        tt = tt << 8 | header[6 + i];
-    error_index = static_cast<int>(be(header + 14, 2));
+    unit = static_cast<int>(orw::wire::get_be16(header + layout::unit));
+    tt = orw::wire::get_be(header + layout::timetag, layout::timetag_size);
+    error_index = static_cast<int>(orw::wire::get_be16(header + layout::erridx));
     ORW_WFM_TRACE(4, this, "Code is %d", code);
     ORW_WFM_TRACE(4, this, "Unit is %d", unit);
     ORW_WFM_TRACE(4, this, "Error index %d", error_index);
@@ -98,11 +95,11 @@ bool waveform::order()
         const uint8_t *sample = data + idx;
         count[address] = sample[0];
         maxt = std::max(maxt, count[address]);
-        unsigned v = sample[1] | sample[2] << 8 | sample[3] << 16;
-        tx_s[address] = v & 0x3F;
-        tx_d[address] = v >> 6 & 0x3F;
-        rx_s[address] = v >> 12 & 0x3F;
-        rx_d[address] = v >> 18 & 0x3F;
+        const unsigned v = layout::sample_lines(sample);
+        tx_s[address] = static_cast<int>(v >> layout::tx_strobe_shift & layout::line_mask);
+        tx_d[address] = static_cast<int>(v >> layout::tx_data_shift & layout::line_mask);
+        rx_s[address] = static_cast<int>(v >> layout::rx_strobe_shift & layout::line_mask);
+        rx_d[address] = static_cast<int>(v >> layout::rx_data_shift & layout::line_mask);
     }
     ORW_WFM_TRACE(4, this, "cause is %s", cause_text(ew_event, ew_port).c_str());
     return true;
