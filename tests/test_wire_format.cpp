@@ -118,11 +118,53 @@ TEST(WireFormat, RecordingHeaderAndTimetagFields)
     EXPECT_EQ(wire::timetag_count(tt), 0x0701020304050607ull);
 }
 
-// The object layers' constants are 256 + the command byte.
-static_assert(wire::command_code(extn::FCT) == orw::connection::FCT, "");
-static_assert(wire::command_code(extn::Missing_data) == orw::connection::Missing_data, "");
-static_assert(wire::command_code(extn::PortSelect_max) == orw::connection::PortSelect_max, "");
-static_assert(wire::command_code(extn::TimeTag) == orw::connection::TimeTag, "");
-static_assert(wire::command_code(extn::Header) == orw::connection::Header, "");
+// The object layers number the same commands 256 + the command byte.
+TEST(WireFormat, ObjectLayerCommandCodesAreTheCommandBytes)
+{
+    struct {
+        unsigned x;
+        int code;
+    } const cases[] = {
+        {extn::FCT, orw::connection::FCT},
+        {extn::ESC, orw::connection::ESC},
+        {extn::ESC_FCT, orw::connection::ESC_FCT},
+        {extn::ESC_EEP, orw::connection::ESC_EEP},
+        {extn::ESC_EOP, orw::connection::ESC_EOP},
+        {extn::ESC_ESC, orw::connection::ESC_ESC},
+        {extn::Timeout, orw::connection::Timeout},
+        {extn::ParityError, orw::connection::ParityError},
+        {extn::PERROR1, orw::connection::PERROR1},
+        {extn::PERROR2, orw::connection::PERROR2},
+        {extn::STORE, orw::connection::STORE},
+        {extn::FORWARD, orw::connection::FORWARD},
+        {extn::ATOM, orw::connection::ATOM},
+        {extn::MOTA, orw::connection::MOTA},
+        {extn::JOIN, orw::connection::JOIN},
+        {extn::BARRIER, orw::connection::BARRIER},
+        {extn::RESIGN, orw::connection::RESIGN},
+        {extn::EVENT, orw::connection::EVENT},
+        {extn::Missing_data, orw::connection::Missing_data},
+        {extn::HOLD, orw::connection::HOLD},
+        {extn::Delay, orw::connection::Delay},
+        {extn::PortSelect, orw::connection::PortSelect},
+        {extn::PortSelect_max, orw::connection::PortSelect_max},
+        {extn::Multi_byte_extn_start, orw::connection::Multi_byte_extn_start},
+        {extn::TimeTag_uncertainty, orw::connection::TimeTag_uncertainty},
+        {extn::TimeTag_delta, orw::connection::TimeTag_delta},
+        {extn::TimeTag, orw::connection::TimeTag},
+        {extn::TimeCode, orw::connection::TimeCode},
+        {extn::Module, orw::connection::Module},
+        {extn::TimeZero, orw::connection::TimeZero},
+        {extn::TRUNCATE_1, orw::connection::TRUNCATE_1},
+        {extn::TRUNCATE_2, orw::connection::TRUNCATE_2},
+        {extn::REPEAT_1, orw::connection::REPEAT_1},
+        {extn::REPEAT_2, orw::connection::REPEAT_2},
+        {extn::REPEAT_3, orw::connection::REPEAT_3},
+        {extn::Year, orw::connection::Year},
+        {extn::Header, orw::connection::Header},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(wire::command_code(c.x), c.code) << c.x;
+}
 
 } // namespace

@@ -321,6 +321,14 @@ constexpr size_t header_size = 16;
 // Inside the header.
 constexpr size_t code = 2;    // 2 bytes; its low byte is the event byte
 constexpr size_t event = 3;   // high nibble the event code, low nibble ew_port
+constexpr unsigned event_code(unsigned event_byte)
+{
+    return (event_byte >> 4) & 0x0F;
+}
+constexpr unsigned event_port(unsigned event_byte)
+{
+    return event_byte & 0x0F;
+}
 constexpr size_t unit = 4;    // 2 bytes
 constexpr size_t timetag = 6; // 8 bytes
 constexpr size_t timetag_size = 8;

@@ -41,8 +41,8 @@ void connection::waveform_cause(unsigned event_byte, char *cause, size_t size)
 {
     if (!cause || size == 0)
         return;
-    unsigned event = (event_byte >> 4) & 0x0F;
-    unsigned ew_port = event_byte & 0x0F;
+    unsigned event = record::event_code(event_byte);
+    unsigned ew_port = record::event_port(event_byte);
     const char *name = "";
     char place[32] = "";
     if (ew_port >= 1 && ew_port <= 8) {
@@ -71,8 +71,8 @@ bool connection::raw_waveform_data(unsigned char *special_, size_t sz_)
     char cause[256];
     waveform_cause(event_byte, cause, sizeof cause);
     ORW_SPW_TRACE(4, this, "waveform %d from unit %d port %d: %s", erridx, unit, port, cause);
-    return waveform_data(erridx, unit, port, static_cast<int>(event_byte & 0x0F),
-                         static_cast<int>(event_byte >> 4), cause, special_, sz_);
+    return waveform_data(erridx, unit, port, static_cast<int>(record::event_port(event_byte)),
+                         static_cast<int>(record::event_code(event_byte)), cause, special_, sz_);
 }
 
 } // namespace orw

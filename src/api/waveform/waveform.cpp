@@ -81,8 +81,8 @@ bool waveform::order()
     sz = record_body_size;
 
     code = static_cast<int>(orw::wire::get_be16(header + layout::code));
-    ew_event = (code >> 4) & 0x0F;
-    ew_port = code & 0x0F;
+    ew_event = static_cast<int>(layout::event_code(static_cast<unsigned>(code)));
+    ew_port = static_cast<int>(layout::event_port(static_cast<unsigned>(code)));
     unit = static_cast<int>(orw::wire::get_be16(header + layout::unit));
     tt = orw::wire::get_be(header + layout::timetag, layout::timetag_size);
     error_index = static_cast<int>(orw::wire::get_be16(header + layout::erridx));
