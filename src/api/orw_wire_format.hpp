@@ -346,6 +346,22 @@ constexpr unsigned tx_data_shift = 6;
 constexpr unsigned rx_strobe_shift = 12;
 constexpr unsigned rx_data_shift = 18;
 constexpr unsigned line_mask = 0x3F;
+// Names of the event codes, and of the places the sources other than a
+// link (1..8) stand for: 0 the barrier, 9..12 the SMA inputs.
+inline constexpr const char *event_names[16] = {
+    "timeout",    "ESC-ESC",    "ESC-EOP",          "ESC_EEP", "parity_error",             "Null",
+    "FCT",        "time-code",  "EOP",              "event in transmit stream", "first byte in packet",
+    "excess data", "excess FCT", "first null",       "data, EOP or EEP",         "EEP",
+};
+constexpr unsigned last_link_port = 8;
+constexpr unsigned first_sma_port = 9;
+inline constexpr const char *barrier_place = "synchronization barrier lifting";
+inline constexpr const char *sma_places[4] = {
+    "rising edge on SMA 1-2",
+    "rising edge on SMA 3-4",
+    "rising edge on SMA 5-6",
+    "rising edge on SMA 7-8",
+};
 } // namespace waveform_record
 
 } // namespace wire

@@ -21,20 +21,6 @@ constexpr size_t event_offset = record::header + record::event;
 constexpr size_t unit_offset = record::header + record::unit;
 constexpr size_t erridx_offset = record::header + record::erridx;
 
-const char *const event_names[16] = {
-    "timeout",  "ESC-ESC",   "ESC-EOP",   "ESC_EEP",
-    "parity_error", "Null",  "FCT",       "time-code",
-    "EOP",      "event in transmit stream", "first byte in packet", "excess data",
-    "excess FCT", "first null", "data, EOP or EEP", "EEP",
-};
-
-const char *const sma_places[4] = {
-    "rising edge on SMA 1-2",
-    "rising edge on SMA 3-4",
-    "rising edge on SMA 5-6",
-    "rising edge on SMA 7-8",
-};
-
 } // namespace
 
 void connection::waveform_cause(unsigned event_byte, char *cause, size_t size)
@@ -45,13 +31,13 @@ void connection::waveform_cause(unsigned event_byte, char *cause, size_t size)
     unsigned ew_port = record::event_port(event_byte);
     const char *name = "";
     char place[32] = "";
-    if (ew_port >= 1 && ew_port <= 8) {
-        name = event_names[event];
+    if (ew_port >= 1 && ew_port <= record::last_link_port) {
+        name = record::event_names[event];
         std::snprintf(place, sizeof place, " on port %u", ew_port);
     } else if (ew_port == 0) {
-        std::snprintf(place, sizeof place, "%s", "synchronization barrier lifting");
-    } else if (ew_port <= 12) {
-        std::snprintf(place, sizeof place, "%s", sma_places[ew_port - 9]);
+        std::snprintf(place, sizeof place, "%s", record::barrier_place);
+    } else if (ew_port - record::first_sma_port < 4) {
+        std::snprintf(place, sizeof place, "%s", record::sma_places[ew_port - record::first_sma_port]);
     }
     std::snprintf(cause, size, "%s%s", name, place);
 }

@@ -23,18 +23,14 @@ static_assert(record_body_size == layout::header && record_header_size == layout
 constexpr size_t samples_offset = layout::samples;
 constexpr size_t sample_bytes = layout::sample_size;
 
-const char *const event_texts[16] = {
-    "Timeout", "ESC-ESC", "ESC-EOP", "ESC_EEP", "Parity_error", "Null",
-    "FCT", "Time-code", "EOP", "Event in transmit stream", "First byte in packet", "Excess data",
-    "Excess FCT", "First null", "Data, EOP or EEP", "EEP",
-};
-
-const char *const sma_texts[4] = {
-    "Rising edge on SMA 1-2",
-    "Rising edge on SMA 3-4",
-    "Rising edge on SMA 5-6",
-    "Rising edge on SMA 7-8",
-};
+// The record's names, as the start of a sentence.
+std::string capitalised(const char *name)
+{
+    std::string text = name;
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
 
 } // namespace
 
@@ -58,13 +54,14 @@ size_t waveform::append(const uint8_t *bytes, size_t n)
 
 std::string waveform::cause_text(int ew_event_, int ew_port_)
 {
-    std::string text = event_texts[ew_event_ & 0x0F];
+    const int first_sma = static_cast<int>(layout::first_sma_port);
+    std::string text = capitalised(layout::event_names[ew_event_ & 0x0F]);
     if (ew_port_ == 0)
-        return "Synchronization barrier lifting";
-    if (ew_port_ >= 1 && ew_port_ <= 8)
+        return capitalised(layout::barrier_place);
+    if (ew_port_ >= 1 && ew_port_ <= static_cast<int>(layout::last_link_port))
         return text + " on port " + std::to_string(ew_port_);
-    if (ew_port_ >= 9 && ew_port_ <= 12)
-        return sma_texts[ew_port_ - 9];
+    if (ew_port_ >= first_sma && ew_port_ < first_sma + 4)
+        return capitalised(layout::sma_places[ew_port_ - first_sma]);
     return text;
 }
 
