@@ -128,7 +128,7 @@ int settle_full(ORW *link)
 // A whole packet in its own frame(s).
 int queue_packet(ORW *link, unsigned kind, const unsigned char *data, size_t len)
 {
-    unsigned char header[4];
+    unsigned char header[orw::wire::max_header_size];
     while (len > kMaxFramePayload) {
         orw::wire::put_header(kind_partial, kMaxFramePayload, header);
         if (queue_bytes(link, header, kOpenFrameHeader) < 0 ||
