@@ -4,6 +4,7 @@
 #ifndef ORWIN_INTERNAL_H
 #define ORWIN_INTERNAL_H
 
+#include "../orw_wire_format.hpp"
 #include "Orwin.h"
 
 // Build variants. ORWIN_EARLIER_BUILD makes the earlier C-only libraries
@@ -27,7 +28,7 @@ constexpr size_t ORW_RX_BUFFER_SIZE = 20971520;
 constexpr size_t ORW_CMD_BUFFER_SIZE = 8192;
 constexpr size_t ORW_TIME_IMAGE_SIZE = 592;
 constexpr int ORW_SLOT_TABLE_ENTRIES = 256;
-constexpr int ORW_MAX_FRAME_PAYLOAD = 16777215;
+constexpr int ORW_MAX_FRAME_PAYLOAD = static_cast<int>(orw::wire::max_frame_payload);
 constexpr int ORW_DIRECTION_TX = 0;
 constexpr int ORW_DIRECTION_RX = 1;
 

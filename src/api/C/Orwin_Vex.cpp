@@ -8,13 +8,13 @@
 namespace {
 
 constexpr useconds_t settle_time_us = 5000;
-constexpr int port_select_extension = 0x40;
+constexpr int port_select_extension = orw::wire::extn::PortSelect;
 // The highest link a port-select extension can name (command byte 0x7F).
-constexpr int port_select_max = 0x3F;
+constexpr int port_select_max = orw::wire::link_of_select(orw::wire::extn::PortSelect_max);
 constexpr int max_packet_data_limit = 255;
 constexpr int max_initial_fcts = 15;
 // Error-waveform buffer read: 2,070 bytes from EW_address.
-constexpr int ew_data_length = 2070;
+constexpr int ew_data_length = static_cast<int>(orw::wire::waveform_record::read_length);
 
 enum class flush_rule { automatic, settle, always };
 

@@ -124,11 +124,11 @@ extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int co
     if (reply < 0)
         return orw_set_error(Error_Sequence_Error,
                              "Not received notification within the required number of packets");
-    if (reply < count + 5)
+    if (reply < count + static_cast<ssize_t>(orw::wire::ram_reply::data))
         return orw_set_error(Error_Response_Too_Small, "Not enough data received");
     if (link->cmd_buffer[0] != link->ram_io || link->cmd_buffer[1] != 0)
         return orw_set_error(Error_Response_Mismatch, "Response does not match request");
-    memmove(buffer, link->cmd_buffer + 5, static_cast<size_t>(count));
+    memmove(buffer, link->cmd_buffer + orw::wire::ram_reply::data, static_cast<size_t>(count));
     return 0;
 }
 
@@ -142,10 +142,7 @@ extern "C" int ram_io_get_int(Orwin handle, int address, int count)
     int rc = ram_io_read_bytes(link, address, link->cmd_buffer, count);
     if (rc < 0)
         return rc;
-    int value = 0;
-    for (int i = 0; i < count; ++i)
-        value = (value << 8) | link->cmd_buffer[i];
-    link->ram_io_int = value;
+    link->ram_io_int = static_cast<int>(orw::wire::get_be(link->cmd_buffer, static_cast<size_t>(count)));
     return 0;
 }
 

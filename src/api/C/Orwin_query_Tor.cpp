@@ -135,7 +135,7 @@ int Orwin_get_receive_speed_Tor(Orwin handle)
     int n = orw_tor_module_reply(link, Orwin_MODULE_LINK, 4);
     if (n < 0)
         return n;
-    return link->cmd_buffer[2] << 8 | link->cmd_buffer[3];
+    return static_cast<int>(orw::wire::get_be16(link->cmd_buffer + 2));
 }
 
 int Orwin_request_link_status_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }

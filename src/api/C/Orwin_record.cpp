@@ -14,11 +14,10 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 16;
-constexpr int kResyncLinks = 30; // every link the time image has an entry for
-constexpr int kEntryBase = 64;
-constexpr int kEntrySize = 16;
-constexpr size_t kPrefixMax = 17; // 0xC0 and the 16 bytes of the longest extension
+namespace wire = orw::wire;
+
+// 0xC0 and the bytes of the longest extension.
+constexpr size_t kPrefixMax = 1 + wire::max_extension_size;
 
 bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
 
@@ -61,19 +60,12 @@ void take_start_time(ORW *link)
     link->timedata_ns = static_cast<uint32_t>(ns % 1000000000LL);
 }
 
-void put_be(unsigned char *out, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * (bytes - 1 - i)));
-}
-
 // Header byte and length bytes that let a new file pick up a frame the
 // parser is in the middle of; the rest of that frame follows in the
 // unparsed bytes and later reads. Returns the number of bytes in `out`.
 size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
 {
-    const int type = link->rx_final_flags;
-    const unsigned char kind = type == Orwin_SPECIAL ? 0xC0 : type == Orwin_EEP ? 0x80 : type == Orwin_EOP ? 0x40 : 0x00;
+    const unsigned kind = wire::kind_of_type(link->rx_final_flags);
     switch (link->rx_state) {
     case RX_LENGTH: {
         // Re-announce three length bytes: the ones already read, then the
@@ -81,8 +73,8 @@ size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
         const int missing = link->rx_param;
         if (missing < 1 || missing > 3)
             return 0;
-        out[0] = static_cast<unsigned char>(kind | 0x3F);
-        put_be(out + 1, static_cast<uint64_t>(link->rx_count), 3 - missing);
+        out[0] = static_cast<unsigned char>(kind | wire::long_form_3);
+        wire::put_be(out + 1, static_cast<uint64_t>(link->rx_count), static_cast<size_t>(3 - missing));
         return static_cast<size_t>(1 + 3 - missing);
     }
     case RX_PAYLOAD:
@@ -90,25 +82,23 @@ size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
         const size_t left = static_cast<size_t>(link->rx_count);
         if (left == 0)
             return 0;
-        const unsigned char k = link->rx_state == RX_SPECIAL ? 0xC0 : kind;
-        if (left <= 60) {
+        const unsigned k = link->rx_state == RX_SPECIAL ? wire::kind_extended : kind;
+        if (left <= wire::short_length_max) {
             out[0] = static_cast<unsigned char>(k + left);
             return 1;
         }
-        out[0] = static_cast<unsigned char>(k | 0x3F);
-        put_be(out + 1, left, 3);
-        return 4;
+        return wire::put_long_header(k, left, out);
     }
     case RX_EXTN_START:
-        out[0] = 0xC0;
+        out[0] = wire::extension_start;
         return 1;
     case RX_EXTN_BYTES: {
         // Repeat the extension's bytes already consumed, so the new file
         // carries it whole rather than a tail read as frame headers.
         const int consumed = link->extn_size - link->extn_count;
-        if (link->extn_count <= 0 || consumed < 0 || consumed > 16)
+        if (link->extn_count <= 0 || consumed < 0 || consumed > wire::max_extension_size)
             return 0;
-        out[0] = 0xC0;
+        out[0] = wire::extension_start;
         memcpy(out + 1, link->extn_bytes, static_cast<size_t>(consumed));
         return static_cast<size_t>(1 + consumed);
     }
@@ -162,20 +152,24 @@ int write_resync(ORW *link)
 {
     const int slots = link->number_of_slots < ORW_SLOT_TABLE_ENTRIES ? link->number_of_slots : ORW_SLOT_TABLE_ENTRIES;
     for (int i = 0; i < slots && link->slot_content; ++i) {
-        const unsigned char rec[4] = {0xC0, 0x92, static_cast<unsigned char>(i),
-                                      static_cast<unsigned char>(link->slot_content[i])};
+        const unsigned char rec[wire::module_record_size] = {
+            wire::extension_start, wire::extn::Module, static_cast<unsigned char>(i),
+            static_cast<unsigned char>(link->slot_content[i])};
         if (!write_record(link, rec, sizeof rec))
             record_write_error();
     }
     const unsigned char *tb = link->time_buffer;
-    if (link->timezero && tb && !write_record(link, tb, 10))
+    if (link->timezero && tb &&
+        !write_record(link, tb + wire::time_image::time_zero, wire::time_zero_record_size))
         record_write_error();
-    for (int n = 1; n <= kResyncLinks && tb; ++n) {
-        const unsigned char *entry = tb + kEntryBase + kEntrySize * n;
-        if (entry[0] == 0xC0 && !write_record(link, entry, kEntrySize))
+    for (int n = wire::time_image::first_link; n <= wire::time_image::last_link && tb; ++n) {
+        const unsigned char *entry = tb + wire::time_image::entry_offset(n);
+        if (entry[wire::time_image::valid] == wire::extension_start &&
+            !write_record(link, entry, wire::time_image::entry_size))
             return record_write_error();
     }
-    const unsigned char reselect[2] = {0xC0, static_cast<unsigned char>(0x40 + link->extn_link)};
+    const unsigned char reselect[wire::link_select_record_size] = {
+        wire::extension_start, wire::link_select(static_cast<unsigned>(link->extn_link))};
     if (!write_record(link, reselect, sizeof reselect))
         return record_write_error();
     unsigned char prefix[kPrefixMax];
@@ -195,11 +189,10 @@ int write_resync(ORW *link)
 FILE *start_record_file(ORW *link, FILE *f, const char *file_name)
 {
     take_start_time(link);
-    unsigned char header[kHeaderSize] = {0xC0, 0xCE, 0x00, static_cast<unsigned char>(link->system_type)};
-    put_be(header + 4, link->timedata, 8);
-    put_be(header + 12, link->timedata_ns, 4);
+    unsigned char header[wire::recording_header::file_size];
+    wire::put_recording_header(header, link->system_type, link->timedata, link->timedata_ns);
     // Flushed at once so that a file that cannot be written is caught here.
-    if (fwrite(header, 1, kHeaderSize, f) == kHeaderSize && fflush(f) == 0)
+    if (fwrite(header, 1, sizeof header, f) == sizeof header && fflush(f) == 0)
         return f;
     if (f != stdout) {
         // Only a file this call created is removed, never a device or pipe.
