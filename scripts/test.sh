@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds everything and runs every test: a normal build, the same tests under
+# Checks formatting (scripts/check-format.sh), builds everything and runs
+# every test: a normal build with -Werror, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
 # ThreadSanitizer, and a bounded fuzz pass. The Python package and its pytest
 # suite are part of the normal pass; the sanitizer builds leave them out.
@@ -8,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+echo "== formatting"
+bash scripts/check-format.sh
 
 echo "== build and test (RelWithDebInfo)"
 # The main job configures the same build directory without tests.
