@@ -15,7 +15,8 @@ bash scripts/check-format.sh
 
 echo "== build and test (RelWithDebInfo)"
 # The main job configures the same build directory without tests.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=ON -DORWIN_BUILD_BENCHMARKS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=ON -DORWIN_BUILD_BENCHMARKS=ON \
+  -DORWIN_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
