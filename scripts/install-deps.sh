@@ -4,7 +4,7 @@
 # and the readers the tests check our pcap, VCD and SVG output with;
 # packages already present are left alone so that no network is needed then.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
+packages=(cmake make g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
   tshark libpcap-dev tcpdump sigrok-cli gtkwave librsvg2-bin libxml2-utils pkg-config dpkg-dev
   debhelper dh-python lintian python3 python3-dev pybind11-dev python3-pybind11 python3-pytest)
 missing=()

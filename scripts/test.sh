@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds everything and runs every test: a normal build, the same tests under
+# Checks formatting (scripts/check-format.sh), builds everything and runs
+# every test: a normal build with -Werror, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
 # ThreadSanitizer, and a bounded fuzz pass. The Python package and its pytest
 # suite are part of the normal pass; the sanitizer builds leave them out.
@@ -9,9 +10,13 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+echo "== formatting"
+bash scripts/check-format.sh
+
 echo "== build and test (RelWithDebInfo)"
 # The main job configures the same build directory without tests.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=ON -DORWIN_BUILD_BENCHMARKS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORWIN_BUILD_TESTS=ON -DORWIN_BUILD_BENCHMARKS=ON \
+  -DORWIN_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 

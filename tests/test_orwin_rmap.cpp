@@ -135,8 +135,8 @@ TEST(OrwinRmap, FailuresAreNamed)
         run_result json = rmap_split("--json " + r.args);
         EXPECT_EQ(json.status, r.status) << r.args;
         EXPECT_EQ(json.err, "") << r.args;
-        ASSERT_NO_THROW(nlohmann::json::parse(json.out)) << r.args << ": " << json.out;
-        nlohmann::json j = nlohmann::json::parse(json.out);
+        nlohmann::json j;
+        ASSERT_NO_THROW(j = nlohmann::json::parse(json.out)) << r.args << ": " << json.out;
         EXPECT_EQ(j["outcome"], "failed") << r.args;
         EXPECT_EQ(j["code"], r.code) << r.args;
         EXPECT_EQ("orwin-rmap: " + j["text"].get<std::string>() + "\n", r.err) << r.args;

@@ -149,7 +149,9 @@ TEST(RmapHandler, TruncatedEepAndTrailingBytes)
 {
     for (const auto &[name, p] : rmap_ref::all_packets()) {
         const bool with_data = (p[2] & rmap::instr_command) && rmap::classify(p[2]) != rmap::rmap_read;
-        auto expect = [&](const outcome &o, size_t header_bytes, uint8_t st, const std::string &what) {
+        // A copy: a structured binding cannot be captured before C++20.
+        auto expect = [&, name = name](const outcome &o, size_t header_bytes, uint8_t st,
+                                       const std::string &what) {
             EXPECT_FALSE(o.delivered) << name << what;
             EXPECT_EQ(o.calls, 0u) << name << what;
             if (!with_data || header_bytes < 16) {
