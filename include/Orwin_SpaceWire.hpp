@@ -28,6 +28,7 @@ namespace orw {
 namespace spacewire {
 
 class connection_t;
+class read_token;
 class device_t;
 class protocol_instance;
 namespace raw {
@@ -412,6 +413,9 @@ class ORWIN_API connection_t : public orw::connection {
     mutable std::mutex failure_lock;
     std::unique_ptr<orw::error> failure;
     int send_timeout_ms = default_send_timeout_ms;
+    // Shared by the reader thread and RMAP waiters that read for themselves.
+    friend class read_token;
+    std::unique_ptr<read_token> token;
 };
 
 } // namespace spacewire

@@ -2,6 +2,7 @@
 // RMAP initiator: command headers, the send paths under the connection's
 // write lock, waiting, and delivery of parsed replies to their transactions.
 #include "Orwin.hpp"
+#include "read_token.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -66,6 +67,13 @@ template <class Send> void locked_send(device_t *dev, transaction_response *tri,
         }
         throw;
     }
+}
+
+// The wait of a synchronous operation, which may read its reply itself.
+void wait_reading(protocol &p, device_t *dev, transaction_response *tri)
+{
+    read_token::scope reading(dev->connection());
+    p.wait(tri);
 }
 
 } // namespace
@@ -165,7 +173,7 @@ void protocol::read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint
                     transaction_response *tri)
 {
     send_read(dev, key, flags, ewa, addr, sz, tri);
-    wait(tri);
+    wait_reading(*this, dev, tri);
 }
 
 void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
@@ -190,7 +198,7 @@ void protocol::write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uin
                      size_t sz, transaction_response *tri)
 {
     send_write(dev, key, flags, ewa, addr, d, sz, tri);
-    wait(tri);
+    wait_reading(*this, dev, tri);
 }
 
 void protocol::send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
@@ -283,14 +291,14 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
         dev->write(&crc, 1, connection::EOP);
         dev->flush();
     });
-    wait(tri);
+    wait_reading(*this, dev, tri);
 }
 
 void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
                                const uint8_t *mask, size_t sz, transaction_response *tri)
 {
     send_rmw(dev, key, ewa, addr, d, mask, sz, tri);
-    wait(tri);
+    wait_reading(*this, dev, tri);
 }
 
 void protocol::send_rmw(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,

@@ -2,6 +2,7 @@
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
 #include "Orwin_RMAP_formats.hpp"
+#include "read_token.hpp"
 #include "rmap_spin.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
@@ -48,6 +49,10 @@ const char *outcome_text(transaction_outcome o)
 void synchronous::wait()
 {
     ORW_SPW_TRACE(8, this, "waiting for reply");
+    if (read_token *t = read_token::take()) {
+        t->wait(*this);
+        return;
+    }
     if (!ready.load(std::memory_order_acquire))
         spin_until(ready);
     std::unique_lock<std::mutex> guard(mlock);
