@@ -190,7 +190,6 @@ void read_token::wait(rmap::synchronous &s)
             lead(s);
             lock.lock();
             held = false;
-            last_waiter = clock::now();
             hand_on();
             break;
         }
@@ -205,6 +204,8 @@ void read_token::wait(rmap::synchronous &s)
         if (!me.nudged)
             break;
     }
+    // The grace counts from the end of the last wait.
+    last_waiter = clock::now();
     lock.unlock();
     // Completed by now, unless this turn ended early: then as any waiter.
     s.wait();
