@@ -413,9 +413,10 @@ class ORWIN_API connection_t : public orw::connection {
     mutable std::mutex failure_lock;
     std::unique_ptr<orw::error> failure;
     int send_timeout_ms = default_send_timeout_ms;
-    // Shared by the reader thread and RMAP waiters that read for themselves.
+    // Shared by the reader thread and RMAP waiters that read for themselves
+    // (a waiter keeps it while the connection goes).
     friend class read_token;
-    std::unique_ptr<read_token> token;
+    std::shared_ptr<read_token> token;
 };
 
 } // namespace spacewire

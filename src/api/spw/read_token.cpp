@@ -23,28 +23,33 @@ constexpr int lead_read_ms = 10;
 
 constexpr int read_actions = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
 
-thread_local read_token *waiting_for = nullptr;
+thread_local std::shared_ptr<read_token> waiting_for;
 // The token this thread reads with now: a wait from a callback it runs
 // cannot read again.
 thread_local read_token *reading_with = nullptr;
 
 } // namespace
 
-read_token *read_token::take()
+std::shared_ptr<read_token> read_token::take()
 {
-    read_token *t = waiting_for;
-    waiting_for = nullptr;
-    return t;
+    return std::move(waiting_for);
 }
 
-read_token::scope::scope(connection_t *ifc) : previous(waiting_for)
+read_token::scope::scope(connection_t *ifc)
 {
-    waiting_for = ifc ? ifc->token.get() : nullptr;
+    if (ifc)
+        kept = ifc->token;
+}
+
+void read_token::scope::arm()
+{
+    previous = std::move(waiting_for);
+    waiting_for = kept;
 }
 
 read_token::scope::~scope()
 {
-    waiting_for = previous;
+    waiting_for = std::move(previous);
 }
 
 bool read_token::done(rmap::synchronous &s)

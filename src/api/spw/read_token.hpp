@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -33,17 +34,21 @@ class read_token {
 
     /** The token of the connection an RMAP operation on this thread is
      *  about to wait for (null: none), taken so that it serves one wait. */
-    static read_token *take();
-    /** Marks the waits on this thread, while it lives, as waits for `ifc`. */
+    static std::shared_ptr<read_token> take();
+    /** Keeps the token of `ifc` from the start of an operation, while the
+     *  connection is sure to exist; arm() makes the next wait on this thread
+     *  one for it, until the scope ends. */
     class scope {
       public:
         explicit scope(connection_t *ifc);
         ~scope();
         scope(const scope &) = delete;
         scope &operator=(const scope &) = delete;
+        void arm();
 
       private:
-        read_token *previous;
+        std::shared_ptr<read_token> kept;
+        std::shared_ptr<read_token> previous;
     };
 
   private:

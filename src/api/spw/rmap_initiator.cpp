@@ -69,13 +69,6 @@ template <class Send> void locked_send(device_t *dev, transaction_response *tri,
     }
 }
 
-// The wait of a synchronous operation, which may read its reply itself.
-void wait_reading(protocol &p, device_t *dev, transaction_response *tri)
-{
-    read_token::scope reading(dev->connection());
-    p.wait(tri);
-}
-
 } // namespace
 
 protocol_instance *protocol::new_instance()
@@ -172,8 +165,10 @@ void protocol::wait(transaction_response *tri)
 void protocol::read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
                     transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_read(dev, key, flags, ewa, addr, sz, tri);
-    wait_reading(*this, dev, tri);
+    reading.arm();
+    wait(tri);
 }
 
 void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
@@ -197,8 +192,10 @@ void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa,
 void protocol::write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *d,
                      size_t sz, transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_write(dev, key, flags, ewa, addr, d, sz, tri);
-    wait_reading(*this, dev, tri);
+    reading.arm();
+    wait(tri);
 }
 
 void protocol::send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
@@ -261,6 +258,7 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
         write(dev, key, flags, ewa, addr, whole.data(), whole.size(), tri);
         return;
     }
+    read_token::scope reading(dev->connection());
     size_t sz = static_cast<size_t>(st.st_size);
     ORW_SPW_TRACE(2, dev, "write sending %zu bytes of of data to %02x:%08x", sz, ewa, addr);
     refuse_size(dev, sz);
@@ -291,14 +289,17 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
         dev->write(&crc, 1, connection::EOP);
         dev->flush();
     });
-    wait_reading(*this, dev, tri);
+    reading.arm();
+    wait(tri);
 }
 
 void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
                                const uint8_t *mask, size_t sz, transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_rmw(dev, key, ewa, addr, d, mask, sz, tri);
-    wait_reading(*this, dev, tri);
+    reading.arm();
+    wait(tri);
 }
 
 void protocol::send_rmw(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,

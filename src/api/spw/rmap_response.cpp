@@ -49,7 +49,7 @@ const char *outcome_text(transaction_outcome o)
 void synchronous::wait()
 {
     ORW_SPW_TRACE(8, this, "waiting for reply");
-    if (read_token *t = read_token::take()) {
+    if (std::shared_ptr<read_token> t = read_token::take()) {
         t->wait(*this);
         return;
     }
