@@ -9,7 +9,8 @@
 namespace orw {
 namespace spacewire {
 
-connection_t::connection_t() : data(new unsigned char[packet_buffer_size]), token(std::make_shared<read_token>(*this))
+connection_t::connection_t()
+    : data(new unsigned char[packet_buffer_size]), token(std::make_shared<read_token>(*this))
 {
     ORW_SPW_TRACE(8, this, "empty connection");
     // Every dispatcher knows its connection, also those of links the unit

@@ -67,11 +67,11 @@ class read_token {
     connection_t &ifc;
     std::mutex m;
     std::condition_variable reader_cv;
-    bool held = false;                       // somebody reads the stream now
-    bool open = false;                       // the reader thread runs and shares the token
-    std::vector<follower *> followers;       // waiters blocked while another reads
+    bool held = false;                 // somebody reads the stream now
+    bool open = false;                 // the reader thread runs and shares the token
+    std::vector<follower *> followers; // waiters blocked while another reads
     std::chrono::steady_clock::time_point last_waiter{};
-    std::exception_ptr handed;               // a waiter's failed read, for the reader to end with
+    std::exception_ptr handed; // a waiter's failed read, for the reader to end with
 };
 
 /** Makes `ifc` the connection whose reader runs on this thread (null: none);

@@ -2,10 +2,10 @@
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
 #include "Orwin_RMAP_formats.hpp"
-#include "read_token.hpp"
-#include "rmap_spin.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
+#include "read_token.hpp"
+#include "rmap_spin.hpp"
 
 #include <cstdio>
 #include <cstring>
