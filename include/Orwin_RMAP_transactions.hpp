@@ -78,8 +78,9 @@ class ORWIN_API synchronous {
 
 /**
  * Outcome of one RMAP transaction: a reply (status, data) or a time-out.
- * Completion callbacks run on the connection's reader thread or on the
- * timer thread with no lock held. The object must outlive its transaction;
+ * Completion callbacks run on the connection's reader thread (or a
+ * synchronous waiter reading in its place) or on the timer thread with no
+ * lock held. The object must outlive its transaction;
  * after start() it can serve the next one.
  */
 class ORWIN_API transaction_response {

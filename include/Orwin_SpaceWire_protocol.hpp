@@ -48,7 +48,8 @@ extern ORWIN_API std::atomic<protocol_factory *> protocols[256];
  * packet: start() once, body() for every piece after the protocol
  * identifier (with that piece's terminator: EOP, EEP or PART_EOP_EEP), and
  * eop() at the end, or eep() instead when the packet ends with EEP.
- * All calls come from the connection's reader thread.
+ * All calls come from the connection's reader thread (or a synchronous RMAP
+ * waiter reading in its place), one at a time.
  */
 class ORWIN_API protocol_instance {
   public:

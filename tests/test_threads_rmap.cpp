@@ -5,6 +5,7 @@
 #include "capture_probe.hpp" // eventually()
 #include "deadline.hpp"
 #include "rmap_unit.hpp"
+#include "spw_reference.hpp" // piece_log
 
 #include <gtest/gtest.h>
 
@@ -979,4 +980,69 @@ TEST(RmapTransactions, TimerSleepsWhileNoTimedTransactionIsLive)
     EXPECT_GE(rmap::timer.ticks.load() - before, 3u);
     u.sim.drop_connections();
     EXPECT_EQ(untimed.get().outcome, outcome::connection_lost);
+}
+
+// Threads that wait for their replies read the stream themselves while no
+// other thread reads it: everything else that arrives meanwhile still
+// reaches its handler, whole and in order, and stopping the reader ends
+// their turn at once.
+TEST(RmapTransactions, WaitersThatReadDeliverEverythingElseAndStopWithTheReader)
+{
+    deadline guard(std::chrono::seconds(60), "waiters reading the stream");
+    constexpr int raw_link = 4;
+    constexpr int packets = 2000;
+    unit u(false);
+    spwtest::piece_log raw;
+    u.ifc.register_generic(raw_link, &raw);
+    bytes memory(64);
+    for (size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<uint8_t>(i * 3 + 1);
+    u.sim.set_rmap_memory(node_link, base, memory);
+
+    std::atomic<bool> reading{true};
+    std::atomic<int> wrong{0}, reads{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 3; ++t)
+        pool.emplace_back([&, t] {
+            quiet_response r(200);
+            for (uint32_t i = 0; reading; ++i, ++reads) {
+                const uint32_t at = (i * 4 + static_cast<uint32_t>(t)) % 60;
+                u.node->rmap_read(0, rmap::instr_increment, 0, base + at, 4, &r);
+                size_t n = 0;
+                const uint8_t *d = r.info(n);
+                if (!r.ok() || n != 4 || !std::equal(d, d + 4, memory.begin() + at))
+                    ++wrong;
+            }
+        });
+    for (int i = 0; i < packets; ++i)
+        u.sim.emit_packet(raw_link, {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0x5A});
+    ASSERT_TRUE(eventually([&] { return raw.snapshot().size() >= packets; }, 10000));
+    reading = false;
+    for (auto &th : pool)
+        th.join();
+    std::vector<spwtest::piece_log::piece> got = raw.snapshot();
+    ASSERT_EQ(got.size(), static_cast<size_t>(packets));
+    for (int i = 0; i < packets; ++i)
+        ASSERT_EQ(got[i].data, bytes({static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0x5A})) << i;
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+
+    // A waiter whose reply is late (most likely reading the stream itself,
+    // right after another read) when the reader stops: the stop is bounded
+    // as ever, and the read ends by its time-out as with no reader.
+    u.sim.set_rmap_reply_delay(slow_link, 400);
+    quiet_response late(20);
+    std::thread waiter([&] {
+        quiet_response quick(200);
+        u.node->rmap_read(0, 0, 0, base, 4, &quick);
+        u.slow->rmap_read(0, 0, 0, base, 4, &late);
+    });
+    ASSERT_TRUE(eventually([&] { return u.sim.rmap_commands(slow_link) >= 1; }, 2000));
+    auto t0 = std::chrono::steady_clock::now();
+    u.ifc.stop_server();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(orw::spacewire::connection_t::reader_timeout_ms + 100));
+    waiter.join();
+    EXPECT_EQ(late.outcome(), rmap::transaction_outcome::timed_out);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
 }

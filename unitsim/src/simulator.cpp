@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 
@@ -380,12 +381,23 @@ void simulator::impl::enqueue(connection &c, const chunk &bytes)
     c.queued += bytes->size();
 }
 
-// Sends what the socket takes now; the loop's POLLOUT does the rest.
+// Sends what the socket takes now, many queued replies in one call; the
+// loop's POLLOUT does the rest.
 void simulator::impl::flush(connection &c)
 {
+    constexpr size_t most = 64;
+    iovec iov[most];
     while (!c.dead && !c.out.empty()) {
-        const std::vector<uint8_t> &front = *c.out.front();
-        ssize_t n = send(c.fd, front.data() + c.offset, front.size() - c.offset, MSG_NOSIGNAL);
+        size_t k = 0;
+        for (auto it = c.out.begin(); it != c.out.end() && k < most; ++it, ++k) {
+            const size_t skip = k == 0 ? c.offset : 0;
+            iov[k].iov_base = const_cast<uint8_t *>((*it)->data() + skip);
+            iov[k].iov_len = (*it)->size() - skip;
+        }
+        msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = k;
+        ssize_t n = sendmsg(c.fd, &msg, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -393,9 +405,15 @@ void simulator::impl::flush(connection &c)
                 c.dead = true;
             return;
         }
-        c.offset += static_cast<size_t>(n);
-        c.queued -= static_cast<size_t>(n);
-        if (c.offset == front.size()) {
+        size_t left = static_cast<size_t>(n);
+        c.queued -= left;
+        while (left > 0) {
+            const size_t rest = c.out.front()->size() - c.offset;
+            if (left < rest) {
+                c.offset += left;
+                break;
+            }
+            left -= rest;
             c.out.pop_front();
             c.offset = 0;
         }

@@ -105,6 +105,10 @@ int Orwin_set_rx_timeout(Orwin link, int ms)
     if (l->rx_timeout == ms)
         return 0;
     l->rx_timeout = ms;
+    // The descriptor does not depend on the time-out: a thread that reads in
+    // shorter slices now and then keeps it.
+    if (l->epollfd >= 0 && ms > 0)
+        return 0;
     if (l->epollfd >= 0) {
         // The next read that needs it re-creates the descriptor.
         orw_drop_input_waiter(l);

@@ -2,13 +2,15 @@
 // connection_t: opening and preparing a unit's links, the write path and its
 // lock, and the registration operations of the link dispatchers.
 #include "Orwin.hpp"
+#include "read_token.hpp"
 
 #include <unistd.h>
 
 namespace orw {
 namespace spacewire {
 
-connection_t::connection_t() : data(new unsigned char[packet_buffer_size])
+connection_t::connection_t()
+    : data(new unsigned char[packet_buffer_size]), token(std::make_shared<read_token>(*this))
 {
     ORW_SPW_TRACE(8, this, "empty connection");
     // Every dispatcher knows its connection, also those of links the unit

@@ -2,6 +2,7 @@
 // connection_t: the reader thread, which reads the unit with a bounded
 // time-out and hands every piece of every packet to its link's dispatcher.
 #include "Orwin.hpp"
+#include "read_token.hpp"
 
 #include <chrono>
 #include <exception>
@@ -27,6 +28,13 @@ struct dispatching {
 };
 
 } // namespace
+
+const connection_t *exchange_reading_connection(const connection_t *ifc)
+{
+    const connection_t *before = reading_connection;
+    reading_connection = ifc;
+    return before;
+}
 
 bool connection_t::on_reader_thread() const
 {
@@ -120,8 +128,7 @@ void connection_t::reader()
         int rc = Orwin_set_rx_timeout(connection::device, reader_timeout_ms);
         if (rc < 0 && live)
             throw error(addr, rc, Orwin_get_error_text());
-        read_stream(data.get(), packet_buffer_size, CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA,
-                    thread_enabled, [this](ssize_t n, int t) { dispatch(n, t); });
+        token->reader_loop();
     } catch (const error &e) {
         keep_failure(e);
     } catch (const std::exception &) {

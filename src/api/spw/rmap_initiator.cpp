@@ -2,6 +2,7 @@
 // RMAP initiator: command headers, the send paths under the connection's
 // write lock, and waiting.
 #include "Orwin.hpp"
+#include "read_token.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -164,7 +165,9 @@ void protocol::wait(transaction_response *tri)
 void protocol::read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
                     transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_read(dev, key, flags, ewa, addr, sz, tri);
+    reading.arm();
     wait(tri);
 }
 
@@ -189,7 +192,9 @@ void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa,
 void protocol::write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *d,
                      size_t sz, transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_write(dev, key, flags, ewa, addr, d, sz, tri);
+    reading.arm();
     wait(tri);
 }
 
@@ -253,6 +258,7 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
         write(dev, key, flags, ewa, addr, whole.data(), whole.size(), tri);
         return;
     }
+    read_token::scope reading(dev->connection());
     size_t sz = static_cast<size_t>(st.st_size);
     ORW_SPW_TRACE(2, dev, "write sending %zu bytes of of data to %02x:%08x", sz, ewa, addr);
     refuse_size(dev, sz);
@@ -283,13 +289,16 @@ void protocol::write_fd(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, 
         dev->write(&crc, 1, connection::EOP);
         dev->flush();
     });
+    reading.arm();
     wait(tri);
 }
 
 void protocol::readmodifywrite(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *d,
                                const uint8_t *mask, size_t sz, transaction_response *tri)
 {
+    read_token::scope reading(dev->connection());
     send_rmw(dev, key, ewa, addr, d, mask, sz, tri);
+    reading.arm();
     wait(tri);
 }
 

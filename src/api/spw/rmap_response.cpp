@@ -5,6 +5,7 @@
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
 #include "hex_preview.hpp"
+#include "read_token.hpp"
 #include "rmap_spin.hpp"
 
 #include <cstdio>
@@ -36,6 +37,10 @@ const char *outcome_text(transaction_outcome o)
 void synchronous::wait()
 {
     ORW_SPW_TRACE(8, this, "waiting for reply");
+    if (std::shared_ptr<read_token> t = read_token::take()) {
+        t->wait(*this);
+        return;
+    }
     if (!ready.load(std::memory_order_acquire))
         spin_until(ready);
     std::unique_lock<std::mutex> guard(mlock);

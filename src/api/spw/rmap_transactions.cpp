@@ -23,6 +23,9 @@ std::map<transaction_response *, bool> rmap_tx;
 std::atomic<size_t> timed_live{0};
 std::mutex idle_m;
 std::condition_variable idle_cv;
+// Whether the timer waits for a timed transaction (under idle_m): only then
+// does a new one wake it, not during the tick it sleeps anyway.
+bool timer_idle = false;
 // Held by the timer thread while it completes what it took from the
 // registry, so that an owner going away can wait for those completions.
 std::mutex timer_completing;
@@ -46,7 +49,8 @@ void enter_registry(transaction_response *tr)
     }
     if (wake) {
         std::lock_guard<std::mutex> guard(idle_m);
-        idle_cv.notify_all();
+        if (timer_idle)
+            idle_cv.notify_all();
     }
 }
 
@@ -219,7 +223,9 @@ void rmap_timer::run()
         // Idle until a transaction with a time-out is live, then one whole
         // tick, so that a time-out of N still ends on the N-th tick.
         std::unique_lock<std::mutex> idle(idle_m);
+        timer_idle = true;
         idle_cv.wait(idle, [this] { return !running || timed_live.load(std::memory_order_relaxed) != 0; });
+        timer_idle = false;
         idle_cv.wait_for(idle, std::chrono::microseconds(timer_tick_us), [this] { return !running.load(); });
         ticks.fetch_add(1, std::memory_order_relaxed);
     }
