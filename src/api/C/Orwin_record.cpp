@@ -18,7 +18,6 @@ constexpr size_t kHeaderSize = 16;
 constexpr int kResyncLinks = 30; // every link the time image has an entry for
 constexpr int kEntryBase = 64;
 constexpr int kEntrySize = 16;
-constexpr size_t kPrefixMax = 17; // 0xC0 and the 16 bytes of the longest extension
 
 bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
 
@@ -65,56 +64,6 @@ void put_be(unsigned char *out, uint64_t v, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
         out[i] = static_cast<unsigned char>(v >> (8 * (bytes - 1 - i)));
-}
-
-// Header byte and length bytes that let a new file pick up a frame the
-// parser is in the middle of; the rest of that frame follows in the
-// unparsed bytes and later reads. Returns the number of bytes in `out`.
-size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
-{
-    const int type = link->rx_final_flags;
-    const unsigned char kind = type == Orwin_SPECIAL ? 0xC0 : type == Orwin_EEP ? 0x80 : type == Orwin_EOP ? 0x40 : 0x00;
-    switch (link->rx_state) {
-    case RX_LENGTH: {
-        // Re-announce three length bytes: the ones already read, then the
-        // rx_param still to come from the stream.
-        const int missing = link->rx_param;
-        if (missing < 1 || missing > 3)
-            return 0;
-        out[0] = static_cast<unsigned char>(kind | 0x3F);
-        put_be(out + 1, static_cast<uint64_t>(link->rx_count), 3 - missing);
-        return static_cast<size_t>(1 + 3 - missing);
-    }
-    case RX_PAYLOAD:
-    case RX_SPECIAL: {
-        const size_t left = static_cast<size_t>(link->rx_count);
-        if (left == 0)
-            return 0;
-        const unsigned char k = link->rx_state == RX_SPECIAL ? 0xC0 : kind;
-        if (left <= 60) {
-            out[0] = static_cast<unsigned char>(k + left);
-            return 1;
-        }
-        out[0] = static_cast<unsigned char>(k | 0x3F);
-        put_be(out + 1, left, 3);
-        return 4;
-    }
-    case RX_EXTN_START:
-        out[0] = 0xC0;
-        return 1;
-    case RX_EXTN_BYTES: {
-        // Repeat the extension's bytes already consumed, so the new file
-        // carries it whole rather than a tail read as frame headers.
-        const int consumed = link->extn_size - link->extn_count;
-        if (link->extn_count <= 0 || consumed < 0 || consumed > 16)
-            return 0;
-        out[0] = 0xC0;
-        memcpy(out + 1, link->extn_bytes, static_cast<size_t>(consumed));
-        return static_cast<size_t>(1 + consumed);
-    }
-    default:
-        return 0;
-    }
 }
 
 // Append to the record file. With checking on, the bytes go straight to the
@@ -178,13 +127,14 @@ int write_resync(ORW *link)
     const unsigned char reselect[2] = {0xC0, static_cast<unsigned char>(0x40 + link->extn_link)};
     if (!write_record(link, reselect, sizeof reselect))
         return record_write_error();
-    unsigned char prefix[kPrefixMax];
-    const size_t p = resume_prefix(link, prefix);
+    // A frame the parser is inside of is announced again, so the new file
+    // carries it whole.
+    unsigned char prefix[ORW_RX_RESUME_MAX];
+    const size_t p = orw_rx_resume_prefix(&link->rx, prefix);
     if (p > 0 && !write_record(link, prefix, p))
         return record_write_error();
-    const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
-    if (unparsed > 0 && link->rx_buffer_ptr >= 0 &&
-        !write_record(link, link->rx_buffer + link->rx_buffer_ptr, static_cast<size_t>(unparsed)))
+    const size_t unparsed = orw_rx_unparsed(&link->rx);
+    if (unparsed > 0 && !write_record(link, orw_rx_unparsed_bytes(&link->rx), unparsed))
         return record_write_error();
     return 0;
 }
@@ -263,9 +213,9 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     }
     bool old_whole = true;
     if (link->record_file) {
-        const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
+        const size_t unparsed = orw_rx_unparsed(&link->rx);
         if (f && unparsed > 0)
-            cut_unparsed(link->record_file, static_cast<size_t>(unparsed));
+            cut_unparsed(link->record_file, unparsed);
         old_whole = orw_finish_stream(link->record_file, link->record_lost);
         link->record_file = nullptr;
         link->recordsize = 0;

@@ -39,8 +39,8 @@ void orw_time_image_init(ORW *link)
 
 void orw_time_image_update(ORW *link, int byte)
 {
-    const int cmd = link->extn_cmd;
-    const int due = link->extn_count; // bytes still due, this one included
+    const int cmd = orw_rx_extension_command(&link->rx);
+    const int due = orw_rx_extension_due(&link->rx); // bytes still due, this one included
     // Every link selection moves the image to its link; one outside the
     // image (0, or above 30) then just has no entry to write.
     if (cmd >= 0x40 && cmd <= 0x7F) {
@@ -59,8 +59,7 @@ void orw_time_image_update(ORW *link, int byte)
 
     if (cmd == kTimeTagDelta) {
         if (due == 0) {
-            link->extn_cmd = 0;
-            link->extn_size = 0;
+            orw_rx_clear_extension_command(&link->rx);
         } else if (has_entry && due <= 3) {
             tb[b + 16 - due] = v;
         }
@@ -76,8 +75,7 @@ void orw_time_image_update(ORW *link, int byte)
             tb[10 - due] = v;
         return;
     }
-    link->extn_cmd = 0;
-    link->extn_size = 0;
+    orw_rx_clear_extension_command(&link->rx);
     if (!tb)
         return;
     if (link->timezero == 0) {
