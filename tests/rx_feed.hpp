@@ -52,8 +52,8 @@ class feeder {
         rd.offset = static_cast<ssize_t>(offset);
         rd.length = static_cast<ssize_t>(length);
         rd.action = sda;
-        rd.special_cb = special_cb;
-        rd.extension_cb = extension_cb;
+        rd.special_cb = &special_cb;
+        rd.extension_cb = &extension_cb;
         const uint8_t *piece = nullptr;
         size_t piece_length = 0;
         for (;;) {

@@ -264,6 +264,57 @@ TEST(ReceiveCallback, SpecialsAndExtensionsReachTheirCallbacks)
     g_rec = nullptr;
 }
 
+// The parser alone: callbacks and the extension-byte hook see the same calls
+// wherever the stream is split, each extension's bytes with the count still
+// due, then 0 once.
+struct hook_call {
+    int cmd, due, byte;
+    bool operator==(const hook_call &o) const { return cmd == o.cmd && due == o.due && byte == o.byte; }
+};
+
+TEST(ReceiveCallback, ParserCallsAtEverySplitPoint)
+{
+    const bytes stream{0xC3, 9, 8, 7, 0xC0, 0x45, 0xC0, 0x82, 0xAB, 0xCD, 0x41, 'q'};
+    const std::vector<hook_call> expected_hook{{0x45, 1, 0x45}, {0x45, 0, 0},    {0x82, 3, 0x82},
+                                               {0x82, 2, 0xAB}, {0x82, 1, 0xCD}, {0x82, 0, 0}};
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        SCOPED_TRACE("split at " + std::to_string(split));
+        recorder rec;
+        g_rec = &rec;
+        uint8_t sbuf[8], ebuf[8];
+        const ORW_CB_INFO special{sbuf, sizeof sbuf, record_cb}, extension{ebuf, sizeof ebuf, record_cb};
+        const ORW_CB_INFO *const special_slot = &special, *const extension_slot = &extension;
+        orw_rx_parser parser;
+        orw_rx_reset(&parser);
+        std::vector<hook_call> hook;
+        struct hook_context {
+            orw_rx_parser *parser;
+            std::vector<hook_call> *calls;
+        } context{&parser, &hook};
+        orw_rx_read rd{};
+        uint8_t out[16];
+        rd.buffer = out;
+        rd.length = sizeof out;
+        rd.action = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
+        rd.special_cb = &special_slot;
+        rd.extension_cb = &extension_slot;
+        rd.context = &context;
+        rd.extension_byte = [](void *c, int byte) {
+            auto *hc = static_cast<hook_context *>(c);
+            hc->calls->push_back({orw_rx_extension_command(hc->parser), orw_rx_extension_due(hc->parser), byte});
+        };
+        orw_rx_status s = orw_rx_feed(&parser, stream.data(), split, &rd);
+        if (s == ORW_RX_NEED_INPUT)
+            s = orw_rx_feed(&parser, stream.data() + split, stream.size() - split, &rd);
+        ASSERT_EQ(s, ORW_RX_BYTES);
+        EXPECT_EQ((result{rd.stored, rd.type, bytes(out, out + rd.stored)}), (result{1, Orwin_EOP, {'q'}}));
+        EXPECT_EQ(rec.calls, (std::vector<bytes>{{9, 8, 7}, {0x45}, {0x82, 0xAB, 0xCD}}));
+        EXPECT_EQ(rec.complete, (std::vector<int>{1, 1, 1}));
+        EXPECT_TRUE(hook == expected_hook);
+        g_rec = nullptr;
+    }
+}
+
 TEST(ReceiveCallback, SmallRegistrationsAreNeverOverrun)
 {
     recorder rec;

@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -169,8 +167,8 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
     rd.length = buffer_length;
     rd.action = sda;
     rd.handle = link;
-    rd.special_cb = link->special_cb;
-    rd.extension_cb = link->extension_cb;
+    rd.special_cb = &link->special_cb;
+    rd.extension_cb = &link->extension_cb;
     rd.extension_byte = time_image_byte;
     rd.context = link;
 

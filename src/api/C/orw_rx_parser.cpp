@@ -15,10 +15,20 @@ constexpr unsigned kSpecialKind = 0xC0;
 constexpr unsigned kLengthMask = 0x3F;
 constexpr int kMultiByteExtension = 0x80;
 
-inline bool registration_usable(const ORW_CB_INFO *cb)
+inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot) { return slot ? *slot : nullptr; }
+
+// The read's action for special or extension bytes (`flags` masks it): the
+// callback action, all bits of the mask, discards without a usable
+// registration.
+inline int pending_action(const orw_rx_read *r, int flags, const ORW_CB_INFO *cb)
 {
-    return cb && cb->buffer && cb->length > 0 && cb->function;
+    const int action = r->action & flags;
+    const bool usable = cb && cb->buffer && cb->length > 0 && cb->function;
+    return action == flags && !usable ? 0 : action;
 }
+static_assert(CALLBACK_SPECIAL_DATA == SPECIAL_DATA_FLAGS && CALLBACK_EXTENSION_DATA == EXTENSION_DATA_FLAGS &&
+                  DISCARD_SPECIAL_DATA == 0 && DISCARD_EXTENSION_DATA == 0,
+              "the callback actions are their masks, discarding is 0");
 
 inline orw_rx_status hand_back(orw_rx_read *r, int type)
 {
@@ -200,13 +210,11 @@ bool parse_special(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
         p->state = RX_HEADER;
         return false;
     }
-    int action = r->action & SPECIAL_DATA_FLAGS;
+    const int action = pending_action(r, SPECIAL_DATA_FLAGS, registration(r->special_cb));
     if (action == REPORT_SPECIAL_DATA) {
         *out = return_value(r, p->count, Orwin_SPECIAL_SIZE);
         return true;
     }
-    if (action == CALLBACK_SPECIAL_DATA && !registration_usable(r->special_cb))
-        action = DISCARD_SPECIAL_DATA;
     size_t count = static_cast<size_t>(p->count);
     if (count > held(p))
         count = held(p);
@@ -238,7 +246,7 @@ bool parse_special(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
             return true;
         }
     } else if (action == CALLBACK_SPECIAL_DATA) {
-        const ORW_CB_INFO *cb = r->special_cb;
+        const ORW_CB_INFO *cb = *r->special_cb;
         const bool was_full = static_cast<size_t>(p->extn_byte) >= cb->length;
         const size_t dropped = gather(cb, &p->extn_byte, src, count);
         if (run_callback(p, r, cb, was_full, dropped > 0, done) == 0) {
@@ -266,13 +274,11 @@ bool parse_extension(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
         p->state = RX_HEADER;
         return false;
     }
-    int action = r->action & EXTENSION_DATA_FLAGS;
+    const int action = pending_action(r, EXTENSION_DATA_FLAGS, registration(r->extension_cb));
     if (action == REPORT_EXTENSION_DATA) {
         *out = return_value(r, p->extn_count, Orwin_EXTENSION_SIZE);
         return true;
     }
-    if (action == CALLBACK_EXTENSION_DATA && !registration_usable(r->extension_cb))
-        action = DISCARD_EXTENSION_DATA;
 
     if (action == RETURN_EXTENSION_DATA) {
         while (p->state == RX_EXTN_BYTES && r->stored < r->length && p->pos < p->length)
@@ -286,7 +292,7 @@ bool parse_extension(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
             return true;
         }
     } else if (action == CALLBACK_EXTENSION_DATA) {
-        const ORW_CB_INFO *cb = r->extension_cb;
+        const ORW_CB_INFO *cb = *r->extension_cb;
         const bool was_full = static_cast<size_t>(p->extn_byte) >= cb->length;
         size_t dropped = 0;
         while (p->state == RX_EXTN_BYTES && p->pos < p->length) {

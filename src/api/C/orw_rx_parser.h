@@ -54,8 +54,10 @@ struct orw_rx_read {
     ssize_t length;        // at most this many in all
     int action;            // special-data action (sda)
     Orwin handle;          // first argument of the callbacks
-    const ORW_CB_INFO *special_cb;
-    const ORW_CB_INFO *extension_cb;
+    // Where the registrations are (null: none), looked up for each packet:
+    // a callback may replace them.
+    const ORW_CB_INFO *const *special_cb;
+    const ORW_CB_INFO *const *extension_cb;
     // Sees every extension byte consumed, then 0 after the last one.
     void (*extension_byte)(void *context, int byte);
     void *context;
