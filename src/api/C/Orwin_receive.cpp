@@ -161,7 +161,9 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
     }
     const int64_t read_deadline =
         link->file < 0 && link->rx_timeout > 0 ? orw_monotonic_ms() + link->rx_timeout : 0;
-    orw_rx_read rd{};
+    // Field by field: zeroing it whole merges stores that the parser's first
+    // loads straddle, which costs more than a small packet's read.
+    orw_rx_read rd;
     rd.buffer = userbuffer;
     rd.offset = offset;
     rd.length = buffer_length;
@@ -171,6 +173,9 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
     rd.extension_cb = &link->extension_cb;
     rd.extension_byte = time_image_byte;
     rd.context = link;
+    rd.stored = 0;
+    rd.type = 0;
+    rd.value = 0;
 
     for (;;) {
         const orw_rx_status s = orw_rx_feed(&link->rx, nullptr, 0, &rd);
