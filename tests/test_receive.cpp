@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Receive framing: streams fed to the parser alone at every split point, and
-// through a socket pair into a wrapped link for waits, time-outs and
-// callbacks. SOCK_SEQPACKET keeps every write a read of its own, so a stream
-// written in two pieces arrives in exactly those two pieces.
+// Reads through a link: the reference streams fed through a socket pair into
+// a wrapped link, waits, time-outs and callbacks. SOCK_SEQPACKET keeps every
+// write a read of its own, so a stream written in two pieces arrives in
+// exactly those two pieces.
 #include "OrwinInternal.h"
-#include "rx_feed.hpp"
+#include "framing_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,25 +15,8 @@
 
 namespace {
 
-using rx_feed::bytes;
-using rx_feed::kEnd;
-using rx_feed::result;
+using namespace framing;
 
-bytes seq(size_t n, uint8_t seed)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(seed + i * 7);
-    return b;
-}
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes out;
-    for (const auto &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 class RxLink {
   public:
@@ -93,83 +76,11 @@ std::vector<result> read_through_socket(const bytes &stream, size_t split, size_
     return out;
 }
 
-struct framing_case {
-    const char *name;
-    bytes stream;
-    size_t buffer;
-    int sda;
-    std::vector<result> expected;
-};
-
-const bytes abcde{'a', 'b', 'c', 'd', 'e'};
-const bytes p100 = seq(100, 1), p256 = seq(256, 2), p64k = seq(65536, 3), tt = seq(8, 0x10);
-const bytes sp61 = seq(61, 4), huge10 = seq(10, 5);
-
-std::vector<framing_case> framing_cases()
-{
-    constexpr int RS = RETURN_SPECIAL_DATA, RE = RETURN_EXTENSION_DATA;
-    return {
-        {"short EOP", cat({{0x45}, abcde}), 64, 0, {{5, Orwin_EOP, abcde}, kEnd}},
-        {"short EEP", cat({{0x85}, abcde}), 64, 0, {{5, Orwin_EEP, abcde}, kEnd}},
-        {"partials joined", {0x02, 'a', 'b', 0x41, 'c'}, 64, 0, {{3, Orwin_EOP, {'a', 'b', 'c'}}, kEnd}},
-        {"read immediate", {0x02, 'a', 'b', 0x41, 'c'}, 64, READ_IMMEDIATE,
-         {{2, Orwin_PART_EOP_EEP, {'a', 'b'}}, {1, Orwin_EOP, {'c'}}, kEnd}},
-        {"one length byte", cat({{0x7D, 0x3D}, seq(61, 9)}), 300, 0, {{61, Orwin_EOP, seq(61, 9)}, kEnd}},
-        {"two length bytes", cat({{0x7E, 0x01, 0x00}, p256}), 300, 0, {{256, Orwin_EOP, p256}, kEnd}},
-        {"three length bytes", cat({{0xBF, 0x01, 0x00, 0x00}, p64k}), 70000, 0, {{65536, Orwin_EEP, p64k}, kEnd}},
-        {"empty packets and filler", {0x00, 0x40, 0x00, 0x00, 0x80, 0x41, 'x', 0x00}, 8, 0,
-         {{0, Orwin_EOP, {}}, {0, Orwin_EEP, {}}, {1, Orwin_EOP, {'x'}}, kEnd}},
-        // An empty EOP frame in the long form (a packet sent in pieces) still
-        // ends its packet; an empty partial frame is skipped.
-        {"long-form empty frames", {0x02, 'a', 'b', 0x3D, 0x00, 0x7F, 0, 0, 0, 0x41, 'c'}, 64, 0,
-         {{2, Orwin_EOP, {'a', 'b'}}, {1, Orwin_EOP, {'c'}}, kEnd}},
-        {"small buffer", cat({{0x7D, 100}, p100}), 40, 0,
-         {{40, Orwin_PART_EOP_EEP, bytes(p100.begin(), p100.begin() + 40)},
-          {40, Orwin_PART_EOP_EEP, bytes(p100.begin() + 40, p100.begin() + 80)},
-          {20, Orwin_EOP, bytes(p100.begin() + 80, p100.end())},
-          kEnd}},
-        {"buffer exactly full before EOP", {0x02, 'a', 'b', 0x40, 0x42, 'c', 'd'}, 2, 0,
-         {{2, Orwin_EOP, {'a', 'b'}}, {2, Orwin_EOP, {'c', 'd'}}, kEnd}},
-        {"special after held data", {0x02, 'a', 'b', 0xC3, 1, 2, 3, 0x41, 'c'}, 64, RS,
-         {{2, Orwin_PART_EOP_EEP, {'a', 'b'}}, {3, Orwin_SPECIAL, {1, 2, 3}}, {1, Orwin_EOP, {'c'}}, kEnd}},
-        {"special discarded", {0xC3, 1, 2, 3, 0x41, 'c'}, 64, 0, {{1, Orwin_EOP, {'c'}}, kEnd}},
-        {"special in pieces", {0xC5, 1, 2, 3, 4, 5}, 2, RS,
-         {{2, Orwin_PART_SPECIAL, {1, 2}}, {2, Orwin_PART_SPECIAL, {3, 4}}, {1, Orwin_SPECIAL, {5}}, kEnd}},
-        {"long special", cat({{0xFD, 0x3D}, sp61}), 64, RS, {{61, Orwin_SPECIAL, sp61}, kEnd}},
-        {"extensions returned", cat({{0xC0, 0x88}, tt, {0xC0, 0x45, 0xC0, 0x91, 0x2A}}), 64, RE,
-         {{9, Orwin_EXTN, cat({{0x88}, tt})}, {1, Orwin_EXTN, {0x45}}, {2, Orwin_EXTN, {0x91, 0x2A}}, kEnd}},
-        {"extension in pieces", cat({{0xC0, 0x88}, tt}), 4, RE,
-         {{4, Orwin_PART_EXTN, cat({{0x88}, bytes(tt.begin(), tt.begin() + 3)})},
-          {4, Orwin_PART_EXTN, bytes(tt.begin() + 3, tt.begin() + 7)},
-          {1, Orwin_EXTN, {tt[7]}},
-          kEnd}},
-        {"extensions discarded", cat({{0xC0, 0x88}, tt, {0xC0, 0x45, 0x41, 'z'}}), 64, 0,
-         {{1, Orwin_EOP, {'z'}}, kEnd}},
-        // A declared length far beyond the data: parts, then end of data.
-        {"truncated huge frame", cat({{0x7F, 0xFF, 0xFF, 0xFF}, huge10}), 4, 0,
-         {{4, Orwin_PART_EOP_EEP, bytes(huge10.begin(), huge10.begin() + 4)},
-          {4, Orwin_PART_EOP_EEP, bytes(huge10.begin() + 4, huge10.begin() + 8)},
-          {2, Orwin_PART_EOP_EEP, bytes(huge10.begin() + 8, huge10.end())},
-          kEnd}},
-        {"end inside length bytes", {0x7F, 0x01}, 16, 0, {kEnd}},
-        {"end inside special", {0xC5, 1, 2}, 16, RS, {{2, Orwin_PART_SPECIAL, {1, 2}}, kEnd}},
-    };
-}
-
-TEST(Receive, FramingAtEverySplitPoint)
+TEST(Receive, FramingThroughTheLink)
 {
     for (const auto &c : framing_cases()) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(read_through_socket(c.stream, c.stream.size() / 2, c.buffer, c.sda), c.expected);
-        for (size_t split = 0; split <= c.stream.size(); ++split) {
-            rx_feed::feeder two_pieces(c.stream.data(), {split, c.stream.size()});
-            ASSERT_EQ(two_pieces.read_all(c.buffer, c.sda), c.expected) << "split at " << split;
-        }
-        std::vector<size_t> every_byte(c.stream.size());
-        for (size_t i = 0; i < every_byte.size(); ++i)
-            every_byte[i] = i + 1;
-        rx_feed::feeder byte_by_byte(c.stream.data(), every_byte);
-        ASSERT_EQ(byte_by_byte.read_all(c.buffer, c.sda), c.expected) << "one byte at a time";
     }
 }
 
@@ -264,56 +175,6 @@ TEST(ReceiveCallback, SpecialsAndExtensionsReachTheirCallbacks)
     g_rec = nullptr;
 }
 
-// The parser alone: callbacks and the extension-byte hook see the same calls
-// wherever the stream is split, each extension's bytes with the count still
-// due, then 0 once.
-struct hook_call {
-    int cmd, due, byte;
-    bool operator==(const hook_call &o) const { return cmd == o.cmd && due == o.due && byte == o.byte; }
-};
-
-TEST(ReceiveCallback, ParserCallsAtEverySplitPoint)
-{
-    const bytes stream{0xC3, 9, 8, 7, 0xC0, 0x45, 0xC0, 0x82, 0xAB, 0xCD, 0x41, 'q'};
-    const std::vector<hook_call> expected_hook{{0x45, 1, 0x45}, {0x45, 0, 0},    {0x82, 3, 0x82},
-                                               {0x82, 2, 0xAB}, {0x82, 1, 0xCD}, {0x82, 0, 0}};
-    for (size_t split = 0; split <= stream.size(); ++split) {
-        SCOPED_TRACE("split at " + std::to_string(split));
-        recorder rec;
-        g_rec = &rec;
-        uint8_t sbuf[8], ebuf[8];
-        const ORW_CB_INFO special{sbuf, sizeof sbuf, record_cb}, extension{ebuf, sizeof ebuf, record_cb};
-        const ORW_CB_INFO *const special_slot = &special, *const extension_slot = &extension;
-        orw_rx_parser parser;
-        orw_rx_reset(&parser);
-        std::vector<hook_call> hook;
-        struct hook_context {
-            orw_rx_parser *parser;
-            std::vector<hook_call> *calls;
-        } context{&parser, &hook};
-        orw_rx_read rd{};
-        uint8_t out[16];
-        rd.buffer = out;
-        rd.length = sizeof out;
-        rd.action = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
-        rd.special_cb = &special_slot;
-        rd.extension_cb = &extension_slot;
-        rd.context = &context;
-        rd.extension_byte = [](void *c, int byte) {
-            auto *hc = static_cast<hook_context *>(c);
-            hc->calls->push_back({orw_rx_extension_command(hc->parser), orw_rx_extension_due(hc->parser), byte});
-        };
-        orw_rx_status s = orw_rx_feed(&parser, stream.data(), split, &rd);
-        if (s == ORW_RX_NEED_INPUT)
-            s = orw_rx_feed(&parser, stream.data() + split, stream.size() - split, &rd);
-        ASSERT_EQ(s, ORW_RX_BYTES);
-        EXPECT_EQ((result{rd.stored, rd.type, bytes(out, out + rd.stored)}), (result{1, Orwin_EOP, {'q'}}));
-        EXPECT_EQ(rec.calls, (std::vector<bytes>{{9, 8, 7}, {0x45}, {0x82, 0xAB, 0xCD}}));
-        EXPECT_EQ(rec.complete, (std::vector<int>{1, 1, 1}));
-        EXPECT_TRUE(hook == expected_hook);
-        g_rec = nullptr;
-    }
-}
 
 TEST(ReceiveCallback, SmallRegistrationsAreNeverOverrun)
 {
