@@ -7,13 +7,22 @@
 
 namespace {
 
+// The stream's framing. A header byte: the kind in the top two bits, a
+// length code in the low six: 1..60 the payload length, 61..63 the number of
+// length bytes after it (+ 60).
+constexpr unsigned kKindPartial = 0x00;
+constexpr unsigned kKindEop = 0x40;
+constexpr unsigned kKindEep = 0x80;
+constexpr unsigned kSpecialKind = 0xC0; // a special packet, or with length 0 an extension
+constexpr unsigned kLengthMask = 0x3F;
+constexpr int kShortFrameMax = 60;
 // Header kind (top two bits) to the packet type of a data frame.
 constexpr int kDataKindType[3] = {Orwin_PART_EOP_EEP, Orwin_EOP, Orwin_EEP};
-// Frames of up to this many bytes carry their length in the header.
-constexpr int kShortFrameMax = 60;
-constexpr unsigned kSpecialKind = 0xC0;
-constexpr unsigned kLengthMask = 0x3F;
+// An extension command from 0x80 up carries (command & 0x0F) more bytes.
 constexpr int kMultiByteExtension = 0x80;
+constexpr int kExtensionLengthMask = 0x0F;
+constexpr int kMaxExtensionSize = 16;
+static_assert(ORW_RX_RESUME_MAX == 1 + kMaxExtensionSize, "a resumed extension is 0xC0 and its bytes");
 
 inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot) { return slot ? *slot : nullptr; }
 
@@ -83,7 +92,7 @@ int run_callback(const orw_rx_parser *p, const orw_rx_read *r, const ORW_CB_INFO
 inline unsigned take_extn_byte(orw_rx_parser *p, const orw_rx_read *r)
 {
     const unsigned b = p->input[p->pos++];
-    p->extn_bytes[(p->extn_size - p->extn_count) & 15] = static_cast<unsigned char>(b);
+    p->extn_bytes[(p->extn_size - p->extn_count) & (kMaxExtensionSize - 1)] = static_cast<unsigned char>(b);
     if (r->extension_byte)
         r->extension_byte(r->context, static_cast<int>(b));
     if (--p->extn_count <= 0) {
@@ -263,7 +272,7 @@ void start_extension(orw_rx_parser *p, orw_rx_read *r)
     const int x = p->input[p->pos];
     p->extn_cmd = x;
     p->extn_byte = 0;
-    p->extn_size = p->extn_count = x >= kMultiByteExtension ? (x & 0x0F) + 1 : 1;
+    p->extn_size = p->extn_count = x >= kMultiByteExtension ? (x & kExtensionLengthMask) + 1 : 1;
     r->type = Orwin_EXTN;
     p->state = RX_EXTN_BYTES;
 }
@@ -378,7 +387,10 @@ bool orw_rx_special_begun(const orw_rx_parser *p) { return p->state == RX_SPECIA
 size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RESUME_MAX])
 {
     const int type = p->final_flags;
-    const unsigned char kind = type == Orwin_SPECIAL ? 0xC0 : type == Orwin_EEP ? 0x80 : type == Orwin_EOP ? 0x40 : 0x00;
+    const unsigned kind = type == Orwin_SPECIAL ? kSpecialKind
+                          : type == Orwin_EEP   ? kKindEep
+                          : type == Orwin_EOP   ? kKindEop
+                                                : kKindPartial;
     switch (p->state) {
     case RX_LENGTH: {
         // Re-announce three length bytes: the ones already read, then the
@@ -411,7 +423,7 @@ size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RES
         // Repeat the extension's bytes already consumed, so the new stream
         // carries it whole rather than a tail read as frame headers.
         const int consumed = p->extn_size - p->extn_count;
-        if (p->extn_count <= 0 || consumed < 0 || consumed > 16)
+        if (p->extn_count <= 0 || consumed < 0 || consumed > kMaxExtensionSize)
             return 0;
         out[0] = kSpecialKind;
         memcpy(out + 1, p->extn_bytes, static_cast<size_t>(consumed));

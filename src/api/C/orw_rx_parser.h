@@ -42,7 +42,7 @@ struct orw_rx_parser {
     int extn_cmd;
     int extn_byte;   // special or extension bytes gathered so far
     // Bytes of the current extension consumed so far, command byte first.
-    unsigned char extn_bytes[16];
+    unsigned char extn_bytes[ORW_RX_RESUME_MAX - 1];
 };
 
 // One read: where its bytes go and what it does with special packets and
