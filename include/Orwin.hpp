@@ -557,6 +557,12 @@ public:
     static void waveform_cause(unsigned event_byte, char *cause, size_t size);
 
 protected:
+    /**
+     * Open `addr` again (closing the handle open first), as connect() does;
+     * for a unit, `timeout_ms` bounds the connection wait and the
+     * negotiation. @throws orw::error
+     */
+    void open_handle(int timeout_ms);
     /** Throw orw::error for a negative result of the C interface. */
     int check(int result) const;
     /** Throw unless a handle is open. */

@@ -12,6 +12,8 @@
 
 #include "Orwin_Export.h"
 
+#include "Orwin_SpaceWire_protocol.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -135,18 +137,59 @@ private:
 };
 
 /**
+ * What both receiving sides of CCSDS packet transfer build on: the reserved
+ * and application bytes, then the space packet gathered in the instance
+ * buffer, the first `header_size` bytes of it as its header, and deliver()
+ * at the end of the packet. A packet ended by EEP is dropped; one longer
+ * than the 1 MiB buffer is dropped and counted.
+ */
+class ORWIN_API transfer_handler : public protocol_instance {
+  public:
+    /** Where the parse of a packet stands. */
+    enum step { transfer_reserved, transfer_application, packet_header, packet_data, dropping };
+
+    void start(uint8_t sla, uint8_t pid) override;
+    bool body(unsigned char *data, size_t sz, int terminator) override;
+    void eop(int link) override;
+    void eep() override;
+    void reset() override;
+
+    /** Packets dropped because they did not fit the 1 MiB buffer. */
+    uint64_t oversized() const { return dropped.load(std::memory_order_relaxed); }
+
+    uint8_t sla = 0;
+    uint8_t pid = 0;
+    uint8_t reserved = 0;
+    uint8_t applicationid = 0;
+    size_t sz = 0; // bytes of the space packet in the instance buffer
+
+  protected:
+    explicit transfer_handler(size_t header_bytes) : header_size(header_bytes) {}
+    /** The step the handler's public state stands at. */
+    virtual step current() const = 0;
+    /** Move the handler's public state to `s`. */
+    virtual void enter(step s) = 0;
+    /** A packet ended with EOP and all of it is in the buffer: hand it on. */
+    virtual void deliver() = 0;
+
+  private:
+    bool gather(const unsigned char *d, size_t n);
+
+    const size_t header_size;
+    std::atomic<uint64_t> dropped{0};
+};
+
+/**
  * Receives CCSDS packets on a link: the transfer bytes, the primary header
  * and everything after it are gathered in the instance buffer, and
  * request() is called at the end of each packet. Derive and override
  * request() to take the packets; the default prints them.
  */
-class ORWIN_API handler : public protocol_instance {
-public:
+class ORWIN_API handler : public transfer_handler {
+  public:
     enum state { ccsdsresv = 0, ccsdsapplication = 1, ccsdsheader = 2, ccsdserror = 3, ccsdsdata = 4 };
 
-    void start(uint8_t sla, uint8_t pid) override;
-    bool body(unsigned char *data, size_t sz, int terminator) override;
-    void eop(int link) override;
+    handler() : transfer_handler(primary_header_size) {}
     void reset() override;
 
     /**
@@ -163,19 +206,13 @@ public:
     virtual void request(uint8_t reserved, uint8_t application, unsigned char *raw, uint32_t rawsz,
                          primary_header &hdr, secondary_header *sec, unsigned char *data, uint32_t sz);
 
-    /** Packets dropped because they did not fit the 1 MiB buffer. */
-    uint64_t oversized() const { return dropped.load(std::memory_order_relaxed); }
-
-    uint8_t sla = 0;
-    uint8_t pid = 0;
-    uint8_t reserved = 0;
-    uint8_t applicationid = 0;
-    size_t sz = 0;
     state status = ccsdsresv;
     primary_header hdr;
 
-private:
-    std::atomic<uint64_t> dropped{0};
+  protected:
+    step current() const override;
+    void enter(step s) override;
+    void deliver() override;
 };
 
 } // namespace ccsds
@@ -199,29 +236,20 @@ public:
  * the packet, handed to request() at its end. Register it on a link for
  * protocol 2 and override request().
  */
-class ORWIN_API handler : public protocol_instance {
-public:
+class ORWIN_API handler : public ccsds::transfer_handler {
+  public:
     enum state { spwccsdsresv = 0, spwccsdsapplication = 1, spwccsdsdata = 2, spwccsdserror = 3 };
 
-    void start(uint8_t sla, uint8_t pid) override;
-    bool body(unsigned char *data, size_t sz, int terminator) override;
-    void eop(int link) override;
-    void reset() override;
+    handler() : transfer_handler(0) {}
     /** One received packet: `data` is the space packet, `sz` its size. The default prints it. */
     virtual void request(uint8_t reserved, uint8_t application, unsigned char *data, uint32_t sz);
 
-    /** Packets dropped because they did not fit the 1 MiB buffer. */
-    uint64_t oversized() const { return dropped.load(std::memory_order_relaxed); }
-
-    uint8_t sla = 0;
-    uint8_t pid = 0;
-    uint8_t reserved = 0;
-    uint8_t applicationid = 0;
-    size_t sz = 0;
     state status = spwccsdsresv;
 
-private:
-    std::atomic<uint64_t> dropped{0};
+  protected:
+    step current() const override;
+    void enter(step s) override;
+    void deliver() override;
 };
 
 } // namespace spwccsds

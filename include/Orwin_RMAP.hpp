@@ -14,6 +14,7 @@
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_initiator.hpp"
 #include "Orwin_RMAP_transactions.hpp"
+#include "Orwin_SpaceWire_protocol.hpp"
 
 namespace orw::spacewire::rmap {
 

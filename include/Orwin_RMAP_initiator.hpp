@@ -13,9 +13,11 @@
 
 #include "Orwin_RMAP_formats.hpp"
 #include "Orwin_RMAP_transactions.hpp"
+#include "Orwin_SpaceWire_protocol.hpp"
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -62,6 +64,15 @@ struct result {
     /** A reply came and the target reports success. */
     bool ok() const { return outcome == transaction_outcome::replied && status == 0; }
 };
+
+/**
+ * Completion of an asynchronous operation, called exactly once with its
+ * result: on the connection's reader thread for a reply, on the timer thread
+ * for a time-out, on the thread that loses or destroys the connection for
+ * the end of it. It must be short and must not block (every other reply on
+ * the connection waits for it); an exception it throws is caught and traced.
+ */
+using completion = std::function<void(result)>;
 
 /**
  * RMAP commands to a device. Each operation builds the header, registers a
@@ -122,6 +133,17 @@ class ORWIN_API protocol : public protocol_factory {
                                     uint32_t timeout, uint8_t flags, uint8_t ewa);
     std::future<result> rmw_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *data,
                                   const uint8_t *mask, size_t sz, uint32_t timeout, uint8_t ewa);
+    /**
+     * The same with a callback for the result instead of a future. A call
+     * that throws never runs `done`; one that returns runs it exactly once
+     * (already, when the connection ended while the command was sent).
+     */
+    void read_async(device_t *dev, uint8_t key, uint32_t addr, size_t sz, completion done, uint32_t timeout,
+                    uint8_t flags, uint8_t ewa);
+    void write_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *data, size_t sz,
+                     completion done, uint32_t timeout, uint8_t flags, uint8_t ewa);
+    void rmw_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *data, const uint8_t *mask,
+                   size_t sz, completion done, uint32_t timeout, uint8_t ewa);
 
     /** A connection was initialised / is being destroyed (traces only). */
     static void connection(connection_t *ifc);

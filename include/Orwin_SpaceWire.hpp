@@ -12,16 +12,23 @@
 
 #include "Orwin_Export.h"
 
+// The protocol base, and the sending side of each protocol a device holds.
+#include "Orwin_CCSDS.hpp"
+#include "Orwin_RMAP_initiator.hpp"
 #include "Orwin_RMAP_transactions.hpp"
+#include "Orwin_SpaceWire_protocol.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace orw {
@@ -29,82 +36,9 @@ namespace spacewire {
 
 class connection_t;
 class device_t;
-class protocol_instance;
-namespace raw {
-class handler;
-}
 
-/** Size of the receive buffer of a connection and of every protocol instance. */
-constexpr size_t packet_buffer_size = 0x100000;
 /** Number of link dispatchers of a connection (link numbers 0-31). */
 constexpr int max_links = 32;
-
-/**
- * Makes protocol instances on demand. The process-wide table `protocols`
- * maps a protocol identifier to the factory a link uses when a packet with
- * that identifier arrives and nothing is registered for it.
- */
-class ORWIN_API protocol_factory {
-  public:
-    /** A new instance of the protocol, owned by the caller; the base gives null. */
-    virtual protocol_instance *new_instance();
-    virtual ~protocol_factory() = default;
-
-    /**
-     * Enter `f` as the factory of protocol `pid` (null removes it). Meant for
-     * start-up, before any traffic; the table is read without a lock.
-     */
-    static void register_protocol(uint8_t pid, protocol_factory *f);
-    /** The factory of protocol `pid`, or null. */
-    static protocol_factory *factory(uint8_t pid);
-};
-
-/** The process-wide factory table, indexed by protocol identifier (all null at load). */
-extern ORWIN_API std::atomic<protocol_factory *> protocols[256];
-
-/**
- * Handler of one protocol on one link. The link's dispatcher calls, for each
- * packet: start() once, body() for every piece after the protocol
- * identifier (with that piece's terminator: EOP, EEP or PART_EOP_EEP), and
- * eop() at the end, or eep() instead when the packet ends with EEP.
- * All calls come from the connection's reader thread.
- */
-class ORWIN_API protocol_instance {
-  public:
-    protocol_instance() = default;
-    protocol_instance(const protocol_instance &) = delete;
-    protocol_instance &operator=(const protocol_instance &) = delete;
-
-    /** A packet begins: `sla` is its address byte, `pid` its protocol identifier. */
-    virtual void start(uint8_t sla, uint8_t pid);
-    /** A piece of the packet body; false rejects it (the rest of the packet is dropped). */
-    virtual bool body(unsigned char *data, size_t sz, int terminator);
-    /** The packet ended with EOP on link `link`. */
-    virtual void eop(int link);
-    /** The packet ended with EEP (its pieces came through body() as usual). */
-    virtual void eep();
-    virtual void reset();
-    virtual ~protocol_instance();
-    /** Ask to be unregistered from the link at the end of the current packet. */
-    virtual void stop() { running = false; }
-    /** Ask the connection's reader to stop at the end of the current packet. */
-    virtual void finis() { shutdown = true; }
-
-    /** Bind to a connection and link; allocates `data` once and calls reset(). */
-    void set_ifc(connection_t *ifc, int link);
-    /** The connection; `link` receives the link number. */
-    connection_t *get_ifc(int &link);
-    /** The verbose switch of this instance's link (true when unbound). */
-    bool verbose();
-    bool is_shutdown() const { return shutdown; }
-    bool is_running() const { return running; }
-
-    int linkno = 0;
-    connection_t *ifc = nullptr;
-    unsigned char *data = nullptr; // packet_buffer_size bytes once bound
-    std::atomic<bool> running{true};
-    std::atomic<bool> shutdown{false};
-};
 
 namespace raw {
 
@@ -133,14 +67,6 @@ class ORWIN_API protocol : public protocol_factory {
 };
 
 } // namespace raw
-
-} // namespace spacewire
-} // namespace orw
-
-#include "Orwin_CCSDS.hpp"
-
-namespace orw {
-namespace spacewire {
 
 /**
  * Per-link packet dispatcher: parses the address and protocol identifier
@@ -387,6 +313,40 @@ class ORWIN_API connection_t : public orw::connection {
     device_t *device(const std::string &name, const std::string &type, int link, const uint8_t *path,
                      size_t pathsz, const uint8_t *rpath, size_t rpathsz, uint8_t dest, uint8_t src);
 
+    // ---- Reconnection -----------------------------------------------------------
+    /** Attempts of the reconnection thread end within this (and so does the destructor). */
+    static constexpr int reconnect_attempt_ms = 750;
+    /** The first back-off of the reconnection thread; each failure doubles it. */
+    static constexpr unsigned first_backoff_ms = 100;
+    /**
+     * Open the unit again at the same address and with the same time-out,
+     * repeat the link set-up of initialise() at the same speed, and restart
+     * the reader if it ran. Registrations, devices, protocol instances and
+     * transaction tables stay as they are; transactions in flight end with
+     * outcome connection_lost, and a packet cut short ends with EEP. Also
+     * for a connection that is not lost. Then reconnected() is called.
+     * Not from the reader thread or a callback running on it.
+     * @throws orw::error when the unit cannot be reached (the connection
+     *         stays lost), or for a recording or a connection without a unit
+     */
+    void reconnect();
+    /**
+     * With `on`, a lost connection reconnects by itself: a thread owned by
+     * the connection calls connection_lost(), then tries reconnect()'s
+     * steps after 100 ms, doubling the wait after every failure up to
+     * `max_backoff_ms`, until one succeeds (then reconnected()), or until
+     * this is switched off or the connection destroyed, which each return
+     * within about a second. Meanwhile every operation throws the failure
+     * that lost the connection. A class that overrides the hooks below must
+     * call auto_reconnect(false) in its own destructor.
+     */
+    void auto_reconnect(bool on, unsigned max_backoff_ms = 5000);
+    /** The connection was lost and will be reconnected (reconnection thread);
+     *  the default traces at level 2. */
+    virtual void connection_lost(const orw::error &e);
+    /** The connection works again (the reconnecting thread); the default traces at level 2. */
+    virtual void reconnected();
+
     std::atomic<bool> thread_enabled{false};
     std::atomic<bool> thread_running{false};
     rmap::transinfo rmap_transactions;
@@ -412,15 +372,22 @@ class ORWIN_API connection_t : public orw::connection {
     mutable std::mutex failure_lock;
     std::unique_ptr<orw::error> failure;
     int send_timeout_ms = default_send_timeout_ms;
+
+    // Reconnection (connection_t_reconnect.cpp).
+    bool reopen(int timeout_ms, bool only_when_lost);
+    void end_open_packets();
+    void reconnect_loop();
+    void wake_reconnector();
+    double link_speed = 0;      // of the last initialise, repeated on reconnection
+    uint32_t open_packets = 0;  // bit n: link n has a packet open (reader only)
+    std::mutex reopen_lock;     // one reopening at a time
+    bool resume_reader = false; // restart the reader once reopened (under reopen_lock)
+    std::mutex reconnect_lock;  // the reconnection thread's state below
+    std::condition_variable reconnect_cv;
+    std::thread reconnector;
+    bool reconnect_wanted = false;
+    unsigned reconnect_max_ms = 5000;
 };
-
-} // namespace spacewire
-} // namespace orw
-
-#include "Orwin_RMAP_initiator.hpp"
-
-namespace orw {
-namespace spacewire {
 
 /**
  * A remote SpaceWire node behind link `link` of a connection: how packets
@@ -532,6 +499,22 @@ class ORWIN_API device_t {
                                              size_t sz, uint32_t timeout = 0, uint8_t ewa = 0)
     {
         return rmap.rmw_async(this, key, addr, data, mask, sz, timeout, ewa);
+    }
+    /** Callback forms (see rmap::completion): `done` gets the result instead of a future. */
+    void rmap_read_async(uint8_t key, uint32_t addr, size_t sz, rmap::completion done, uint32_t timeout = 0,
+                         uint8_t flags = rmap::instr_increment, uint8_t ewa = 0)
+    {
+        rmap.read_async(this, key, addr, sz, std::move(done), timeout, flags, ewa);
+    }
+    void rmap_write_async(uint8_t key, uint32_t addr, const uint8_t *data, size_t sz, rmap::completion done,
+                          uint32_t timeout = 0, uint8_t flags = rmap::instr_increment, uint8_t ewa = 0)
+    {
+        rmap.write_async(this, key, addr, data, sz, std::move(done), timeout, flags, ewa);
+    }
+    void rmap_rmw_async(uint8_t key, uint32_t addr, const uint8_t *data, const uint8_t *mask, size_t sz,
+                        rmap::completion done, uint32_t timeout = 0, uint8_t ewa = 0)
+    {
+        rmap.rmw_async(this, key, addr, data, mask, sz, std::move(done), timeout, ewa);
     }
 
     rmap::protocol rmap;

@@ -314,13 +314,16 @@ TEST(CcsdsHandler, EverySplitDecodesTheSame)
 TEST(CcsdsHandler, EepAndShortPacketsNeverLeakEarlierBytes)
 {
     ccsds_recorder h;
-    fed_link l(h);
-    // An EEP drops the half packet; the dispatcher does not tell the handler,
-    // which starts afresh with the next one.
+    spwccsds_recorder s;
+    fed_link l(h), ls(s);
+    // An EEP drops the half packet; the handler starts afresh with the next one.
     l.feed(received, {12}, EEP);
     l.feed(received, {});
+    ls.feed(received, {12}, EEP);
+    ls.feed(received, {});
     ASSERT_EQ(h.packets.size(), 1u);
     expect_received(h.packets[0], "after EEP");
+    EXPECT_EQ(s.packets, std::vector<bytes>{bytes(received.begin() + 2, received.end())});
     // Told of the EEP directly, the handler resets as well.
     EXPECT_FALSE(h.body(const_cast<uint8_t *>(received.data()), 3, EEP));
     EXPECT_EQ(h.status, ccsds::handler::ccsdsresv);
@@ -364,6 +367,45 @@ TEST(CcsdsHandler, OversizedPacketsAreDroppedAndCounted)
     ASSERT_EQ(s.packets.size(), 2u);
     EXPECT_EQ(s.packets[0].size(), 2 + orw::spacewire::packet_buffer_size);
     EXPECT_EQ(s.packets[1], bytes(received.begin() + 2, received.end()));
+
+    // Fed by hand past the point where it was dropped, a packet is still
+    // never delivered, not even as an empty one.
+    for (ccsds::transfer_handler *t :
+         {static_cast<ccsds::transfer_handler *>(&h), static_cast<ccsds::transfer_handler *>(&s)}) {
+        t->start(0xFE, 2);
+        EXPECT_FALSE(t->body(big.data() + 2, big.size() - 2, PART));
+        EXPECT_FALSE(t->body(big.data() + 2, 4, EOP));
+        t->eop(1);
+        EXPECT_EQ(t->oversized(), 2u);
+    }
+    EXPECT_EQ(h.packets.size(), 2u);
+    EXPECT_EQ(s.packets.size(), 2u);
+}
+
+// The default handlers print each packet with at most its first 16 bytes.
+TEST(CcsdsHandler, DefaultHandlersPrintTheFirst16Bytes)
+{
+    bytes packet = {0xFE, 0x02, 0x5A, 0x3C, 0x1A, 0xAB, 0xAA, 0xBC, 0x00, 0x13};
+    for (uint8_t i = 0; i < 20; ++i)
+        packet.push_back(i);
+    ccsds::handler parsed;
+    spwccsds::handler whole;
+    const struct {
+        orw::spacewire::protocol_instance &h;
+        const char *printed;
+    } rows[] = {
+        {parsed, "server->ccsds reserved 5a application 3c\n"
+                 "              version 0 type 1 sechdr 1 apid 683 sf 2 sq 10940 sz 20\n"
+                 "              size 20  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"},
+        {whole, "server->ccsds reserved 5a application 3c size 26  1a ab aa bc 00 13 00 01 02 03 04 05 06 07 "
+                "08 09\n"},
+    };
+    for (const auto &r : rows) {
+        fed_link l(r.h);
+        ::testing::internal::CaptureStdout();
+        l.feed(packet, {});
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), r.printed);
+    }
 }
 
 // End to end: the node's packets, in several frames, reach a handler derived

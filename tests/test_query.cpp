@@ -246,6 +246,141 @@ TEST(QueryDispatch, UnknownFamilyFailsEveryQuery)
     EXPECT_EQ(unit.sent(), bytes_t{});
 }
 
+namespace {
+
+// A call's result as text, so that every operation compares alike.
+std::string outcome(int rc)
+{
+    return std::to_string(rc);
+}
+std::string outcome(double value)
+{
+    return std::to_string(value);
+}
+std::string outcome(uint64_t value)
+{
+    return std::to_string(value);
+}
+std::string outcome(char *text)
+{
+    return text_of(text);
+}
+
+uint8_t timetag_extension[9] = {0x88, 0, 0, 0, 0, 0, 0, 0x27, 0x10};
+unsigned char hwa_out[6];
+
+// The link count as the unit gives it, the cached one forgotten.
+std::string links_asked(int (*count)(Orwin), Orwin link)
+{
+    orw_link(link)->number_of_links = 0;
+    return outcome(count(link));
+}
+
+// The generic function and its two family variants with the same arguments.
+// clang-format off
+#define FAMILY_VARIANTS(fn, ...)                                          \
+    {#fn, [](Orwin l) { return outcome(fn(l, ##__VA_ARGS__)); },          \
+          [](Orwin l) { return outcome(fn##_Tor(l, ##__VA_ARGS__)); },    \
+          [](Orwin l) { return outcome(fn##_Vex(l, ##__VA_ARGS__)); }}
+// clang-format on
+
+} // namespace
+
+// Each generic function reaches the operation of the link's family: the same
+// result, error, link state and bytes as calling that family's variant.
+TEST(FamilyDispatch, GenericFunctionsActAsTheFamilyVariant)
+{
+    using call = std::string (*)(Orwin);
+    struct {
+        const char *name;
+        call generic, tor, vex;
+    } cases[] = {
+        FAMILY_VARIANTS(Orwin_set_active_link, 3),
+        FAMILY_VARIANTS(Orwin_set_mode, LINK_mode_normal),
+        FAMILY_VARIANTS(Orwin_set_speed, 100),
+        FAMILY_VARIANTS(Orwin_set_speed_double, 2.5),
+        FAMILY_VARIANTS(Orwin_TT_enable_reporting, TT_report_EOP),
+        FAMILY_VARIANTS(Orwin_ER_enable_reporting, ER_report_time_code),
+        FAMILY_VARIANTS(Orwin_EW_enable_reporting, EW_capture_nchar),
+        FAMILY_VARIANTS(Orwin_Observe, Orwin_report_EOP),
+        FAMILY_VARIANTS(Orwin_EW_source, EW_Source_port_8),
+        FAMILY_VARIANTS(Orwin_EW_request_data, 7),
+        FAMILY_VARIANTS(Orwin_EW_request_data, 256),
+        FAMILY_VARIANTS(Orwin_EW_reset, 4),
+        FAMILY_VARIANTS(Orwin_EW_reset, -1),
+        FAMILY_VARIANTS(Orwin_EW_clear, -3),
+        FAMILY_VARIANTS(Orwin_EW_clear, 300),
+        FAMILY_VARIANTS(Orwin_EI_ignore_events, EI_ignore_parity_error),
+        FAMILY_VARIANTS(Orwin_EI_flow_control, 7, EI_transmit_anyway),
+        FAMILY_VARIANTS(Orwin_ATI_calibrate, 0x5A),
+        FAMILY_VARIANTS(Orwin_sma_56_pulse_width, 9),
+        FAMILY_VARIANTS(Orwin_set_max_packet_data, 1000),
+        FAMILY_VARIANTS(Orwin_set_mode_portmask, LINK_mode_disabled, 0x0Au),
+        FAMILY_VARIANTS(Orwin_get_number_of_links),
+        {"links asked of the unit", [](Orwin l) { return links_asked(Orwin_get_number_of_links, l); },
+         [](Orwin l) { return links_asked(Orwin_get_number_of_links_Tor, l); },
+         [](Orwin l) { return links_asked(Orwin_get_number_of_links_Vex, l); }},
+        FAMILY_VARIANTS(Orwin_get_options_string),
+        FAMILY_VARIANTS(Orwin_get_module_string, Orwin_MODULE_PRODUCT),
+        FAMILY_VARIANTS(Orwin_get_manufacturer_string),
+        FAMILY_VARIANTS(Orwin_get_product_string),
+        FAMILY_VARIANTS(Orwin_get_device_description),
+        FAMILY_VARIANTS(Orwin_get_HWA, hwa_out),
+        FAMILY_VARIANTS(Orwin_link_connected),
+        FAMILY_VARIANTS(Orwin_write_buffer_empty),
+        FAMILY_VARIANTS(Orwin_get_receive_speed),
+        FAMILY_VARIANTS(Orwin_request_link_status),
+        FAMILY_VARIANTS(Orwin_request_link_status_port, 2, 0),
+        FAMILY_VARIANTS(Orwin_request_rx_speed),
+        FAMILY_VARIANTS(Orwin_request_tx_speed),
+        FAMILY_VARIANTS(Orwin_extract_timetag, timetag_extension),
+        FAMILY_VARIANTS(Orwin_extract_timetag_ns, timetag_extension),
+    };
+    // One reply that answers every query of its family: a module reply long
+    // enough for any module, a register reply long enough for any read.
+    const bytes_t tor_reply = {5, 3, 0xA0, 0x64, 0, 'a', 0, 'b', 0, 'c', 0x22, 0x33};
+    bytes_t vex_reply = {ram_io, 0, 1, 0, 0, 0x58, 0xA0, 0x64};
+    const std::string description = "Function=F;Product=P;Manufacturer=M";
+    vex_reply.insert(vex_reply.end(), description.begin(), description.end());
+    vex_reply.resize(5 + 256 + 1, 0);
+    std::vector<int> tor_with_cr = tor_slots;
+    tor_with_cr.push_back(Orwin_MODULE_CR);
+
+    struct result {
+        std::string value;
+        int error;
+        std::string text;
+        int port;
+        bytes_t sent;
+        bool operator==(const result &o) const
+        {
+            return value == o.value && error == o.error && text == o.text && port == o.port && sent == o.sent;
+        }
+    };
+    for (int family : {SYSTEM_TYPE_Tor, SYSTEM_TYPE_Vex}) {
+        const bool tor = family == SYSTEM_TYPE_Tor;
+        auto run = [&](call fn) {
+            unit_pair unit(family, tor ? tor_with_cr : vex_slots);
+            unit.reply(tor ? tor_reply : vex_reply);
+            orw_restore_error(0, nullptr);
+            result r{fn(unit.link),
+                     Orwin_get_error(),
+                     Orwin_get_error_text() ? Orwin_get_error_text() : "",
+                     unit.record()->current_port,
+                     {}};
+            Orwin_flush(unit.link);
+            r.sent = unit.sent();
+            return r;
+        };
+        for (auto &c : cases) {
+            const result generic = run(c.generic);
+            const result variant = run(tor ? c.tor : c.vex);
+            EXPECT_TRUE(generic == variant) << c.name << (tor ? " Tor: " : " Vex: ") << generic.value << " / "
+                                            << variant.value << ", " << generic.text << " / " << variant.text;
+        }
+    }
+}
+
 // ---- Vex-family register reads -------------------------------------------------
 
 TEST(VexRegisterRead, SendsTheRequestAndCopiesTheData)

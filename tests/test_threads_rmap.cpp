@@ -858,6 +858,104 @@ TEST(RmapAsync, ManyInFlightFromOneThreadEndWithTheirOwnResult)
     EXPECT_EQ(rmap::live_transactions(), 0u);
 }
 
+// Callbacks in flight from one thread: each runs exactly once, on the thread
+// that ended its transaction, with its own outcome; one that throws leaves
+// the reader serving the rest, and a call that throws never runs its own.
+TEST(RmapAsync, CallbacksRunOnceEachWithTheirOwnOutcome)
+{
+    deadline guard(std::chrono::seconds(60), "asynchronous callbacks");
+    unit u(false);
+    constexpr size_t reads = 200, timed = 10, untimed = 20, total = reads + 2 + timed + untimed;
+    bytes memory(4 * reads);
+    for (size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    u.sim.set_rmap_memory(node_link, base, memory);
+    u.sim.set_rmap_drop_replies(slow_link, true);
+
+    struct slot {
+        std::atomic<int> calls{0};
+        rmap::result r;
+        std::thread::id on;
+    };
+    std::vector<slot> slots(total);
+    std::atomic<size_t> ended{0};
+    auto into = [&](size_t i) {
+        return [&, i](rmap::result r) {
+            slots[i].r = std::move(r);
+            slots[i].on = std::this_thread::get_id();
+            slots[i].calls.fetch_add(1);
+            ended.fetch_add(1);
+            if (i % 7 == 3)
+                throw std::runtime_error("a careless callback");
+            if (i % 7 == 5)
+                throw 5;
+        };
+    };
+    const bytes written = {0xC0, 0xFF, 0xEE, 0x00}, data = {0xFF, 0x00}, mask = {0xF0, 0xF0};
+    size_t at = 0;
+    for (; at < reads; ++at)
+        u.node->rmap_read_async(0, base + static_cast<uint32_t>(4 * at), 4, into(at), 500);
+    u.node->rmap_write_async(0, base + 0x10000, written.data(), 4, into(at++), 500);
+    u.node->rmap_rmw_async(0, base + 4, data.data(), mask.data(), 2, into(at++), 500);
+    for (; at < reads + 2 + timed; ++at)
+        u.slow->rmap_read_async(0, base, 4, into(at), 3);
+    for (; at < total; ++at)
+        u.slow->rmap_read_async(0, base, 4, into(at));
+    ASSERT_TRUE(eventually([&] { return ended.load() == reads + 2 + timed; }, 10000));
+    ASSERT_TRUE(eventually([&] { return u.sim.rmap_commands(slow_link) >= timed + untimed; }, 2000));
+    u.sim.drop_connections();
+    ASSERT_TRUE(eventually([&] { return ended.load() == total; }, 5000));
+
+    const std::thread::id me = std::this_thread::get_id();
+    for (size_t i = 0; i < total; ++i) {
+        const rmap::result &r = slots[i].r;
+        EXPECT_EQ(slots[i].calls.load(), 1) << i;
+        EXPECT_NE(slots[i].on, me) << i;
+        if (i < reads) {
+            ASSERT_TRUE(r.ok()) << i << " " << rmap::outcome_text(r.outcome);
+            EXPECT_EQ(r.data, bytes(memory.begin() + 4 * i, memory.begin() + 4 * i + 4)) << i;
+        } else if (i < reads + 2) {
+            EXPECT_TRUE(r.ok()) << i;
+        } else if (i < reads + 2 + timed) {
+            EXPECT_EQ(r.outcome, outcome::timed_out) << i;
+            EXPECT_EQ(slots[i].on, rmap::timer.timert.get_id()) << i;
+        } else {
+            EXPECT_EQ(r.outcome, outcome::connection_lost) << i;
+        }
+    }
+    EXPECT_EQ(slots[reads + 1].r.data, bytes(memory.begin() + 4, memory.begin() + 6));
+    EXPECT_EQ(u.sim.rmap_memory(node_link, base + 0x10000, 4), written);
+
+    // Refused or failed calls throw and never call back.
+    std::atomic<int> refused{0};
+    auto count = [&](rmap::result) { refused.fetch_add(1); };
+    EXPECT_THROW(u.node->rmap_read_async(0, base, 4, count), orw::error);
+    try {
+        u.node->rmap_rmw_async(0, base, data.data(), mask.data(), 5, count);
+        ADD_FAILURE() << "five bytes accepted";
+    } catch (rmap::toomuchrmwdata *e) {
+        delete e;
+    }
+
+    // Destroying the connection ends and frees the callbacks still pending.
+    orw::unitsim::simulator sim(config(false));
+    sim.set_rmap_drop_replies(slow_link, true);
+    auto ifc = std::make_unique<orw::spacewire::connection_t>(sim.address(), 100.0);
+    std::unique_ptr<orw::spacewire::device_t> slow(ifc->device("slow", "memory", slow_link, 0xFE, 0x67));
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> cancelled{0};
+    for (int i = 0; i < 20; ++i)
+        slow->rmap_read_async(0, base, 4, [&, token](rmap::result r) {
+            cancelled.fetch_add(r.outcome == outcome::cancelled ? 1 : 100);
+        });
+    ASSERT_TRUE(eventually([&] { return sim.rmap_commands(slow_link) >= 20; }, 2000));
+    ifc.reset();
+    EXPECT_EQ(cancelled.load(), 20);
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}
+
 // The timer ticks only while a transaction with a time-out is live.
 TEST(RmapTransactions, TimerSleepsWhileNoTimedTransactionIsLive)
 {

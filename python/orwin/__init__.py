@@ -2,7 +2,8 @@
 """orwin: drive Orwin interface units (Ethernet to SpaceWire) from Python.
 
 Connection opens a unit; its devices do RMAP reads, writes and
-read-modify-writes and send CCSDS packets; send() and receive() carry raw
+read-modify-writes (waiting, or as asyncio futures with the *_async
+methods) and send CCSDS packets; send() and receive() carry raw
 packets; Capture records a recording unit to pcap; Simulator runs the
 project's unit simulator in this process for tests without hardware.
 Every blocking call releases the GIL, is bounded by its time-out and ends

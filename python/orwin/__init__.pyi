@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+import asyncio
 import os
 from typing import Dict, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, TypedDict, Union
 
@@ -49,6 +50,14 @@ class Device:
         increment: bool = True,
     ) -> None: ...
     def rmw(self, address: int, data: Buffer, mask: Buffer, timeout: float = 1.0) -> bytes: ...
+    def read_async(
+        self, address: int, size: int, timeout: float = 1.0, increment: bool = True
+    ) -> asyncio.Future[bytes]: ...
+    def write_async(
+        self, address: int, data: Buffer, timeout: float = 1.0, reply: bool = True, verify: bool = False,
+        increment: bool = True,
+    ) -> asyncio.Future[None]: ...
+    def rmw_async(self, address: int, data: Buffer, mask: Buffer, timeout: float = 1.0) -> asyncio.Future[bytes]: ...
     def ccsds_send(
         self,
         apid: int,

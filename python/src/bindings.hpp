@@ -11,6 +11,7 @@ namespace py = pybind11;
 void bind_errors(py::module_ &m);
 void bind_connection(py::module_ &m);
 void bind_device(py::module_ &m);
+void bind_async(py::module_ &m);
 void bind_simulator(py::module_ &m);
 void bind_capture(py::module_ &m);
 void bind_unit_info(py::module_ &m);

@@ -72,6 +72,12 @@ class connection_core {
     const orw::error *lost() const { return ifc ? ifc->reader_error() : nullptr; }
     /** The connection has failed (its reader may still be ending). */
     bool is_lost() const { return ifc && ifc->is_lost(); }
+    /** Calls `f(closed(), lost())` while close() cannot take the connection away. */
+    template <class F> void with_state(F f)
+    {
+        std::shared_lock<std::shared_mutex> held(life);
+        f(closed(), lost());
+    }
 
     const std::string address;
     std::atomic<bool> closing{false};

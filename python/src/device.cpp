@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "device.hpp"
 
+#include "async_port.hpp"
 #include "bindings.hpp"
 #include "errors.hpp"
 #include "rmap_outcome.hpp"
@@ -54,8 +55,9 @@ py::bytes device::read(uint32_t address, size_t size, double timeout, bool incre
         on_node(*core, [&] {
             node->rmap_read(key, increment ? rmap::instr_increment : 0, 0, address, size, &r);
         });
+        // While the connection is held: the reader's error belongs to it.
+        check_outcome(r, "RMAP read", static_cast<long>(size));
     }
-    check_outcome(r, "RMAP read", static_cast<long>(size));
     return py::bytes(reinterpret_cast<const char *>(r.data.data()), r.data.size());
 }
 
@@ -73,13 +75,32 @@ void device::read_loop(uint32_t address, size_t size, double timeout, size_t cou
     }
 }
 
+namespace {
+
+uint8_t write_flags(bool verify, bool increment)
+{
+    return static_cast<uint8_t>((increment ? rmap::instr_increment : 0) | (verify ? rmap::instr_verify : 0));
+}
+
+void check_rmw(const std::string &d, const std::string &m)
+{
+    if (d.size() != m.size() || d.size() > 8)
+        throw py::value_error("read-modify-write needs as many mask bytes as data bytes, at most 8");
+}
+
+const uint8_t *u8(const std::string &s)
+{
+    return reinterpret_cast<const uint8_t *>(s.data());
+}
+
+} // namespace
+
 void device::write(uint32_t address, const py::buffer &data, double timeout, bool reply, bool verify,
                    bool increment)
 {
     const std::string bytes = bytes_of(data);
-    const auto *d = reinterpret_cast<const uint8_t *>(bytes.data());
-    const uint8_t flags =
-        static_cast<uint8_t>((increment ? rmap::instr_increment : 0) | (verify ? rmap::instr_verify : 0));
+    const auto *d = u8(bytes);
+    const uint8_t flags = write_flags(verify, increment);
     rmap_response r(*core, timeout);
     {
         py::gil_scoped_release nogil;
@@ -90,27 +111,70 @@ void device::write(uint32_t address, const py::buffer &data, double timeout, boo
             else
                 node->rmap_write_noreply(key, flags, 0, address, d, bytes.size());
         });
+        if (reply)
+            check_outcome(r, "RMAP write", -1);
     }
-    if (reply)
-        check_outcome(r, "RMAP write", -1);
 }
 
 py::bytes device::rmw(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout)
 {
     const std::string d = bytes_of(data), m = bytes_of(mask);
-    if (d.size() != m.size() || d.size() > 8)
-        throw py::value_error("read-modify-write needs as many mask bytes as data bytes, at most 8");
+    check_rmw(d, m);
     rmap_response r(*core, timeout);
     {
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
-        on_node(*core, [&] {
-            node->rmap_readmodifywrite(key, 0, address, reinterpret_cast<const uint8_t *>(d.data()),
-                                       reinterpret_cast<const uint8_t *>(m.data()), d.size(), &r);
-        });
+        on_node(*core, [&] { node->rmap_readmodifywrite(key, 0, address, u8(d), u8(m), d.size(), &r); });
+        check_outcome(r, "RMAP read-modify-write", static_cast<long>(d.size()));
     }
-    check_outcome(r, "RMAP read-modify-write", static_cast<long>(d.size()));
     return py::bytes(reinterpret_cast<const char *>(r.data.data()), r.data.size());
+}
+
+// The command is sent before these return; a failure before or while sending
+// raises at once, the outcome of the transaction comes through the future.
+template <class Send> py::object device::issue_async(async_call &call, Send send)
+{
+    {
+        py::gil_scoped_release nogil;
+        connection_core::use u(*core);
+        on_node(*core, [&] { send(call.completion()); });
+    }
+    return call.future();
+}
+
+py::object device::read_async(uint32_t address, size_t size, double timeout, bool increment)
+{
+    async_call call(core, "RMAP read", static_cast<long>(size), timeout);
+    return issue_async(call, [&](rmap::completion done) {
+        node->rmap_read_async(key, address, size, std::move(done), call.ticks,
+                              increment ? rmap::instr_increment : 0);
+    });
+}
+
+py::object device::write_async(uint32_t address, const py::buffer &data, double timeout, bool reply,
+                               bool verify, bool increment)
+{
+    if (!reply) {
+        py::object sent = ready_future(py::none());
+        write(address, data, timeout, false, verify, increment);
+        return sent;
+    }
+    const std::string bytes = bytes_of(data);
+    async_call call(core, "RMAP write", -1, timeout);
+    return issue_async(call, [&](rmap::completion done) {
+        node->rmap_write_async(key, address, u8(bytes), bytes.size(), std::move(done), call.ticks,
+                               write_flags(verify, increment));
+    });
+}
+
+py::object device::rmw_async(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout)
+{
+    const std::string d = bytes_of(data), m = bytes_of(mask);
+    check_rmw(d, m);
+    async_call call(core, "RMAP read-modify-write", static_cast<long>(d.size()), timeout);
+    return issue_async(call, [&](rmap::completion done) {
+        node->rmap_rmw_async(key, address, u8(d), u8(m), d.size(), std::move(done), call.ticks);
+    });
 }
 
 namespace {
@@ -185,7 +249,8 @@ namespace orwin_py {
 
 void bind_device(py::module_ &m)
 {
-    py::class_<device, std::shared_ptr<device>>(m, "Device", R"(A remote SpaceWire node behind one link of a Connection.
+    py::class_<device, std::shared_ptr<device>>(m, "Device",
+                                                R"(A remote SpaceWire node behind one link of a Connection.
 
 Made by Connection.device(). RMAP operations wait for their reply with the
 GIL released; any number of threads may use one device or connection.)")
@@ -204,9 +269,22 @@ a reply with a non-zero status, ConnectionLost, CrcError or InvalidReply.)")
 
 With ``reply`` (the default) waits for the reply and raises as read() does;
 without it returns once the command is sent.)")
-        .def("rmw", &device::rmw, py::arg("address"), py::arg("data"), py::arg("mask"), py::arg("timeout") = 1.0,
+        .def("rmw", &device::rmw, py::arg("address"), py::arg("data"), py::arg("mask"),
+             py::arg("timeout") = 1.0,
              R"(Read-modify-write of up to 8 bytes at ``address``: bits set in ``mask``
 take the value of ``data``. Returns the data read before the write.)")
+        .def("read_async", &device::read_async, py::arg("address"), py::arg("size"), py::arg("timeout") = 1.0,
+             py::arg("increment") = true,
+             R"(As read(), without waiting: sends the command and returns an asyncio
+future of the running event loop, which the reply sets (or the exception
+read() would raise). Any number may be in flight; call it from a coroutine.)")
+        .def("write_async", &device::write_async, py::arg("address"), py::arg("data"),
+             py::arg("timeout") = 1.0, py::arg("reply") = true, py::arg("verify") = false,
+             py::arg("increment") = true,
+             "As write(), returning a future of the running event loop as read_async() does.")
+        .def("rmw_async", &device::rmw_async, py::arg("address"), py::arg("data"), py::arg("mask"),
+             py::arg("timeout") = 1.0,
+             "As rmw(), returning a future of the running event loop as read_async() does.")
         .def("ccsds_send", &device::ccsds_send, py::arg("apid"), py::arg("data"), py::arg("type") = 0,
              py::arg("sequence_flags") = 3, py::arg("count") = 0, py::arg("application") = 0,
              py::arg("secondary_header") = py::none(),

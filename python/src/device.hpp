@@ -10,6 +10,8 @@
 
 namespace orwin_py {
 
+class async_call;
+
 class device {
   public:
     device(std::shared_ptr<connection_core> core, int link, uint8_t dest, uint8_t key, uint8_t src,
@@ -18,6 +20,11 @@ class device {
     py::bytes read(uint32_t address, size_t size, double timeout, bool increment);
     void write(uint32_t address, const py::buffer &data, double timeout, bool reply, bool verify, bool increment);
     py::bytes rmw(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout);
+    /** The same as futures of the running asyncio loop, set on that loop. */
+    py::object read_async(uint32_t address, size_t size, double timeout, bool increment);
+    py::object write_async(uint32_t address, const py::buffer &data, double timeout, bool reply, bool verify,
+                           bool increment);
+    py::object rmw_async(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout);
     void ccsds_send(uint16_t apid, const py::buffer &data, int type, int sequence_flags, int count,
                     int application, const py::object &secondary_header);
 
@@ -29,6 +36,8 @@ class device {
     const uint8_t key;
 
   private:
+    template <class Send> py::object issue_async(async_call &call, Send send);
+
     std::shared_ptr<connection_core> core;
     std::unique_ptr<orw::spacewire::device_t> node;
     std::mutex ccsds_lock; // the node keeps one CCSDS packet under assembly

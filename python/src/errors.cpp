@@ -38,6 +38,15 @@ void raise(const py::object &cls, const py::object &instance) { PyErr_SetObject(
 
 } // namespace
 
+py::object exception_of(const failure &f)
+{
+    py::object cls = class_of(f.kind);
+    if (f.kind == failure_kind::rmap_status)
+        return cls(f.text, f.code, f.status,
+                   orw::spacewire::rmap::status_text(static_cast<uint8_t>(f.status)));
+    return cls(f.text, f.code);
+}
+
 void bind_errors(py::module_ &m)
 {
     py::module_ defs = py::module_::import("orwin._errors");
@@ -52,12 +61,7 @@ void bind_errors(py::module_ &m)
         } catch (python_interrupt &e) {
             e.restore();
         } catch (const failure &f) {
-            py::object cls = class_of(f.kind);
-            if (f.kind == failure_kind::rmap_status)
-                raise(cls, cls(f.text, f.code, f.status,
-                               orw::spacewire::rmap::status_text(static_cast<uint8_t>(f.status))));
-            else
-                raise(cls, cls(f.text, f.code));
+            raise(class_of(f.kind), exception_of(f));
         } catch (const orw::error &e) {
             const char *text = e.text() ? e.text() : "unknown error";
             py::object cls = e.get() == Error_Receiver_Timeout ? classes->timeout : classes->error;

@@ -32,6 +32,8 @@ struct failure : std::exception {
     int status; // RMAP reply status, for rmap_status
 };
 
+/** The orwin exception instance of `f` (the GIL is held). */
+py::object exception_of(const failure &f);
 
 /**
  * Runs `op`, turning the library's pointer-thrown RMAP exceptions into

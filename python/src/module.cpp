@@ -8,6 +8,7 @@ PYBIND11_MODULE(_orwin, m)
     m.attr("__version__") = ORWIN_PYTHON_VERSION;
     orwin_py::bind_errors(m);
     orwin_py::bind_connection(m);
+    orwin_py::bind_async(m);
     orwin_py::bind_device(m);
     orwin_py::bind_simulator(m);
     orwin_py::bind_capture(m);

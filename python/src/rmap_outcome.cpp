@@ -15,16 +15,16 @@ namespace {
 // should it never fire.
 constexpr double timer_margin_s = 1.0;
 
-uint32_t ticks(double seconds)
+} // namespace
+
+uint32_t timeout_ticks(double seconds)
 {
     deadline_after(seconds); // refuses a time-out that is not positive
     return static_cast<uint32_t>(std::ceil(seconds * 1e6 / orw::spacewire::rmap::timer_tick_us));
 }
 
-} // namespace
-
 rmap_response::rmap_response(connection_core &core, double timeout)
-    : transaction_response(ticks(timeout), nullptr), seconds(timeout), core(core),
+    : transaction_response(timeout_ticks(timeout), nullptr), seconds(timeout), core(core),
       deadline(deadline_after(timeout + timer_margin_s)), sync_waiter(*this)
 {
     sync = &sync_waiter;
@@ -72,15 +72,23 @@ void rmap_response::waiter::wait()
 void check_outcome(const rmap_response &r, const char *what, long expected)
 {
     namespace rmap = orw::spacewire::rmap;
-    const std::string op(what);
     if (r.closed)
-        throw failure(failure_kind::error, Error_NO_Connection, op + ": connection closed while waiting");
+        throw failure(failure_kind::error, Error_NO_Connection,
+                      std::string(what) + ": connection closed while waiting");
     if (r.lost)
         raise_lost(*r.lost);
     // The binding's own bound cancels a transaction the timer never ended.
     const rmap::transaction_outcome outcome =
         r.timed_out && r.outcome() != rmap::transaction_outcome::replied ? rmap::transaction_outcome::timed_out
                                                                          : r.outcome();
+    check_result(outcome, r.status_code(), r.data.size(), r.seconds, r.core_lost(), what, expected);
+}
+
+void check_result(orw::spacewire::rmap::transaction_outcome outcome, uint8_t status, size_t size,
+                  double seconds, const orw::error *lost, const char *what, long expected)
+{
+    namespace rmap = orw::spacewire::rmap;
+    const std::string op(what);
     switch (outcome) {
     case rmap::transaction_outcome::replied:
         break;
@@ -90,22 +98,22 @@ void check_outcome(const rmap_response &r, const char *what, long expected)
         throw failure(failure_kind::invalid_reply, Error_Response_Mismatch, op + ": reply does not fit the command");
     case rmap::transaction_outcome::connection_lost:
     case rmap::transaction_outcome::cancelled:
-        if (const orw::error *e = r.core_lost())
-            raise_lost(*e);
+        if (lost)
+            raise_lost(*lost);
         throw failure(failure_kind::connection_lost, Error_Receiver_Shutdown,
                       op + ": " + rmap::outcome_text(outcome));
     default: {
         char s[32];
-        std::snprintf(s, sizeof s, "%g", r.seconds);
+        std::snprintf(s, sizeof s, "%g", seconds);
         throw failure(failure_kind::timeout, Error_Receiver_Timeout, op + ": no reply within " + s + " s");
     }
     }
-    if (r.status_code() != 0)
+    if (status != 0)
         throw failure(failure_kind::rmap_status, Error_Response_Mismatch, op + ": reply with an error status",
-                      r.status_code());
-    if (expected >= 0 && r.data.size() != static_cast<size_t>(expected))
+                      status);
+    if (expected >= 0 && size != static_cast<size_t>(expected))
         throw failure(failure_kind::invalid_reply, Error_Response_Too_Small,
-                      op + ": reply with " + std::to_string(r.data.size()) + " data bytes instead of " +
+                      op + ": reply with " + std::to_string(size) + " data bytes instead of " +
                           std::to_string(expected));
 }
 

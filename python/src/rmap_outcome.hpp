@@ -53,9 +53,17 @@ class rmap_response : public orw::spacewire::rmap::transaction_response {
 /**
  * Raises the exception for a finished transaction, or returns for a good
  * reply. `expected` is the number of data bytes the reply must carry (-1
- * when it carries none). This is the one place where outcomes become
- * exceptions.
+ * when it carries none). check_result() below is the one place where
+ * outcomes become exceptions.
  */
 void check_outcome(const rmap_response &r, const char *what, long expected);
+
+/** The same for a result the library delivered, with the connection's
+ *  reader error `lost` (null while it runs) and the time-out in `seconds`. */
+void check_result(orw::spacewire::rmap::transaction_outcome outcome, uint8_t status, size_t size,
+                  double seconds, const orw::error *lost, const char *what, long expected);
+
+/** Timer ticks for a time-out of `seconds`; refuses one that is not positive. */
+uint32_t timeout_ticks(double seconds);
 
 } // namespace orwin_py

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
 import ast
+import asyncio
 import os
 import pathlib
 import signal
@@ -26,7 +27,7 @@ def test_public_names_have_docstrings_and_stubs():
     for name in PUBLIC:
         assert getattr(orwin, name).__doc__, name
         assert name in stubbed, name
-    for method in ("read", "write", "rmw", "ccsds_send"):  # help() shows the signature
+    for method in ("read", "write", "rmw", "read_async", "write_async", "rmw_async", "ccsds_send"):  # help() shows the signature
         assert getattr(orwin.Device, method).__doc__.startswith(method + "(self"), method
     assert orwin.__version__.count(".") >= 1
     assert issubclass(orwin.RmapError, orwin.Error) and issubclass(orwin.Timeout, orwin.Error)
@@ -218,3 +219,67 @@ def readme_examples():
 def test_readme_example(example, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     exec(compile(example, "README.md", "exec"), {"__name__": "readme"})
+
+
+def test_async_many_in_flight_from_one_coroutine(unit, node):
+    unit.set_memory(RMAP_LINK, 0x2000, bytes(i * 7 % 251 for i in range(800)))
+
+    async def run():
+        reads = await asyncio.gather(*(node.read_async(0x2000 + 4 * i, 4) for i in range(200)))
+        written = await asyncio.gather(node.write_async(0x100, b"\x11\x22\x33\x44"),
+                                       node.write_async(0x104, b"\x55", reply=False, verify=True))
+        return reads, written, await node.rmw_async(0x100, b"\xff\x00", b"\x0f\xf0")
+
+    reads, written, old = asyncio.run(asyncio.wait_for(run(), 30))
+    assert reads == [bytes((4 * i + k) * 7 % 251 for k in range(4)) for i in range(200)]
+    assert written == [None, None] and old == b"\x11\x22"
+    assert unit.memory(RMAP_LINK, 0x100, 5) == b"\x1f\x02\x33\x44\x55"
+
+
+ASYNC_EXIT = """
+import asyncio, orwin
+unit = orwin.Simulator(rmap_targets={1: {"key": 0, "memory_size": 4096}})
+conn = orwin.Connection(unit.address)
+node = conn.device(1)
+unit.set_drop_replies(1)
+async def leave_in_flight():
+    global pending
+    pending = [node.read_async(0, 4, timeout=0.01 * (i + 1)) for i in range(30)]
+    pending += [node.read_async(0, 4, timeout=30) for i in range(30)]
+asyncio.run(leave_in_flight())
+print("exiting")
+"""
+
+
+def test_async_outcomes_raise_as_the_calls_do(unit, conn, node):
+    async def outcome(op):
+        try:
+            return await asyncio.wait_for(op(), 10)
+        except Exception as e:  # compared below
+            return type(e)
+
+    async def run():
+        results = {}
+        results["bad key"] = await outcome(lambda: conn.device(RMAP_LINK, key=KEY + 1).read_async(0, 4))
+        results["beyond memory"] = await outcome(lambda: node.rmw_async(0x20000, b"\x01", b"\x01"))
+        results["bad mask"] = await outcome(lambda: node.rmw_async(0, b"\x01", b""))
+        results["bad time-out"] = await outcome(lambda: node.write_async(0, b"\x01", timeout=-1))
+        unit.set_drop_replies(RMAP_LINK)
+        results["time-out"] = await outcome(lambda: node.read_async(0, 4, timeout=0.05))
+        abandoned = node.read_async(0, 4, timeout=0.05)
+        abandoned.cancel()  # its result comes to a cancelled future
+        results["abandoned"] = await outcome(lambda: asyncio.sleep(0.2, "fine"))
+        stuck = [node.read_async(0, 4, timeout=30) for _ in range(20)]
+        unit.drop_connections()
+        results["lost"] = {await outcome(lambda: f) for f in stuck}
+        return results
+
+    results = asyncio.run(run())
+    with pytest.raises(RuntimeError):
+        node.read_async(0, 4)  # outside a running loop
+    assert results == {"bad key": orwin.RmapError, "beyond memory": orwin.RmapError,
+                       "bad mask": ValueError, "bad time-out": ValueError, "time-out": orwin.Timeout,
+                       "abandoned": "fine", "lost": {orwin.ConnectionLost}}
+    out = subprocess.run([sys.executable, "-c", ASYNC_EXIT], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ))
+    assert (out.returncode, out.stdout) == (0, "exiting\n"), out.stderr

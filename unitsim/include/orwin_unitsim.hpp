@@ -236,6 +236,15 @@ public:
     simulator(const simulator &) = delete;
     simulator &operator=(const simulator &) = delete;
 
+    /// Like a unit switched off: stops listening and closes every client
+    /// connection; returns once they are closed. The unit's state (memory,
+    /// settings, history) is kept. Does nothing when stopped already.
+    void stop();
+    /// Like a unit switched on again: listens on the same port as before and
+    /// serves new clients. Does nothing while running; throws
+    /// std::runtime_error when the port cannot be taken back.
+    void start();
+
     uint16_t port() const;
     /// "<bind address>:<port>"
     std::string address() const;

@@ -73,6 +73,8 @@ struct simulator::impl {
     explicit impl(config cfg);
     ~impl();
 
+    void listen_on(uint16_t port);
+    void stop();
     void run();
     void wake();
     void accept_clients();
@@ -86,6 +88,7 @@ struct simulator::impl {
     void release_due_replies();
     void forget_delayed(const connection *c);
 
+    std::mutex lifecycle; // stop() and start() of the listener and loop
     mutable std::mutex m;
     mutable std::condition_variable cv;
     unit model;
@@ -107,48 +110,76 @@ struct simulator::impl {
 
 simulator::impl::impl(config cfg) : model(cfg)
 {
+    if (pipe2(wake_fds, O_NONBLOCK | O_CLOEXEC) < 0)
+        throw system_failure("pipe");
     try {
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(cfg.port);
-        if (inet_pton(AF_INET, cfg.bind_address.c_str(), &addr.sin_addr) != 1)
-            throw std::runtime_error("unitsim: bind address is not IPv4: " + cfg.bind_address);
-        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (listen_fd < 0)
-            throw system_failure("socket");
-        int on = 1;
-        setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
-            throw system_failure("bind " + cfg.bind_address + ":" + std::to_string(cfg.port));
-        if (listen(listen_fd, 64) < 0)
-            throw system_failure("listen");
-        socklen_t len = sizeof addr;
-        if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-            throw system_failure("getsockname");
-        bound_port = ntohs(addr.sin_port);
-        if (pipe2(wake_fds, O_NONBLOCK | O_CLOEXEC) < 0)
-            throw system_failure("pipe");
-        loop = std::thread([this] { run(); });
+        listen_on(model.settings().port);
     } catch (...) {
-        for (int fd : {listen_fd, wake_fds[0], wake_fds[1]})
-            if (fd >= 0)
-                close(fd);
+        close(wake_fds[0]);
+        close(wake_fds[1]);
         throw;
     }
 }
 
 simulator::impl::~impl()
 {
+    stop();
+    close(wake_fds[0]);
+    close(wake_fds[1]);
+}
+
+// Binds and listens on `port` (0: ephemeral) and starts the loop. Address
+// reuse lets a restarted unit take its port back at once.
+void simulator::impl::listen_on(uint16_t port)
+{
+    const std::string &bind_address = model.settings().bind_address;
+    try {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        if (inet_pton(AF_INET, bind_address.c_str(), &addr.sin_addr) != 1)
+            throw std::runtime_error("unitsim: bind address is not IPv4: " + bind_address);
+        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (listen_fd < 0)
+            throw system_failure("socket");
+        int on = 1;
+        setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+            throw system_failure("bind " + bind_address + ":" + std::to_string(port));
+        if (listen(listen_fd, 64) < 0)
+            throw system_failure("listen");
+        socklen_t len = sizeof addr;
+        if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+            throw system_failure("getsockname");
+        if (bound_port != ntohs(addr.sin_port)) // unchanged on a restart, which others may be reading
+            bound_port = ntohs(addr.sin_port);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            stopping = false;
+        }
+        loop = std::thread([this] { run(); });
+    } catch (...) {
+        if (listen_fd >= 0)
+            close(listen_fd);
+        listen_fd = -1;
+        throw;
+    }
+}
+
+// Ends the loop, which closes every client, then stops listening.
+void simulator::impl::stop()
+{
     {
         std::lock_guard<std::mutex> lock(m);
         stopping = true;
     }
     cv.notify_all();
+    if (!loop.joinable())
+        return;
     wake();
     loop.join();
     close(listen_fd);
-    close(wake_fds[0]);
-    close(wake_fds[1]);
+    listen_fd = -1;
 }
 
 void simulator::impl::wake()
@@ -374,6 +405,19 @@ void simulator::impl::flush(connection &c)
 simulator::simulator(config cfg) : impl_(std::make_unique<impl>(std::move(cfg))) {}
 
 simulator::~simulator() = default;
+
+void simulator::stop()
+{
+    std::lock_guard<std::mutex> serial(impl_->lifecycle);
+    impl_->stop();
+}
+
+void simulator::start()
+{
+    std::lock_guard<std::mutex> serial(impl_->lifecycle);
+    if (!impl_->loop.joinable())
+        impl_->listen_on(impl_->bound_port);
+}
 
 uint16_t simulator::port() const
 {

@@ -4,6 +4,7 @@
 #ifndef ORWIN_INTERNAL_H
 #define ORWIN_INTERNAL_H
 
+#include "../orw_wire_format.hpp"
 #include "Orwin.h"
 #include "orw_rx_parser.h"
 
@@ -28,7 +29,7 @@ constexpr size_t ORW_RX_BUFFER_SIZE = 20971520;
 constexpr size_t ORW_CMD_BUFFER_SIZE = 8192;
 constexpr size_t ORW_TIME_IMAGE_SIZE = 592;
 constexpr int ORW_SLOT_TABLE_ENTRIES = 256;
-constexpr int ORW_MAX_FRAME_PAYLOAD = 16777215;
+constexpr int ORW_MAX_FRAME_PAYLOAD = static_cast<int>(orw::wire::max_frame_payload);
 constexpr int ORW_DIRECTION_TX = 0;
 constexpr int ORW_DIRECTION_RX = 1;
 
@@ -131,6 +132,12 @@ void orw_restore_error(int code, const char *text);
 
 // Opening (Orwin_open.cpp).
 ORW *orw_connect(const char *address);
+// As orw_connect, waiting at most `wait_ms` for each address to answer.
+ORW *orw_connect(const char *address, int wait_ms);
+// Orwin_open_flagged for a unit, where the time-out (when positive) bounds
+// the connection wait as well as the negotiation: an attempt that must end
+// in time.
+Orwin orw_open_within(const char *address, int timeout_ms);
 // Allocate buffers and set every field to its starting value. On failure the
 // socket is closed, the record released and -30 recorded; returns false.
 bool orw_initialise_link(ORW *link);
@@ -180,6 +187,12 @@ ssize_t orw_read_reply(ORW *link, size_t buffer_length, uint32_t *type);
 // 0x80 | count, data...]. Both carry at most 2 data bytes.
 int orw_tor_command(ORW *link, int slot, const unsigned char *data, int count, bool flush);
 int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, int count);
+// The header every RAM-I/O request starts with: [ram_io, tag, port, address
+// high, address low, count high, count low]; a write has orw_vex_write_flag
+// in `count`.
+constexpr size_t orw_vex_header_size = 7;
+constexpr int orw_vex_write_flag = 0x8000;
+void orw_vex_header(unsigned char *packet, const ORW *link, int tag, int port, int address, int count);
 // Flushing classes of Vex commands.
 int orw_flush_auto(ORW *link);
 int orw_flush_settle(ORW *link);
@@ -202,20 +215,6 @@ extern "C" int ram_io_read_bytes(Orwin link, int address, void *buffer, int coun
 int orw_set_blocking(int fd, bool blocking);
 // A socket closed on exec.
 int orw_socket(int domain, int type, int protocol);
-
-// Unit family dispatch: call the Tor or Vex variant, or record -41 and
-// return `failure` for an unknown family.
-int orw_system_type_error();
-#define ORWIN_DISPATCH_OR(link, tor_call, vex_call, failure)                                  \
-    switch (orw_link(link)->system_type) {                                                    \
-    case SYSTEM_TYPE_Tor:                                                                     \
-        return tor_call;                                                                      \
-    case SYSTEM_TYPE_Vex:                                                                     \
-        return vex_call;                                                                      \
-    default:                                                                                  \
-        orw_system_type_error();                                                              \
-        return failure;                                                                       \
-    }
 
 // Speed code (Orwin_decode.cpp): 16 bits, exponent E in bits 15-10 and
 // mantissa M in bits 9-0, value M x 10^(E - 34) bit/s.
@@ -240,12 +239,5 @@ int orw_tor_request(ORW *link, int module);
 // (0, a send error, or 1 when the packet could not be allocated).
 int orw_vex_block_check(int port, int address, const void *data, int sz);
 int orw_vex_block_write(ORW *link, int port, int address, const void *data, int sz);
-// Link of an error-waveform clear: a negative link is negated; outside
-// 0..255 records -25 and returns it.
-int orw_ew_clear_port(int port);
-// Select each link of `ports` (lowest first) and set its mode with the given
-// family functions; auto_flush is off meanwhile and restored on every exit.
-int orw_set_mode_portmask(ORW *link, int mode, uint32_t ports, int (*select)(Orwin, int),
-                          int (*set_mode)(Orwin, int));
 
 #endif // ORWIN_INTERNAL_H

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Tor-family commands: special packets addressed to a module's slot.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 namespace {
 
 constexpr unsigned char ew_reset_command = 0x80;
 
-int port_range_error() { return orw_set_error(Error_Parameter_RangeIncorrect, "port not in range"); }
+int not_present(const char *text)
+{
+    return orw_set_error(Error_Module_Not_Present, text);
+}
 
 // First slot holding `first`, else the first holding `second`; 0 if neither.
 int slot_of_either(ORW *link, int first, int second)
@@ -20,7 +23,7 @@ int enable_reporting(ORW *link, int first, int second, int value, const char *ab
 {
     int slot = slot_of_either(link, first, second);
     if (slot == 0)
-        return orw_set_error(Error_Module_Not_Present, absent_text);
+        return not_present(absent_text);
     unsigned char byte = static_cast<unsigned char>(value & 0xFF);
     return orw_tor_command(link, slot, &byte, 1, true);
 }
@@ -31,12 +34,15 @@ int send_speed_code(ORW *link, unsigned code)
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK_SPEED), data, 2, true);
 }
 
+int ew_request_data(ORW *, int)
+{
+    return not_present("waveform module not present");
+}
+
 int ew_reset(ORW *link, int port)
 {
     return orw_tor_command(link, port, &ew_reset_command, 1, true);
 }
-
-int not_present(const char *text) { return orw_set_error(Error_Module_Not_Present, text); }
 
 } // namespace
 
@@ -79,14 +85,14 @@ int Orwin_set_mode_Tor(Orwin handle, int mode)
     return orw_tor_command(link, Orwin_get_module_slot(link, Orwin_MODULE_LINK), &value, 1, false);
 }
 
-int Orwin_set_speed_Tor(Orwin handle, int speed)
+int Orwin_set_speed_Tor(Orwin link, int speed)
 {
-    return send_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
+    return orw_set_speed(&orw_tor_ops, link, speed);
 }
 
-int Orwin_set_speed_double_Tor(Orwin handle, double speed)
+int Orwin_set_speed_double_Tor(Orwin link, double speed)
 {
-    return send_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
+    return orw_set_speed_double(&orw_tor_ops, link, speed);
 }
 
 int Orwin_TT_enable_reporting_Tor(Orwin handle, int when)
@@ -110,26 +116,19 @@ int Orwin_Observe_Tor(Orwin, int) { return not_present("observe module not prese
 
 int Orwin_EW_source_Tor(Orwin, int) { return not_present("waveform module not present"); }
 
-int Orwin_EW_request_data_Tor(Orwin, int port)
+int Orwin_EW_request_data_Tor(Orwin link, int port)
 {
-    if (port < 0 || port > 255)
-        return port_range_error();
-    return not_present("waveform module not present");
+    return orw_EW_request_data(&orw_tor_ops, link, port);
 }
 
-int Orwin_EW_reset_Tor(Orwin handle, int port)
+int Orwin_EW_reset_Tor(Orwin link, int port)
 {
-    if (port < 0 || port > 255)
-        return port_range_error();
-    return ew_reset(orw_link(handle), port);
+    return orw_EW_reset(&orw_tor_ops, link, port);
 }
 
-int Orwin_EW_clear_Tor(Orwin handle, int port)
+int Orwin_EW_clear_Tor(Orwin link, int port)
 {
-    port = orw_ew_clear_port(port);
-    if (port < 0)
-        return port;
-    return ew_reset(orw_link(handle), port);
+    return orw_EW_clear(&orw_tor_ops, link, port);
 }
 
 int Orwin_EI_ignore_events_Tor(Orwin, int) { return not_present("ei module not present"); }
@@ -142,9 +141,48 @@ int Orwin_sma_56_pulse_width_Tor(Orwin, int) { return not_present("SMA module no
 
 int Orwin_set_max_packet_data_Tor(Orwin, int) { return not_present("module not present"); }
 
-int Orwin_set_mode_portmask_Tor(Orwin handle, int mode, uint32_t ports)
+int Orwin_set_mode_portmask_Tor(Orwin link, int mode, uint32_t ports)
 {
-    return orw_set_mode_portmask(orw_link(handle), mode, ports, Orwin_set_active_link_Tor, Orwin_set_mode_Tor);
+    return orw_set_mode_portmask(&orw_tor_ops, link, mode, ports);
 }
 
 } // extern "C"
+
+const orw_family_ops orw_tor_ops = {
+    Orwin_set_active_link_Tor,
+    Orwin_set_mode_Tor,
+    send_speed_code,
+    Orwin_TT_enable_reporting_Tor,
+    Orwin_ER_enable_reporting_Tor,
+    Orwin_EW_enable_reporting_Tor,
+    Orwin_Observe_Tor,
+    Orwin_EW_source_Tor,
+    ew_request_data,
+    ew_reset,
+    Orwin_EI_ignore_events_Tor,
+    Orwin_EI_flow_control_Tor,
+    Orwin_ATI_calibrate_Tor,
+    Orwin_sma_56_pulse_width_Tor,
+    Orwin_set_max_packet_data_Tor,
+    orw_tor_count_links,
+    Orwin_get_options_string_Tor,
+    Orwin_get_module_string_Tor,
+    Orwin_get_manufacturer_string_Tor,
+    Orwin_get_product_string_Tor,
+#ifndef ORWIN_EARLIER_BUILD
+    Orwin_get_device_description_Tor,
+#endif
+    Orwin_get_HWA_Tor,
+    orw_tor_link_status,
+    Orwin_get_receive_speed_Tor,
+    Orwin_request_link_status_Tor,
+#ifndef ORWIN_EARLIER_BUILD
+    Orwin_request_link_status_port_Tor,
+#endif
+    Orwin_request_tx_speed_Tor,
+#ifdef ORWIN_MACOS_BUILD
+    orw_tor_queue_status_request,
+#endif
+    Orwin_extract_timetag_Tor,
+    Orwin_extract_timetag_ns_Tor,
+};

@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Vex-family commands: register writes through the RAM-I/O module and link
 // selection by extension.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 #include <unistd.h>
 
 namespace {
 
 constexpr useconds_t settle_time_us = 5000;
-constexpr int port_select_extension = 0x40;
+constexpr int port_select_extension = orw::wire::extn::PortSelect;
 // The highest link a port-select extension can name (command byte 0x7F).
-constexpr int port_select_max = 0x3F;
+constexpr int port_select_max = orw::wire::link_of_select(orw::wire::extn::PortSelect_max);
 constexpr int max_packet_data_limit = 255;
 constexpr int max_initial_fcts = 15;
 // Error-waveform buffer read: 2,070 bytes from EW_address.
-constexpr int ew_data_length = 2070;
+constexpr int ew_data_length = static_cast<int>(orw::wire::waveform_record::read_length);
 
 enum class flush_rule { automatic, settle, always };
 
@@ -58,6 +58,14 @@ int write_speed_code(ORW *link, unsigned code)
     return write_register(link, Orwin_TX_SPEED_address, data, 2, flush_rule::automatic);
 }
 
+int ew_request_data(ORW *link, int port)
+{
+    unsigned char request[orw_vex_header_size];
+    orw_vex_header(request, link, 0, port, Orwin_EW_address, ew_data_length);
+    int rc = orw_send_command(link, request, sizeof request, false);
+    return rc < 0 ? rc : Orwin_flush(link);
+}
+
 // Clearing a link's error waveform: one zero byte at EW_address on that link.
 int ew_reset(ORW *link, int port)
 {
@@ -66,23 +74,26 @@ int ew_reset(ORW *link, int port)
     return rc < 0 ? rc : orw_flush_auto(link);
 }
 
-int port_range_error() { return orw_set_error(Error_Parameter_RangeIncorrect, "port not in range"); }
-
 } // namespace
 
-int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, int count)
+void orw_vex_header(unsigned char *packet, const ORW *link, int tag, int port, int address, int count)
 {
-    unsigned char packet[7 + 2];
     packet[0] = static_cast<unsigned char>(link->ram_io);
-    packet[1] = 0x00;
+    packet[1] = static_cast<unsigned char>(tag);
     packet[2] = static_cast<unsigned char>(port);
     packet[3] = static_cast<unsigned char>(address >> 8);
     packet[4] = static_cast<unsigned char>(address);
-    packet[5] = static_cast<unsigned char>(0x80 | ((count >> 8) & 0x7F));
+    packet[5] = static_cast<unsigned char>(count >> 8);
     packet[6] = static_cast<unsigned char>(count);
+}
+
+int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, int count)
+{
+    unsigned char packet[orw_vex_header_size + 2];
+    orw_vex_header(packet, link, 0, port, address, orw_vex_write_flag | (count & 0x7FFF));
     for (int i = 0; i < count && i < 2; ++i)
-        packet[7 + i] = data[i];
-    return orw_send_command(link, packet, static_cast<size_t>(7 + count), false);
+        packet[orw_vex_header_size + i] = data[i];
+    return orw_send_command(link, packet, orw_vex_header_size + static_cast<size_t>(count), false);
 }
 
 int orw_flush_auto(ORW *link) { return link->auto_flush ? Orwin_flush(link) : 0; }
@@ -119,14 +130,14 @@ int Orwin_set_mode_Vex(Orwin handle, int mode)
     return write_byte(orw_link(handle), Orwin_LINK_address, mode, flush_rule::settle);
 }
 
-int Orwin_set_speed_Vex(Orwin handle, int speed)
+int Orwin_set_speed_Vex(Orwin link, int speed)
 {
-    return write_speed_code(orw_link(handle), orw_speed_code_from_mbps(speed));
+    return orw_set_speed(&orw_vex_ops, link, speed);
 }
 
-int Orwin_set_speed_double_Vex(Orwin handle, double speed)
+int Orwin_set_speed_double_Vex(Orwin link, double speed)
 {
-    return write_speed_code(orw_link(handle), orw_speed_code_from_double(speed));
+    return orw_set_speed_double(&orw_vex_ops, link, speed);
 }
 
 int Orwin_TT_enable_reporting_Vex(Orwin handle, int when)
@@ -156,35 +167,19 @@ int Orwin_EW_source_Vex(Orwin handle, int sources)
     return write_register(orw_link(handle), Orwin_EW_source_address, data, 2, flush_rule::settle);
 }
 
-int Orwin_EW_request_data_Vex(Orwin handle, int port)
+int Orwin_EW_request_data_Vex(Orwin link, int port)
 {
-    if (port < 0 || port > 255)
-        return port_range_error();
-    ORW *link = orw_link(handle);
-    unsigned char request[7] = {static_cast<unsigned char>(link->ram_io),
-                                0x00,
-                                static_cast<unsigned char>(port),
-                                static_cast<unsigned char>(Orwin_EW_address >> 8),
-                                static_cast<unsigned char>(Orwin_EW_address),
-                                static_cast<unsigned char>(ew_data_length >> 8),
-                                static_cast<unsigned char>(ew_data_length)};
-    int rc = orw_send_command(link, request, sizeof request, false);
-    return rc < 0 ? rc : Orwin_flush(link);
+    return orw_EW_request_data(&orw_vex_ops, link, port);
 }
 
-int Orwin_EW_reset_Vex(Orwin handle, int port)
+int Orwin_EW_reset_Vex(Orwin link, int port)
 {
-    if (port < 0 || port > 255)
-        return port_range_error();
-    return ew_reset(orw_link(handle), port);
+    return orw_EW_reset(&orw_vex_ops, link, port);
 }
 
-int Orwin_EW_clear_Vex(Orwin handle, int port)
+int Orwin_EW_clear_Vex(Orwin link, int port)
 {
-    port = orw_ew_clear_port(port);
-    if (port < 0)
-        return port;
-    return ew_reset(orw_link(handle), port);
+    return orw_EW_clear(&orw_vex_ops, link, port);
 }
 
 int Orwin_EI_ignore_events_Vex(Orwin handle, int what)
@@ -222,9 +217,48 @@ int Orwin_set_max_packet_data_Vex(Orwin handle, int n)
     return Orwin_flush(link);
 }
 
-int Orwin_set_mode_portmask_Vex(Orwin handle, int mode, uint32_t ports)
+int Orwin_set_mode_portmask_Vex(Orwin link, int mode, uint32_t ports)
 {
-    return orw_set_mode_portmask(orw_link(handle), mode, ports, Orwin_set_active_link_Vex, Orwin_set_mode_Vex);
+    return orw_set_mode_portmask(&orw_vex_ops, link, mode, ports);
 }
 
 } // extern "C"
+
+const orw_family_ops orw_vex_ops = {
+    Orwin_set_active_link_Vex,
+    Orwin_set_mode_Vex,
+    write_speed_code,
+    Orwin_TT_enable_reporting_Vex,
+    Orwin_ER_enable_reporting_Vex,
+    Orwin_EW_enable_reporting_Vex,
+    Orwin_Observe_Vex,
+    Orwin_EW_source_Vex,
+    ew_request_data,
+    ew_reset,
+    Orwin_EI_ignore_events_Vex,
+    Orwin_EI_flow_control_Vex,
+    Orwin_ATI_calibrate_Vex,
+    Orwin_sma_56_pulse_width_Vex,
+    Orwin_set_max_packet_data_Vex,
+    orw_vex_count_links,
+    Orwin_get_options_string_Vex,
+    Orwin_get_module_string_Vex,
+    Orwin_get_manufacturer_string_Vex,
+    Orwin_get_product_string_Vex,
+#ifndef ORWIN_EARLIER_BUILD
+    Orwin_get_device_description_Vex,
+#endif
+    Orwin_get_HWA_Vex,
+    orw_vex_link_status,
+    Orwin_get_receive_speed_Vex,
+    Orwin_request_link_status_Vex,
+#ifndef ORWIN_EARLIER_BUILD
+    Orwin_request_link_status_port_Vex,
+#endif
+    Orwin_request_tx_speed_Vex,
+#ifdef ORWIN_MACOS_BUILD
+    orw_vex_queue_status_request,
+#endif
+    Orwin_extract_timetag_Vex,
+    Orwin_extract_timetag_ns_Vex,
+};

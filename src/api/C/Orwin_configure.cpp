@@ -1,19 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Unit configuration: each generic command dispatches on the unit family to
-// its variant in Orwin_Tor.cpp or Orwin_Vex.cpp.
-#include "OrwinInternal.h"
+// Unit configuration: each generic command calls through the operations
+// table of the link's family (Orwin_Tor.cpp, Orwin_Vex.cpp).
+#include "Orwin_family.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#define ORWIN_DISPATCH(link, tor_call, vex_call) \
-    ORWIN_DISPATCH_OR(link, tor_call, vex_call, Error_Unknown_System_Type)
-
 namespace {
 
 constexpr int max_port = 255;
-constexpr int vex_write_header = 7;
 // The byte count of a register write has 15 bits.
 constexpr int max_block_write = 0x7FFF;
 constexpr int max_register_address = 0xFFFF;
@@ -29,6 +25,18 @@ struct auto_flush_off {
 };
 
 int range_error(const char *text) { return orw_set_error(Error_Parameter_RangeIncorrect, text); }
+
+constexpr int unknown_family = Error_Unknown_System_Type;
+
+// A waveform operation on link `port`, which must be 0..255.
+int on_port(const orw_family_ops *ops, Orwin link, int port, int (*orw_family_ops::*op)(ORW *, int))
+{
+    if (ops == nullptr)
+        return unknown_family;
+    if (port < 0 || port > max_port)
+        return range_error("port not in range");
+    return (ops->*op)(orw_link(link), port);
+}
 
 } // namespace
 
@@ -47,46 +55,65 @@ int orw_vex_block_check(int port, int address, const void *data, int sz)
 
 int orw_vex_block_write(ORW *link, int port, int address, const void *data, int sz)
 {
-    size_t total = static_cast<size_t>(sz) + vex_write_header;
+    size_t total = static_cast<size_t>(sz) + orw_vex_header_size;
     unsigned char *packet = static_cast<unsigned char *>(malloc(total));
     if (packet == nullptr)
         return 1;
-    packet[0] = static_cast<unsigned char>(link->ram_io);
-    packet[1] = 0x00;
-    packet[2] = static_cast<unsigned char>(port);
-    packet[3] = static_cast<unsigned char>(address >> 8);
-    packet[4] = static_cast<unsigned char>(address);
-    packet[5] = static_cast<unsigned char>(0x80 | (sz >> 8));
-    packet[6] = static_cast<unsigned char>(sz);
+    orw_vex_header(packet, link, 0, port, address, orw_vex_write_flag | sz);
     if (sz > 0)
-        memcpy(packet + vex_write_header, data, static_cast<size_t>(sz));
+        memcpy(packet + orw_vex_header_size, data, static_cast<size_t>(sz));
     int rc = orw_send_command(link, packet, total, false);
     free(packet);
     return rc;
 }
 
-int orw_ew_clear_port(int port)
+int orw_set_speed(const orw_family_ops *ops, Orwin link, int speed)
 {
+    return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_mbps(speed)) : unknown_family;
+}
+
+int orw_set_speed_double(const orw_family_ops *ops, Orwin link, double speed)
+{
+    return ops ? ops->set_speed_code(orw_link(link), orw_speed_code_from_double(speed)) : unknown_family;
+}
+
+int orw_EW_request_data(const orw_family_ops *ops, Orwin link, int port)
+{
+    return on_port(ops, link, port, &orw_family_ops::EW_request_data);
+}
+
+int orw_EW_reset(const orw_family_ops *ops, Orwin link, int port)
+{
+    return on_port(ops, link, port, &orw_family_ops::EW_reset);
+}
+
+int orw_EW_clear(const orw_family_ops *ops, Orwin link, int port)
+{
+    if (ops == nullptr)
+        return unknown_family;
+    // A negative link number is taken as its negation.
     if (port < 0 && port != INT_MIN)
         port = -port;
     if (port < 0 || port > max_port)
         return range_error("EW error not in range");
-    return port;
+    return ops->EW_reset(orw_link(link), port);
 }
 
-int orw_set_mode_portmask(ORW *link, int mode, uint32_t ports, int (*select)(Orwin, int),
-                          int (*set_mode)(Orwin, int))
+int orw_set_mode_portmask(const orw_family_ops *ops, Orwin handle, int mode, uint32_t ports)
 {
+    if (ops == nullptr)
+        return unknown_family;
+    ORW *link = orw_link(handle);
     bool any = false;
     {
         auto_flush_off guard(link);
         for (int i = 0; i < 32; ++i) {
             if (!(ports & (uint32_t{1} << i)))
                 continue;
-            int rc = select(link, i);
+            int rc = ops->set_active_link(link, i);
             if (rc < 0)
                 return rc;
-            rc = set_mode(link, mode);
+            rc = ops->set_mode(link, mode);
             if (rc < 0)
                 return rc;
             any = true;
@@ -99,94 +126,92 @@ extern "C" {
 
 int Orwin_set_active_link(Orwin link, int n)
 {
-    ORWIN_DISPATCH(link, Orwin_set_active_link_Tor(link, n), Orwin_set_active_link_Vex(link, n))
+    return orw_dispatch(link, &orw_family_ops::set_active_link, unknown_family, n);
 }
 
 int Orwin_set_mode(Orwin link, int mode)
 {
-    ORWIN_DISPATCH(link, Orwin_set_mode_Tor(link, mode), Orwin_set_mode_Vex(link, mode))
+    return orw_dispatch(link, &orw_family_ops::set_mode, unknown_family, mode);
 }
 
 int Orwin_set_speed(Orwin link, int speed)
 {
-    ORWIN_DISPATCH(link, Orwin_set_speed_Tor(link, speed), Orwin_set_speed_Vex(link, speed))
+    return orw_set_speed(orw_family(link), link, speed);
 }
 
 int Orwin_set_speed_double(Orwin link, double speed)
 {
-    ORWIN_DISPATCH(link, Orwin_set_speed_double_Tor(link, speed), Orwin_set_speed_double_Vex(link, speed))
+    return orw_set_speed_double(orw_family(link), link, speed);
 }
 
 int Orwin_TT_enable_reporting(Orwin link, int when)
 {
-    ORWIN_DISPATCH(link, Orwin_TT_enable_reporting_Tor(link, when), Orwin_TT_enable_reporting_Vex(link, when))
+    return orw_dispatch(link, &orw_family_ops::TT_enable_reporting, unknown_family, when);
 }
 
 int Orwin_ER_enable_reporting(Orwin link, int what)
 {
-    ORWIN_DISPATCH(link, Orwin_ER_enable_reporting_Tor(link, what), Orwin_ER_enable_reporting_Vex(link, what))
+    return orw_dispatch(link, &orw_family_ops::ER_enable_reporting, unknown_family, what);
 }
 
 int Orwin_EW_enable_reporting(Orwin link, int what)
 {
-    ORWIN_DISPATCH(link, Orwin_EW_enable_reporting_Tor(link, what), Orwin_EW_enable_reporting_Vex(link, what))
+    return orw_dispatch(link, &orw_family_ops::EW_enable_reporting, unknown_family, what);
 }
 
 int Orwin_Observe(Orwin link, int what)
 {
-    ORWIN_DISPATCH(link, Orwin_Observe_Tor(link, what), Orwin_Observe_Vex(link, what))
+    return orw_dispatch(link, &orw_family_ops::Observe, unknown_family, what);
 }
 
 int Orwin_EW_source(Orwin link, int sources)
 {
-    ORWIN_DISPATCH(link, Orwin_EW_source_Tor(link, sources), Orwin_EW_source_Vex(link, sources))
+    return orw_dispatch(link, &orw_family_ops::EW_source, unknown_family, sources);
 }
 
 int Orwin_EW_request_data(Orwin link, int port)
 {
-    ORWIN_DISPATCH(link, Orwin_EW_request_data_Tor(link, port), Orwin_EW_request_data_Vex(link, port))
+    return orw_EW_request_data(orw_family(link), link, port);
 }
 
 int Orwin_EW_reset(Orwin link, int port)
 {
-    ORWIN_DISPATCH(link, Orwin_EW_reset_Tor(link, port), Orwin_EW_reset_Vex(link, port))
+    return orw_EW_reset(orw_family(link), link, port);
 }
 
 int Orwin_EW_clear(Orwin link, int port)
 {
-    ORWIN_DISPATCH(link, Orwin_EW_clear_Tor(link, port), Orwin_EW_clear_Vex(link, port))
+    return orw_EW_clear(orw_family(link), link, port);
 }
 
 int Orwin_EI_ignore_events(Orwin link, int what)
 {
-    ORWIN_DISPATCH(link, Orwin_EI_ignore_events_Tor(link, what), Orwin_EI_ignore_events_Vex(link, what))
+    return orw_dispatch(link, &orw_family_ops::EI_ignore_events, unknown_family, what);
 }
 
 int Orwin_EI_flow_control(Orwin link, int initial_fcts, int flow_control)
 {
-    ORWIN_DISPATCH(link, Orwin_EI_flow_control_Tor(link, initial_fcts, flow_control),
-                   Orwin_EI_flow_control_Vex(link, initial_fcts, flow_control))
+    return orw_dispatch(link, &orw_family_ops::EI_flow_control, unknown_family, initial_fcts, flow_control);
 }
 
 int Orwin_ATI_calibrate(Orwin link, int v)
 {
-    ORWIN_DISPATCH(link, Orwin_ATI_calibrate_Tor(link, v), Orwin_ATI_calibrate_Vex(link, v))
+    return orw_dispatch(link, &orw_family_ops::ATI_calibrate, unknown_family, v);
 }
 
 int Orwin_sma_56_pulse_width(Orwin link, int width)
 {
-    ORWIN_DISPATCH(link, Orwin_sma_56_pulse_width_Tor(link, width), Orwin_sma_56_pulse_width_Vex(link, width))
+    return orw_dispatch(link, &orw_family_ops::sma_56_pulse_width, unknown_family, width);
 }
 
 int Orwin_set_max_packet_data(Orwin link, int n)
 {
-    ORWIN_DISPATCH(link, Orwin_set_max_packet_data_Tor(link, n), Orwin_set_max_packet_data_Vex(link, n))
+    return orw_dispatch(link, &orw_family_ops::set_max_packet_data, unknown_family, n);
 }
 
 int Orwin_set_mode_portmask(Orwin link, int mode, uint32_t ports)
 {
-    ORWIN_DISPATCH(link, Orwin_set_mode_portmask_Tor(link, mode, ports),
-                   Orwin_set_mode_portmask_Vex(link, mode, ports))
+    return orw_set_mode_portmask(orw_family(link), link, mode, ports);
 }
 
 #ifndef ORWIN_EARLIER_BUILD

@@ -2,7 +2,7 @@
 // Decoders of the unit's replies: link status and speed replies, the 16-bit
 // decimal speed code, timetags, serial numbers and description fields. None
 // of them talks to the unit.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 #include <cmath>
 #include <cstdio>
@@ -21,17 +21,18 @@ constexpr unsigned speed_code_mantissa_mask = 0x3FF;
 constexpr double ticks_per_second = 1e10;
 constexpr int tick_exponent_offset = 24; // 10^(E - 34) s in 0.1 ns units is 10^(E - 24)
 
+namespace wire = orw::wire;
+namespace reply = orw::wire::ram_reply;
+
 struct bytes {
     const unsigned char *p;
     unsigned operator[](size_t i) const { return p[i]; }
 };
 
-uint64_t big_endian(const unsigned char *p, int count)
+// Register address of a RAM-I/O reply.
+int reply_address(const unsigned char *b)
 {
-    uint64_t value = 0;
-    for (int i = 0; i < count; ++i)
-        value = (value << 8) | p[i];
-    return value;
+    return static_cast<int>(wire::get_be16(b + reply::address));
 }
 
 // Offset of the time in a module's reply, by module type; -1 when the
@@ -65,11 +66,6 @@ int tor_time_offset(ORW *link, const unsigned char *buf)
     if (slot >= link->number_of_slots)
         return -1;
     return module_time_offset(link->slot_content[slot]);
-}
-
-uint64_t extension_count(const unsigned char *buf)
-{
-    return (static_cast<uint64_t>(buf[1] & 0x07) << 56) | big_endian(buf + 2, 7);
 }
 
 uint64_t saturated(unsigned __int128 value)
@@ -172,43 +168,44 @@ int Orwin_extract_link_state(Orwin, void *buf, size_t buflen, int *port)
     if (buf == nullptr || buflen < 6)
         return orw_set_error(Error_Response_Too_Small, "not enough data in buffer");
     bytes b{static_cast<const unsigned char *>(buf)};
-    if (b[3] != 0 || b[4] != 0)
+    if (reply_address(b.p) != Orwin_LINK_address)
         return orw_set_error(Error_Response_Mismatch, "link address state not returned");
     if (port)
-        *port = static_cast<int>(b[2]);
-    return static_cast<int>((b[5] >> LINK_state_offset) & 0x07);
+        *port = static_cast<int>(b[reply::port]);
+    return static_cast<int>((b[reply::data] >> LINK_state_offset) & 0x07);
 }
 
 double Orwin_extract_rx_speed(Orwin, void *buf, size_t buflen, int *port)
 {
     if (buf == nullptr || buflen < 8)
         return 0.0;
-    bytes b{static_cast<const unsigned char *>(buf)};
-    if (b[3] != 0 || b[4] != 0)
+    const unsigned char *b = static_cast<const unsigned char *>(buf);
+    if (reply_address(b) != Orwin_LINK_address)
         return 0.0;
     if (port)
-        *port = static_cast<int>(b[2]);
-    return orw_speed_code_value(b[6] << 8 | b[7]);
+        *port = static_cast<int>(b[reply::port]);
+    // The state byte, then the speed code.
+    return orw_speed_code_value(wire::get_be16(b + reply::data + 1));
 }
 
 double Orwin_extract_tx_speed(Orwin, void *buf, size_t buflen, int *port)
 {
     if (buf == nullptr || buflen < 7)
         return 0.0;
-    bytes b{static_cast<const unsigned char *>(buf)};
-    if (b[3] != (Orwin_TX_SPEED_address >> 8) || b[4] != (Orwin_TX_SPEED_address & 0xFF))
+    const unsigned char *b = static_cast<const unsigned char *>(buf);
+    if (reply_address(b) != Orwin_TX_SPEED_address)
         return 0.0;
     if (port)
-        *port = static_cast<int>(b[2]);
-    return orw_speed_code_value(b[5] << 8 | b[6]);
+        *port = static_cast<int>(b[reply::port]);
+    return orw_speed_code_value(wire::get_be16(b + reply::data));
 }
 
 double Orwin_get_timetag_Tor(Orwin, void *buf)
 {
     const unsigned char *b = static_cast<const unsigned char *>(buf);
-    if (b == nullptr || b[0] != 0x88)
+    if (b == nullptr || b[0] != wire::extn::TimeTag)
         return 0.0;
-    return static_cast<double>(extension_count(b)) / ticks_per_second;
+    return static_cast<double>(wire::timetag_count(b)) / ticks_per_second;
 }
 
 double Orwin_get_timetag_Vex(Orwin link, void *buf) { return Orwin_get_timetag_Tor(link, buf); }
@@ -219,15 +216,16 @@ double Orwin_extract_timetag_Tor(Orwin handle, void *buf)
     int k = tor_time_offset(orw_link(handle), b);
     if (k < 0)
         return 0.0;
-    double period = orw_speed_code_value(static_cast<unsigned>(big_endian(b + k, 2)));
-    return period * static_cast<double>(big_endian(b + k + 2, 8));
+    double period = orw_speed_code_value(static_cast<unsigned>(wire::get_be(b + k, 2)));
+    return period * static_cast<double>(wire::get_be(b + k + 2, 8));
 }
 
 double Orwin_extract_timetag_Vex(Orwin, void *buf)
 {
     if (buf == nullptr)
         return 0.0;
-    return static_cast<double>(extension_count(static_cast<const unsigned char *>(buf))) / ticks_per_second;
+    return static_cast<double>(wire::timetag_count(static_cast<const unsigned char *>(buf))) /
+           ticks_per_second;
 }
 
 uint64_t Orwin_extract_timetag_ns_Tor(Orwin handle, void *buf)
@@ -236,41 +234,26 @@ uint64_t Orwin_extract_timetag_ns_Tor(Orwin handle, void *buf)
     int k = tor_time_offset(orw_link(handle), b);
     if (k < 0)
         return 0;
-    return ticks_of(static_cast<unsigned>(big_endian(b + k, 2)), big_endian(b + k + 2, 8));
+    return ticks_of(static_cast<unsigned>(wire::get_be(b + k, 2)), wire::get_be(b + k + 2, 8));
 }
 
 uint64_t Orwin_extract_timetag_ns_Vex(Orwin, void *buf)
 {
     if (buf == nullptr)
         return 0;
-    return extension_count(static_cast<const unsigned char *>(buf));
+    return wire::timetag_count(static_cast<const unsigned char *>(buf));
 }
 
-double Orwin_extract_timetag(Orwin handle, void *buf)
+double Orwin_extract_timetag(Orwin link, void *buf)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_extract_timetag_Tor(handle, buf);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_extract_timetag_Vex(handle, buf);
-    default:
-        orw_system_type_error();
-        return Error_Unknown_System_Type;
-    }
+    return orw_dispatch(link, &orw_family_ops::extract_timetag, double{Error_Unknown_System_Type}, buf);
 }
 
-uint64_t Orwin_extract_timetag_ns(Orwin handle, void *buf)
+// No negative value fits the result: an unknown family records the error and
+// gives 0.
+uint64_t Orwin_extract_timetag_ns(Orwin link, void *buf)
 {
-    switch (orw_link(handle)->system_type) {
-    case SYSTEM_TYPE_Tor:
-        return Orwin_extract_timetag_ns_Tor(handle, buf);
-    case SYSTEM_TYPE_Vex:
-        return Orwin_extract_timetag_ns_Vex(handle, buf);
-    default:
-        // No negative value fits the result: the error is recorded and 0 returned.
-        orw_system_type_error();
-        return 0;
-    }
+    return orw_dispatch(link, &orw_family_ops::extract_timetag_ns, uint64_t{0}, buf);
 }
 
 char *Orwin_HWA_to_serial_number_string(unsigned char *hwa)

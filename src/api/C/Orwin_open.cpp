@@ -120,12 +120,12 @@ bool prepare_socket(int sock, const local_binding &bind)
 }
 
 // Waits for a connection in progress; errno tells why it failed.
-bool wait_connected(int sock)
+bool wait_connected(int sock, int wait_ms)
 {
     bool failed = false;
     int n;
     do {
-        n = orw_wait_connected(sock, connect_wait_ms, &failed);
+        n = orw_wait_connected(sock, wait_ms, &failed);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         errno = ETIMEDOUT;
@@ -141,7 +141,7 @@ bool wait_connected(int sock)
 
 // Non-blocking connect bounded by the connection wait; false moves on to
 // the next address.
-bool connect_in_time(int sock, const struct addrinfo *ai)
+bool connect_in_time(int sock, const struct addrinfo *ai, int wait_ms)
 {
     if (orw_set_blocking(sock, false) < 0) {
         orw_set_error(Error_Network, "Unable to set socket non blocking");
@@ -152,7 +152,7 @@ bool connect_in_time(int sock, const struct addrinfo *ai)
             orw_set_system_error(Error_Network, "Unable to connect");
             return false;
         }
-        if (!wait_connected(sock)) {
+        if (!wait_connected(sock, wait_ms)) {
             orw_set_system_error(Error_Host_Unresponsive, "Connection not made");
             return false;
         }
@@ -249,9 +249,9 @@ int negotiate(ORW *link)
     return 0;
 }
 
-Orwin open_negotiated(char *address, int timeout_ms)
+Orwin open_negotiated(const char *address, int timeout_ms, int connect_wait = connect_wait_ms)
 {
-    ORW *link = orw_connect(address);
+    ORW *link = orw_connect(address, connect_wait);
     if (link == nullptr || !orw_initialise_link(link))
         return nullptr;
     if (timeout_ms != 0) {
@@ -276,6 +276,11 @@ Orwin open_negotiated(char *address, int timeout_ms)
 } // namespace
 
 ORW *orw_connect(const char *address)
+{
+    return orw_connect(address, connect_wait_ms);
+}
+
+ORW *orw_connect(const char *address, int wait_ms)
 {
     once_per_process();
     if (address == nullptr) {
@@ -307,7 +312,7 @@ ORW *orw_connect(const char *address)
             sock = -1;
             break;
         }
-        if (connect_in_time(sock, ai))
+        if (connect_in_time(sock, ai, wait_ms))
             break;
         close(sock);
         sock = -1;
@@ -411,6 +416,13 @@ bool orw_finish_stream(FILE *file, int lost)
     if (file == stdout || file == stderr)
         return whole;
     return fclose(file) == 0 && whole;
+}
+
+Orwin orw_open_within(const char *address, int timeout_ms)
+{
+    if (timeout_ms <= 0)
+        return open_negotiated(address, 0);
+    return open_negotiated(address, timeout_ms, timeout_ms < connect_wait_ms ? timeout_ms : connect_wait_ms);
 }
 
 extern "C" {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Unit queries: control-packet exchange with a module slot, register reads
 // through the RAM-I/O module, the slot table, and the generic queries that
-// dispatch on the unit family (variants in Orwin_query_Tor.cpp and
-// Orwin_query_Vex.cpp).
-#include "OrwinInternal.h"
+// call through the operations table of the link's family (variants in
+// Orwin_query_Tor.cpp and Orwin_query_Vex.cpp).
+#include "Orwin_family.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +44,54 @@ ssize_t orw_read_reply(ORW *link, size_t buffer_length, uint32_t *type)
     }
 }
 
-int orw_system_type_error() { return orw_set_error(Error_Unknown_System_Type, "System type not correct"); }
+const orw_family_ops *orw_family(Orwin link)
+{
+    switch (orw_link(link)->system_type) {
+    case SYSTEM_TYPE_Tor:
+        return &orw_tor_ops;
+    case SYSTEM_TYPE_Vex:
+        return &orw_vex_ops;
+    default:
+        orw_set_error(Error_Unknown_System_Type, "System type not correct");
+        return nullptr;
+    }
+}
+
+int orw_get_number_of_links(const orw_family_ops *ops, Orwin handle)
+{
+    if (ops == nullptr)
+        return Error_Unknown_System_Type;
+    ORW *link = orw_link(handle);
+    if (link->number_of_links > 0)
+        return link->number_of_links;
+    int n = ops->count_links(link);
+    if (n < 0)
+        return n;
+    link->number_of_links = n;
+    return n;
+}
+
+namespace {
+
+// The current link's status byte, or a negative code.
+int link_status(const orw_family_ops *ops, Orwin link)
+{
+    return ops ? ops->link_status(orw_link(link)) : Error_Unknown_System_Type;
+}
+
+} // namespace
+
+int orw_link_connected(const orw_family_ops *ops, Orwin link)
+{
+    int status = link_status(ops, link);
+    return status < 0 ? status : ((status >> LINK_state_offset) & 0x07) == SpaceWire_state_Run;
+}
+
+int orw_write_buffer_empty(const orw_family_ops *ops, Orwin link)
+{
+    int status = link_status(ops, link);
+    return status < 0 ? status : (status & LINK_tx_buffer_empty) != 0;
+}
 
 extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int count)
 {
@@ -77,11 +124,11 @@ extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int co
     if (reply < 0)
         return orw_set_error(Error_Sequence_Error,
                              "Not received notification within the required number of packets");
-    if (reply < count + 5)
+    if (reply < count + static_cast<ssize_t>(orw::wire::ram_reply::data))
         return orw_set_error(Error_Response_Too_Small, "Not enough data received");
     if (link->cmd_buffer[0] != link->ram_io || link->cmd_buffer[1] != 0)
         return orw_set_error(Error_Response_Mismatch, "Response does not match request");
-    memmove(buffer, link->cmd_buffer + 5, static_cast<size_t>(count));
+    memmove(buffer, link->cmd_buffer + orw::wire::ram_reply::data, static_cast<size_t>(count));
     return 0;
 }
 
@@ -95,10 +142,7 @@ extern "C" int ram_io_get_int(Orwin handle, int address, int count)
     int rc = ram_io_read_bytes(link, address, link->cmd_buffer, count);
     if (rc < 0)
         return rc;
-    int value = 0;
-    for (int i = 0; i < count; ++i)
-        value = (value << 8) | link->cmd_buffer[i];
-    link->ram_io_int = value;
+    link->ram_io_int = static_cast<int>(orw::wire::get_be(link->cmd_buffer, static_cast<size_t>(count)));
     return 0;
 }
 
@@ -158,62 +202,54 @@ int Orwin_get_module_type(Orwin handle, void *buffer)
 
 int Orwin_get_number_of_links(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_number_of_links_Tor(link), Orwin_get_number_of_links_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_get_number_of_links(orw_family(link), link);
 }
 
 char *Orwin_get_options_string(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_options_string_Tor(link), Orwin_get_options_string_Vex(link), nullptr)
+    return orw_dispatch(link, &orw_family_ops::get_options_string, nullptr);
 }
 
 char *Orwin_get_module_string(Orwin link, int module)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_module_string_Tor(link, module),
-                      Orwin_get_module_string_Vex(link, module), nullptr)
+    return orw_dispatch(link, &orw_family_ops::get_module_string, nullptr, module);
 }
 
 char *Orwin_get_manufacturer_string(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_manufacturer_string_Tor(link),
-                      Orwin_get_manufacturer_string_Vex(link), nullptr)
+    return orw_dispatch(link, &orw_family_ops::get_manufacturer_string, nullptr);
 }
 
 char *Orwin_get_product_string(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_product_string_Tor(link), Orwin_get_product_string_Vex(link), nullptr)
+    return orw_dispatch(link, &orw_family_ops::get_product_string, nullptr);
 }
 
 #ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_device_description_Tor(link),
-                      Orwin_get_device_description_Vex(link), nullptr)
+    return orw_dispatch(link, &orw_family_ops::get_device_description, nullptr);
 }
 #endif
 
 int Orwin_get_HWA(Orwin link, unsigned char *hwa)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_HWA_Tor(link, hwa), Orwin_get_HWA_Vex(link, hwa),
-                      Error_Unknown_System_Type)
+    return orw_dispatch(link, &orw_family_ops::get_HWA, Error_Unknown_System_Type, hwa);
 }
 
 int Orwin_link_connected(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_link_connected_Tor(link), Orwin_link_connected_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_link_connected(orw_family(link), link);
 }
 
 int Orwin_write_buffer_empty(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_write_buffer_empty_Tor(link), Orwin_write_buffer_empty_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_write_buffer_empty(orw_family(link), link);
 }
 
 int Orwin_get_receive_speed(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_get_receive_speed_Tor(link), Orwin_get_receive_speed_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_dispatch(link, &orw_family_ops::get_receive_speed, Error_Unknown_System_Type);
 }
 
 #ifdef ORWIN_MACOS_BUILD
@@ -227,31 +263,27 @@ int Orwin_request_tx_speed(Orwin link)
 #else
 int Orwin_request_link_status(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_request_link_status_Tor(link), Orwin_request_link_status_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_dispatch(link, &orw_family_ops::request_link_status, Error_Unknown_System_Type);
+}
+
+int Orwin_request_tx_speed(Orwin link)
+{
+    return orw_dispatch(link, &orw_family_ops::request_tx_speed, Error_Unknown_System_Type);
 }
 #endif
 
 #ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port(Orwin link, int port, int speed)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_request_link_status_port_Tor(link, port, speed),
-                      Orwin_request_link_status_port_Vex(link, port, speed), Error_Unknown_System_Type)
+    return orw_dispatch(link, &orw_family_ops::request_link_status_port, Error_Unknown_System_Type, port,
+                        speed);
 }
 #endif
 
+// The receive speed comes with the link status, on either family.
 int Orwin_request_rx_speed(Orwin link)
 {
-    ORWIN_DISPATCH_OR(link, Orwin_request_rx_speed_Tor(link), Orwin_request_rx_speed_Vex(link),
-                      Error_Unknown_System_Type)
+    return orw_dispatch(link, &orw_family_ops::request_link_status, Error_Unknown_System_Type);
 }
-
-#ifndef ORWIN_MACOS_BUILD
-int Orwin_request_tx_speed(Orwin link)
-{
-    ORWIN_DISPATCH_OR(link, Orwin_request_tx_speed_Tor(link), Orwin_request_tx_speed_Vex(link),
-                      Error_Unknown_System_Type)
-}
-#endif
 
 } // extern "C"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tor-family queries: a one-byte special packet to a module's slot, answered
 // by a special packet from that slot.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -59,22 +59,33 @@ int orw_tor_request(ORW *link, int module)
     return orw_send_command(link, &slot, 1, true);
 }
 
+int orw_tor_count_links(ORW *link)
+{
+    if (Orwin_get_module_slot(link, Orwin_MODULE_CR) == 0)
+        return 1;
+    int n = orw_tor_module_reply(link, Orwin_MODULE_CR, 3);
+    return n < 0 ? n : link->cmd_buffer[2];
+}
+
+int orw_tor_link_status(ORW *link)
+{
+    int n = orw_tor_module_reply(link, Orwin_MODULE_LINK, 2);
+    return n < 0 ? n : link->cmd_buffer[1];
+}
+
+#ifdef ORWIN_MACOS_BUILD
+int orw_tor_queue_status_request(ORW *link, int module, unsigned, unsigned)
+{
+    unsigned char slot = static_cast<unsigned char>(Orwin_get_module_slot(link, module));
+    return orw_send_command(link, &slot, 1, false);
+}
+#endif
+
 extern "C" {
 
-int Orwin_get_number_of_links_Tor(Orwin handle)
+int Orwin_get_number_of_links_Tor(Orwin link)
 {
-    ORW *link = orw_link(handle);
-    if (link->number_of_links > 0)
-        return link->number_of_links;
-    if (Orwin_get_module_slot(link, Orwin_MODULE_CR) == 0) {
-        link->number_of_links = 1;
-        return 1;
-    }
-    int n = orw_tor_module_reply(link, Orwin_MODULE_CR, 3);
-    if (n < 0)
-        return n;
-    link->number_of_links = link->cmd_buffer[2];
-    return link->number_of_links;
+    return orw_get_number_of_links(&orw_tor_ops, link);
 }
 
 char *Orwin_get_options_string_Tor(Orwin) { return strdup(""); }
@@ -108,22 +119,14 @@ int Orwin_get_HWA_Tor(Orwin handle, unsigned char *hwa)
     return 0;
 }
 
-int Orwin_link_connected_Tor(Orwin handle)
+int Orwin_link_connected_Tor(Orwin link)
 {
-    ORW *link = orw_link(handle);
-    int n = orw_tor_module_reply(link, Orwin_MODULE_LINK, 2);
-    if (n < 0)
-        return n;
-    return ((link->cmd_buffer[1] >> LINK_state_offset) & 0x07) == SpaceWire_state_Run;
+    return orw_link_connected(&orw_tor_ops, link);
 }
 
-int Orwin_write_buffer_empty_Tor(Orwin handle)
+int Orwin_write_buffer_empty_Tor(Orwin link)
 {
-    ORW *link = orw_link(handle);
-    int n = orw_tor_module_reply(link, Orwin_MODULE_LINK, 2);
-    if (n < 0)
-        return n;
-    return (link->cmd_buffer[1] & LINK_tx_buffer_empty) != 0;
+    return orw_write_buffer_empty(&orw_tor_ops, link);
 }
 
 int Orwin_get_receive_speed_Tor(Orwin handle)
@@ -132,7 +135,7 @@ int Orwin_get_receive_speed_Tor(Orwin handle)
     int n = orw_tor_module_reply(link, Orwin_MODULE_LINK, 4);
     if (n < 0)
         return n;
-    return link->cmd_buffer[2] << 8 | link->cmd_buffer[3];
+    return static_cast<int>(orw::wire::get_be16(link->cmd_buffer + 2));
 }
 
 int Orwin_request_link_status_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }
@@ -150,7 +153,10 @@ int Orwin_request_link_status_port_Tor(Orwin handle, int port, int)
 }
 #endif
 
-int Orwin_request_rx_speed_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }
+int Orwin_request_rx_speed_Tor(Orwin handle)
+{
+    return Orwin_request_link_status_Tor(handle);
+}
 
 int Orwin_request_tx_speed_Tor(Orwin handle)
 {

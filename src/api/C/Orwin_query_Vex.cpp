@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Vex-family queries: register reads through the RAM-I/O module and the
 // asynchronous status requests whose replies arrive later in the stream.
-#include "OrwinInternal.h"
+#include "Orwin_family.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,46 +35,64 @@ char *description_field(Orwin handle, const char *token, const char *default_val
     return orw_product_string(token, text, description_used, default_value);
 }
 
-// Read one link status byte of the current link. Returns it or an error.
-int link_status_byte(ORW *link)
+// One register byte of the current link, or a negative code.
+int register_byte(ORW *link, int address)
 {
-    int rc = ram_io_get_int(link, Orwin_LINK_address, 1);
+    int rc = ram_io_get_int(link, address, 1);
     return rc < 0 ? rc : link->ram_io_int;
 }
 
-// Queue a status request, then flush the record file and the link so the
-// reply is not held back on either side.
-int status_request(ORW *link, unsigned char tag, int port, int address, int count)
+int queue_status_request(ORW *link, int tag, int port, int address, int count)
 {
-    unsigned char request[7] = {static_cast<unsigned char>(link->ram_io),
-                                tag,
-                                static_cast<unsigned char>(port),
-                                static_cast<unsigned char>(address >> 8),
-                                static_cast<unsigned char>(address),
-                                static_cast<unsigned char>(count >> 8),
-                                static_cast<unsigned char>(count)};
-    int rc = orw_send_command(link, request, sizeof request, false);
-    if (rc < 0)
-        return rc;
+    unsigned char request[orw_vex_header_size];
+    orw_vex_header(request, link, tag, port, address, count);
+    return orw_send_command(link, request, sizeof request, false);
+}
+
+int status_request(ORW *link, int tag, int port, int address, int count)
+{
+    int rc = queue_status_request(link, tag, port, address, count);
+    return rc < 0 ? rc : orw_flush_status_request(link);
+}
+
+} // namespace
+
+int orw_flush_status_request(ORW *link)
+{
     if (link->record_file)
         fflush(link->record_file);
     return Orwin_flush(link);
 }
 
-} // namespace
+int orw_vex_count_links(ORW *link)
+{
+    return register_byte(link, Orwin_NLINKS_address);
+}
+
+int orw_vex_link_status(ORW *link)
+{
+    return register_byte(link, Orwin_LINK_address);
+}
+
+#ifdef ORWIN_MACOS_BUILD
+int orw_vex_queue_status_request(ORW *link, int module, unsigned address, unsigned count)
+{
+    // Wider values would not fit the request's 16-bit fields.
+    constexpr unsigned max_field = 0xFFFF;
+    if (address > max_field)
+        return orw_set_error(Error_Parameter_RangeIncorrect, "IFCaddress not in range");
+    if (count > max_field)
+        return orw_set_error(Error_Parameter_RangeIncorrect, "IFCbytes not in range");
+    return queue_status_request(link, module, link->current_port, static_cast<int>(address),
+                                static_cast<int>(count));
+}
+#endif
 
 extern "C" {
 
-int Orwin_get_number_of_links_Vex(Orwin handle)
+int Orwin_get_number_of_links_Vex(Orwin link)
 {
-    ORW *link = orw_link(handle);
-    if (link->number_of_links > 0)
-        return link->number_of_links;
-    int rc = ram_io_get_int(link, Orwin_NLINKS_address, 1);
-    if (rc < 0)
-        return rc;
-    link->number_of_links = link->ram_io_int;
-    return link->number_of_links;
+    return orw_get_number_of_links(&orw_vex_ops, link);
 }
 
 char *Orwin_get_options_string_Vex(Orwin handle)
@@ -118,20 +136,14 @@ int Orwin_get_HWA_Vex(Orwin handle, unsigned char *hwa)
     return 0;
 }
 
-int Orwin_link_connected_Vex(Orwin handle)
+int Orwin_link_connected_Vex(Orwin link)
 {
-    int status = link_status_byte(orw_link(handle));
-    if (status < 0)
-        return status;
-    return ((status >> LINK_state_offset) & 0x07) == SpaceWire_state_Run;
+    return orw_link_connected(&orw_vex_ops, link);
 }
 
-int Orwin_write_buffer_empty_Vex(Orwin handle)
+int Orwin_write_buffer_empty_Vex(Orwin link)
 {
-    int status = link_status_byte(orw_link(handle));
-    if (status < 0)
-        return status;
-    return (status & LINK_tx_buffer_empty) != 0;
+    return orw_write_buffer_empty(&orw_vex_ops, link);
 }
 
 int Orwin_get_receive_speed_Vex(Orwin handle)

@@ -14,10 +14,7 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 16;
-constexpr int kResyncLinks = 30; // every link the time image has an entry for
-constexpr int kEntryBase = 64;
-constexpr int kEntrySize = 16;
+namespace wire = orw::wire;
 
 bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
 
@@ -58,12 +55,6 @@ void take_start_time(ORW *link)
     int64_t ns = (static_cast<int64_t>(mono.tv_sec) + off.tv_sec) * 1000000000LL + mono.tv_nsec + off.tv_nsec;
     link->timedata = static_cast<uint64_t>(ns / 1000000000LL);
     link->timedata_ns = static_cast<uint32_t>(ns % 1000000000LL);
-}
-
-void put_be(unsigned char *out, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * (bytes - 1 - i)));
 }
 
 // Append to the record file. With checking on, the bytes go straight to the
@@ -111,20 +102,24 @@ int write_resync(ORW *link)
 {
     const int slots = link->number_of_slots < ORW_SLOT_TABLE_ENTRIES ? link->number_of_slots : ORW_SLOT_TABLE_ENTRIES;
     for (int i = 0; i < slots && link->slot_content; ++i) {
-        const unsigned char rec[4] = {0xC0, 0x92, static_cast<unsigned char>(i),
-                                      static_cast<unsigned char>(link->slot_content[i])};
+        const unsigned char rec[wire::module_record_size] = {
+            wire::extension_start, wire::extn::Module, static_cast<unsigned char>(i),
+            static_cast<unsigned char>(link->slot_content[i])};
         if (!write_record(link, rec, sizeof rec))
             record_write_error();
     }
     const unsigned char *tb = link->time_buffer;
-    if (link->timezero && tb && !write_record(link, tb, 10))
+    if (link->timezero && tb &&
+        !write_record(link, tb + wire::time_image::time_zero, wire::time_zero_record_size))
         record_write_error();
-    for (int n = 1; n <= kResyncLinks && tb; ++n) {
-        const unsigned char *entry = tb + kEntryBase + kEntrySize * n;
-        if (entry[0] == 0xC0 && !write_record(link, entry, kEntrySize))
+    for (int n = wire::time_image::first_link; n <= wire::time_image::last_link && tb; ++n) {
+        const unsigned char *entry = tb + wire::time_image::entry_offset(n);
+        if (entry[wire::time_image::valid] == wire::extension_start &&
+            !write_record(link, entry, wire::time_image::entry_size))
             return record_write_error();
     }
-    const unsigned char reselect[2] = {0xC0, static_cast<unsigned char>(0x40 + link->extn_link)};
+    const unsigned char reselect[wire::link_select_record_size] = {
+        wire::extension_start, wire::link_select(static_cast<unsigned>(link->extn_link))};
     if (!write_record(link, reselect, sizeof reselect))
         return record_write_error();
     // A frame the parser is inside of is announced again, so the new file
@@ -145,11 +140,10 @@ int write_resync(ORW *link)
 FILE *start_record_file(ORW *link, FILE *f, const char *file_name)
 {
     take_start_time(link);
-    unsigned char header[kHeaderSize] = {0xC0, 0xCE, 0x00, static_cast<unsigned char>(link->system_type)};
-    put_be(header + 4, link->timedata, 8);
-    put_be(header + 12, link->timedata_ns, 4);
+    unsigned char header[wire::recording_header::file_size];
+    wire::put_recording_header(header, link->system_type, link->timedata, link->timedata_ns);
     // Flushed at once so that a file that cannot be written is caught here.
-    if (fwrite(header, 1, kHeaderSize, f) == kHeaderSize && fflush(f) == 0)
+    if (fwrite(header, 1, sizeof header, f) == sizeof header && fflush(f) == 0)
         return f;
     if (f != stdout) {
         // Only a file this call created is removed, never a device or pipe.

@@ -8,14 +8,29 @@
 
 namespace {
 
-constexpr int kEntryBase = 64;    // entry of link n starts at 64 + 16 n
-constexpr int kEntrySize = 16;
-constexpr int kFirstLink = 1;
-constexpr int kLastLink = 30;     // 64 + 16 * 30 + 15 = 559 < 592
-constexpr int kTimeTag = 0x88;    // 9 bytes
-constexpr int kTimeTagDelta = 0x82; // 3 bytes
+namespace wire = orw::wire;
+namespace image = orw::wire::time_image;
 
-inline int entry_offset(int link_number) { return kEntryBase + kEntrySize * link_number; }
+constexpr int kFirstLink = image::first_link;
+constexpr int kLastLink = image::last_link;
+static_assert(image::entry_offset(kLastLink) + image::entry_size <= ORW_TIME_IMAGE_SIZE,
+              "time image too small");
+constexpr int kTimeTag = wire::extn::TimeTag;
+constexpr int kTimeTagDelta = wire::extn::TimeTag_delta;
+constexpr int kTimeTagSize = wire::extension_size(kTimeTag);
+constexpr int kTimeTagDeltaSize = wire::extension_size(kTimeTagDelta);
+
+inline int entry_offset(int link_number)
+{
+    return static_cast<int>(image::entry_offset(link_number));
+}
+
+// Put the two bytes of an extension frame's start: 0xC0 and the command.
+inline void put_frame_start(unsigned char *at, unsigned command)
+{
+    at[0] = static_cast<unsigned char>(wire::extension_start);
+    at[1] = static_cast<unsigned char>(command);
+}
 
 } // namespace
 
@@ -25,15 +40,12 @@ void orw_time_image_init(ORW *link)
     if (!tb)
         return;
     memset(tb, 0, ORW_TIME_IMAGE_SIZE);
-    tb[0] = 0xC0;
-    tb[1] = 0x98;
+    put_frame_start(tb + image::time_zero, wire::extn::TimeZero);
     for (int n = kFirstLink; n <= kLastLink; ++n) {
         unsigned char *e = tb + entry_offset(n);
-        e[1] = static_cast<unsigned char>(0x40 + n);
-        e[2] = 0xC0;
-        e[3] = kTimeTag;
-        e[12] = 0xC0;
-        e[13] = kTimeTagDelta;
+        e[image::select] = wire::link_select(static_cast<unsigned>(n));
+        put_frame_start(e + image::timetag, kTimeTag);
+        put_frame_start(e + image::increment, kTimeTagDelta);
     }
 }
 
@@ -43,9 +55,9 @@ void orw_time_image_update(ORW *link, int byte)
     const int due = orw_rx_extension_due(&link->rx); // bytes still due, this one included
     // Every link selection moves the image to its link; one outside the
     // image (0, or above 30) then just has no entry to write.
-    if (cmd >= 0x40 && cmd <= 0x7F) {
+    if (wire::is_link_select(static_cast<unsigned>(cmd))) {
         if (due > 0)
-            link->extn_link = cmd - 0x40;
+            link->extn_link = static_cast<int>(wire::link_of_select(static_cast<unsigned>(cmd)));
         return;
     }
     if (cmd != kTimeTag && cmd != kTimeTagDelta)
@@ -60,19 +72,22 @@ void orw_time_image_update(ORW *link, int byte)
     if (cmd == kTimeTagDelta) {
         if (due == 0) {
             orw_rx_clear_extension_command(&link->rx);
-        } else if (has_entry && due <= 3) {
-            tb[b + 16 - due] = v;
+        } else if (has_entry && due <= kTimeTagDeltaSize) {
+            // The command to the entry's copy of it, then the increment.
+            tb[b + static_cast<int>(image::increment + 1) + kTimeTagDeltaSize - due] = v;
         }
         return;
     }
 
     if (due > 0) {
-        if (!tb || due > 9)
+        if (!tb || due > kTimeTagSize)
             return;
+        // The command to the entry's (and the time zero's) copy of it, then
+        // the count.
         if (has_entry)
-            tb[b + 12 - due] = v;
+            tb[b + static_cast<int>(image::timetag + 1) + kTimeTagSize - due] = v;
         if (link->timezero == 0)
-            tb[10 - due] = v;
+            tb[static_cast<int>(image::time_zero + 1) + kTimeTagSize - due] = v;
         return;
     }
     orw_rx_clear_extension_command(&link->rx);
@@ -80,12 +95,10 @@ void orw_time_image_update(ORW *link, int byte)
         return;
     if (link->timezero == 0) {
         link->timezero = 1;
-        tb[0] = 0xC0;
-        tb[1] = 0x98;
+        put_frame_start(tb + image::time_zero, wire::extn::TimeZero);
     }
     if (has_entry) {
-        tb[b] = 0xC0;
-        tb[b + 14] = 0;
-        tb[b + 15] = 0;
+        tb[b + static_cast<int>(image::valid)] = static_cast<unsigned char>(wire::extension_start);
+        wire::put_be(tb + b + image::increment + 2, 0, wire::timetag::increment_size);
     }
 }

@@ -25,14 +25,6 @@ void write_rows(FILE *f, const unsigned char *p, size_t length, int max_length)
     }
 }
 
-uint64_t timetag_count(const unsigned char *p)
-{
-    uint64_t v = 0;
-    for (int i = 1; i <= 8; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
 // A line that does not reach the file is reported when the file is closed.
 void flush_log(ORW *link)
 {
@@ -48,10 +40,10 @@ void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
     const bool tx = direction == ORW_DIRECTION_TX;
     int &port = tx ? link->log_tx_port : link->log_rx_port;
     const bool extension = type == Orwin_EXTN || type == Orwin_PART_EXTN;
-    const bool link_select = extension && p && length > 0 && (p[0] & 0xC0) == 0x40;
+    const bool link_select = extension && p && length > 0 && orw::wire::is_link_select(p[0]);
     // The link number follows selections even when nothing is traced.
     if (link_select)
-        port = p[0] - 0x40;
+        port = static_cast<int>(orw::wire::link_of_select(p[0]));
     FILE *f = link->log_file;
     if (f == nullptr)
         return;
@@ -64,12 +56,17 @@ void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
     if (type == Orwin_SPECIAL) {
         fprintf(f, " // SPECIAL_PACKET (len=%d):", static_cast<int>(length));
         write_bytes(f, p, length);
-    } else if (type == Orwin_EXTN && length >= 9 && p[0] == 0x88) {
-        fprintf(f, " // timetag {%.1fns}\n", static_cast<double>(timetag_count(p)) * 0.1);
+    } else if (type == Orwin_EXTN &&
+               length >= static_cast<size_t>(orw::wire::extension_size(orw::wire::extn::TimeTag)) &&
+               p[0] == orw::wire::extn::TimeTag) {
+        // All eight count bytes, as the unit sent them.
+        const uint64_t count =
+            orw::wire::get_be(p + orw::wire::timetag::count, orw::wire::timetag::count_size);
+        fprintf(f, " // timetag {%.1fns}\n", static_cast<double>(count) * 0.1);
         flush_log(link);
         return;
     } else if (type == Orwin_EXTN && link_select) {
-        fprintf(f, " // Set active link = %d\n", p[0] & 0x3F);
+        fprintf(f, " // Set active link = %d\n", static_cast<int>(orw::wire::link_of_select(p[0])));
         flush_log(link);
         return;
     } else if (type == Orwin_EXTN) {

@@ -19,13 +19,11 @@
 
 namespace {
 
-constexpr size_t kMaxFramePayload = static_cast<size_t>(ORW_MAX_FRAME_PAYLOAD);
-constexpr unsigned char kKindPartial = 0x00;
-constexpr unsigned char kKindEOP = 0x40;
-constexpr unsigned char kKindEEP = 0x80;
-constexpr unsigned char kKindExtended = 0xC0;
-constexpr unsigned char kLongForm3 = 0x3F; // kind bits clear, three length bytes
-constexpr size_t kOpenFrameHeader = 4;
+using orw::wire::kind_partial;
+constexpr size_t kMaxFramePayload = orw::wire::max_frame_payload;
+// An open partial frame always has three length bytes, so they can be
+// rewritten in place as it grows.
+constexpr size_t kOpenFrameHeader = orw::wire::max_header_size;
 constexpr uint32_t kTypeMask = 0x7FF;
 
 #ifdef MSG_NOSIGNAL
@@ -33,40 +31,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
 #endif
-
-int kind_of(int type)
-{
-    switch (type) {
-    case Orwin_EOP:
-        return kKindEOP;
-    case Orwin_EEP:
-        return kKindEEP;
-    case Orwin_SPECIAL:
-        return kKindExtended;
-    default:
-        return kKindPartial;
-    }
-}
-
-// Header byte plus length bytes for a frame of `len` payload bytes
-// (len <= kMaxFramePayload). Returns the header size, 1..4.
-size_t length_form(unsigned char kind, size_t len, unsigned char *out)
-{
-    if (len <= 60) {
-        out[0] = static_cast<unsigned char>(kind + len);
-        return 1;
-    }
-    const size_t k = len < 256 ? 1 : len < 65536 ? 2 : 3;
-    out[0] = static_cast<unsigned char>(kind + 60 + k);
-    for (size_t i = 0; i < k; ++i)
-        out[1 + i] = static_cast<unsigned char>(len >> (8 * (k - 1 - i)));
-    return 1 + k;
-}
-
-size_t header_size(size_t len)
-{
-    return len <= 60 ? 1 : len < 256 ? 2 : len < 65536 ? 3 : 4;
-}
 
 // Bytes queued for a whole packet of `len` bytes: frames longer than a
 // header can announce go out as full partial frames before the last one.
@@ -77,7 +41,7 @@ size_t framed_size(size_t len)
         total += kOpenFrameHeader + kMaxFramePayload;
         len -= kMaxFramePayload;
     }
-    return total + header_size(len) + len;
+    return total + orw::wire::header_size(len) + len;
 }
 
 // Bytes queued for a piece appended to the open partial frame (or opening
@@ -162,18 +126,18 @@ int settle_full(ORW *link)
 }
 
 // A whole packet in its own frame(s).
-int queue_packet(ORW *link, unsigned char kind, const unsigned char *data, size_t len)
+int queue_packet(ORW *link, unsigned kind, const unsigned char *data, size_t len)
 {
-    unsigned char header[4];
+    unsigned char header[orw::wire::max_header_size];
     while (len > kMaxFramePayload) {
-        length_form(kKindPartial, kMaxFramePayload, header);
+        orw::wire::put_header(kind_partial, kMaxFramePayload, header);
         if (queue_bytes(link, header, kOpenFrameHeader) < 0 ||
             queue_payload(link, data, kMaxFramePayload) < 0)
             return kSendFailed;
         data += kMaxFramePayload;
         len -= kMaxFramePayload;
     }
-    size_t h = length_form(kind, len, header);
+    size_t h = orw::wire::put_header(kind, len, header);
     if (queue_bytes(link, header, h) < 0 || queue_payload(link, data, len) < 0)
         return kSendFailed;
     return settle_full(link);
@@ -189,12 +153,11 @@ int append_piece(ORW *link, const unsigned char *data, size_t len, int closing_k
         return 0;
     do {
         if (link->partialframesz == 0) {
-            const unsigned char open[kOpenFrameHeader] = {kLongForm3, 0, 0, 0};
             if (make_room(link, kOpenFrameHeader) < 0)
                 return kSendFailed;
             link->partialframe_offset = link->tx_buffer_content;
-            memcpy(link->tx_buffer + link->tx_buffer_content, open, kOpenFrameHeader);
-            link->tx_buffer_content += kOpenFrameHeader;
+            link->tx_buffer_content +=
+                orw::wire::put_long_header(kind_partial, 0, link->tx_buffer + link->tx_buffer_content);
         }
         const size_t take = std::min(len, kMaxFramePayload - link->partialframesz);
         const bool last = take == len;
@@ -202,9 +165,7 @@ int append_piece(ORW *link, const unsigned char *data, size_t len, int closing_k
         if (last && closing_kind >= 0)
             h[0] = static_cast<unsigned char>(h[0] | closing_kind);
         link->partialframesz += take;
-        h[1] = static_cast<unsigned char>(link->partialframesz >> 16);
-        h[2] = static_cast<unsigned char>(link->partialframesz >> 8);
-        h[3] = static_cast<unsigned char>(link->partialframesz);
+        orw::wire::put_be(h + 1, link->partialframesz, kOpenFrameHeader - 1);
         if (queue_payload(link, data, take) < 0)
             return kSendFailed;
         data += take;
@@ -345,7 +306,7 @@ int Orwin_sendPacket(Orwin handle, void *userbuffer, size_t offset, size_t lengt
         // An extension never lands inside a frame's payload: the open frame
         // ends here as a partial frame and the packet continues in a new one.
         link->partialframesz = 0;
-        const unsigned char start = kKindExtended;
+        const unsigned char start = orw::wire::extension_start;
         rc = queue_bytes(link, &start, 1);
         if (rc == 0)
             rc = queue_payload(link, data, length);
@@ -354,9 +315,9 @@ int Orwin_sendPacket(Orwin handle, void *userbuffer, size_t offset, size_t lengt
     } else if (type == Orwin_INCOMPLETE) {
         rc = append_piece(link, data, length, -1);
     } else if (link->partialframesz != 0) {
-        rc = append_piece(link, data, length, kind_of(type));
+        rc = append_piece(link, data, length, static_cast<int>(orw::wire::kind_of_type(type)));
     } else {
-        rc = queue_packet(link, static_cast<unsigned char>(kind_of(type)), data, length);
+        rc = queue_packet(link, orw::wire::kind_of_type(type), data, length);
     }
     if (rc < 0)
         return rc;

@@ -7,22 +7,7 @@
 
 namespace {
 
-// The stream's framing. A header byte: the kind in the top two bits, a
-// length code in the low six: 1..60 the payload length, 61..63 the number of
-// length bytes after it (+ 60).
-constexpr unsigned kKindPartial = 0x00;
-constexpr unsigned kKindEop = 0x40;
-constexpr unsigned kKindEep = 0x80;
-constexpr unsigned kSpecialKind = 0xC0; // a special packet, or with length 0 an extension
-constexpr unsigned kLengthMask = 0x3F;
-constexpr int kShortFrameMax = 60;
-// Header kind (top two bits) to the packet type of a data frame.
-constexpr int kDataKindType[3] = {Orwin_PART_EOP_EEP, Orwin_EOP, Orwin_EEP};
-// An extension command from 0x80 up carries (command & 0x0F) more bytes.
-constexpr int kMultiByteExtension = 0x80;
-constexpr int kExtensionLengthMask = 0x0F;
-constexpr int kMaxExtensionSize = 16;
-static_assert(ORW_RX_RESUME_MAX == 1 + kMaxExtensionSize, "a resumed extension is 0xC0 and its bytes");
+namespace wire = orw::wire;
 
 inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot) { return slot ? *slot : nullptr; }
 
@@ -92,7 +77,7 @@ int run_callback(const orw_rx_parser *p, const orw_rx_read *r, const ORW_CB_INFO
 inline unsigned take_extn_byte(orw_rx_parser *p, const orw_rx_read *r)
 {
     const unsigned b = p->input[p->pos++];
-    p->extn_bytes[(p->extn_size - p->extn_count) & (kMaxExtensionSize - 1)] = static_cast<unsigned char>(b);
+    p->extn_bytes[(p->extn_size - p->extn_count) & (wire::max_extension_size - 1)] = static_cast<unsigned char>(b);
     if (r->extension_byte)
         r->extension_byte(r->context, static_cast<int>(b));
     if (--p->extn_count <= 0) {
@@ -110,22 +95,22 @@ inline size_t held(const orw_rx_parser *p) { return p->length - p->pos; }
 bool parse_header(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
 {
     const unsigned h = p->input[p->pos];
-    const int len = static_cast<int>(h & kLengthMask);
+    const int len = static_cast<int>(wire::length_code(h));
     p->param = len;
-    if (h == 0) {
+    if (h == wire::filler) {
         p->pos++;
         return false;
     }
-    if (h >= kSpecialKind) {
+    if (wire::kind_of(h) == wire::kind_extended) {
         p->pos++;
         p->final_flags = Orwin_SPECIAL;
         p->count = 0;
         p->extn_byte = 0;
         if (len == 0) {
             p->state = RX_EXTN_START;
-        } else if (len > kShortFrameMax) {
+        } else if (len > static_cast<int>(wire::short_length_max)) {
             p->state = RX_LENGTH;
-            p->param = len - kShortFrameMax;
+            p->param = static_cast<int>(wire::length_bytes(static_cast<unsigned>(len)));
         } else {
             p->state = RX_SPECIAL;
             p->count = len;
@@ -138,7 +123,7 @@ bool parse_header(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
         }
         return false;
     }
-    const int type = kDataKindType[h >> 6];
+    const int type = wire::packet_type_of_kind(wire::kind_of(h));
     p->final_flags = type;
     p->count = 0;
     if (len == 0) {
@@ -151,12 +136,12 @@ bool parse_header(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
         return true;
     }
     p->pos++;
-    if (len <= kShortFrameMax) {
+    if (len <= static_cast<int>(wire::short_length_max)) {
         p->state = RX_PAYLOAD;
         p->count = len;
     } else {
         p->state = RX_LENGTH;
-        p->param = len - kShortFrameMax;
+        p->param = static_cast<int>(wire::length_bytes(static_cast<unsigned>(len)));
     }
     return false;
 }
@@ -272,7 +257,7 @@ void start_extension(orw_rx_parser *p, orw_rx_read *r)
     const int x = p->input[p->pos];
     p->extn_cmd = x;
     p->extn_byte = 0;
-    p->extn_size = p->extn_count = x >= kMultiByteExtension ? (x & kExtensionLengthMask) + 1 : 1;
+    p->extn_size = p->extn_count = wire::extension_size(static_cast<unsigned>(x));
     r->type = Orwin_EXTN;
     p->state = RX_EXTN_BYTES;
 }
@@ -325,12 +310,6 @@ inline bool report_only(const orw_rx_parser *p, int action)
 {
     return (p->state == RX_SPECIAL && (action & SPECIAL_DATA_FLAGS) == REPORT_SPECIAL_DATA) ||
            (p->state == RX_EXTN_BYTES && (action & EXTENSION_DATA_FLAGS) == REPORT_EXTENSION_DATA);
-}
-
-void put_be(unsigned char *out, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * (bytes - 1 - i)));
 }
 
 } // namespace
@@ -386,11 +365,7 @@ bool orw_rx_special_begun(const orw_rx_parser *p) { return p->state == RX_SPECIA
 
 size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RESUME_MAX])
 {
-    const int type = p->final_flags;
-    const unsigned kind = type == Orwin_SPECIAL ? kSpecialKind
-                          : type == Orwin_EEP   ? kKindEep
-                          : type == Orwin_EOP   ? kKindEop
-                                                : kKindPartial;
+    const unsigned kind = wire::kind_of_type(p->final_flags);
     switch (p->state) {
     case RX_LENGTH: {
         // Re-announce three length bytes: the ones already read, then the
@@ -398,8 +373,8 @@ size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RES
         const int missing = p->param;
         if (missing < 1 || missing > 3)
             return 0;
-        out[0] = static_cast<unsigned char>(kind | kLengthMask);
-        put_be(out + 1, static_cast<uint64_t>(p->count), 3 - missing);
+        out[0] = static_cast<unsigned char>(kind | wire::long_form_3);
+        wire::put_be(out + 1, static_cast<uint64_t>(p->count), static_cast<size_t>(3 - missing));
         return static_cast<size_t>(1 + 3 - missing);
     }
     case RX_PAYLOAD:
@@ -407,25 +382,23 @@ size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RES
         const size_t left = static_cast<size_t>(p->count);
         if (left == 0)
             return 0;
-        const unsigned char k = p->state == RX_SPECIAL ? kSpecialKind : kind;
-        if (left <= kShortFrameMax) {
+        const unsigned k = p->state == RX_SPECIAL ? wire::kind_extended : kind;
+        if (left <= wire::short_length_max) {
             out[0] = static_cast<unsigned char>(k + left);
             return 1;
         }
-        out[0] = static_cast<unsigned char>(k | kLengthMask);
-        put_be(out + 1, left, 3);
-        return 4;
+        return wire::put_long_header(k, left, out);
     }
     case RX_EXTN_START:
-        out[0] = kSpecialKind;
+        out[0] = wire::extension_start;
         return 1;
     case RX_EXTN_BYTES: {
         // Repeat the extension's bytes already consumed, so the new stream
         // carries it whole rather than a tail read as frame headers.
         const int consumed = p->extn_size - p->extn_count;
-        if (p->extn_count <= 0 || consumed < 0 || consumed > kMaxExtensionSize)
+        if (p->extn_count <= 0 || consumed < 0 || consumed > wire::max_extension_size)
             return 0;
-        out[0] = kSpecialKind;
+        out[0] = wire::extension_start;
         memcpy(out + 1, p->extn_bytes, static_cast<size_t>(consumed));
         return static_cast<size_t>(1 + consumed);
     }

@@ -6,6 +6,7 @@
 #ifndef ORW_RX_PARSER_H
 #define ORW_RX_PARSER_H
 
+#include "../orw_wire_format.hpp"
 #include "Orwin.h"
 
 #include <cstddef>
@@ -22,8 +23,8 @@ enum {
 };
 
 // Header and length bytes that re-announce a frame the parser is inside of,
-// at most 0xC0 and the 16 bytes of the longest extension.
-constexpr size_t ORW_RX_RESUME_MAX = 17;
+// at most 0xC0 and the bytes of the longest extension.
+constexpr size_t ORW_RX_RESUME_MAX = 1 + orw::wire::max_extension_size;
 
 // State that persists between reads, so a packet, special packet or
 // extension may be handed out across several of them.

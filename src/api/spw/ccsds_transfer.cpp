@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The transfer header of CCSDS packets on SpaceWire and the bounded
-// gathering of received ones.
+// The transfer header of CCSDS packets on SpaceWire.
 #include "ccsds_transfer.hpp"
-
-#include <algorithm>
-#include <cstdio>
 
 namespace orw {
 namespace spacewire {
@@ -36,29 +32,6 @@ void write_prefix(device_t *device, const prefix &p, uint32_t flags)
     if (p.pathsz)
         device->write(p.path, p.pathsz, connection::INCOMPLETE);
     device->write(p.head, p.headsz, flags);
-}
-
-bool gather(protocol_instance &pi, size_t &sz, const unsigned char *d, size_t n, std::atomic<uint64_t> &dropped)
-{
-    if (pi.data && n <= packet_buffer_size - sz) {
-        std::copy(d, d + n, pi.data + sz);
-        sz += n;
-        return true;
-    }
-    dropped.fetch_add(1, std::memory_order_relaxed);
-    ORW_SPW_TRACE(1, &pi, "ERROR packet of more than %zu bytes dropped on link %d", sz + n, pi.linkno);
-    return false;
-}
-
-std::string first_bytes(const unsigned char *d, size_t n)
-{
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n && i < 16; ++i) {
-        std::snprintf(b, sizeof b, " %02x", d[i]);
-        s += b;
-    }
-    return s;
 }
 
 } // namespace ccsds_transfer

@@ -2,6 +2,7 @@
 // orw::connection: opening, callback registration, default callbacks,
 // configuration wrappers, status records and the timetag time base.
 #include "Orwin.hpp"
+#include "OrwinInternal.h"
 
 #include <vector>
 
@@ -83,11 +84,17 @@ void connection::connect(const std::string &address)
 {
     if (address.empty())
         throw error(address, Error_Incorrect_Device, "Address is empty");
+    addr = address;
+    live = address[0] != '-';
+    open_handle(open_timeout_ms);
+}
+
+void connection::open_handle(int timeout_ms)
+{
     if (device) {
         Orwin_close(device);
         device = nullptr;
     }
-    addr = address;
     rx_link = 1;
     yeartime = 0;
     starttime = 0;
@@ -96,18 +103,16 @@ void connection::connect(const std::string &address)
     for (timestamp &ts : timestamps)
         ts = timestamp();
 
-    // The C interface takes a mutable string.
-    std::vector<char> name(address.begin(), address.end());
-    name.push_back('\0');
-    if (address[0] == '-') {
-        live = false;
+    if (!live) {
+        // The C interface takes a mutable string.
+        std::vector<char> name(addr.begin(), addr.end());
+        name.push_back('\0');
         device = Orwin_open_flagged(name.data(), CONNECT_FILE, 0);
     } else {
-        live = true;
         // A sample of both clocks at connection; the first timetag re-bases.
         clock_gettime(CLOCK_REALTIME, &baseclock.now);
         clock_gettime(CLOCK_MONOTONIC, &baseclock.t0s);
-        device = Orwin_open_flagged(name.data(), 0, open_timeout_ms);
+        device = orw_open_within(addr.c_str(), timeout_ms);
     }
     if (!device)
         throw error(addr, Orwin_get_error(), Orwin_get_error_text());

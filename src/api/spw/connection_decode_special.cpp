@@ -3,17 +3,20 @@
 // synchronisation barriers).
 #include "Orwin.hpp"
 
+#include "../orw_wire_format.hpp"
+
 #include <cstring>
 
 namespace orw {
 
 namespace {
 
-constexpr int ram_reply_head = 5; // slot, tag, link, address (2 bytes)
+constexpr int ram_reply_head = static_cast<int>(wire::ram_reply::head_size);
 constexpr int link_state_reply = 6;
 constexpr int link_speed_reply = 9;
 constexpr int tx_speed_reply = 7;
 constexpr int barrier_reply = 9; // slot and a 64-bit count
+constexpr size_t barrier_count = 1;
 
 inline bool running_state(int state)
 {
@@ -40,12 +43,9 @@ int connection::special_data(void *data_, int length_, int complete_, int data_b
     int type = device ? Orwin_get_module_type(device, special_data_buffer) : Error_Function_Not_Supported;
     if (type == ram_rw || type == Error_Function_Not_Supported)
         return ram_rw_data(data_, length_, complete_, data_buffer_position_);
-    if (type == barrier && held >= static_cast<size_t>(barrier_reply)) {
-        uint64_t v = 0;
-        for (int i = 1; i < barrier_reply; ++i)
-            v = (v << 8) | special_data_buffer[i];
-        return barrier_lifted(v);
-    }
+    if (type == barrier && held >= static_cast<size_t>(barrier_reply))
+        return barrier_lifted(
+            wire::get_be(special_data_buffer + barrier_count, barrier_reply - barrier_count));
     return unknown_special_data(data_, length_, complete_, data_buffer_position_);
 }
 
@@ -57,7 +57,7 @@ int connection::ram_rw_data(void *data_, int length_, int complete_, int data_bu
     if (held < ram_reply_head || static_cast<size_t>(held) > sizeof special_data_buffer || !device)
         return unknown_special_data(data_, length_, complete_, data_buffer_position_);
 
-    int address = b[3] * 256 + b[4];
+    int address = static_cast<int>(wire::get_be16(b + wire::ram_reply::address));
     size_t size = static_cast<size_t>(held);
     int port = 0;
     if (address == LINK_address) {

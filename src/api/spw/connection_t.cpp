@@ -25,6 +25,8 @@ connection_t::connection_t(const std::string &host, double speed) : connection_t
 connection_t::~connection_t()
 {
     ORW_SPW_TRACE(2, this, "Closing down device");
+    // Before anything it could be using goes.
+    auto_reconnect(false);
     ORW_SPW_TRACE(2, this, "closing rmap for %p", static_cast<void *>(this));
     rmap::protocol::unregister_connection(this);
     ORW_SPW_TRACE(2, this, "closed rmap for %p", static_cast<void *>(this));
@@ -61,6 +63,7 @@ void connection_t::initialise(double speed)
     // The reader would take the replies of the link queries below.
     stop_server();
     wait();
+    link_speed = speed;
     ORW_SPW_TRACE(2, this, "Enabling transactions on this host");
     rmap_transactions.set_enabled(true);
     // A recording cannot be commanded: its links need no preparing and none
@@ -105,6 +108,9 @@ void connection_t::initialise(double speed)
 void connection_t::acquire_write_lock()
 {
     ORW_SPW_TRACE(2, this, "acquiring lock");
+    // While lost, a send fails at once rather than wait out a reconnection
+    // that holds the lock.
+    require_alive();
     write_lock.lock();
     ORW_SPW_TRACE(2, this, "acquired lock");
 }

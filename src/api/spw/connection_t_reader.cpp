@@ -170,6 +170,7 @@ void connection_t::lose(const error &e)
         ::shutdown(Orwin_get_socket(connection::device), SHUT_RDWR);
     if (!thread_running)
         rmap::end_transactions(this, rmap::transaction_outcome::connection_lost);
+    wake_reconnector();
 }
 
 void connection_t::require_alive() const
@@ -226,6 +227,8 @@ void connection_t::dispatch(ssize_t n, int t)
         ORW_SPW_TRACE(1, this, "ERROR data for link %u, which has no dispatcher", rx_link);
         return;
     }
+    // Which links have a packet open, to end it should the stream be lost.
+    open_packets = t == PART_EOP_EEP ? open_packets | (1u << rx_link) : open_packets & ~(1u << rx_link);
     dispatching guard(dispatch_seq);
     links[rx_link].read_packet(data.get(), static_cast<size_t>(n), t);
 }

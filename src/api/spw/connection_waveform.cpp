@@ -3,6 +3,8 @@
 // followed by 2,070 bytes read from the waveform buffer) and its cause text.
 #include "Orwin.hpp"
 
+#include "../orw_wire_format.hpp"
+
 #include <climits>
 #include <cstdio>
 
@@ -10,25 +12,14 @@ namespace orw {
 
 namespace {
 
+namespace record = wire::waveform_record;
+static_assert(connection::waveform_record_size == record::size, "waveform record size");
+
 // Offsets in the record, reply head included.
-constexpr size_t port_offset = 2;
-constexpr size_t event_offset = 2056;
-constexpr size_t unit_offset = 2057;
-constexpr size_t erridx_offset = 2067;
-
-const char *const event_names[16] = {
-    "timeout",  "ESC-ESC",   "ESC-EOP",   "ESC_EEP",
-    "parity_error", "Null",  "FCT",       "time-code",
-    "EOP",      "event in transmit stream", "first byte in packet", "excess data",
-    "excess FCT", "first null", "data, EOP or EEP", "EEP",
-};
-
-const char *const sma_places[4] = {
-    "rising edge on SMA 1-2",
-    "rising edge on SMA 3-4",
-    "rising edge on SMA 5-6",
-    "rising edge on SMA 7-8",
-};
+constexpr size_t port_offset = wire::ram_reply::port;
+constexpr size_t event_offset = record::header + record::event;
+constexpr size_t unit_offset = record::header + record::unit;
+constexpr size_t erridx_offset = record::header + record::erridx;
 
 } // namespace
 
@@ -36,17 +27,17 @@ void connection::waveform_cause(unsigned event_byte, char *cause, size_t size)
 {
     if (!cause || size == 0)
         return;
-    unsigned event = (event_byte >> 4) & 0x0F;
-    unsigned ew_port = event_byte & 0x0F;
+    unsigned event = record::event_code(event_byte);
+    unsigned ew_port = record::event_port(event_byte);
     const char *name = "";
     char place[32] = "";
-    if (ew_port >= 1 && ew_port <= 8) {
-        name = event_names[event];
+    if (ew_port >= 1 && ew_port <= record::last_link_port) {
+        name = record::event_names[event];
         std::snprintf(place, sizeof place, " on port %u", ew_port);
     } else if (ew_port == 0) {
-        std::snprintf(place, sizeof place, "%s", "synchronization barrier lifting");
-    } else if (ew_port <= 12) {
-        std::snprintf(place, sizeof place, "%s", sma_places[ew_port - 9]);
+        std::snprintf(place, sizeof place, "%s", record::barrier_place);
+    } else if (ew_port - record::first_sma_port < 4) {
+        std::snprintf(place, sizeof place, "%s", record::sma_places[ew_port - record::first_sma_port]);
     }
     std::snprintf(cause, size, "%s%s", name, place);
 }
@@ -61,13 +52,13 @@ bool connection::raw_waveform_data(unsigned char *special_, size_t sz_)
     }
     int port = special_[port_offset];
     unsigned event_byte = special_[event_offset];
-    int unit = special_[unit_offset] * 256 + special_[unit_offset + 1];
-    int erridx = special_[erridx_offset] * 256 + special_[erridx_offset + 1];
+    int unit = static_cast<int>(wire::get_be16(special_ + unit_offset));
+    int erridx = static_cast<int>(wire::get_be16(special_ + erridx_offset));
     char cause[256];
     waveform_cause(event_byte, cause, sizeof cause);
     ORW_SPW_TRACE(4, this, "waveform %d from unit %d port %d: %s", erridx, unit, port, cause);
-    return waveform_data(erridx, unit, port, static_cast<int>(event_byte & 0x0F),
-                         static_cast<int>(event_byte >> 4), cause, special_, sz_);
+    return waveform_data(erridx, unit, port, static_cast<int>(record::event_port(event_byte)),
+                         static_cast<int>(record::event_code(event_byte)), cause, special_, sz_);
 }
 
 } // namespace orw

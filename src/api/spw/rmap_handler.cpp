@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The RMAP receive state machine: commands and replies, with and without
-// reply addresses, fed in pieces of any size. Both CRCs are checked before
-// anything is delivered; the data field never grows past the instance buffer,
-// which a long reply enlarges for itself.
+// reply addresses, fed in pieces of any size, and replies delivered to their
+// transactions. Both CRCs are checked before anything is delivered; the data
+// field never grows past the instance buffer, which a long reply enlarges
+// for itself.
 #include "Orwin.hpp"
 
 #include <new>
@@ -139,10 +140,6 @@ bool handler::body(unsigned char *d, size_t n, int term)
             }
             return false;
         }
-    }
-    if (term == connection::EEP) {
-        eep();
-        return false;
     }
     if (status == err) {
         ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
@@ -412,6 +409,42 @@ void handler::eop(int rxlink)
     }
     ORW_SPW_TRACE(8, this, "command response %02x", hdr.pt);
     rmap_reply_eop(rxlink);
+}
+
+// A reply whose CRCs and length are right completes its transaction.
+void handler::rmap_reply_eop(int rxlink)
+{
+    ORW_SPW_TRACE(8, this, "correct EOP in reply sequence handling reply for tid %04x", hdr.tid);
+    transaction_response *tr = ifc ? ifc->rmap_tx(rxlink, hdr.tid) : global_transactions.find(hdr.tid);
+    ORW_SPW_TRACE(8, this, "Found transaction %p for %04x", static_cast<void *>(tr), hdr.tid);
+    if (!tr) {
+        ORW_SPW_TRACE(8, this, "Found %04x not found on handler %p  ifc %p link %d", hdr.tid,
+                      static_cast<void *>(this), static_cast<void *>(ifc), rxlink);
+        return;
+    }
+    if (!tr->fits(hdr.pt, hdr.ds, hdr.rstatus)) {
+        ORW_SPW_TRACE(1, this, "ERROR reply %02x with %u bytes does not fit the command of tid %04x", hdr.pt,
+                      hdr.ds, hdr.tid);
+        tr->fail(transaction_outcome::invalid_reply, hdr.rstatus, true);
+        return;
+    }
+    tr->set_status(false, hdr.rstatus);
+    tr->set_outcome(transaction_outcome::replied);
+    switch (type()) {
+    case rmap_write:
+        ORW_SPW_TRACE(8, this, "write reply %02x", hdr.rstatus);
+        tr->write_reply(hdr.rstatus);
+        break;
+    case rmap_read_modify_write:
+        ORW_SPW_TRACE(8, this, "read modify write reply %d bytes", hdr.ds);
+        tr->read_modify_write_reply(hdr.rstatus, data, hdr.ds);
+        break;
+    default:
+        ORW_SPW_TRACE(8, this, "read reply %d bytes", hdr.ds);
+        tr->read_reply(hdr.rstatus, data, hdr.ds);
+        break;
+    }
+    tr->completed();
 }
 
 } // namespace orw::spacewire::rmap

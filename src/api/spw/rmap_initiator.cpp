@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // RMAP initiator: command headers, the send paths under the connection's
-// write lock, waiting, and delivery of parsed replies to their transactions.
+// write lock, and waiting.
 #include "Orwin.hpp"
 
 #include <cerrno>
@@ -328,41 +328,6 @@ void protocol::send_maskdata(device_t *dev, const uint8_t *d, const uint8_t *mas
     uint8_t crc = c.get();
     dev->write(&crc, 1, connection::EOP);
     dev->flush();
-}
-
-void handler::rmap_reply_eop(int rxlink)
-{
-    ORW_SPW_TRACE(8, this, "correct EOP in reply sequence handling reply for tid %04x", hdr.tid);
-    transaction_response *tr = ifc ? ifc->rmap_tx(rxlink, hdr.tid) : global_transactions.find(hdr.tid);
-    ORW_SPW_TRACE(8, this, "Found transaction %p for %04x", static_cast<void *>(tr), hdr.tid);
-    if (!tr) {
-        ORW_SPW_TRACE(8, this, "Found %04x not found on handler %p  ifc %p link %d", hdr.tid,
-                      static_cast<void *>(this), static_cast<void *>(ifc), rxlink);
-        return;
-    }
-    if (!tr->fits(hdr.pt, hdr.ds, hdr.rstatus)) {
-        ORW_SPW_TRACE(1, this, "ERROR reply %02x with %u bytes does not fit the command of tid %04x", hdr.pt,
-                      hdr.ds, hdr.tid);
-        tr->fail(transaction_outcome::invalid_reply, hdr.rstatus, true);
-        return;
-    }
-    tr->set_status(false, hdr.rstatus);
-    tr->set_outcome(transaction_outcome::replied);
-    switch (type()) {
-    case rmap_write:
-        ORW_SPW_TRACE(8, this, "write reply %02x", hdr.rstatus);
-        tr->write_reply(hdr.rstatus);
-        break;
-    case rmap_read_modify_write:
-        ORW_SPW_TRACE(8, this, "read modify write reply %d bytes", hdr.ds);
-        tr->read_modify_write_reply(hdr.rstatus, data, hdr.ds);
-        break;
-    default:
-        ORW_SPW_TRACE(8, this, "read reply %d bytes", hdr.ds);
-        tr->read_reply(hdr.rstatus, data, hdr.ds);
-        break;
-    }
-    tr->completed();
 }
 
 } // namespace orw::spacewire::rmap

@@ -2,27 +2,15 @@
 // RMAP response objects and the waiter that blocks an initiator until its
 // transaction is completed by a reply or a time-out.
 #include "Orwin_RMAP_formats.hpp"
-#include "rmap_spin.hpp"
 #include "Orwin_RMAP_transactions.hpp"
 #include "Orwin_Trace.h"
+#include "hex_preview.hpp"
+#include "rmap_spin.hpp"
 
 #include <cstdio>
 #include <cstring>
 
 namespace orw::spacewire::rmap {
-
-namespace {
-
-// " %02x" for the first up to 16 bytes, as the printed messages show them.
-void format_bytes(char (&out)[16 * 3 + 1], const uint8_t *data, size_t sz)
-{
-    out[0] = '\0';
-    size_t n = sz < 16 ? sz : 16;
-    for (size_t i = 0; data && i < n; ++i)
-        std::snprintf(out + 3 * i, 4, " %02x", data[i]);
-}
-
-} // namespace
 
 const char *outcome_text(transaction_outcome o)
 {
@@ -137,9 +125,7 @@ void transaction_response::keep(const char *what, uint8_t st, const uint8_t *dat
     if (!file.empty())
         ioerror = orw::spacewire::utils::save(file, data, sz, nullptr, 0);
     if (print) {
-        char shown[16 * 3 + 1];
-        format_bytes(shown, data, sz);
-        std::printf(what, mid, id.c_str(), sz, st, shown);
+        std::printf(what, mid, id.c_str(), sz, st, hex_preview(data, sz).c_str());
         std::fflush(stdout);
     }
 }

@@ -2,6 +2,7 @@
 // RMAP target side of the handler: command dispatch to the callbacks, the
 // demonstration callbacks, and the three reply forms.
 #include "Orwin.hpp"
+#include "hex_preview.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -9,15 +10,6 @@
 namespace orw::spacewire::rmap {
 
 namespace {
-
-// " %02x" for the first up to 16 bytes.
-void format_bytes(char (&out)[16 * 3 + 1], const uint8_t *p, size_t sz)
-{
-    out[0] = '\0';
-    size_t n = sz < 16 ? sz : 16;
-    for (size_t i = 0; p && i < n; ++i)
-        std::snprintf(out + 3 * i, 4, " %02x", p[i]);
-}
 
 void counting_pattern(uint8_t *out, size_t n)
 {
@@ -232,11 +224,9 @@ uint8_t handler::read(uint8_t pkt, uint8_t sla, uint8_t key, uint8_t era, uint32
 
 uint8_t handler::write(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
 {
-    char shown[16 * 3 + 1];
-    format_bytes(shown, mdata, sz);
     if (verbose()) {
         std::printf("server->write (%d)  from %02x key %02x address %02x:%04x size %d data%s\n", tid(), sla,
-                    key, era, addr, sz, shown);
+                    key, era, addr, sz, hex_preview(mdata, sz).c_str());
         std::fflush(stdout);
     }
     return 0x66;
@@ -244,12 +234,12 @@ uint8_t handler::write(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t 
 
 uint8_t handler::readmodifywrite(uint8_t, uint8_t sla, uint8_t key, uint8_t era, uint32_t addr, uint32_t sz)
 {
-    char shown[16 * 3 + 1];
-    format_bytes(shown, mdata, sz);
+    // The preview is of the data as it came, before the reply area is filled.
+    hex_preview shown(mdata, sz);
     counting_pattern(mreply, sz);
     if (verbose()) {
         std::printf("server->readmodifywrite (%d) from %02x key %02x address %02x:%04x size %d data%s\n",
-                    tid(), sla, key, era, addr, sz, shown);
+                    tid(), sla, key, era, addr, sz, shown.c_str());
         std::fflush(stdout);
     }
     return 0x99;

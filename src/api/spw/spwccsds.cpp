@@ -3,6 +3,7 @@
 // transfer header and the packet as given, and a handler that receives them
 // unparsed.
 #include "ccsds_transfer.hpp"
+#include "hex_preview.hpp"
 
 #include <cstdio>
 
@@ -20,62 +21,30 @@ void protocol::send(device_t *device, uint8_t application, uint8_t reserved, con
     device->flush();
 }
 
-void handler::start(uint8_t sla_, uint8_t pid_)
+ccsds::transfer_handler::step handler::current() const
 {
-    sla = sla_;
-    pid = pid_;
-    reset();
+    switch (status) {
+    case spwccsdsresv:
+        return transfer_reserved;
+    case spwccsdsapplication:
+        return transfer_application;
+    case spwccsdsdata:
+        return packet_data;
+    default:
+        return dropping;
+    }
 }
 
-void handler::reset()
+void handler::enter(step s)
 {
-    ORW_SPW_TRACE(8, this, "resetting link");
-    status = spwccsdsresv;
-    sz = 0;
+    // No header step: the whole packet is data.
+    static constexpr state states[] = {spwccsdsresv, spwccsdsapplication, spwccsdsdata, spwccsdsdata,
+                                       spwccsdserror};
+    status = states[s];
 }
 
-bool handler::body(unsigned char *d, size_t n, int terminator)
+void handler::deliver()
 {
-    ORW_SPW_TRACE(8, this, "read packet of size %zu terminator %s", n, Orwin_pkttype_to_str(terminator));
-    if (terminator == connection::EEP) {
-        ORW_SPW_TRACE(8, this, "EEP received so resetting link");
-        reset();
-        return false;
-    }
-    size_t i = 0;
-    while (i < n) {
-        switch (status) {
-        case spwccsdsresv:
-            reserved = d[i++];
-            status = spwccsdsapplication;
-            break;
-        case spwccsdsapplication:
-            applicationid = d[i++];
-            status = spwccsdsdata;
-            break;
-        case spwccsdsdata:
-            if (!ccsds_transfer::gather(*this, sz, d + i, n - i, dropped)) {
-                status = spwccsdserror;
-                return false;
-            }
-            i = n;
-            break;
-        case spwccsdserror:
-            ORW_SPW_TRACE(8, this, "dropping traffic as in error state");
-            if (terminator == connection::EOP)
-                reset();
-            return false;
-        }
-    }
-    return true;
-}
-
-void handler::eop(int)
-{
-    if (status == spwccsdserror) {
-        reset();
-        return;
-    }
     request(reserved, applicationid, data, static_cast<uint32_t>(sz));
 }
 
@@ -83,7 +52,7 @@ void handler::request(uint8_t reserved_, uint8_t application, unsigned char *d, 
 {
     ORW_SPW_TRACE(2, this, "reserved %02x application %02x  size %d", reserved_, application, static_cast<int>(n));
     std::printf("server->ccsds reserved %02x application %02x size %d %s\n", reserved_, application,
-                static_cast<int>(n), ccsds_transfer::first_bytes(d, n).c_str());
+                static_cast<int>(n), hex_preview(d, n).c_str());
     std::fflush(stdout);
 }
 

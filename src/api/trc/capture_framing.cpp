@@ -10,27 +10,6 @@
 namespace orw {
 namespace trc {
 
-namespace {
-
-// Extension commands the unit sends or a recording holds; anything else
-// means the stream lost its framing.
-bool known_extension(unsigned x)
-{
-    if (x <= 0x14)
-        return x != 0x01 && x != 0x02; // those are packet ends, not commands
-    if (x == 0x2F || (x >= 0x30 && x <= 0x7F))
-        return true;
-    switch (x) {
-    case 0x81: case 0x82: case 0x88: case 0x91: case 0x92: case 0x98:
-    case 0xA1: case 0xA2: case 0xB1: case 0xB2: case 0xB3: case 0xC8: case 0xCE:
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
-
 bool capture::framing_broken(const char *what, unsigned value)
 {
     // Only the capture thread's reads are judged: queries before it runs
@@ -73,7 +52,8 @@ int capture::special_data(void *data_, int length_, int complete_, int data_buff
 bool capture::unknown_extn_data(void *data_, int length_, int complete_, int data_buffer_position_)
 {
     const unsigned char *b = static_cast<const unsigned char *>(data_);
-    if (length_ > 0 && b && !known_extension(b[0]))
+    // Anything but a known command means the stream lost its framing.
+    if (length_ > 0 && b && !wire::is_known_command(b[0]))
         return framing_broken("stream framing broken: an extension that does not exist", b[0]);
     return connection::unknown_extn_data(data_, length_, complete_, data_buffer_position_);
 }

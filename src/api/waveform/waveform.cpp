@@ -5,6 +5,8 @@
 
 #include "Orwin_Trace.h"
 
+#include "../orw_wire_format.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,28 +15,21 @@ namespace waveform {
 
 namespace {
 
-constexpr size_t samples_offset = 5;
-constexpr size_t sample_bytes = 4;
+namespace layout = orw::wire::waveform_record;
+static_assert(record_body_size == layout::header && record_header_size == layout::header_size &&
+                  ring_words == static_cast<int>(layout::sample_count),
+              "waveform record layout");
 
-const char *const event_texts[16] = {
-    "Timeout", "ESC-ESC", "ESC-EOP", "ESC_EEP", "Parity_error", "Null",
-    "FCT", "Time-code", "EOP", "Event in transmit stream", "First byte in packet", "Excess data",
-    "Excess FCT", "First null", "Data, EOP or EEP", "EEP",
-};
+constexpr size_t samples_offset = layout::samples;
+constexpr size_t sample_bytes = layout::sample_size;
 
-const char *const sma_texts[4] = {
-    "Rising edge on SMA 1-2",
-    "Rising edge on SMA 3-4",
-    "Rising edge on SMA 5-6",
-    "Rising edge on SMA 7-8",
-};
-
-unsigned be(const uint8_t *at, int bytes)
+// The record's names, as the start of a sentence.
+std::string capitalised(const char *name)
 {
-    unsigned v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = v << 8 | at[i];
-    return v;
+    std::string text = name;
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
 }
 
 } // namespace
@@ -59,13 +54,14 @@ size_t waveform::append(const uint8_t *bytes, size_t n)
 
 std::string waveform::cause_text(int ew_event_, int ew_port_)
 {
-    std::string text = event_texts[ew_event_ & 0x0F];
+    const int first_sma = static_cast<int>(layout::first_sma_port);
+    std::string text = capitalised(layout::event_names[ew_event_ & 0x0F]);
     if (ew_port_ == 0)
-        return "Synchronization barrier lifting";
-    if (ew_port_ >= 1 && ew_port_ <= 8)
+        return capitalised(layout::barrier_place);
+    if (ew_port_ >= 1 && ew_port_ <= static_cast<int>(layout::last_link_port))
         return text + " on port " + std::to_string(ew_port_);
-    if (ew_port_ >= 9 && ew_port_ <= 12)
-        return sma_texts[ew_port_ - 9];
+    if (ew_port_ >= first_sma && ew_port_ < first_sma + 4)
+        return capitalised(layout::sma_places[ew_port_ - first_sma]);
     return text;
 }
 
@@ -81,14 +77,12 @@ bool waveform::order()
     std::memcpy(data, ordereddata, record_body_size);
     sz = record_body_size;
 
-    code = static_cast<int>(be(header + 2, 2));
-    ew_event = (code >> 4) & 0x0F;
-    ew_port = code & 0x0F;
-    unit = static_cast<int>(be(header + 4, 2));
-    tt = 0;
-    for (int i = 0; i < 8; ++i)
-        tt = tt << 8 | header[6 + i];
-    error_index = static_cast<int>(be(header + 14, 2));
+    code = static_cast<int>(orw::wire::get_be16(header + layout::code));
+    ew_event = static_cast<int>(layout::event_code(static_cast<unsigned>(code)));
+    ew_port = static_cast<int>(layout::event_port(static_cast<unsigned>(code)));
+    unit = static_cast<int>(orw::wire::get_be16(header + layout::unit));
+    tt = orw::wire::get_be(header + layout::timetag, layout::timetag_size);
+    error_index = static_cast<int>(orw::wire::get_be16(header + layout::erridx));
     ORW_WFM_TRACE(4, this, "Code is %d", code);
     ORW_WFM_TRACE(4, this, "Unit is %d", unit);
     ORW_WFM_TRACE(4, this, "Error index %d", error_index);
@@ -98,11 +92,11 @@ bool waveform::order()
         const uint8_t *sample = data + idx;
         count[address] = sample[0];
         maxt = std::max(maxt, count[address]);
-        unsigned v = sample[1] | sample[2] << 8 | sample[3] << 16;
-        tx_s[address] = v & 0x3F;
-        tx_d[address] = v >> 6 & 0x3F;
-        rx_s[address] = v >> 12 & 0x3F;
-        rx_d[address] = v >> 18 & 0x3F;
+        const unsigned v = layout::sample_lines(sample);
+        tx_s[address] = static_cast<int>(v >> layout::tx_strobe_shift & layout::line_mask);
+        tx_d[address] = static_cast<int>(v >> layout::tx_data_shift & layout::line_mask);
+        rx_s[address] = static_cast<int>(v >> layout::rx_strobe_shift & layout::line_mask);
+        rx_d[address] = static_cast<int>(v >> layout::rx_data_shift & layout::line_mask);
     }
     ORW_WFM_TRACE(4, this, "cause is %s", cause_text(ew_event, ew_port).c_str());
     return true;
