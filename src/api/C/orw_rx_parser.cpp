@@ -9,6 +9,14 @@ namespace {
 
 namespace wire = orw::wire;
 
+// Packet type of a data frame by its kind's number (kind >> 6), looked up:
+// every packet header passes here.
+constexpr int kKindShift = 6;
+constexpr int kDataKindType[3] = {wire::packet_type_of_kind(wire::kind_partial),
+                                  wire::packet_type_of_kind(wire::kind_eop),
+                                  wire::packet_type_of_kind(wire::kind_eep)};
+static_assert(wire::kind_eop >> kKindShift == 1 && wire::kind_eep >> kKindShift == 2, "kinds number 0 to 3");
+
 inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot) { return slot ? *slot : nullptr; }
 
 // The read's action for special or extension bytes (`flags` masks it): the
@@ -123,7 +131,7 @@ bool parse_header(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
         }
         return false;
     }
-    const int type = wire::packet_type_of_kind(wire::kind_of(h));
+    const int type = kDataKindType[wire::kind_of(h) >> kKindShift];
     p->final_flags = type;
     p->count = 0;
     if (len == 0) {
