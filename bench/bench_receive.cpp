@@ -43,9 +43,8 @@ class LoadedLink {
     bool ok() const { return size_ > 0; }
     void rewind()
     {
-        link_->rx_buffer_ptr = 0;
-        link_->rx_buffer_content = static_cast<ssize_t>(size_);
-        link_->rx_state = RX_HEADER;
+        orw_rx_reset(&link_->rx);
+        orw_rx_set_input(&link_->rx, link_->rx_buffer, size_);
     }
     Orwin handle() const { return link_; }
 

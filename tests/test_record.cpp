@@ -143,7 +143,7 @@ TEST(Record, SwitchMovesUnparsedBytesToTheNewFile)
     uint32_t type;
     ASSERT_EQ(Orwin_read_packet(u.link, buf, sizeof buf, &type), 10);
     const ORW *r = u.record();
-    ASSERT_EQ(r->rx_buffer_content, static_cast<ssize_t>(stream.size())) << "one read took the whole stream";
+    ASSERT_EQ(orw_rx_input_length(&r->rx), stream.size()) << "one read took the whole stream";
     const size_t unparsed = stream.size() - 11;
 
     ASSERT_EQ(Orwin_set_record_file(u.link, new_file.name), 0);

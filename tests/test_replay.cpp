@@ -84,7 +84,7 @@ TEST(Replay, SwitchedRecordFileReplaysThePacketsAfterTheSwitch)
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(next_packet(link, live_link, packet));
     ORW *record = orw_link(link);
-    EXPECT_GT(record->rx_buffer_content - record->rx_buffer_ptr, 0) << "the switch should hold unparsed bytes";
+    EXPECT_GT(orw_rx_unparsed(&record->rx), 0u) << "the switch should hold unparsed bytes";
 
     char name[] = "/tmp/orwin-replay-XXXXXX";
     int fd = mkstemp(name);

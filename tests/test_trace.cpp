@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -116,14 +118,27 @@ TEST(Trace, SentPacketsAreTracedBeforeQueueingAndFollowLinkSelection)
     EXPECT_EQ(Orwin_set_log_file(u.link, bad), Error_LogFile_Open);
 }
 
+// Hold the first `held` bytes of the receive buffer and read `read` bytes of
+// them, as a read that took them from the socket would.
+void parse_held(ORW *r, size_t held, ssize_t read)
+{
+    std::vector<unsigned char> out(static_cast<size_t>(read));
+    orw_rx_read rd{};
+    rd.buffer = out.data();
+    rd.length = read;
+    ASSERT_EQ(orw_rx_feed(&r->rx, r->rx_buffer, held, &rd), ORW_RX_BYTES);
+    ASSERT_EQ(rd.stored, read);
+}
+
 TEST(Dump, FormatAndLimit)
 {
     unit_pair u(SYSTEM_TYPE_Tor, {});
     ORW *r = u.record();
     for (int i = 0; i < 20; ++i)
         r->rx_buffer[i] = static_cast<unsigned char>(0xA0 + i);
-    r->rx_buffer_content = 20;
-    r->rx_buffer_ptr = 3;
+    // A two-byte read of the 32-byte EEP frame A0 parses its header and two
+    // payload bytes, so 3 of the 20 held are parsed.
+    parse_held(r, 20, 2);
     temp_name dump;
     ASSERT_EQ(Orwin_dump(u.link, dump.name, nullptr), 0);
     EXPECT_EQ(dump.text(), "rx_buffer_content = #20X\nrx_buffer_ptr = #3 \nrx_buffer: "
@@ -147,8 +162,10 @@ TEST(Dump, WindowAroundTheParsePosition)
 {
     unit_pair u(SYSTEM_TYPE_Tor, {});
     ORW *r = u.record();
-    r->rx_buffer_content = 4000;
-    r->rx_buffer_ptr = 1000;
+    // An EOP frame of 996 bytes: its read parses 1000 of the 4000 held.
+    const unsigned char header[] = {0x7F, 0x00, 0x03, 0xE4};
+    memcpy(r->rx_buffer, header, sizeof header);
+    parse_held(r, 4000, 996);
     temp_name dump;
     ASSERT_EQ(Orwin_dump(u.link, dump.name, nullptr), 0);
     std::string text = dump.text();

@@ -6,6 +6,7 @@
 
 #include "../orw_wire_format.hpp"
 #include "Orwin.h"
+#include "orw_rx_parser.h"
 
 // Build variants. ORWIN_EARLIER_BUILD makes the earlier C-only libraries
 // (fewer functions, no local binding, older send errors); ORWIN_MACOS_BUILD
@@ -32,16 +33,6 @@ constexpr int ORW_MAX_FRAME_PAYLOAD = static_cast<int>(orw::wire::max_frame_payl
 constexpr int ORW_DIRECTION_TX = 0;
 constexpr int ORW_DIRECTION_RX = 1;
 
-// Receive states.
-enum {
-    RX_HEADER = 0,
-    RX_LENGTH = 1,
-    RX_PAYLOAD = 2,
-    RX_SPECIAL = 3,
-    RX_EXTN_START = 4,
-    RX_EXTN_BYTES = 5
-};
-
 // The link record behind an `Orwin` handle.
 struct ORW {
     int sock;
@@ -51,17 +42,9 @@ struct ORW {
     size_t tx_buffer_content;
     unsigned char *rx_buffer;
     size_t rx_buffer_length;
-    ssize_t rx_buffer_content;
-    int rx_buffer_ptr;
-    int rx_state;
-    int rx_count;
-    int rx_param;
+    // Parses what each refill reads into rx_buffer.
+    orw_rx_parser rx;
     int rx_timeout;
-    int rx_final_flags;
-    int extn_count;
-    int extn_size;
-    int extn_cmd;
-    int extn_byte;
     int extn_link;
     unsigned char *cmd_buffer;
     unsigned char *time_buffer;
@@ -119,9 +102,6 @@ struct ORW {
     // A record-file write failed while the read had bytes to hand back; the
     // next read reports it.
     int record_error_pending;
-    // Bytes of the current extension consumed so far, command byte first, so
-    // a record file started inside it can repeat them.
-    unsigned char extn_bytes[16];
 };
 
 // Monotonic clock in milliseconds (Orwin_settings.cpp).
@@ -137,8 +117,7 @@ inline bool orw_record_size_parsed(Orwin handle, uint64_t &size)
     const ORW *link = orw_link(handle);
     if (!link->record_file)
         return false;
-    const int64_t unparsed = static_cast<int64_t>(link->rx_buffer_content) - link->rx_buffer_ptr;
-    const uint64_t ahead = unparsed > 0 ? static_cast<uint64_t>(unparsed) : 0;
+    const uint64_t ahead = orw_rx_unparsed(&link->rx);
     size = link->recordsize > ahead ? link->recordsize - ahead : 0;
     return true;
 }
@@ -177,8 +156,8 @@ void orw_reset_receive(ORW *link);
 
 // Time image (Orwin_time_image.cpp).
 void orw_time_image_init(ORW *link);
-// Called for every extension byte consumed (extn_count = bytes due including
-// it) and once more with extn_count = 0 after the last.
+// Called for every extension byte the parser consumes (bytes due including
+// it) and once more with 0 bytes due after the last.
 void orw_time_image_update(ORW *link, int byte);
 
 // Record files (Orwin_record.cpp): append bytes just read from the socket.

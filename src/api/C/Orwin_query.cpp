@@ -32,7 +32,7 @@ ssize_t orw_read_reply(ORW *link, size_t buffer_length, uint32_t *type)
     for (;;) {
         // Bytes of the current special packet already went to an earlier
         // read: what follows is its tail.
-        const bool tail = link->rx_state == RX_SPECIAL && link->extn_byte > 0;
+        const bool tail = orw_rx_special_begun(&link->rx);
         ssize_t n = Orwin_read_packet_full(link, link->cmd_buffer, buffer_length, type, RETURN_SPECIAL_DATA);
         if (n < 0)
             return n;

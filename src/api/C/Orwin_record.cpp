@@ -16,9 +16,6 @@ namespace {
 
 namespace wire = orw::wire;
 
-// 0xC0 and the bytes of the longest extension.
-constexpr size_t kPrefixMax = 1 + wire::max_extension_size;
-
 bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
 
 // "-" is standard output, unbuffered so that a reader sees bytes at once.
@@ -58,53 +55,6 @@ void take_start_time(ORW *link)
     int64_t ns = (static_cast<int64_t>(mono.tv_sec) + off.tv_sec) * 1000000000LL + mono.tv_nsec + off.tv_nsec;
     link->timedata = static_cast<uint64_t>(ns / 1000000000LL);
     link->timedata_ns = static_cast<uint32_t>(ns % 1000000000LL);
-}
-
-// Header byte and length bytes that let a new file pick up a frame the
-// parser is in the middle of; the rest of that frame follows in the
-// unparsed bytes and later reads. Returns the number of bytes in `out`.
-size_t resume_prefix(const ORW *link, unsigned char out[kPrefixMax])
-{
-    const unsigned kind = wire::kind_of_type(link->rx_final_flags);
-    switch (link->rx_state) {
-    case RX_LENGTH: {
-        // Re-announce three length bytes: the ones already read, then the
-        // rx_param still to come from the stream.
-        const int missing = link->rx_param;
-        if (missing < 1 || missing > 3)
-            return 0;
-        out[0] = static_cast<unsigned char>(kind | wire::long_form_3);
-        wire::put_be(out + 1, static_cast<uint64_t>(link->rx_count), static_cast<size_t>(3 - missing));
-        return static_cast<size_t>(1 + 3 - missing);
-    }
-    case RX_PAYLOAD:
-    case RX_SPECIAL: {
-        const size_t left = static_cast<size_t>(link->rx_count);
-        if (left == 0)
-            return 0;
-        const unsigned k = link->rx_state == RX_SPECIAL ? wire::kind_extended : kind;
-        if (left <= wire::short_length_max) {
-            out[0] = static_cast<unsigned char>(k + left);
-            return 1;
-        }
-        return wire::put_long_header(k, left, out);
-    }
-    case RX_EXTN_START:
-        out[0] = wire::extension_start;
-        return 1;
-    case RX_EXTN_BYTES: {
-        // Repeat the extension's bytes already consumed, so the new file
-        // carries it whole rather than a tail read as frame headers.
-        const int consumed = link->extn_size - link->extn_count;
-        if (link->extn_count <= 0 || consumed < 0 || consumed > wire::max_extension_size)
-            return 0;
-        out[0] = wire::extension_start;
-        memcpy(out + 1, link->extn_bytes, static_cast<size_t>(consumed));
-        return static_cast<size_t>(1 + consumed);
-    }
-    default:
-        return 0;
-    }
 }
 
 // Append to the record file. With checking on, the bytes go straight to the
@@ -172,13 +122,14 @@ int write_resync(ORW *link)
         wire::extension_start, wire::link_select(static_cast<unsigned>(link->extn_link))};
     if (!write_record(link, reselect, sizeof reselect))
         return record_write_error();
-    unsigned char prefix[kPrefixMax];
-    const size_t p = resume_prefix(link, prefix);
+    // A frame the parser is inside of is announced again, so the new file
+    // carries it whole.
+    unsigned char prefix[ORW_RX_RESUME_MAX];
+    const size_t p = orw_rx_resume_prefix(&link->rx, prefix);
     if (p > 0 && !write_record(link, prefix, p))
         return record_write_error();
-    const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
-    if (unparsed > 0 && link->rx_buffer_ptr >= 0 &&
-        !write_record(link, link->rx_buffer + link->rx_buffer_ptr, static_cast<size_t>(unparsed)))
+    const size_t unparsed = orw_rx_unparsed(&link->rx);
+    if (unparsed > 0 && !write_record(link, orw_rx_unparsed_bytes(&link->rx), unparsed))
         return record_write_error();
     return 0;
 }
@@ -256,9 +207,9 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     }
     bool old_whole = true;
     if (link->record_file) {
-        const ssize_t unparsed = link->rx_buffer_content - link->rx_buffer_ptr;
+        const size_t unparsed = orw_rx_unparsed(&link->rx);
         if (f && unparsed > 0)
-            cut_unparsed(link->record_file, static_cast<size_t>(unparsed));
+            cut_unparsed(link->record_file, unparsed);
         old_whole = orw_finish_stream(link->record_file, link->record_lost);
         link->record_file = nullptr;
         link->recordsize = 0;

@@ -51,8 +51,8 @@ void orw_time_image_init(ORW *link)
 
 void orw_time_image_update(ORW *link, int byte)
 {
-    const int cmd = link->extn_cmd;
-    const int due = link->extn_count; // bytes still due, this one included
+    const int cmd = orw_rx_extension_command(&link->rx);
+    const int due = orw_rx_extension_due(&link->rx); // bytes still due, this one included
     // Every link selection moves the image to its link; one outside the
     // image (0, or above 30) then just has no entry to write.
     if (wire::is_link_select(static_cast<unsigned>(cmd))) {
@@ -71,8 +71,7 @@ void orw_time_image_update(ORW *link, int byte)
 
     if (cmd == kTimeTagDelta) {
         if (due == 0) {
-            link->extn_cmd = 0;
-            link->extn_size = 0;
+            orw_rx_clear_extension_command(&link->rx);
         } else if (has_entry && due <= kTimeTagDeltaSize) {
             // The command to the entry's copy of it, then the increment.
             tb[b + static_cast<int>(image::increment + 1) + kTimeTagDeltaSize - due] = v;
@@ -91,8 +90,7 @@ void orw_time_image_update(ORW *link, int byte)
             tb[static_cast<int>(image::time_zero + 1) + kTimeTagSize - due] = v;
         return;
     }
-    link->extn_cmd = 0;
-    link->extn_size = 0;
+    orw_rx_clear_extension_command(&link->rx);
     if (!tb)
         return;
     if (link->timezero == 0) {

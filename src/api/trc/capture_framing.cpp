@@ -19,9 +19,7 @@ bool capture::framing_broken(const char *what, unsigned value)
     ++framing_faults;
     // Bytes the parser has taken so far; the received count starts at all ones.
     const ORW *link = orw_link(device);
-    const uint64_t unparsed = link->rx_buffer_content > link->rx_buffer_ptr
-                                  ? static_cast<uint64_t>(link->rx_buffer_content - link->rx_buffer_ptr)
-                                  : 0;
+    const uint64_t unparsed = orw_rx_unparsed(&link->rx);
     const uint64_t offset = link->total_raw_bytes_received + 1 - unparsed;
     ORW_TRCAPI_TRACE(1, this, "stream framing broken at byte %llu: %s (%u)", static_cast<unsigned long long>(offset),
                      what, value);
