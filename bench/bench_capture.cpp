@@ -5,8 +5,8 @@
 // rate the engine counts from a replayed recording of 16-byte packets.
 #include "Orwin_Capture.hpp"
 #include "Orwin_Pcap.hpp"
-#include "orwin_unitsim.hpp"
 #include "capture_bench.hpp"
+#include "orwin_unitsim.hpp"
 #include "plain_socket.hpp"
 
 #include <benchmark/benchmark.h>
@@ -36,7 +36,8 @@ using bench::replay_packets;
 using counted_capture = counted<orw::trc::trc_capture>;
 
 // 64 KiB packets on one link captured by `Capture` into rotated files.
-template <class Capture> void capture_rotated_64k(benchmark::State &state, const char *where, const char *file)
+template <class Capture>
+void capture_rotated_64k(benchmark::State &state, const char *where, const char *file)
 {
     out_dir dir(where);
     orw::unitsim::simulator sim(quiet_recorder());
@@ -114,7 +115,8 @@ void BM_CaptureReplayCount16B(benchmark::State &state)
             state.SkipWithError("packets missing from the count");
         counted += c.status.eop.total;
     }
-    state.counters["packets_per_second"] = benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kIsRate);
+    state.counters["packets_per_second"] =
+        benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CaptureReplayCount16B)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -26,13 +26,13 @@ void append_block(std::vector<unsigned char> &s, uint64_t count)
     for (int shift = 56; shift >= 0; shift -= 8)
         s.push_back(static_cast<unsigned char>(count >> shift));
     s[s.size() - 8] &= 0x07;
-    const unsigned char rest[] = {0xC0, 0x82, 0x01, 0x00, 0xC0, 0x09, 0xC0, 0x82, 0x00, 0x40,
-                                  0xC0, 0x91, 0x2A, 0xC0, 0x08, 0xC0, 0x81, 0x03};
+    const unsigned char rest[] = {0xC0, 0x82, 0x01, 0x00, 0xC0, 0x09, 0xC0, 0x82, 0x00,
+                                  0x40, 0xC0, 0x91, 0x2A, 0xC0, 0x08, 0xC0, 0x81, 0x03};
     s.insert(s.end(), rest, rest + sizeof rest);
 }
 
 class stream_file {
-public:
+  public:
     stream_file()
     {
         std::vector<unsigned char> s;
@@ -62,9 +62,21 @@ struct counting : orw::connection {
     uint64_t tags = 0;
     uint64_t events = 0;
     void timetag(uint64_t) override { ++tags; }
-    bool parity_error() override { ++events; return true; }
-    bool link_timeout() override { ++events; return true; }
-    bool timecode(uint8_t, uint8_t, uint8_t, uint8_t) override { ++events; return true; }
+    bool parity_error() override
+    {
+        ++events;
+        return true;
+    }
+    bool link_timeout() override
+    {
+        ++events;
+        return true;
+    }
+    bool timecode(uint8_t, uint8_t, uint8_t, uint8_t) override
+    {
+        ++events;
+        return true;
+    }
 };
 
 std::vector<unsigned char> &buffer()
@@ -88,8 +100,8 @@ void BM_decode_into_callbacks(benchmark::State &state)
         auto c = std::make_unique<counting>();
         c->connect("-" + file.path);
         state.ResumeTiming();
-        read_to_end(c->device, orw::connection::CALLBACK_SPECIAL_DATA |
-                                   orw::connection::CALLBACK_EXTENSION_DATA);
+        read_to_end(c->device,
+                    orw::connection::CALLBACK_SPECIAL_DATA | orw::connection::CALLBACK_EXTENSION_DATA);
         state.PauseTiming();
         if (c->tags != 3 * blocks || c->events != 3 * blocks)
             state.SkipWithError("callbacks missed");

@@ -44,7 +44,8 @@ void BM_PcapReplayRecords16B(benchmark::State &state)
             state.SkipWithError("records missing");
         records += c.records;
     }
-    state.counters["records_per_second"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+    state.counters["records_per_second"] =
+        benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PcapReplayRecords16B)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -59,7 +60,8 @@ void BM_PcapResidentMemory8Links(benchmark::State &state)
     static const double before = resident_bytes();
     static double peak = before;
     {
-        bench::counted<orw::trc::pcap_capture> c(sim.address().c_str(), (dir.path + "/mem.pcap").c_str(), 0, 16);
+        bench::counted<orw::trc::pcap_capture> c(sim.address().c_str(), (dir.path + "/mem.pcap").c_str(), 0,
+                                                 16);
         c.start(1);
         while (!c.capture_thread_running)
             std::this_thread::yield();

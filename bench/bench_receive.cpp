@@ -77,8 +77,7 @@ std::vector<uint8_t> small_stream()
     return s;
 }
 
-void read_packets(benchmark::State &state, const std::vector<uint8_t> &stream, size_t packet,
-                  size_t count)
+void read_packets(benchmark::State &state, const std::vector<uint8_t> &stream, size_t packet, size_t count)
 {
     LoadedLink rx(stream);
     if (!rx.ok()) {
@@ -104,8 +103,8 @@ void read_packets(benchmark::State &state, const std::vector<uint8_t> &stream, s
 }
 
 // The same payload bytes copied packet by packet from the same layout.
-void copy_packets(benchmark::State &state, const std::vector<uint8_t> &stream, size_t header,
-                  size_t packet, size_t count)
+void copy_packets(benchmark::State &state, const std::vector<uint8_t> &stream, size_t header, size_t packet,
+                  size_t count)
 {
     std::vector<uint8_t> buffer(packet);
     for (auto _ : state) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The RMAP data CRC at both ends (library and simulator) against copying
 // the same bytes.
-#include "Orwin_RMAP_formats.hpp"
 #include "../unitsim/src/rmap_node.hpp"
+#include "Orwin_RMAP_formats.hpp"
 
 #include <benchmark/benchmark.h>
 

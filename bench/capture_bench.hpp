@@ -54,7 +54,8 @@ struct replay_recording {
     std::string path = "bench_capture_replay.rec";
     replay_recording()
     {
-        std::vector<uint8_t> bytes = {0xC0, 0xCE, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 100, 0, 0, 0, 0, 0xC0, 0x41};
+        std::vector<uint8_t> bytes = {0xC0, 0xCE, 0x00, 0x02, 0, 0, 0, 0,    0,
+                                      0,    0,    100,  0,    0, 0, 0, 0xC0, 0x41};
         bytes.reserve(bytes.size() + replay_packets * 17);
         for (size_t i = 0; i < replay_packets; ++i) {
             bytes.push_back(0x40 + 16);

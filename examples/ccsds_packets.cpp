@@ -27,7 +27,8 @@ struct receiver : ccsds::handler {
                  ccsds::primary_header &hdr, ccsds::secondary_header *, unsigned char *, uint32_t sz) override
     {
         std::printf("received: reserved %02x application %02x apid %u count %u, %u bytes, data field %u%s\n",
-                    reserved, application, hdr.apid, hdr.seqcnt, rawsz, sz, hdr.sechdr ? ", secondary header" : "");
+                    reserved, application, hdr.apid, hdr.seqcnt, rawsz, sz,
+                    hdr.sechdr ? ", secondary header" : "");
         std::fflush(stdout);
         std::lock_guard<std::mutex> lock(m);
         ++packets;

@@ -56,8 +56,8 @@ int main(int argc, char **argv)
     if (link == NULL)
         return fail("open");
     printf("opened %s: %s family, %d links, options \"%s\"\n", argv[1],
-           Orwin_device_type(link) == SYSTEM_TYPE_Vex ? "Vex" : "Tor",
-           Orwin_get_number_of_links(link), Orwin_get_options(link) == Option_SO ? "SO" : "");
+           Orwin_device_type(link) == SYSTEM_TYPE_Vex ? "Vex" : "Tor", Orwin_get_number_of_links(link),
+           Orwin_get_options(link) == Option_SO ? "SO" : "");
 
     if (Orwin_set_record_file(link, argv[2]) < 0)
         return fail("record file");

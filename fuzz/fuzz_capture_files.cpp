@@ -157,8 +157,8 @@ std::vector<uint8_t> expand(const uint8_t *ops, size_t n)
 }
 
 template <class Capture>
-void capture_and_check(const std::string &recording, const std::string &target, size_t threshold, bool numbered,
-                       uint64_t (*file_bytes)(const std::string &))
+void capture_and_check(const std::string &recording, const std::string &target, size_t threshold,
+                       bool numbered, uint64_t (*file_bytes)(const std::string &))
 {
     auto c = std::make_unique<Capture>(("-" + recording).c_str(), target.c_str(), 0, 0);
     c->fileindex = numbered;

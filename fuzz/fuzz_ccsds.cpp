@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {

@@ -122,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Orwin_system_type(c.device, orw::connection::SYSTEM_TYPE_Tor);
     static const size_t callback_sizes[8] = {orw::connection::callback_buffer_size, 1, 2, 3, 9, 16, 64, 2075};
     const size_t cb_size = callback_sizes[data[1] >> 5];
-    Orwin_read_packet_special_callback(c.device, c.special_data_buffer, cb_size, orw::connection::special_data_s);
+    Orwin_read_packet_special_callback(c.device, c.special_data_buffer, cb_size,
+                                       orw::connection::special_data_s);
     Orwin_read_packet_extension_callback(c.device, c.extn_data_buffer, cb_size, orw::connection::extn_data_s);
 
     static unsigned char buffer[4096];

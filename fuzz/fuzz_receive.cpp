@@ -45,7 +45,10 @@ struct Call {
     bool special;
     bytes data;
     int complete;
-    bool operator==(const Call &o) const { return special == o.special && data == o.data && complete == o.complete; }
+    bool operator==(const Call &o) const
+    {
+        return special == o.special && data == o.data && complete == o.complete;
+    }
 };
 std::vector<Call> g_calls;
 
@@ -112,8 +115,8 @@ struct Reading {
 };
 
 // The parser alone, fed the stream in pieces ending at `ends`.
-Reading read_by_parser(const uint8_t *stream, std::vector<size_t> ends, int sda, ssize_t length, size_t offset,
-                       size_t max_reads)
+Reading read_by_parser(const uint8_t *stream, std::vector<size_t> ends, int sda, ssize_t length,
+                       size_t offset, size_t max_reads)
 {
     g_calls.clear();
     rx_feed::feeder f(stream, std::move(ends));
@@ -146,16 +149,16 @@ result link_result(ssize_t r, uint32_t type, const unsigned char *buffer, ssize_
     const bool sized = type == Orwin_SPECIAL_SIZE || type == Orwin_EXTENSION_SIZE;
     if (sized || r == 0)
         return {r, type, {}};
-    const bool own_bytes = type == Orwin_SPECIAL || type == Orwin_PART_SPECIAL || type == Orwin_EXTN ||
-                           type == Orwin_PART_EXTN;
+    const bool own_bytes =
+        type == Orwin_SPECIAL || type == Orwin_PART_SPECIAL || type == Orwin_EXTN || type == Orwin_PART_EXTN;
     const unsigned char *from = own_bytes ? buffer : buffer + offset;
     return {r, type, bytes(from, from + r)};
 }
 
 // A link reading the stream from a socket pair, written in chunks of at
 // least `chunk` bytes; `waiting` as byte 4 describes.
-Reading read_by_link(const uint8_t *stream, size_t stream_size, size_t chunk, bool waiting, bool timeout_errors,
-                     int sda, ssize_t length, ssize_t offset, size_t max_reads)
+Reading read_by_link(const uint8_t *stream, size_t stream_size, size_t chunk, bool waiting,
+                     bool timeout_errors, int sda, ssize_t length, ssize_t offset, size_t max_reads)
 {
     const size_t most_chunks = waiting ? 3 : 64;
     if (chunk < stream_size / most_chunks + 1)

@@ -37,8 +37,7 @@ extern "C" {
 typedef void *Orwin;
 
 /** Special or extension callback: non-zero lets the read go on, 0 stops it. */
-typedef int (*ORW_CALLBACK)(Orwin link, void *data, int length, int complete,
-                            int data_buffer_position);
+typedef int (*ORW_CALLBACK)(Orwin link, void *data, int length, int complete, int data_buffer_position);
 
 /** Called with the signal number when SIGHUP arrives. */
 typedef void (*ORW_HUP)(int signal);
@@ -83,11 +82,7 @@ enum {
 };
 
 /** Unit families. */
-enum {
-    SYSTEM_TYPE_INVALID = 0,
-    SYSTEM_TYPE_Tor = 1,
-    SYSTEM_TYPE_Vex = 2
-};
+enum { SYSTEM_TYPE_INVALID = 0, SYSTEM_TYPE_Tor = 1, SYSTEM_TYPE_Vex = 2 };
 
 /** Module types held in the slot table. */
 enum {
@@ -142,10 +137,7 @@ enum {
 enum { CONNECT_FILE = 1 };
 
 /** Time-out behaviour of the reads (Orwin_set_rx_timeout_action). */
-enum {
-    Receiver_Timeout_Returns_Zero_Part_Pkt = 0,
-    Receiver_Timeout_Returns_Error = 1
-};
+enum { Receiver_Timeout_Returns_Zero_Part_Pkt = 0, Receiver_Timeout_Returns_Error = 1 };
 
 /** Value of Orwin_get_options when the unit's options contain "SO". */
 enum { Option_SO = 1 };
@@ -259,18 +251,14 @@ void Orwin_set_crash_handler(ORW_HUP hup);
 /* ---- Receive ------------------------------------------------------------ */
 
 /** Read the next packet, part, special packet or extension (see the sda flags). */
-ssize_t Orwin_get_packet(Orwin link, void *userbuffer, ssize_t offset,
-                         ssize_t buffer_length, int sda);
-ssize_t Orwin_read_packet_full(Orwin link, void *buffer, size_t buffer_length,
-                               uint32_t *rx_flags, int special_data_action);
-ssize_t Orwin_read_packet(Orwin link, void *buffer, size_t buffer_length,
-                          uint32_t *rx_flags);
+ssize_t Orwin_get_packet(Orwin link, void *userbuffer, ssize_t offset, ssize_t buffer_length, int sda);
+ssize_t Orwin_read_packet_full(Orwin link, void *buffer, size_t buffer_length, uint32_t *rx_flags,
+                               int special_data_action);
+ssize_t Orwin_read_packet(Orwin link, void *buffer, size_t buffer_length, uint32_t *rx_flags);
 int Orwin_get_rx_flags(Orwin link);
-void Orwin_read_packet_special_callback(Orwin link, void *callback_buffer,
-                                        size_t callback_buffer_length,
+void Orwin_read_packet_special_callback(Orwin link, void *callback_buffer, size_t callback_buffer_length,
                                         ORW_CALLBACK callback);
-void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer,
-                                          size_t callback_buffer_length,
+void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer, size_t callback_buffer_length,
                                           ORW_CALLBACK callback);
 #ifndef ORWIN_EARLIER_BUILD
 const char *Orwin_pkttype_to_str(int type);
@@ -278,8 +266,7 @@ const char *Orwin_pkttype_to_str(int type);
 
 /* ---- Transmit ----------------------------------------------------------- */
 
-int Orwin_sendPacket(Orwin link, void *userbuffer, size_t offset, size_t length,
-                     uint32_t flags);
+int Orwin_sendPacket(Orwin link, void *userbuffer, size_t offset, size_t length, uint32_t flags);
 int Orwin_write_packet(Orwin link, void *userbuffer, size_t length, uint32_t flags);
 int Orwin_flush(Orwin link);
 int Orwin_write_EXTN(Orwin link, int extn);
@@ -309,8 +296,7 @@ int Orwin_hold_data(Orwin link);
 /* ---- Unit queries needed by opening -------------------------------------- */
 
 /** Send a one-byte special to `slot`; the reply is left in the command buffer. */
-int Orwin_get_control_packet(Orwin link, void *control_buffer, size_t buffer_length,
-                             int slot);
+int Orwin_get_control_packet(Orwin link, void *control_buffer, size_t buffer_length, int slot);
 int Orwin_get_module_slot(Orwin link, int module);
 #ifndef ORWIN_EARLIER_BUILD
 /**

@@ -74,11 +74,11 @@ struct ORWIN_API devstatus {
 
 /** Time of the last timetag of one link. */
 struct ORWIN_API timestamp {
-    uint64_t raw = 0;       // last timetag count, 0.1 ns units
-    time_t time = 0;        // seconds of the real time computed for it
-    unsigned long ns = 0;   // nanoseconds of that time
-    bool active = false;    // a time was computed
-    bool present = false;   // a full timetag has been seen on this link
+    uint64_t raw = 0;     // last timetag count, 0.1 ns units
+    time_t time = 0;      // seconds of the real time computed for it
+    unsigned long ns = 0; // nanoseconds of that time
+    bool active = false;  // a time was computed
+    bool present = false; // a full timetag has been seen on this link
 };
 
 /** Time base: the real time `now` that the raw count `t0` stands for. */
@@ -96,7 +96,7 @@ struct ORWIN_API orwhires {
  * type PART_EOP_EEP.
  */
 class ORWIN_API connection {
-public:
+  public:
     // The constants the C interface has too are its enumerators, so the two
     // layers cannot drift apart.
 
@@ -409,18 +409,18 @@ public:
     static constexpr int open_timeout_ms = 60000;
 
     // ---- State -------------------------------------------------------------
-    unsigned tx_link = 0;       // link last selected for sending
-    unsigned rx_link = 1;       // link the unit last reported data for
+    unsigned tx_link = 0; // link last selected for sending
+    unsigned rx_link = 1; // link the unit last reported data for
     uint32_t read_flags = 0;
-    uint32_t uncertainty = 0;   // last reported timetag uncertainty
-    time_t yeartime = 0;        // 0 until a date or recording header arrives
+    uint32_t uncertainty = 0; // last reported timetag uncertainty
+    time_t yeartime = 0;      // 0 until a date or recording header arrives
     time_t starttime = 0;
-    bool t0start = false;       // the time base is set
+    bool t0start = false; // the time base is set
     timestamp timestamps[max_timestamps];
     devstatus status;
     std::atomic<bool> running{false};
     orwhires baseclock;
-    bool live = false;          // a unit rather than a recording
+    bool live = false; // a unit rather than a recording
     std::string addr;
     std::string sno;
     size_t special_data_sz = 0;
@@ -449,10 +449,8 @@ public:
     void connect(const std::string &address);
 
     /** Registered with the link: route to the owning connection. */
-    static int special_data_s(Orwin lnk_, void *data_, int length_, int complete_,
-                              int data_buffer_position_);
-    static int extn_data_s(Orwin lnk_, void *data_, int length_, int complete_,
-                           int data_buffer_position_);
+    static int special_data_s(Orwin lnk_, void *data_, int length_, int complete_, int data_buffer_position_);
+    static int extn_data_s(Orwin lnk_, void *data_, int length_, int complete_, int data_buffer_position_);
 
     // ---- Callbacks, in slot order ---------------------------------------------
     virtual void reported_version(uint8_t version_, uint8_t type_);
@@ -481,8 +479,7 @@ public:
     virtual bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause,
                                unsigned char *data_, size_t sz);
     virtual bool unknown_ram_data(void *data_, int length_, int complete_, int data_buffer_position_);
-    virtual bool unknown_special_data(void *data_, int length_, int complete_,
-                                      int data_buffer_position_);
+    virtual bool unknown_special_data(void *data_, int length_, int complete_, int data_buffer_position_);
     virtual bool unknown_extn_data(void *data_, int length_, int complete_, int data_buffer_position_);
     /** Decode a RAM-I/O reply held in special_data_buffer. */
     virtual int ram_rw_data(void *data_, int length_, int complete_, int data_buffer_position_);
@@ -559,7 +556,7 @@ public:
      *  event) into `cause` (at most `size` bytes, terminated). */
     static void waveform_cause(unsigned event_byte, char *cause, size_t size);
 
-protected:
+  protected:
     /**
      * Open `addr` again (closing the handle open first), as connect() does;
      * for a unit, `timeout_ms` bounds the connection wait and the
@@ -573,7 +570,7 @@ protected:
     /** Map a timetag count to real time and store it for rx_link. */
     void compute_time(uint64_t count);
 
-private:
+  private:
     bool decode_date(const unsigned char *b);
     bool decode_header(const unsigned char *b);
     void set_all_timestamps(time_t t, unsigned long ns);
@@ -585,7 +582,7 @@ private:
 
 } // namespace orw
 
-#include "Orwin_SpaceWire.hpp"
 #include "Orwin_RMAP.hpp"
+#include "Orwin_SpaceWire.hpp"
 
 #endif // ORWIN_HPP

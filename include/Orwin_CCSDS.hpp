@@ -36,13 +36,13 @@ constexpr size_t max_data_field = 65536;
 
 /** A decoded primary header. */
 struct ORWIN_API primary_header {
-    uint8_t version = 0;  // packet version number, 3 bits
-    bool type = false;    // packet type: true for a telecommand
-    bool sechdr = false;  // a secondary header follows
-    uint16_t apid = 0;    // application process identifier, 11 bits
-    uint8_t seqfl = 0;    // sequence flags, 2 bits
-    uint16_t seqcnt = 0;  // sequence count, 14 bits
-    uint32_t sz = 0;      // data field octets (the length field + 1)
+    uint8_t version = 0; // packet version number, 3 bits
+    bool type = false;   // packet type: true for a telecommand
+    bool sechdr = false; // a secondary header follows
+    uint16_t apid = 0;   // application process identifier, 11 bits
+    uint8_t seqfl = 0;   // sequence flags, 2 bits
+    uint16_t seqcnt = 0; // sequence count, 14 bits
+    uint32_t sz = 0;     // data field octets (the length field + 1)
 };
 
 /** Fields of the secondary header this library builds. */
@@ -52,9 +52,9 @@ struct ORWIN_API secondary_header {
     uint8_t timeid = 0;  // time identifier, 2 bits
     bool checkword = false;
     uint8_t r1 = 0;
-    uint8_t pt = 0;      // packet type, 3 bits
-    uint8_t r2 = 0;      // 5 bits
-    uint16_t sapid = 0;  // service application identifier, 10 bits
+    uint8_t pt = 0;     // packet type, 3 bits
+    uint8_t r2 = 0;     // 5 bits
+    uint16_t sapid = 0; // service application identifier, 10 bits
     uint8_t r3 = 0;
     uint8_t tid = 0;
 };
@@ -66,7 +66,7 @@ struct ORWIN_API secondary_header {
 ORWIN_API primary_header decode_primary(const unsigned char *b, size_t n);
 /** The first four bytes of a primary header (the length field is left alone). */
 ORWIN_API void encode_primary(unsigned char *b, uint8_t version, bool type, uint16_t apid, uint8_t seqfl,
-                    uint16_t seqcnt);
+                              uint16_t seqcnt);
 /**
  * Add `n` bytes, taken as big-endian 16-bit words, to the wrap-around sum
  * `sum`; an odd last byte is the high byte of a word whose low byte is zero.
@@ -80,7 +80,7 @@ ORWIN_API uint16_t add_words(uint16_t sum, const unsigned char *b, size_t n);
  * assembly, so it is not to be used from two threads at once.
  */
 class ORWIN_API protocol : public protocol_factory {
-public:
+  public:
     protocol() = default;
     protocol(const protocol &) = delete;
     protocol &operator=(const protocol &) = delete;
@@ -101,8 +101,8 @@ public:
      * Add the 10-byte secondary header and set the primary header's flag for
      * it. With `checkword` set, send() appends the packet's checksum.
      */
-    void secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, bool checkword, uint8_t r1,
-                          uint8_t pt, uint8_t r2, uint16_t sapid, uint8_t r3, uint8_t tid);
+    void secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, bool checkword, uint8_t r1, uint8_t pt,
+                          uint8_t r2, uint16_t sapid, uint8_t r3, uint8_t tid);
     /**
      * Use `sz` bytes at `data` as the user data. They are not copied and must
      * stay valid until send().
@@ -126,12 +126,12 @@ public:
 
     const unsigned char *data[5] = {}; // 0 secondary header, 1 user data, 2 checksum
     size_t sz[5] = {};
-    unsigned char packet[8] = {};      // primary header (6 bytes used)
+    unsigned char packet[8] = {}; // primary header (6 bytes used)
     int lastid = -1;
     unsigned char sechdr[secondary_header_size] = {};
     unsigned char csum[2] = {};
 
-private:
+  private:
     bool with_checkword() const;
     void fill_length();
 };
@@ -221,14 +221,13 @@ namespace spwccsds {
 
 /** Sends CCSDS space packets that the application built itself. */
 class ORWIN_API protocol : public protocol_factory {
-public:
+  public:
     /**
      * Send the transfer header and the complete space packet `data` to
      * `device` under its connection's write lock, and flush.
      * @throws orw::error for a failing write or flush
      */
-    void send(device_t *device, uint8_t application, uint8_t reserved, const unsigned char *data,
-              size_t sz);
+    void send(device_t *device, uint8_t application, uint8_t reserved, const unsigned char *data, size_t sz);
 };
 
 /**

@@ -75,7 +75,7 @@ constexpr size_t nooptions = 11;
  * unit's register values are computed from them when applied.
  */
 class ORWIN_API config {
-public:
+  public:
     static constexpr int ports = 9; ///< settings are indexed by port 0..8
 
     capture_option tt_options[options::tt::nooptions];
@@ -101,7 +101,8 @@ public:
      * Store the bits of `v` below `rows` as the setting of every port n
      * (0..8) whose bit is set in `ports` (replacing, not OR-ing).
      */
-    void set_option(capture_settings *s, const capture_option *table, size_t rows, uint32_t ports, uint32_t v);
+    void set_option(capture_settings *s, const capture_option *table, size_t rows, uint32_t ports,
+                    uint32_t v);
     void tt_reporting(uint32_t ports, uint32_t v);
     void er_reporting(uint32_t ports, uint32_t v);
     void ew_sources(uint32_t ports, uint32_t v);
@@ -159,7 +160,7 @@ public:
     /** What the last load skipped: unknown sections and options, each naming the file. */
     const std::vector<std::string> &warnings() const { return notes; }
 
-private:
+  private:
     struct ORWIN_LOCAL json_loader; // reads JSON documents; never exported
     friend struct json_loader;
 
@@ -170,8 +171,8 @@ private:
     void warn(const std::string &what);
 
     std::string source = "configuration"; // named in errors
-    std::vector<std::string> notes;        // warnings of the last load
-    size_t entries = 0;                    // port entries of known sections in the last load
+    std::vector<std::string> notes;       // warnings of the last load
+    size_t entries = 0;                   // port entries of known sections in the last load
 };
 
 /**
@@ -185,25 +186,25 @@ private:
  * Destroying a running capture stops and joins its threads first.
  */
 class ORWIN_API capture : public orw::connection, public orw::utils::filewriter {
-public:
-    bool linkstatus = false;          ///< the unit can report link status
-    std::mutex txlock;                ///< serialises commands from the capture's threads
-    std::mutex wflock;                ///< guards savedwf
+  public:
+    bool linkstatus = false; ///< the unit can report link status
+    std::mutex txlock;       ///< serialises commands from the capture's threads
+    std::mutex wflock;       ///< guards savedwf
     std::vector<orw::waveform::waveform *> savedwf;
     std::thread capture_thr;
     std::thread timer_thr;
     int packet_data_size = 1048576;
     std::unique_ptr<uint8_t[]> packet_data; ///< the one read buffer
     uint32_t timetag_count = 0;
-    std::string filename;             ///< recording target: file, template or directory
-    uint32_t reportinginterval = 0;   ///< seconds between link-status polls (0 polls every second)
-    uint32_t runtime = 0;             ///< run-time limit in seconds, 0 = none
-    std::string wf_dir;               ///< waveform directory, "" = no waveform files
+    std::string filename;           ///< recording target: file, template or directory
+    uint32_t reportinginterval = 0; ///< seconds between link-status polls (0 polls every second)
+    uint32_t runtime = 0;           ///< run-time limit in seconds, 0 = none
+    std::string wf_dir;             ///< waveform directory, "" = no waveform files
     uint8_t no_ports = 0;
     bool has_tt_module = false;
-    config *captureconfig = nullptr;  ///< points to the capture's own copy, or null
+    config *captureconfig = nullptr; ///< points to the capture's own copy, or null
     int wfid = 0;
-    int error = 0;                    ///< code of the error that ended the capture thread
+    int error = 0; ///< code of the error that ended the capture thread
     int oserr = 0;
     std::string errortext;
     std::string eaddr;
@@ -295,14 +296,14 @@ public:
     bool port_status(int port, double rxspeed, bool connected, int runstatus) override;
     using orw::connection::port_status;
     bool error_event() override;
-    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause, unsigned char *data,
-                       size_t sz) override;
+    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause,
+                       unsigned char *data, size_t sz) override;
     /** Refuses a special packet from a slot the unit does not have. */
     int special_data(void *data_, int length_, int complete_, int data_buffer_position_) override;
     /** Refuses an extension command that does not exist. */
     bool unknown_extn_data(void *data_, int length_, int complete_, int data_buffer_position_) override;
 
-protected:
+  protected:
     void initialise();
     void start_run();
     /** Apply the configuration under txlock and mark the active links. */
@@ -310,7 +311,7 @@ protected:
     /** Stop and join threads still running (for destructors; never throws). */
     void join_threads();
 
-private:
+  private:
     /** Read, count and rotate until `running` is cleared or the data end. */
     void read_loop(uint8_t *buffer, size_t size);
     /** Count one piece the stream gave, rotate at packet ends, hand it on. */
@@ -329,21 +330,21 @@ private:
     /** Send a status request and flush under txlock; false when it failed. */
     int poll_link_status();
 
-    config own_config;                 // the configuration given to set_config
-    uint64_t open_packets = 0;         // bit n: link n has a packet begun but not ended
+    config own_config;                                  // the configuration given to set_config
+    uint64_t open_packets = 0;                          // bit n: link n has a packet begun but not ended
     static constexpr size_t forced_rotation_factor = 2; // a packet open this long is cut
-    static constexpr unsigned max_open_lengths = 64;     // a selection names links 0..63
-    uint64_t open_length[max_open_lengths] = {};          // bytes of each link's open packet
-    const char *framing_error = nullptr;                  // static text of the first framing fault
-    std::string framing_where;                           // where it was: address and byte offset
-    const char *error_static = nullptr; // static text of the stored error
+    static constexpr unsigned max_open_lengths = 64;    // a selection names links 0..63
+    uint64_t open_length[max_open_lengths] = {};        // bytes of each link's open packet
+    const char *framing_error = nullptr;                // static text of the first framing fault
+    std::string framing_where;                          // where it was: address and byte offset
+    const char *error_static = nullptr;                 // static text of the stored error
     std::mutex tick_lock;
     std::condition_variable tick_wake;
 };
 
 /** A capture into native recording files through the link's record file. */
 class ORWIN_API trc_capture : public capture {
-public:
+  public:
     using capture::capture;
     ~trc_capture() override;
 };

@@ -24,18 +24,18 @@ namespace utils {
  * but capture_file() and capture_files() runs on the capture thread.
  */
 class ORWIN_API filewriter {
-public:
+  public:
     static constexpr size_t template_size = 8192;
     static constexpr size_t name_size = 8320;
 
-    size_t record_file_size = 0;           ///< rotation threshold in bytes; 0 = one single file
-    size_t currentsize = 0;                ///< bytes counted into the current file
+    size_t record_file_size = 0;                   ///< rotation threshold in bytes; 0 = one single file
+    size_t currentsize = 0;                        ///< bytes counted into the current file
     char record_file_template[template_size] = {}; ///< path template of rotated files, no extension
-    const char *record_file_suffix = nullptr;       ///< extension taken from the template, or null
-    uint32_t record_file_generation = 0;   ///< rotated files created so far
-    char currentfile[name_size] = {};      ///< the file being written
-    char nextfile[name_size] = {};         ///< the name being prepared
-    bool fileindex = false;                ///< number the files instead of time-stamping them
+    const char *record_file_suffix = nullptr;      ///< extension taken from the template, or null
+    uint32_t record_file_generation = 0;           ///< rotated files created so far
+    char currentfile[name_size] = {};              ///< the file being written
+    char nextfile[name_size] = {};                 ///< the name being prepared
+    bool fileindex = false;                        ///< number the files instead of time-stamping them
     std::string name;
 
     filewriter() = default;
@@ -105,13 +105,13 @@ public:
      */
     static bool expand_environment(const char *in, char *out, size_t size);
 
-protected:
+  protected:
     /** Adds a finished file name; guarded against concurrent readers. */
     void add_finished(const std::string &file);
     /** Takes `file` off the finished files (it turned out not to be whole). */
     void drop_finished(const std::string &file);
 
-private:
+  private:
     mutable std::mutex filenames_lock;
     std::vector<std::string> filenames; // finished files, in order
     std::string last_stamp;             // start stamp of the last time-stamped file
@@ -124,7 +124,7 @@ private:
     void remember_single_file(const char *filename);
     void check_single_file_kept(const char *filename);
     uint32_t highest_index(const char *expansion);
-    unsigned stamp_repeat = 0;          // files started within that same millisecond
+    unsigned stamp_repeat = 0; // files started within that same millisecond
 };
 
 } // namespace utils

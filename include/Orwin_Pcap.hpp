@@ -93,23 +93,24 @@ ORWIN_API bool pcap_save_data(FILE *f, ORW_PIPE_DATA *pipe, const pcap_pkthdr *h
  * capture thread except construction and destruction.
  */
 class ORWIN_API capture : public orw::trc::capture {
-public:
+  public:
     static constexpr uint32_t AGGREGATE_PACKETS = 1;
     static constexpr uint32_t RECORD_TIMESTAMPS = 2;
     static constexpr uint32_t RECORD_EOP_TIMESTAMPS = 4;
-    static constexpr int links = 64;                ///< record buffers, by link number 0..63 (a selection's range)
-    static constexpr size_t header_size = 16;       ///< record header in front of each body
-    static constexpr size_t body_offset = 18;       ///< header, link and type bytes
+    static constexpr int links = 64;          ///< record buffers, by link number 0..63 (a selection's range)
+    static constexpr size_t header_size = 16; ///< record header in front of each body
+    static constexpr size_t body_offset = 18; ///< header, link and type bytes
 
     uint64_t lastp[links] = {};
-    FILE *file = nullptr;        ///< the open pcap file, or null
+    FILE *file = nullptr;          ///< the open pcap file, or null
     ORW_PIPE_DATA *pipe = nullptr; ///< the open pipe, or null
-    std::string filename;        ///< name of the open file or pipe
-    uint32_t options = 0;        ///< AGGREGATE_PACKETS, RECORD_TIMESTAMPS, RECORD_EOP_TIMESTAMPS
-    size_t pkt_data_size = 0;    ///< bytes of each record buffer: header and a full body
-    std::unique_ptr<uint8_t[]> lnkpkt[links]; ///< pending record per link: header, link, type, data (made on first use)
-    size_t lnksz[links] = {};    ///< bytes of the pending record (0 = none)
-    int tzconv = 0;              ///< the file header's time-zone field
+    std::string filename;          ///< name of the open file or pipe
+    uint32_t options = 0;          ///< AGGREGATE_PACKETS, RECORD_TIMESTAMPS, RECORD_EOP_TIMESTAMPS
+    size_t pkt_data_size = 0;      ///< bytes of each record buffer: header and a full body
+    std::unique_ptr<uint8_t[]>
+        lnkpkt[links];        ///< pending record per link: header, link, type, data (made on first use)
+    size_t lnksz[links] = {}; ///< bytes of the pending record (0 = none)
+    int tzconv = 0;           ///< the file header's time-zone field
     std::atomic<uint64_t> records{0};      ///< records written
     std::atomic<uint64_t> lost_records{0}; ///< records a write error lost
 
@@ -174,11 +175,11 @@ public:
     bool perror2() override;
     bool timecode(uint8_t tc_, uint8_t a_, uint8_t b_, uint8_t t_) override;
 
-protected:
+  protected:
     /** Close the file or pipe without writing pending records. */
     void close_output();
 
-private:
+  private:
     /** rx_link as an index of the record buffers. */
     unsigned record_link() const;
     /** Start link k's record with its time stamp, link and `type`. */
@@ -204,12 +205,13 @@ private:
     /** Write the file header; false when it could not be written. */
     bool write_header();
 
-    pcap_pkthdr heads[links];     // headers of the pending records
-    timespec clock_offset{};      // real time minus monotonic time at connection
-    bool stdout_output = false;   // `file` is standard output: never closed
-    orw::timestamp untimed{};     // links without a timetag entry
-    pcap_pkthdr last_stamp;       // time of the last record written
-    static constexpr int64_t fresh_timetag_ns = 20000000; // a timetag this close to the host clock dates a record
+    pcap_pkthdr heads[links];   // headers of the pending records
+    timespec clock_offset{};    // real time minus monotonic time at connection
+    bool stdout_output = false; // `file` is standard output: never closed
+    orw::timestamp untimed{};   // links without a timetag entry
+    pcap_pkthdr last_stamp;     // time of the last record written
+    static constexpr int64_t fresh_timetag_ns =
+        20000000;                  // a timetag this close to the host clock dates a record
     uint64_t lost_before_file = 0; // lost_records when the current file was opened
 };
 
@@ -220,7 +222,7 @@ namespace trc {
 
 /** A capture into pcap files or a pipe. */
 class ORWIN_API pcap_capture : public pcap::capture {
-public:
+  public:
     /** Traces "Capturing from host '%s' tp '%s'"; see pcap::capture. */
     pcap_capture(const char *host, const char *target, uint32_t options, uint32_t rfs);
     ~pcap_capture() override;

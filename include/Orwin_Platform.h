@@ -45,8 +45,7 @@ ORW_PIPE_DATA *orw_close_pipe(ORW_PIPE_DATA *pipe_);
 /** Process-wide callback called with a pipe's path before it is opened. */
 void orw_create_pipe_cb(int (*cb_)(const char *));
 /** Start `name_` with three arguments in a child. 0 in the parent, -1 on failure. */
-int orw_create_process(const char *name_, const char *a1_, const char *a2_,
-                       const char *a3_);
+int orw_create_process(const char *name_, const char *a1_, const char *a2_, const char *a3_);
 /** mkdir with mode 0755. */
 int orw_mkdir(const char *dir_);
 /** Sleep `ms_` milliseconds. */

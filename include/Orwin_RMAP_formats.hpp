@@ -16,12 +16,12 @@ namespace orw::spacewire::rmap {
 constexpr uint8_t protocol_id = 0x01;
 
 /** Instruction byte bits. */
-constexpr uint8_t instr_command = 0x40;   ///< 1 = command, 0 = reply
-constexpr uint8_t instr_write = 0x20;     ///< 1 = write, 0 = read
-constexpr uint8_t instr_verify = 0x10;    ///< verify data before writing
-constexpr uint8_t instr_reply = 0x08;     ///< reply requested
-constexpr uint8_t instr_increment = 0x04; ///< incrementing addresses
-constexpr uint8_t instr_pa_mask = 0x03;   ///< reply address length in 4-byte units
+constexpr uint8_t instr_command = 0x40;     ///< 1 = command, 0 = reply
+constexpr uint8_t instr_write = 0x20;       ///< 1 = write, 0 = read
+constexpr uint8_t instr_verify = 0x10;      ///< verify data before writing
+constexpr uint8_t instr_reply = 0x08;       ///< reply requested
+constexpr uint8_t instr_increment = 0x04;   ///< incrementing addresses
+constexpr uint8_t instr_pa_mask = 0x03;     ///< reply address length in 4-byte units
 constexpr uint8_t instr_packet_type = 0xC0; ///< 01 command, 00 reply, 10 and 11 reserved
 
 /** Instruction bytes of the commands the initiator sends (before the

@@ -161,8 +161,8 @@ class ORWIN_API protocol : public protocol_factory {
     // The operations up to their wait: the packet is sent when they return.
     void send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, size_t sz,
                    transaction_response *tri);
-    void send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
-                    size_t sz, transaction_response *tri);
+    void send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr,
+                    const uint8_t *data, size_t sz, transaction_response *tri);
     void send_rmw(device_t *dev, uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data,
                   const uint8_t *mask, size_t sz, transaction_response *tri);
     void send_maskdata(device_t *dev, const uint8_t *data, const uint8_t *mask, size_t sz);

@@ -458,7 +458,8 @@ class ORWIN_API device_t {
     static constexpr size_t max_return_path = 12;
 
     // ---- RMAP commands to this device (see rmap::protocol) ----------------------
-    void rmap_write_noreply(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data, size_t sz)
+    void rmap_write_noreply(uint8_t key, uint8_t flags, uint8_t ewa, uint32_t addr, const uint8_t *data,
+                            size_t sz)
     {
         rmap.write_noreply(this, key, flags, ewa, addr, data, sz);
     }
@@ -482,12 +483,13 @@ class ORWIN_API device_t {
     {
         rmap.read(this, key, flags, ewa, addr, sz, tri);
     }
-    void rmap_readmodifywrite(uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data, const uint8_t *mask,
-                              size_t sz, rmap::transaction_response *tri)
+    void rmap_readmodifywrite(uint8_t key, uint8_t ewa, uint32_t addr, const uint8_t *data,
+                              const uint8_t *mask, size_t sz, rmap::transaction_response *tri)
     {
         rmap.readmodifywrite(this, key, ewa, addr, data, mask, sz, tri);
     }
-    void rmap_autoincrement(uint8_t key, uint8_t ewa, uint32_t addr, size_t sz, rmap::transaction_response *tri)
+    void rmap_autoincrement(uint8_t key, uint8_t ewa, uint32_t addr, size_t sz,
+                            rmap::transaction_response *tri)
     {
         rmap.autoincrement(this, key, ewa, addr, sz, tri);
     }
@@ -504,8 +506,9 @@ class ORWIN_API device_t {
     {
         return rmap.write_async(this, key, addr, data, sz, timeout, flags, ewa);
     }
-    std::future<rmap::result> rmap_rmw_async(uint8_t key, uint32_t addr, const uint8_t *data, const uint8_t *mask,
-                                             size_t sz, uint32_t timeout = 0, uint8_t ewa = 0)
+    std::future<rmap::result> rmap_rmw_async(uint8_t key, uint32_t addr, const uint8_t *data,
+                                             const uint8_t *mask, size_t sz, uint32_t timeout = 0,
+                                             uint8_t ewa = 0)
     {
         return rmap.rmw_async(this, key, addr, data, mask, sz, timeout, ewa);
     }

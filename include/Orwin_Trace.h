@@ -26,7 +26,7 @@
 namespace orw {
 
 class ORWIN_API debug {
-public:
+  public:
     int level = 0; // bit mask of enabled statements; 0 = off
     int file = -1; // descriptor receiving the lines
 
@@ -57,13 +57,13 @@ public:
 namespace tracing {
 // Channels are zero-initialised (off) before any constructor runs, so a
 // statement executed by another static initialiser is simply not traced.
-#define ORW_TRACE_DECLARE_CHANNEL(NAME)                                                          \
-    namespace NAME {                                                                             \
-    extern ORWIN_API ::orw::debug debug;                                                         \
-    class ORWIN_API init_t {                                                                     \
-    public:                                                                                      \
-        init_t();                                                                                \
-    };                                                                                           \
+#define ORW_TRACE_DECLARE_CHANNEL(NAME)                                                                      \
+    namespace NAME {                                                                                         \
+    extern ORWIN_API ::orw::debug debug;                                                                     \
+    class ORWIN_API init_t {                                                                                 \
+      public:                                                                                                \
+        init_t();                                                                                            \
+    };                                                                                                       \
     }
 ORW_TRACE_DECLARE_CHANNEL(SPW)
 ORW_TRACE_DECLARE_CHANNEL(WFM)
@@ -85,16 +85,15 @@ ORW_TRACE_DECLARE_CHANNEL(PCAP)
  * costs one load and one predicted-not-taken branch; the arguments are not
  * evaluated.
  */
-#define ORW_TRACE(channel, bit, object, ...)                                                     \
-    do {                                                                                         \
-        if (ORW_TRACE_UNLIKELY((channel).level & (bit)))                                         \
-            (channel).print(__func__, __LINE__, (object), __VA_ARGS__);                          \
+#define ORW_TRACE(channel, bit, object, ...)                                                                 \
+    do {                                                                                                     \
+        if (ORW_TRACE_UNLIKELY((channel).level & (bit)))                                                     \
+            (channel).print(__func__, __LINE__, (object), __VA_ARGS__);                                      \
     } while (0)
 
 #define ORW_SPW_TRACE(bit, object, ...) ORW_TRACE(::orw::tracing::SPW::debug, bit, object, __VA_ARGS__)
 #define ORW_WFM_TRACE(bit, object, ...) ORW_TRACE(::orw::tracing::WFM::debug, bit, object, __VA_ARGS__)
-#define ORW_TRCAPI_TRACE(bit, object, ...)                                                       \
-    ORW_TRACE(::orw::tracing::TRCAPI::debug, bit, object, __VA_ARGS__)
+#define ORW_TRCAPI_TRACE(bit, object, ...) ORW_TRACE(::orw::tracing::TRCAPI::debug, bit, object, __VA_ARGS__)
 #define ORW_PCAP_TRACE(bit, object, ...) ORW_TRACE(::orw::tracing::PCAP::debug, bit, object, __VA_ARGS__)
 
 #endif /* ORWIN_TRACE_H */

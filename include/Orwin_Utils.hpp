@@ -18,7 +18,7 @@ namespace orw {
  * its static error text (not copied), `err` the errno of the moment.
  */
 class ORWIN_API error : public std::exception {
-public:
+  public:
     /** Records the current errno as the operating-system error. */
     error(const std::string &addr, int code, const char *txt);
     error(const std::string &addr, int code, const char *txt, int oserr);
@@ -35,7 +35,7 @@ public:
     int err;
     const char *txt;
 
-private:
+  private:
     std::string message;
 };
 
@@ -43,7 +43,7 @@ namespace spacewire {
 
 /** An invalid SpaceWire address byte `v`; `txt` is a static text. */
 class ORWIN_API address_error : public std::exception {
-public:
+  public:
     address_error(const char *text, int value) : txt(text), v(value) {}
     const char *text() const { return txt; }
     int value() const { return v; }
@@ -61,7 +61,7 @@ namespace utils {
  *         written.
  */
 ORWIN_API bool save(const std::string &file, const void *data, size_t size, const void *header,
-          size_t header_size);
+                    size_t header_size);
 
 } // namespace utils
 } // namespace spacewire
@@ -70,7 +70,7 @@ namespace utils {
 
 /** A recursive mutex: the owning thread may acquire it again. */
 class ORWIN_API lock {
-public:
+  public:
     lock() = default;
     lock(const lock &) = delete;
     lock &operator=(const lock &) = delete;
@@ -83,13 +83,13 @@ public:
 
 /** Holds a lock for the lifetime of the guard, exceptions included. */
 class ORWIN_API scopelock {
-public:
+  public:
     explicit scopelock(lock &target) : held(target) { held.acquire(); }
     ~scopelock() { held.release(); }
     scopelock(const scopelock &) = delete;
     scopelock &operator=(const scopelock &) = delete;
 
-private:
+  private:
     lock &held;
 };
 

@@ -40,7 +40,7 @@ constexpr double ns_per_unit = 1.3333333333333333;
  * closes the ring with its end time and repeats the last levels.
  */
 class ORWIN_API sd_decoder {
-public:
+  public:
     /// A decoded character: its value (0..255 data, 256 + control code,
     /// -1 for one cut by a stream break) and the index of its first bit.
     struct ORWIN_API character {
@@ -88,7 +88,7 @@ public:
     /** Number of set bits of a 32-bit value. */
     static int count_bits(unsigned value);
 
-private:
+  private:
     bool breaks_before(int i) const;
     int synchronise(int base) const;
     int find_null(int from) const;
@@ -107,7 +107,7 @@ constexpr size_t record_capacity = 3000;
  * decoded directions.
  */
 class ORWIN_API waveform {
-public:
+  public:
     int error_index = 0;
     int unit = 0;
     int port = 0;
@@ -155,13 +155,16 @@ public:
     /** Event text of the unit's event index and source (traced only). */
     static std::string cause_text(int ew_event, int ew_port);
 
-private:
+  private:
     waveform(const waveform &) = delete;
     waveform &operator=(const waveform &) = delete;
 };
 
 /** Time in ns of sub-sample count t, as the files print it. */
-inline double unit_ns(int t) { return t * ns_per_unit; }
+inline double unit_ns(int t)
+{
+    return t * ns_per_unit;
+}
 
 // Writers of the five files. Each returns false when the output failed.
 ORWIN_API bool write_swf(const waveform &wf, FILE *out);
@@ -183,7 +186,7 @@ constexpr int files_per_waveform = 5;
  * @return number of files written
  */
 ORWIN_API int save_files(const waveform &wf, const std::string &base,
-               const std::function<void(const std::string &)> &saved = nullptr);
+                         const std::function<void(const std::string &)> &saved = nullptr);
 
 } // namespace waveform
 
@@ -192,7 +195,7 @@ ORWIN_API int save_files(const waveform &wf, const std::string &base,
  * ('#' first), times in whole numbers of the declared time unit.
  */
 class ORWIN_API VCD {
-public:
+  public:
     uint8_t vcd_vars[96] = {};
     uint8_t vcd_nobits[96] = {};
     FILE *file = nullptr;

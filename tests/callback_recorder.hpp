@@ -51,26 +51,82 @@ struct recorder : orw::connection {
 
     void reported_version(uint8_t v, uint8_t t) override { log("reported_version %d %d", v, t); }
     void startdate(time_t t, uint32_t ns) override { log("startdate %lld %u", (long long)t, ns); }
-    bool timetag_uncertainty(uint32_t u) override { log("uncertainty %u", u); return true; }
-    bool missing_data() override { log("missing_data"); return true; }
-    bool esc_eep() override { log("esc_eep"); return true; }
-    bool received_fct() override { log("fct"); return true; }
-    bool received_esc_fct() override { log("esc_fct"); return true; }
-    bool esc_eop() override { log("esc_eop"); return true; }
-    bool esc_esc() override { log("esc_esc"); return true; }
+    bool timetag_uncertainty(uint32_t u) override
+    {
+        log("uncertainty %u", u);
+        return true;
+    }
+    bool missing_data() override
+    {
+        log("missing_data");
+        return true;
+    }
+    bool esc_eep() override
+    {
+        log("esc_eep");
+        return true;
+    }
+    bool received_fct() override
+    {
+        log("fct");
+        return true;
+    }
+    bool received_esc_fct() override
+    {
+        log("esc_fct");
+        return true;
+    }
+    bool esc_eop() override
+    {
+        log("esc_eop");
+        return true;
+    }
+    bool esc_esc() override
+    {
+        log("esc_esc");
+        return true;
+    }
     void link_selected(int l) override { log("link_selected %d", l); }
-    bool link_timeout() override { log("link_timeout"); return true; }
+    bool link_timeout() override
+    {
+        log("link_timeout");
+        return true;
+    }
     bool port_status(int l, double s, bool c, int r) override
     {
         log("port_status %d %.0f %d %d", l, s, c, r);
         return true;
     }
-    bool port_status(int l, bool c, int r) override { log("port_status %d %d %d", l, c, r); return true; }
-    bool link_tx_speed(int l, double s) override { log("tx_speed %d %.0f", l, s); return true; }
-    bool parity_error() override { log("parity"); return parity_result; }
-    bool error_event() override { log("error_event"); return true; }
-    bool perror1() override { log("perror1"); return true; }
-    bool perror2() override { log("perror2"); return true; }
+    bool port_status(int l, bool c, int r) override
+    {
+        log("port_status %d %d %d", l, c, r);
+        return true;
+    }
+    bool link_tx_speed(int l, double s) override
+    {
+        log("tx_speed %d %.0f", l, s);
+        return true;
+    }
+    bool parity_error() override
+    {
+        log("parity");
+        return parity_result;
+    }
+    bool error_event() override
+    {
+        log("error_event");
+        return true;
+    }
+    bool perror1() override
+    {
+        log("perror1");
+        return true;
+    }
+    bool perror2() override
+    {
+        log("perror2");
+        return true;
+    }
     bool timecode(uint8_t tc, uint8_t a, uint8_t b, uint8_t t) override
     {
         log("timecode %d %d %d %d", tc, a, b, t);
@@ -78,7 +134,11 @@ struct recorder : orw::connection {
     }
     void timetag(uint64_t t) override { timetags.push_back(t); }
     void timezero(double t) override { log("timezero %.0f", t); }
-    bool barrier_lifted(uint64_t t) override { log("barrier %llx", (unsigned long long)t); return true; }
+    bool barrier_lifted(uint64_t t) override
+    {
+        log("barrier %llx", (unsigned long long)t);
+        return true;
+    }
     bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause,
                        unsigned char *data, size_t sz) override
     {

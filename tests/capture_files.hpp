@@ -62,7 +62,8 @@ inline std::vector<uint8_t> recording_header()
 /** Appends "data arrived on `link`" and an EOP packet of up to 60 bytes. */
 inline void append_small_packet(std::vector<uint8_t> &out, int link, const std::vector<uint8_t> &data)
 {
-    out.insert(out.end(), {0xC0, static_cast<uint8_t>(0x40 + link), static_cast<uint8_t>(0x40 + data.size())});
+    out.insert(out.end(),
+               {0xC0, static_cast<uint8_t>(0x40 + link), static_cast<uint8_t>(0x40 + data.size())});
     out.insert(out.end(), data.begin(), data.end());
 }
 
@@ -72,7 +73,8 @@ inline void append_small_packet(std::vector<uint8_t> &out, int link, const std::
  * links'. Packets still open at the end of the file are counted in `*cut`.
  * Returns the read's final code: 0 at the normal end of the file.
  */
-inline int replay(const std::string &path, const std::function<void(int, const uint8_t *, size_t, bool)> &packet,
+inline int replay(const std::string &path,
+                  const std::function<void(int, const uint8_t *, size_t, bool)> &packet,
                   size_t *cut = nullptr)
 {
     std::vector<char> name(path.begin(), path.end());

@@ -33,8 +33,8 @@ struct capture_probe : orw::trc::trc_capture {
         snapshot_linkstatus = s->linkstatus;
         ++snapshots;
     }
-    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause, unsigned char *data,
-                       size_t sz) override
+    bool waveform_data(int erridx, int unit, int port, int ew_port, int event, char *cause,
+                       unsigned char *data, size_t sz) override
     {
         waveform_port = port;
         ++waveforms;

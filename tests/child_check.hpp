@@ -22,7 +22,8 @@ template <class Check> void expect_child_passes(Check check)
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal "
+                                   << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed in the child";
 }
 

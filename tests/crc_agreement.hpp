@@ -14,7 +14,7 @@
 
 namespace test {
 
-template <class Crc> ::testing::AssertionResult crc_agrees_with_serial(Crc crc)
+template <class Crc>::testing::AssertionResult crc_agrees_with_serial(Crc crc)
 {
     constexpr size_t longest = 65536 + 200;
     alignas(64) static uint8_t noise[longest + 64];
@@ -36,7 +36,8 @@ template <class Crc> ::testing::AssertionResult crc_agrees_with_serial(Crc crc)
                 return ::testing::AssertionFailure() << "length " << n << " alignment " << align;
         }
         for (size_t n : long_lengths)
-            if (crc(p, n, uint8_t{0}) != prefix[n] || crc(p, n, uint8_t{0xA5}) != rmap_ref::serial_crc(p, n, 0xA5))
+            if (crc(p, n, uint8_t{0}) != prefix[n] ||
+                crc(p, n, uint8_t{0xA5}) != rmap_ref::serial_crc(p, n, 0xA5))
                 return ::testing::AssertionFailure() << "length " << n << " alignment " << align;
     }
     return ::testing::AssertionSuccess();

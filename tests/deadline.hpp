@@ -46,5 +46,6 @@ class deadline {
 // Milliseconds since `t0`.
 inline long long ms_since(std::chrono::steady_clock::time_point t0)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+        .count();
 }

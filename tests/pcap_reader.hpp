@@ -41,7 +41,8 @@ struct joined_packet {
  * Joins the packet records of `records` (events skipped) into whole packets
  * per link, in `open` (pending parts per link, kept across files).
  */
-inline void join_packets(const std::vector<pcap_record> &records, std::map<int, std::vector<joined_packet>> &out,
+inline void join_packets(const std::vector<pcap_record> &records,
+                         std::map<int, std::vector<joined_packet>> &out,
                          std::map<int, std::vector<uint8_t>> &open)
 {
     for (const pcap_record &r : records) {

@@ -32,7 +32,10 @@ inline run_result run_shell(const std::string &shell_line)
     return result;
 }
 
-inline run_result run_command(const std::string &command) { return run_shell(command + " 2>&1"); }
+inline run_result run_command(const std::string &command)
+{
+    return run_shell(command + " 2>&1");
+}
 
 inline run_result run_split(const std::string &command)
 {

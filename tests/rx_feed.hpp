@@ -63,9 +63,9 @@ class feeder {
             if (s == ORW_RX_BYTES)
                 return handed_back(buffer, offset, rd.stored, rd.type);
             if (next_ == ends_.size())
-                return rd.stored > 0
-                           ? handed_back(buffer, offset, rd.stored, static_cast<uint32_t>(orw_rx_held_type(&parser)))
-                           : kEnd;
+                return rd.stored > 0 ? handed_back(buffer, offset, rd.stored,
+                                                   static_cast<uint32_t>(orw_rx_held_type(&parser)))
+                                     : kEnd;
             piece = stream_ + fed_;
             piece_length = ends_[next_] - fed_;
             fed_ = ends_[next_++];

@@ -5,7 +5,6 @@
 #include "Orwin_Capture.hpp"
 #include "Orwin_Pcap.hpp"
 #include "capture_files.hpp"
-#include "Orwin_Pcap.hpp"
 #include "capture_probe.hpp"
 #include "child_check.hpp"
 #include "deadline.hpp"
@@ -20,8 +19,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <thread>
 #include <sys/resource.h>
+#include <thread>
 
 namespace {
 
@@ -55,8 +54,10 @@ TEST(CaptureEngine, OnlyRecordingUnitsAreAccepted)
         bool accepted;
         bool linkstatus;
     } cases[] = {
-        {"TRC-8", true, true}, {"VGL-3U", true, false}, {"VGL-8", true, true},  {"ORW-test", true, true},
-        {"VGL-3Ux", true, true}, {"XTRC", false, false}, {"TR", false, false}, {"Orwin Unit Simulator", false, false},
+        {"TRC-8", true, true},   {"VGL-3U", true, false},
+        {"VGL-8", true, true},   {"ORW-test", true, true},
+        {"VGL-3Ux", true, true}, {"XTRC", false, false},
+        {"TR", false, false},    {"Orwin Unit Simulator", false, false},
     };
     for (const auto &k : cases) {
         // Tor units name their product in a module, Vex units in their description.
@@ -181,15 +182,18 @@ TEST(CaptureEngine, RotatesAtTheFirstPacketEndAtOrAfterTheThreshold)
     std::vector<size_t> per_file;
     for (size_t i = 0; i < c.capture_files(); ++i) {
         size_t n = 0;
-        EXPECT_EQ(test::replay(c.capture_file(static_cast<int>(i)), [&](int link, const uint8_t *, size_t size, bool) {
-            EXPECT_EQ(link, 3);
-            EXPECT_EQ(size, 100u * 1024);
-            ++n;
-        }), 0);
+        EXPECT_EQ(test::replay(c.capture_file(static_cast<int>(i)),
+                               [&](int link, const uint8_t *, size_t size, bool) {
+                                   EXPECT_EQ(link, 3);
+                                   EXPECT_EQ(size, 100u * 1024);
+                                   ++n;
+                               }),
+                  0);
         per_file.push_back(n);
     }
     EXPECT_EQ(per_file, (std::vector<size_t>{11, 11, 8}));
-    EXPECT_EQ(dir.files(), (std::vector<std::string>{"rot_00000001.trc", "rot_00000002.trc", "rot_00000003.trc"}));
+    EXPECT_EQ(dir.files(),
+              (std::vector<std::string>{"rot_00000001.trc", "rot_00000002.trc", "rot_00000003.trc"}));
 }
 
 TEST(CaptureEngine, RotationSizesCountTheBytesWrittenHeadersIncluded)
@@ -273,7 +277,8 @@ TEST(CaptureEngine, StopAndDestructionAreBoundedWhateverTheUnitDoes)
             std::lock_guard<std::mutex> guard(c->txlock);
             std::vector<uint8_t> junk(1 << 20, 0);
             for (int i = 0; i < 256; ++i)
-                if (Orwin_write_packet(c->device, junk.data(), junk.size(), orw::connection::EOP) < 0 || Orwin_flush(c->device) < 0)
+                if (Orwin_write_packet(c->device, junk.data(), junk.size(), orw::connection::EOP) < 0 ||
+                    Orwin_flush(c->device) < 0)
                     break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -392,7 +397,8 @@ TEST(CaptureEngine, LinksAbove8KeepTheirNumberInNativeAndPcapFiles)
     const std::vector<int> links = {3, 9, 12, 8};
     const std::string native = dir / "links.trc", pcap_file = dir / "links.pcap";
     auto native_capture = std::make_unique<capture_probe>(sim.address().c_str(), native.c_str(), 0, 0);
-    auto pcap_capture = std::make_unique<orw::trc::pcap_capture>(sim.address().c_str(), pcap_file.c_str(), 0, 0);
+    auto pcap_capture =
+        std::make_unique<orw::trc::pcap_capture>(sim.address().c_str(), pcap_file.c_str(), 0, 0);
     EXPECT_EQ(native_capture->no_ports, 12);
     native_capture->start(1);
     pcap_capture->start(1);
@@ -407,11 +413,13 @@ TEST(CaptureEngine, LinksAbove8KeepTheirNumberInNativeAndPcapFiles)
     pcap_capture.reset();
 
     std::vector<int> replayed;
-    EXPECT_EQ(test::replay(native, [&](int link, const uint8_t *data, size_t size, bool) {
-        EXPECT_EQ(size, 10u);
-        EXPECT_EQ(data[0], link);
-        replayed.push_back(link);
-    }), 0);
+    EXPECT_EQ(test::replay(native,
+                           [&](int link, const uint8_t *data, size_t size, bool) {
+                               EXPECT_EQ(size, 10u);
+                               EXPECT_EQ(data[0], link);
+                               replayed.push_back(link);
+                           }),
+              0);
     EXPECT_EQ(replayed, links);
     std::map<int, std::vector<test::joined_packet>> joined;
     std::map<int, std::vector<uint8_t>> open;

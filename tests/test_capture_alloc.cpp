@@ -48,7 +48,10 @@ void *realloc(void *p, size_t n)
     note();
     return __libc_realloc(p, n);
 }
-void free(void *p) { __libc_free(p); }
+void free(void *p)
+{
+    __libc_free(p);
+}
 }
 
 namespace {

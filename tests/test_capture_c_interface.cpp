@@ -14,8 +14,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -287,7 +287,9 @@ TEST(CaptureInterface, ConcurrentRestartsLeaveOneCaptureWithItsLinksEnabled)
         for (const auto &r : test::read_pcap(survivor).records)
             packets += r.body.size() == 5 && r.body[0] == 3;
     } else {
-        test::replay(survivor, [&](int link, const uint8_t *, size_t size, bool) { packets += link == 3 && size == 3; });
+        test::replay(survivor, [&](int link, const uint8_t *, size_t size, bool) {
+            packets += link == 3 && size == 3;
+        });
     }
     EXPECT_EQ(packets, 1u) << survivor;
     EXPECT_EQ(dir.files().size(), static_cast<size_t>(starters * rounds)); // every capture finished its file
@@ -305,7 +307,7 @@ TEST(CaptureInterface, AFailedCaptureFailsEveryStopAndIsStillClosed)
     ASSERT_TRUE(u.sim.wait_until_sent(2000));
     std::filesystem::remove_all(folder);
     EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);
-    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1); // the failure stays the capture's result
+    EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);  // the failure stays the capture's result
     EXPECT_EQ(Orwin_Close_Capture(u.name()), 1); // reported, yet the capture is gone
     EXPECT_EQ(Orwin_Close_Capture(u.name()), 1);
     EXPECT_EQ(Orwin_Stop_Capture(u.name()), 1);

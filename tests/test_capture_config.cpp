@@ -45,7 +45,10 @@ const char json_twin[] = R"({
   "capture": [{"port": 8, "setting": ["EW_capture_FCT"]}]
 })";
 
-std::vector<uint8_t> bytes_of(const std::string &text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytes_of(const std::string &text)
+{
+    return {text.begin(), text.end()};
+}
 
 void expect_twin_settings(const config &c)
 {
@@ -69,13 +72,16 @@ TEST(CaptureConfig, TablesMapSettingBitsToTheUnitsRegisterBits)
         uint32_t native;
         const char *first_name;
     } rows[] = {
-        {c.get_tt_options(), opt::tt::nooptions, opt::tt::EOP | opt::tt::EEP, 0x810004, "TT_report_first_byte"},
+        {c.get_tt_options(), opt::tt::nooptions, opt::tt::EOP | opt::tt::EEP, 0x810004,
+         "TT_report_first_byte"},
         {c.get_tt_options(), opt::tt::nooptions, opt::tt::intermediate_bytes | opt::tt::first_byte, 0x60003,
          "TT_report_first_byte"},
-        {c.get_er_options(), opt::er::nooptions, opt::er::time_code | opt::er::null, 0xA080, "ER_report_time_code"},
-        {c.get_ew_ports_options(), opt::ew_ports::nooptions, opt::ew_ports::barrier | opt::ew_ports::port_1, 0x0003,
+        {c.get_er_options(), opt::er::nooptions, opt::er::time_code | opt::er::null, 0xA080,
+         "ER_report_time_code"},
+        {c.get_ew_ports_options(), opt::ew_ports::nooptions, opt::ew_ports::barrier | opt::ew_ports::port_1,
+         0x0003, "EW_Source_port_1"},
+        {c.get_ew_ports_options(), opt::ew_ports::nooptions, opt::ew_ports::SMA_78, 0x1000,
          "EW_Source_port_1"},
-        {c.get_ew_ports_options(), opt::ew_ports::nooptions, opt::ew_ports::SMA_78, 0x1000, "EW_Source_port_1"},
         {c.get_ew_capture_options(), opt::ew_capture::nooptions,
          opt::ew_capture::EEP | opt::ew_capture::excess_FCT | opt::ew_capture::time_code, 0x908080,
          "EW_capture_parity_error"},
@@ -98,13 +104,14 @@ TEST(CaptureConfig, NativeLinesSelectRowsPerSectionAndPort)
         std::vector<setting_check> expect;
     } cases[] = {
         {"", {}},
-        {"port 2 TT_report_EOP\n", {}},                               // outside any section
-        {"other {\nport 2 TT_report_EOP\n}\n", {}},                    // a section of another name
+        {"port 2 TT_report_EOP\n", {}},                                 // outside any section
+        {"other {\nport 2 TT_report_EOP\n}\n", {}},                     // a section of another name
         {"timetags {\nport 2 TT_report_EOP\nport 2 TT_report_EEP\n}\n", // lines add up
          {{"tt2", c.timetags, 2, 0x006}}},
         {"timetags\nport 0 TT_report_null nonsense tt_report_eop\n}\nport 1 TT_report_null\n",
-         {{"tt0", c.timetags, 0, opt::tt::null}}},                     // case matters; "}" ends it
-        {"errors { ignored words\n  port 7 ER_report_fct\n}\ncapture {\nport 7 ER_report_fct EW_capture_EOP\n}\n",
+         {{"tt0", c.timetags, 0, opt::tt::null}}}, // case matters; "}" ends it
+        {"errors { ignored words\n  port 7 ER_report_fct\n}\ncapture {\nport 7 ER_report_fct "
+         "EW_capture_EOP\n}\n",
          {{"er7", c.errors, 7, opt::er::fct}, {"ewc7", c.captures, 7, opt::ew_capture::EOP}}},
         {"sources {\nport 5\nport 5 EW_Source_SMA_12\n", {{"ews5", c.sources, 5, opt::ew_ports::SMA_12}}},
     };
@@ -116,7 +123,8 @@ TEST(CaptureConfig, NativeLinesSelectRowsPerSectionAndPort)
         EXPECT_EQ(c.active_ports, 0x1Eu) << k.text;
         uint32_t others = 0;
         for (int n = 0; n < config::ports; ++n)
-            others |= c.timetags[n].setting | c.errors[n].setting | c.sources[n].setting | c.captures[n].setting;
+            others |=
+                c.timetags[n].setting | c.errors[n].setting | c.sources[n].setting | c.captures[n].setting;
         uint32_t expected = 0;
         for (const setting_check &e : k.expect) {
             EXPECT_EQ(e.array[e.port].setting, e.setting) << k.text << " " << e.name;
@@ -191,13 +199,15 @@ TEST(CaptureConfig, FilesThatCannotBeConfigurationsAreRefusedNamingTheFile)
         {"fifo.txt", "", -38, "empty", ""},
         {"empty.txt", "", -38, "empty", ""},
         {"blank.json", " \n\t\n", -38, "empty", ""},
-        {"binary.txt", std::string("timetags {\nport 1 TT_report_EOP\0\x01\x02\n}\n", 38), -38, "not text", ""},
+        {"binary.txt", std::string("timetags {\nport 1 TT_report_EOP\0\x01\x02\n}\n", 38), -38, "not text",
+         ""},
         {"nothing.txt", "# no section here\n", -38, "no recognised setting", ""},
         {"nothing.json", R"({"other": {"port": 1}})", -38, "no recognised setting", ""},
         {"array.json", "[1, 2]", -38, "no recognised setting", ""},
         {"twin.Json", json_twin, -38, "no recognised setting", ""}, // not a JSON name: native lines
         {"cut.json", R"({"timetags": [)", -38, "malformed JSON", ": parse error at line 1, column 15"},
-        {"comma.json", "{\n \"timetags\": [\n  {\"port\": 1,,}\n ]\n}", -38, "malformed JSON", ": parse error at line 3, column 14"},
+        {"comma.json", "{\n \"timetags\": [\n  {\"port\": 1,,}\n ]\n}", -38, "malformed JSON",
+         ": parse error at line 3, column 14"},
         {"p9.txt", "timetags {\nport 9 TT_report_EOP\n}\n", -25, "not in range", ": port 9"},
         {"pneg.txt", "errors {\nport -1\n}\n", -25, "not in range", ": port -1"},
         {"px.txt", "capture {\nport x EW_capture_FCT\n}\n", -25, "not an integer", ": port x"},
@@ -226,7 +236,8 @@ TEST(CaptureConfig, FilesThatCannotBeConfigurationsAreRefusedNamingTheFile)
         }
     }
     // A port with no fraction is a port.
-    test::write_file(dir / "whole.json", bytes_of(R"({"timetags": [{"port": 2.0, "setting": ["TT_report_EOP"]}]})"));
+    test::write_file(dir / "whole.json",
+                     bytes_of(R"({"timetags": [{"port": 2.0, "setting": ["TT_report_EOP"]}]})"));
     config c;
     c.load(dir / "whole.json");
     EXPECT_EQ(c.timetags[2].setting, opt::tt::EOP);
@@ -291,8 +302,8 @@ TEST(CaptureConfig, ApplySendsEachPortsCommandsInOrder)
     c.set_ports(0x4);
     logging_connection conn;
     c.apply(&conn, 3);
-    const std::vector<std::string> expected = {"port 1", "mode 1", "port 2", "tt 8454148", "er 4096",
-                                               "ews 8",  "ewc 256", "mode 2", "port 3", "mode 1"};
+    const std::vector<std::string> expected = {"port 1", "mode 1",  "port 2", "tt 8454148", "er 4096",
+                                               "ews 8",  "ewc 256", "mode 2", "port 3",     "mode 1"};
     EXPECT_EQ(conn.calls, expected);
 
     config all;

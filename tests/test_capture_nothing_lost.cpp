@@ -30,17 +30,21 @@ std::vector<size_t> replay_and_compare(const orw::trc::capture &c, const orw::un
     for (size_t f = 0; f < c.capture_files(); ++f) {
         std::string file = c.capture_file(static_cast<int>(f));
         EXPECT_EQ(file.find(".tmp"), std::string::npos) << file;
-        int rc = test::replay(file, [&](int link, const uint8_t *data, size_t size, bool eep) {
-            if (link < 1 || link > 8) {
-                ++mismatches;
-                return;
-            }
-            size_t i = next[static_cast<size_t>(link)]++;
-            std::vector<uint8_t> expected = orw::unitsim::traffic_payload(link, i, orw::unitsim::traffic_size(t, link, i));
-            if (size != expected.size() || eep != orw::unitsim::traffic_eep(t, i) ||
-                std::memcmp(data, expected.data(), size) != 0)
-                ++mismatches;
-        }, cut);
+        int rc = test::replay(
+            file,
+            [&](int link, const uint8_t *data, size_t size, bool eep) {
+                if (link < 1 || link > 8) {
+                    ++mismatches;
+                    return;
+                }
+                size_t i = next[static_cast<size_t>(link)]++;
+                std::vector<uint8_t> expected =
+                    orw::unitsim::traffic_payload(link, i, orw::unitsim::traffic_size(t, link, i));
+                if (size != expected.size() || eep != orw::unitsim::traffic_eep(t, i) ||
+                    std::memcmp(data, expected.data(), size) != 0)
+                    ++mismatches;
+            },
+            cut);
         EXPECT_EQ(rc, 0) << file;
     }
     return next;

@@ -91,9 +91,12 @@ TEST(CaptureWaveforms, TwoWaveformsOnPort3GiveFiveFilesEach)
     // The first holds what the decoder makes of the record the unit held.
     auto expected = test::decoded(test::record_of(held, 3), "parity_error on port 3");
     std::string base = c.files[0].substr(0, c.files[0].size() - 4);
-    EXPECT_EQ(test::slurp(base + ".txt"), test::written([&](FILE *f) { return orw::waveform::write_txt(*expected, f); }));
-    EXPECT_EQ(test::slurp(base + ".csv"), test::written([&](FILE *f) { return orw::waveform::write_csv(*expected, f); }));
-    EXPECT_EQ(test::slurp(base + ".swf"), test::written([&](FILE *f) { return orw::waveform::write_swf(*expected, f); }));
+    EXPECT_EQ(test::slurp(base + ".txt"),
+              test::written([&](FILE *f) { return orw::waveform::write_txt(*expected, f); }));
+    EXPECT_EQ(test::slurp(base + ".csv"),
+              test::written([&](FILE *f) { return orw::waveform::write_csv(*expected, f); }));
+    EXPECT_EQ(test::slurp(base + ".swf"),
+              test::written([&](FILE *f) { return orw::waveform::write_swf(*expected, f); }));
     EXPECT_NE(test::slurp(base + ".svg").find(">TIME 0:1:5<"), std::string::npos);
     EXPECT_NE(test::slurp(base + ".vcd").find("$comment\nparity_error on port 3\n$end\n"), std::string::npos);
 }

@@ -39,7 +39,8 @@ void add_secondary(device_t &d, bool checkword)
 // ... and its 10 bytes: byte 5 = time id 01, checkword, r1 1, 0, pt 010.
 bytes secondary_bytes(bool checkword)
 {
-    return {0x01, 0x02, 0x03, 0x04, 0x05, static_cast<uint8_t>(checkword ? 0x72 : 0x52), 0x19, 0x55, 0x07, 0x08};
+    return {0x01, 0x02, 0x03, 0x04, 0x05, static_cast<uint8_t>(checkword ? 0x72 : 0x52),
+            0x19, 0x55, 0x07, 0x08};
 }
 
 bytes cat(std::initializer_list<bytes> parts)
@@ -61,7 +62,10 @@ struct CcsdsUnit : ::testing::Test {
         return cfg;
     }
 
-    std::unique_ptr<device_t> logical() { return std::unique_ptr<device_t>(conn.device("n", "t", node_link, 0xFE, 0x20)); }
+    std::unique_ptr<device_t> logical()
+    {
+        return std::unique_ptr<device_t>(conn.device("n", "t", node_link, 0xFE, 0x20));
+    }
     std::unique_ptr<device_t> routed()
     {
         const uint8_t path[] = {0x00, 0x00, 0x05};
@@ -185,8 +189,8 @@ TEST_F(CcsdsUnit, DataFieldBeyond65536OctetsIsRefusedBeforeSending)
         bool accepted;
     };
     const std::vector<limit> limits = {
-        {false, false, 65536, true},  {false, false, 65537, false}, {true, false, 65526, true},
-        {true, false, 65527, false},  {true, true, 65524, true},    {true, true, 65525, false},
+        {false, false, 65536, true}, {false, false, 65537, false}, {true, false, 65526, true},
+        {true, false, 65527, false}, {true, true, 65524, true},    {true, true, 65525, false},
     };
     auto dev = logical();
     bytes big(65537, 0x5A);
@@ -272,8 +276,8 @@ struct fed_link {
 
 // FE 02, reserved 0x5A, application 0x3C, then a telecommand of APID 0x2AB,
 // sequence flags 2, count 0x2ABC (all 14 bits) and a 7-octet data field.
-const bytes received = {0xFE, 0x02, 0x5A, 0x3C, 0x1A, 0xAB, 0xAA, 0xBC, 0x00, 0x06,
-                        0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16};
+const bytes received = {0xFE, 0x02, 0x5A, 0x3C, 0x1A, 0xAB, 0xAA, 0xBC, 0x00,
+                        0x06, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16};
 
 void expect_received(const ccsds_recorder::got &g, const std::string &where)
 {

@@ -34,8 +34,13 @@ using command = std::function<int(Orwin)>;
 // Vex register write of `data` at `address` on link 1.
 bytes_t vex_write(uint16_t address, bytes_t data)
 {
-    bytes_t packet = {ram_io, 0x00, 0x01, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                      static_cast<uint8_t>(0x80), static_cast<uint8_t>(data.size())};
+    bytes_t packet = {ram_io,
+                      0x00,
+                      0x01,
+                      static_cast<uint8_t>(address >> 8),
+                      static_cast<uint8_t>(address),
+                      static_cast<uint8_t>(0x80),
+                      static_cast<uint8_t>(data.size())};
     packet.insert(packet.end(), data.begin(), data.end());
     return special_frame(packet);
 }
@@ -117,12 +122,14 @@ TEST(VexConfigure, RegisterWritesAndTheirFlushingClass)
          vex_write(0x0040, {0x00, 0x10}), rule::automatic},
         {"flow control", [](Orwin l) { return Orwin_EI_flow_control(l, 7, EI_transmit_anyway); },
          vex_write(0x0050, {39}), rule::automatic},
-        {"ATI", [](Orwin l) { return Orwin_ATI_calibrate(l, 0x5A); }, vex_write(0x0100, {0x5A}), rule::automatic},
-        {"SMA", [](Orwin l) { return Orwin_sma_56_pulse_width(l, 9); }, vex_write(0x00F0, {9}), rule::automatic},
+        {"ATI", [](Orwin l) { return Orwin_ATI_calibrate(l, 0x5A); }, vex_write(0x0100, {0x5A}),
+         rule::automatic},
+        {"SMA", [](Orwin l) { return Orwin_sma_56_pulse_width(l, 9); }, vex_write(0x00F0, {9}),
+         rule::automatic},
         {"max data", [](Orwin l) { return Orwin_set_max_packet_data(l, 1000); }, vex_write(0x0010, {255}),
          rule::twice_if_auto},
-        {"max data negative", [](Orwin l) { return Orwin_set_max_packet_data(l, -1); }, vex_write(0x0010, {255}),
-         rule::twice_if_auto},
+        {"max data negative", [](Orwin l) { return Orwin_set_max_packet_data(l, -1); },
+         vex_write(0x0010, {255}), rule::twice_if_auto},
         {"EW reset", [](Orwin l) { return Orwin_EW_reset(l, 4); },
          special_frame({ram_io, 0, 4, 0x10, 0x00, 0x80, 0x01, 0x00}), rule::automatic},
         {"EW clear negated", [](Orwin l) { return Orwin_EW_clear(l, -3); },
@@ -182,14 +189,16 @@ TEST(VexConfigure, OutOfRangeArgumentsQueueNothing)
          "link not present in device"},
         {"link -1", [](Orwin l) { return Orwin_set_active_link(l, -1); }, Error_Invalid_Link,
          "link not present in device"},
-        {"block of 32768", [](Orwin l) {
+        {"block of 32768",
+         [](Orwin l) {
              static uint8_t big[32768];
              return block_write(l, 1, 0, big, sizeof big);
          },
          Error_Parameter_RangeIncorrect, "IFCbytes not in range"},
         {"block without data", [](Orwin l) { return block_write(l, 1, 0, nullptr, 4); },
          Error_Parameter_RangeIncorrect, "IFCbytes not in range"},
-        {"block address", [](Orwin l) {
+        {"block address",
+         [](Orwin l) {
              uint8_t one = 1;
              return block_write(l, 1, 0x10000, &one, 1);
          },
@@ -264,9 +273,9 @@ TEST(PortMask, FailureOnALinkIsReturnedAndAutoFlushRestored)
 
 TEST(TorConfigure, ModuleCommands)
 {
-    const std::vector<int> slots = {Orwin_MODULE_CAPABILITIES, Orwin_MODULE_LINK_SPEED, Orwin_MODULE_LINK,
-                                    Orwin_MODULE_TT_64,        Orwin_MODULE_ER,         Orwin_MODULE_EW_RT,
-                                    Orwin_MODULE_CR};
+    const std::vector<int> slots = {
+        Orwin_MODULE_CAPABILITIES, Orwin_MODULE_LINK_SPEED, Orwin_MODULE_LINK, Orwin_MODULE_TT_64,
+        Orwin_MODULE_ER,           Orwin_MODULE_EW_RT,      Orwin_MODULE_CR};
     struct {
         const char *name;
         command call;
@@ -278,8 +287,13 @@ TEST(TorConfigure, ModuleCommands)
         {"speed", [](Orwin l) { return Orwin_set_speed(l, 100); }, {0xC3, 1, 0xA0, 0x64}, true},
         {"speed double", [](Orwin l) { return Orwin_set_speed_double(l, 2.5); }, {0xC3, 1, 0x98, 0xFA}, true},
         {"TT", [](Orwin l) { return Orwin_TT_enable_reporting(l, TT_report_EOP); }, {0xC2, 3, 0x04}, true},
-        {"ER", [](Orwin l) { return Orwin_ER_enable_reporting(l, ER_report_time_code); }, {0xC2, 4, 0x80}, true},
-        {"EW", [](Orwin l) { return Orwin_EW_enable_reporting(l, EW_capture_first_null); }, {0xC2, 5, 0x02},
+        {"ER",
+         [](Orwin l) { return Orwin_ER_enable_reporting(l, ER_report_time_code); },
+         {0xC2, 4, 0x80},
+         true},
+        {"EW",
+         [](Orwin l) { return Orwin_EW_enable_reporting(l, EW_capture_first_null); },
+         {0xC2, 5, 0x02},
          true},
         {"EW reset", [](Orwin l) { return Orwin_EW_reset(l, 9); }, {0xC2, 9, 0x80}, true},
         {"EW clear", [](Orwin l) { return Orwin_EW_clear(l, -9); }, {0xC2, 9, 0x80}, true},
@@ -337,14 +351,15 @@ TEST(ConfigureDispatch, UnknownFamilyFailsEveryCommand)
 {
     unit_pair unit(SYSTEM_TYPE_INVALID, {});
     ASSERT_TRUE(unit.link);
-    for (int rc : {Orwin_set_active_link(unit.link, 1), Orwin_set_mode(unit.link, 2), Orwin_set_speed(unit.link, 1),
-                   Orwin_set_speed_double(unit.link, 1.0), Orwin_TT_enable_reporting(unit.link, 0),
-                   Orwin_ER_enable_reporting(unit.link, 0), Orwin_EW_enable_reporting(unit.link, 0),
-                   Orwin_Observe(unit.link, 0), Orwin_EW_source(unit.link, 0), Orwin_EW_request_data(unit.link, 0),
-                   Orwin_EW_reset(unit.link, 0), Orwin_EW_clear(unit.link, 0), Orwin_EI_ignore_events(unit.link, 0),
-                   Orwin_EI_flow_control(unit.link, 0, 0), Orwin_ATI_calibrate(unit.link, 0),
-                   Orwin_sma_56_pulse_width(unit.link, 0), Orwin_set_max_packet_data(unit.link, 0),
-                   Orwin_set_mode_portmask(unit.link, 2, 1)})
+    for (int rc :
+         {Orwin_set_active_link(unit.link, 1), Orwin_set_mode(unit.link, 2), Orwin_set_speed(unit.link, 1),
+          Orwin_set_speed_double(unit.link, 1.0), Orwin_TT_enable_reporting(unit.link, 0),
+          Orwin_ER_enable_reporting(unit.link, 0), Orwin_EW_enable_reporting(unit.link, 0),
+          Orwin_Observe(unit.link, 0), Orwin_EW_source(unit.link, 0), Orwin_EW_request_data(unit.link, 0),
+          Orwin_EW_reset(unit.link, 0), Orwin_EW_clear(unit.link, 0), Orwin_EI_ignore_events(unit.link, 0),
+          Orwin_EI_flow_control(unit.link, 0, 0), Orwin_ATI_calibrate(unit.link, 0),
+          Orwin_sma_56_pulse_width(unit.link, 0), Orwin_set_max_packet_data(unit.link, 0),
+          Orwin_set_mode_portmask(unit.link, 2, 1)})
         EXPECT_EQ(rc, Error_Unknown_System_Type);
     Orwin_flush(unit.link);
     EXPECT_EQ(unit.sent(), bytes_t{});

@@ -86,7 +86,7 @@ bytes waveform_record(size_t size, uint8_t port, uint8_t event_byte, uint16_t un
 }
 
 class recording {
-public:
+  public:
     explicit recording(const bytes &stream)
     {
         char name[] = "/tmp/orwin_connection_XXXXXX";
@@ -100,7 +100,7 @@ public:
     ~recording() { unlink(path.c_str()); }
     std::string address() const { return "-" + path; }
 
-private:
+  private:
     std::string path;
 };
 
@@ -212,7 +212,8 @@ TEST(ConnectionExtensions, CallbackReturningFalseStopsTheRead)
 TEST(ConnectionExtensions, TimecodeUncertaintyAndUnknownCommands)
 {
     recording rec(ext({0x42}) + ext({0x91, 0xC5}) + ext({0x81, 0x07}) + ext({0x0C}) +
-                  ext({0x99, 1, 2, 3, 4, 5, 6, 7, 8, 9}) + ext({0xCE, 1, 2, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0}));
+                  ext({0x99, 1, 2, 3, 4, 5, 6, 7, 8, 9}) +
+                  ext({0xCE, 1, 2, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0}));
     recorder c;
     c.connect(rec.address());
     drain(c);
@@ -244,9 +245,8 @@ TEST(ConnectionExtensions, ShortExtensionHandedOnUndecoded)
 TEST(ConnectionTime, LiveTimetagsMapToRealTimeWithCarryAndBorrow)
 {
     const uint64_t first = 1000000000000ull;
-    recording rec(timetag_ext(0x88, first) + ext({0x41}) +
-                  timetag_ext(0x88, first + 25000000000ull) + ext({0x41}) +
-                  timetag_ext(0x88, first - 5000000000ull));
+    recording rec(timetag_ext(0x88, first) + ext({0x41}) + timetag_ext(0x88, first + 25000000000ull) +
+                  ext({0x41}) + timetag_ext(0x88, first - 5000000000ull));
     recorder c;
     c.connect(rec.address());
     c.live = true; // time base from the real-time clock, as for a unit
@@ -293,8 +293,8 @@ TEST(ConnectionTime, IncrementIgnoredBeforeAFullTimetag)
 TEST(ConnectionTime, RecordingHeaderSetsFamilyAndEveryTimestamp)
 {
     const uint64_t seconds = 1600000000;
-    recording rec(header_ext(0, 2, seconds, 250) + header_ext(0, 2, seconds + 100, 0) +
-                  ext({0x43}) + timetag_ext(0x88, 77));
+    recording rec(header_ext(0, 2, seconds, 250) + header_ext(0, 2, seconds + 100, 0) + ext({0x43}) +
+                  timetag_ext(0x88, 77));
     recorder c;
     c.connect(rec.address());
     Orwin_system_type(c.device, orw::connection::SYSTEM_TYPE_Tor);
@@ -357,12 +357,8 @@ TEST(ConnectionSpecial, LinkStatusAndSpeedReplies)
     c.connect(rec.address());
     drain(c);
     const std::vector<std::string> expected = {
-        "port_status 3 1 7",
-        "port_status 3 0 3",
-        "port_status 4 100000000 1 5",
-        "tx_speed 6 100000000",
-        "unknown_special 7 1 7",
-        "unknown_special 6 1 0",
+        "port_status 3 1 7",     "port_status 3 0 3",     "port_status 4 100000000 1 5",
+        "tx_speed 6 100000000",  "unknown_special 7 1 7", "unknown_special 6 1 0",
         "unknown_special 2 1 0",
     };
     EXPECT_EQ(c.calls, expected);

@@ -22,7 +22,7 @@ namespace {
 
 // Sets (or, with null, removes) an environment variable for one test.
 class scoped_env {
-public:
+  public:
     scoped_env(const char *name, const char *value) : name(name)
     {
         const char *old = std::getenv(name);
@@ -42,7 +42,7 @@ public:
             unsetenv(name.c_str());
     }
 
-private:
+  private:
     std::string name;
     std::string previous;
     bool had = false;
@@ -68,7 +68,7 @@ std::vector<std::string> lines_of(const std::string &path)
 
 // Redirects standard error to a file while alive.
 class stderr_capture {
-public:
+  public:
     stderr_capture() : path(temp_path())
     {
         fflush(stderr);
@@ -92,7 +92,7 @@ public:
         unlink(path.c_str());
     }
 
-private:
+  private:
     std::string path;
     int saved = -1;
 };

@@ -175,9 +175,15 @@ TEST(Build, StatusRequestBytes)
     std::vector<request_case> cases = {
         {"Tor link status", SYSTEM_TYPE_Tor, Orwin_request_link_status, special({1}), 0, nullptr},
         {"Tor tx speed", SYSTEM_TYPE_Tor, Orwin_request_tx_speed, special({2}), 0, nullptr},
-        {"Vex link status", SYSTEM_TYPE_Vex, Orwin_request_link_status, special({2, 5, 3, 0, 0, 0, 4}), 0, nullptr},
-        {"Vex tx speed", SYSTEM_TYPE_Vex, Orwin_request_tx_speed, special({2, 4, 3, 0x87, 0xFD, 0, 2}), 0, nullptr},
-        {"unknown family", SYSTEM_TYPE_INVALID, Orwin_request_link_status, {}, Error_Unknown_System_Type,
+        {"Vex link status", SYSTEM_TYPE_Vex, Orwin_request_link_status, special({2, 5, 3, 0, 0, 0, 4}), 0,
+         nullptr},
+        {"Vex tx speed", SYSTEM_TYPE_Vex, Orwin_request_tx_speed, special({2, 4, 3, 0x87, 0xFD, 0, 2}), 0,
+         nullptr},
+        {"unknown family",
+         SYSTEM_TYPE_INVALID,
+         Orwin_request_link_status,
+         {},
+         Error_Unknown_System_Type,
          "System type not correct"},
     };
 #ifdef ORWIN_MACOS_BUILD
@@ -187,10 +193,18 @@ TEST(Build, StatusRequestBytes)
         {"Vex, any register", SYSTEM_TYPE_Vex,
          [](Orwin l) { return Orwin_request_stat(l, Orwin_MODULE_TT, 0xFFFF, 0x0102); },
          special({2, 7, 3, 0xFF, 0xFF, 0x01, 0x02}), 0, nullptr},
-        {"Vex, address too high", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_request_stat(l, 5, 0x10000, 1); },
-         {}, Error_Parameter_RangeIncorrect, "IFCaddress not in range"},
-        {"Vex, count too high", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_request_stat(l, 5, 0, 0x10000); },
-         {}, Error_Parameter_RangeIncorrect, "IFCbytes not in range"},
+        {"Vex, address too high",
+         SYSTEM_TYPE_Vex,
+         [](Orwin l) { return Orwin_request_stat(l, 5, 0x10000, 1); },
+         {},
+         Error_Parameter_RangeIncorrect,
+         "IFCaddress not in range"},
+        {"Vex, count too high",
+         SYSTEM_TYPE_Vex,
+         [](Orwin l) { return Orwin_request_stat(l, 5, 0, 0x10000); },
+         {},
+         Error_Parameter_RangeIncorrect,
+         "IFCbytes not in range"},
     };
     cases.insert(cases.end(), direct.begin(), direct.end());
 #endif
@@ -240,7 +254,8 @@ TEST(Build, ConnectingToAUnit)
         {"plain", loopback(sim.port()), nullptr, true, true, 0, nullptr},
         {"bound to a local address", loopback(sim.port(), "@127.0.0.1"), nullptr, true, false,
          Error_Host_Unresolvable, "Unable to resolve host"},
-        {"invalid busy poll", loopback(sim.port()), "-1", false, true, Error_Network, "Unable to set busy flag"},
+        {"invalid busy poll", loopback(sim.port()), "-1", false, true, Error_Network,
+         "Unable to set busy flag"},
         {"nobody listening", loopback(closed_port()), nullptr, false, false, Error_Host_Unresponsive,
          "Connection not made: Connection refused"},
     };

@@ -95,11 +95,13 @@ TEST(FileWriter, RotatedNamesStampedNumberedOrFromTheEnvironment)
         std::string final_pattern; // first and second finished file
         std::string second_final;
     } cases[] = {
-        {dir / "out", false, dir / "out/trccapture_" + stamp + "\\.tmp", dir / "out/trccapture_" + stamp + "_" + stamp + "\\.trc",
+        {dir / "out", false, dir / "out/trccapture_" + stamp + "\\.tmp",
+         dir / "out/trccapture_" + stamp + "_" + stamp + "\\.trc",
          dir / "out/trccapture_" + stamp + "(-[0-9]+)?_" + stamp + "\\.trc"},
         {dir / "num/", true, dir / "num/trccapture_00000001\\.tmp", dir / "num/trccapture_00000001\\.trc",
          dir / "num/trccapture_00000002\\.trc"},
-        {dir / "run.dat", true, dir / "run_00000001\\.tmp", dir / "run_00000001\\.dat", dir / "run_00000002\\.dat"},
+        {dir / "run.dat", true, dir / "run_00000001\\.tmp", dir / "run_00000001\\.dat",
+         dir / "run_00000002\\.dat"},
         {"${ORW_TEST_CAPTURE_DIR}/env${ORW_TEST_UNSET}.x.y", true, dir / "env_00000001\\.tmp",
          dir / "env_00000001\\.x\\.y", dir / "env_00000002\\.x\\.y"},
     };
@@ -145,10 +147,12 @@ TEST(FileWriter, StampedFinishJoinsStartAndEndAndNeverReusesAName)
     EXPECT_EQ(unique.size(), done.size());
     EXPECT_EQ(dir.files().size(), done.size()); // nothing overwritten, no .tmp left
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(done[0], m, std::regex(".*/fast_(" + stamp + ")(-[0-9]+)?_(" + stamp + ")\\.trc")));
+    ASSERT_TRUE(
+        std::regex_match(done[0], m, std::regex(".*/fast_(" + stamp + ")(-[0-9]+)?_(" + stamp + ")\\.trc")));
     // A file's finish stamp is the next file's start stamp.
     std::smatch n;
-    ASSERT_TRUE(std::regex_match(done[1], n, std::regex(".*/fast_(" + stamp + ")(-[0-9]+)?_(" + stamp + ")\\.trc")));
+    ASSERT_TRUE(
+        std::regex_match(done[1], n, std::regex(".*/fast_(" + stamp + ")(-[0-9]+)?_(" + stamp + ")\\.trc")));
     EXPECT_EQ(m[3].str(), n[1].str());
 }
 
@@ -221,7 +225,8 @@ TEST(FileWriter, FinishedFilesAreNeverOverwrittenNorMoved)
     w.start_recording((dir / "run.dat").c_str(), 10);
     w.rotate();
     w.close();
-    EXPECT_EQ(w.finished_list(), (std::vector<std::string>{dir / "run_00000008.dat", dir / "run_00000009.dat"}));
+    EXPECT_EQ(w.finished_list(),
+              (std::vector<std::string>{dir / "run_00000008.dat", dir / "run_00000009.dat"}));
     EXPECT_EQ(contents(dir / "run_00000007.dat"), "\x09");
 
     // A directory named with ".tmp" keeps the files: only the writer's own

@@ -95,7 +95,7 @@ std::string slurp(const std::string &path)
 }
 
 class Save : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char name[] = "/tmp/orwin_save_XXXXXX";

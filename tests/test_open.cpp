@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <regex>
 #include <string>
@@ -76,7 +76,10 @@ std::string address_of(uint16_t port, const std::string &suffix = "")
 }
 
 #ifndef ORWIN_EARLIER_BUILD
-Orwin open_raw(const std::string &address) { return Orwin_connect_raw(const_cast<char *>(address.c_str())); }
+Orwin open_raw(const std::string &address)
+{
+    return Orwin_connect_raw(const_cast<char *>(address.c_str()));
+}
 #endif
 
 } // namespace
@@ -426,11 +429,18 @@ TEST(Open, NegotiationHasADeadlineWhateverTheUnitSends)
     constexpr int open_timeout = 0;
 #endif
     const unit_case cases[] = {
-        {"extension flood", open_timeout, [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC0, 0x03}, 32768), g); }},
+        {"extension flood", open_timeout,
+         [](int fd, const std::function<bool()> &g) {
+             flood(fd, repeated({0xC0, 0x03}, 32768), g);
+         }},
         {"endless data frames", 600,
-         [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0x45, 'a', 'b', 'c', 'd', 'e'}, 8192), g); }},
+         [](int fd, const std::function<bool()> &g) {
+             flood(fd, repeated({0x45, 'a', 'b', 'c', 'd', 'e'}, 8192), g);
+         }},
         {"specials that are not the reply", 600,
-         [](int fd, const std::function<bool()> &g) { flood(fd, repeated({0xC3, 0x05, 0x01, 0x02}, 8192), g); }},
+         [](int fd, const std::function<bool()> &g) {
+             flood(fd, repeated({0xC3, 0x05, 0x01, 0x02}, 8192), g);
+         }},
         {"16 MiB announced, then a stall", 600,
          [](int fd, const std::function<bool()> &g) {
              const uint8_t header[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00};

@@ -12,11 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <fstream>
-#include <sys/stat.h>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -144,8 +144,9 @@ TEST(OrwinCapture, TimedRotatedPcapCaptureCountsWhatTheUnitSent)
 {
     orw::unitsim::simulator sim(recorder());
     test::scratch_dir dir;
-    tool_run r = start_tool({"--pcap", "--rotate", "1", "--duration", "2", "--json", sim.address(), dir / "cap.pcap"},
-                            {"ORW_PCAP_ID=200", "ORW_FILE_INDEX=1"});
+    tool_run r =
+        start_tool({"--pcap", "--rotate", "1", "--duration", "2", "--json", sim.address(), dir / "cap.pcap"},
+                   {"ORW_PCAP_ID=200", "ORW_FILE_INDEX=1"});
     ASSERT_TRUE(sim.wait_for_clients(1, 10000));
     const orw::unitsim::traffic t = some_traffic(1500);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the configuration is applied first
@@ -227,7 +228,8 @@ TEST(OrwinCapture, ShowsProgressOnATerminalAndNothingElsewhere)
     orw::unitsim::simulator sim(recorder());
     test::scratch_dir dir;
     for (bool terminal : {true, false}) {
-        tool_run r = start_tool({"--native", "--duration", "2", sim.address(), dir / "cap.trc"}, {}, terminal);
+        tool_run r =
+            start_tool({"--native", "--duration", "2", sim.address(), dir / "cap.trc"}, {}, terminal);
         tool_result res = finish(r);
         EXPECT_EQ(res.status, 0) << res.err;
         const size_t progress = res.out.find("MiB/s");
@@ -375,8 +377,9 @@ TEST(OrwinCapture, WarnsOfSkippedSettingsAndIgnoresALinkTypeBeyondSixteenBits)
     test::write_file(conf, std::vector<uint8_t>(text.begin(), text.end()));
     for (const std::string id : {"70000", "200x"}) {
         const std::string target = dir / ("cap" + id + ".pcap");
-        tool_result res = finish(start_tool({"--pcap", "--config", conf, "--duration", "1", sim.address(), target},
-                                            {"ORW_PCAP_ID=" + id, "ORW_PCAP_DEBUG_FILE=-", "ORW_PCAP_DEBUG_LEVEL=1"}));
+        tool_result res =
+            finish(start_tool({"--pcap", "--config", conf, "--duration", "1", sim.address(), target},
+                              {"ORW_PCAP_ID=" + id, "ORW_PCAP_DEBUG_FILE=-", "ORW_PCAP_DEBUG_LEVEL=1"}));
         ASSERT_EQ(res.status, 0) << res.err;
         EXPECT_NE(res.err.find("orwin-capture: warning: " + conf + ": unknown option 'TT_report_eop'"),
                   std::string::npos)

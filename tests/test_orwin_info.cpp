@@ -61,8 +61,9 @@ TEST(OrwinInfo, TextOutputListsEveryField)
     orw::unitsim::simulator sim(unit_of(orw::unitsim::family::vex));
     run_result r = run_info(sim.address());
     ASSERT_EQ(r.status, 0) << r.out;
-    for (const char *expected : {"family: Vex", "product: Bench Unit", "manufacturer: Acme", "serial_number: C4000",
-                                 "number_of_links: 2", "link 1: ", "link 2: ", "Mbit/s"})
+    for (const char *expected :
+         {"family: Vex", "product: Bench Unit", "manufacturer: Acme", "serial_number: C4000",
+          "number_of_links: 2", "link 1: ", "link 2: ", "Mbit/s"})
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
 }
 
@@ -88,7 +89,8 @@ TEST(OrwinInfo, UnreachableUnitGivesOneLineError)
     orw::unitsim::simulator silent;
     silent.set_silent(true);
     const auto start = std::chrono::steady_clock::now();
-    r = run_split("timeout -k 1 10 " + std::string(ORWIN_INFO_PATH) + " --connect-timeout=300 " + silent.address());
+    r = run_split("timeout -k 1 10 " + std::string(ORWIN_INFO_PATH) + " --connect-timeout=300 " +
+                  silent.address());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "orwin-info: " + silent.address() + ": cannot open: no answer within 300 ms\n");

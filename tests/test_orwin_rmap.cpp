@@ -16,8 +16,14 @@ namespace {
 // Every run is killed after 10 s, so that a hang fails instead of hanging.
 const std::string rmap_tool = std::string("timeout -k 1 10 ") + ORWIN_RMAP_PATH + " ";
 
-run_result run_rmap(const std::string &args) { return run_command(rmap_tool + args); }
-run_result rmap_split(const std::string &args) { return run_split(rmap_tool + args); }
+run_result run_rmap(const std::string &args)
+{
+    return run_command(rmap_tool + args);
+}
+run_result rmap_split(const std::string &args)
+{
+    return run_split(rmap_tool + args);
+}
 
 orw::unitsim::config unit_with_nodes()
 {
@@ -61,7 +67,8 @@ TEST(OrwinRmap, ReadWriteAndReadModifyWrite)
         std::string out;
     } rows[] = {
         {"--key 0x20 " + unit + " write 0x1000 '01 23 45:67'", "written\n"},
-        {"--key=32 " + unit + " read 4096 5", "00001000  01 23 45 67 00                                   |.#Eg.|\n"},
+        {"--key=32 " + unit + " read 4096 5",
+         "00001000  01 23 45 67 00                                   |.#Eg.|\n"},
         {"-k 0x20 " + unit + " write 0x1010 @" + file, "written\n"},
         {"-k0x20 --no-reply " + unit + " write 0x1020 ff", ""},
         {"-k 32 --path 5 --return-path 1,2 " + unit + " rmw 0x1010 6162 0f0f",
@@ -117,10 +124,11 @@ TEST(OrwinRmap, FailuresAreNamed)
         {unit + " read 0x1000 4", 1, "orwin-rmap: reply status 3: invalid key\n", 3},
         {"--key 0x20 " + unit + " read 0x2000 4", 1,
          "orwin-rmap: reply status 10: RMAP command not implemented or not authorised\n", 10},
-        {"--key 0x20 --link 3 --timeout 50 " + unit + " read 0x1000 4", 1, "orwin-rmap: no reply within 50 ms\n",
-         -10},
+        {"--key 0x20 --link 3 --timeout 50 " + unit + " read 0x1000 4", 1,
+         "orwin-rmap: no reply within 50 ms\n", -10},
         {"--link 2 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": link 2 is not connected\n", -1},
-        {"--link 9 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": the unit has no link 9 (it has 4)\n", -1},
+        {"--link 9 " + unit + " read 0 4", 1, "orwin-rmap: " + unit + ": the unit has no link 9 (it has 4)\n",
+         -1},
         {"--key 0x20 --link 4 --timeout 5000 " + unit + " read 0x1000 4", 1,
          "orwin-rmap: reply damaged (CRC error)\n", -23},
         {"--key 0x20 " + unit + " write 0x1000 @/nonexistent", 1,
@@ -234,8 +242,8 @@ TEST(OrwinRmap, StopsPromptly)
     EXPECT_EQ(slow.err, "orwin-rmap: " + unit + ": no answer within 300 ms\n");
 
     start = std::chrono::steady_clock::now();
-    run_result stopped =
-        run_split("timeout --preserve-status -s INT 0.3 " + rmap_tool + "--connect-timeout 60000 " + unit + " read 0 1");
+    run_result stopped = run_split("timeout --preserve-status -s INT 0.3 " + rmap_tool +
+                                   "--connect-timeout 60000 " + unit + " read 0 1");
     EXPECT_LT(seconds_since(start), 1.5);
     EXPECT_EQ(stopped.status, 130);
     EXPECT_EQ(stopped.err, "orwin-rmap: " + unit + ": interrupted\n");
@@ -243,8 +251,8 @@ TEST(OrwinRmap, StopsPromptly)
     sim.set_silent(false);
     const std::string script = temp_file("read 0x1000 1\nwait 60000\nread 0x1000 1\n");
     start = std::chrono::steady_clock::now();
-    stopped = run_split("timeout --preserve-status -s INT 0.5 " + rmap_tool + "-k 0x20 --script " + script + " " +
-                        unit);
+    stopped = run_split("timeout --preserve-status -s INT 0.5 " + rmap_tool + "-k 0x20 --script " + script +
+                        " " + unit);
     EXPECT_LT(seconds_since(start), 1.7);
     EXPECT_EQ(stopped.status, 130);
     EXPECT_EQ(stopped.out, "00001000  01                                               |.|\n");
@@ -274,7 +282,8 @@ TEST(OrwinRmap, Scripts)
 
     res = rmap_split("--key 0x20 --keep-going --script - " + unit + " < " + script);
     EXPECT_EQ(res.status, 1);
-    EXPECT_EQ(res.out, "written\n" + shown + "00000104  00                                               |.|\n");
+    EXPECT_EQ(res.out,
+              "written\n" + shown + "00000104  00                                               |.|\n");
     EXPECT_EQ(res.err, "orwin-rmap: -:9: expect 0x00000104: read 00, expected 01\n");
 
     res = rmap_split("--json --key 0x20 --script " + script + " " + unit);
@@ -323,7 +332,8 @@ TEST(OrwinRmap, SpeedTest)
         EXPECT_EQ(j["size"], r.size);
         EXPECT_EQ(j["in_flight"], r.in_flight);
         const double ops = j["operations_per_second"], seconds = j["seconds"];
-        EXPECT_NEAR(ops * seconds, static_cast<double>(r.count), 0.01 * static_cast<double>(r.count)) << r.args;
+        EXPECT_NEAR(ops * seconds, static_cast<double>(r.count), 0.01 * static_cast<double>(r.count))
+            << r.args;
         EXPECT_DOUBLE_EQ(j["bytes_per_second"].get<double>(), ops * static_cast<double>(r.size));
         const nlohmann::json &l = j["latency_us"];
         EXPECT_GT(l["min"].get<double>(), 0) << r.args;
@@ -335,8 +345,9 @@ TEST(OrwinRmap, SpeedTest)
         run_result text = rmap_split(r.args);
         EXPECT_EQ(text.status, 0) << r.args << "\n" << text.err;
         EXPECT_EQ(text.err, "");
-        EXPECT_NE(text.out.find(std::to_string(r.count) + " done, " + std::to_string(r.in_flight) + " in flight"),
-                  std::string::npos)
+        EXPECT_NE(
+            text.out.find(std::to_string(r.count) + " done, " + std::to_string(r.in_flight) + " in flight"),
+            std::string::npos)
             << text.out;
         EXPECT_NE(text.out.find(" operations/s, "), std::string::npos) << text.out;
         EXPECT_NE(text.out.find("latency min "), std::string::npos) << text.out;
@@ -351,8 +362,8 @@ TEST(OrwinRmap, SpeedTest)
         {"--count 10 --in-flight 4 " + unit + " speedtest read 0x1000", "reply status 3: invalid key", 3},
         {"--key 0x20 --link 3 --timeout 50 --count 10 --in-flight 4 " + unit + " speedtest read 0x1000",
          "no reply within 50 ms", -10},
-        {"--key 0x20 --link 3 --timeout 50 --count 10 " + unit + " speedtest write 0x1000", "no reply within 50 ms",
-         -10},
+        {"--key 0x20 --link 3 --timeout 50 --count 10 " + unit + " speedtest write 0x1000",
+         "no reply within 50 ms", -10},
     };
     for (const auto &f : failing) {
         run_result res = rmap_split("--json " + f.args);

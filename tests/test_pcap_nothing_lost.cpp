@@ -64,8 +64,9 @@ TEST(PcapNothingLost, EightLinksReadBackFromRotatedFilesAsExactlyWhatWasSent)
         ASSERT_EQ(got.size(), t.count) << link;
         size_t mismatches = 0;
         for (size_t i = 0; i < t.count; ++i)
-            mismatches += got[i].eep != orw::unitsim::traffic_eep(t, i) ||
-                          got[i].data != orw::unitsim::traffic_payload(link, i, orw::unitsim::traffic_size(t, link, i));
+            mismatches +=
+                got[i].eep != orw::unitsim::traffic_eep(t, i) ||
+                got[i].data != orw::unitsim::traffic_payload(link, i, orw::unitsim::traffic_size(t, link, i));
         EXPECT_EQ(mismatches, 0u) << link;
         EXPECT_TRUE(open[link].empty()) << link;
     }

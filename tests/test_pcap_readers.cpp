@@ -127,7 +127,7 @@ std::vector<std::string> lines(const std::string &s)
 }
 
 class PcapReaders : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite()
     {
         dir = new test::scratch_dir;
@@ -183,7 +183,8 @@ TEST_F(PcapReaders, TsharkReadsTheWholeFile)
 {
     int status = 0;
     std::string err;
-    std::string out = run("tshark -r '" + *path + "' -T fields -e frame.len -e frame.time_epoch", status, err);
+    std::string out =
+        run("tshark -r '" + *path + "' -T fields -e frame.len -e frame.time_epoch", status, err);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(err, "");
     std::vector<std::string> got = lines(out);
@@ -196,10 +197,17 @@ TEST_F(PcapReaders, DissectorShowsLinksTypesRmapCcsdsAndFlagsABadCrc)
 {
     int status = 0;
     std::string err;
-    const char *fields[] = {"orwin.link",       "orwin.type",          "orwin.rmap.tid",
-                            "orwin.rmap.header_crc_ok", "orwin.rmap.data_crc_ok", "orwin.ccsds.apid",
-                            "orwin.timecode",   "orwin.continuation",  "orwin.rmap.crc_bad"};
-    std::string command = "tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + *path + "' -T fields -E separator='|'";
+    const char *fields[] = {"orwin.link",
+                            "orwin.type",
+                            "orwin.rmap.tid",
+                            "orwin.rmap.header_crc_ok",
+                            "orwin.rmap.data_crc_ok",
+                            "orwin.ccsds.apid",
+                            "orwin.timecode",
+                            "orwin.continuation",
+                            "orwin.rmap.crc_bad"};
+    std::string command =
+        "tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + *path + "' -T fields -E separator='|'";
     for (const char *f : fields)
         command += std::string(" -e ") + f;
     std::vector<std::string> got = lines(run(command, status, err));
@@ -210,8 +218,10 @@ TEST_F(PcapReaders, DissectorShowsLinksTypesRmapCcsdsAndFlagsABadCrc)
         EXPECT_EQ(got[i], (*want)[i].fields) << i;
 
     // The summary names the RMAP operation and the CRC mismatch.
-    std::string summary = run("tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + *path + "'", status, err);
-    EXPECT_NE(summary.find("Link 1 EOP RMAP write command tid 5 address 0x00001000"), std::string::npos) << summary;
+    std::string summary =
+        run("tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + *path + "'", status, err);
+    EXPECT_NE(summary.find("Link 1 EOP RMAP write command tid 5 address 0x00001000"), std::string::npos)
+        << summary;
     EXPECT_NE(summary.find("Link 6 EOP RMAP read reply tid 4660 status 0 [CRC mismatch]"), std::string::npos);
     EXPECT_NE(summary.find("Link 3 Time-code 0x2a"), std::string::npos);
     EXPECT_NE(summary.find("Link 2 Parity error"), std::string::npos);
@@ -255,9 +265,11 @@ TEST(PcapDissector, ChecksDataCrcsOnlyOverWholePacketsAndShowsReadModifyWrite)
 
     int status = 0;
     std::string err;
-    std::string command = "tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + path + "' -T fields -E separator='|'";
-    for (const char *f : {"orwin.link", "orwin.type", "orwin.rmap.data_crc_ok", "orwin.rmap.data", "orwin.rmap.mask",
-                          "orwin.rmap.data_crc_later", "orwin.rmap.crc_bad", "orwin.reassembled_records"})
+    std::string command =
+        "tshark -X lua_script:" ORWIN_DISSECTOR_PATH " -r '" + path + "' -T fields -E separator='|'";
+    for (const char *f :
+         {"orwin.link", "orwin.type", "orwin.rmap.data_crc_ok", "orwin.rmap.data", "orwin.rmap.mask",
+          "orwin.rmap.data_crc_later", "orwin.rmap.crc_bad", "orwin.reassembled_records"})
         command += std::string(" -e ") + f;
     std::vector<std::string> got = lines(run(command, status, err));
     EXPECT_EQ(status, 0);

@@ -74,13 +74,22 @@ TEST(PcapRecords, PacketsBecomeRecordsWholeJoinedOrSplitAtTheSnapLength)
         {"one piece", 0, {{1, 100, 2}}, {{1, 2, 102}}},
         {"EEP", 0, {{4, 10, 1}}, {{4, 1, 12}}},
         {"three parts", 0, {{1, 40, 0}, {1, 30, 0}, {1, 30, 2}}, {{1, 0, 42}, {1, 0, 32}, {1, 2, 32}}},
-        {"three parts joined", capture::AGGREGATE_PACKETS, {{1, 40, 0}, {1, 30, 0}, {1, 30, 2}}, {{1, 2, 102}}},
+        {"three parts joined",
+         capture::AGGREGATE_PACKETS,
+         {{1, 40, 0}, {1, 30, 0}, {1, 30, 2}},
+         {{1, 2, 102}}},
         {"empty end", 0, {{2, 5, 0}, {2, 0, 2}}, {{2, 0, 7}, {2, 2, 2}}},
-        {"links interleaved, joined", capture::AGGREGATE_PACKETS, {{1, 50, 0}, {2, 20, 2}, {1, 50, 1}},
+        {"links interleaved, joined",
+         capture::AGGREGATE_PACKETS,
+         {{1, 50, 0}, {2, 20, 2}, {1, 50, 1}},
          {{2, 2, 22}, {1, 1, 102}}},
-        {"200 KiB", 0, {{3, 200 * 1024, 2}},
+        {"200 KiB",
+         0,
+         {{3, 200 * 1024, 2}},
          {{3, 0, 65536}, {3, 0, 65536}, {3, 0, 65536}, {3, 2, 200 * 1024 - 3 * full + 2}}},
-        {"200 KiB joined from parts", capture::AGGREGATE_PACKETS, {{5, 70000, 0}, {5, 70000, 0}, {5, 64800, 2}},
+        {"200 KiB joined from parts",
+         capture::AGGREGATE_PACKETS,
+         {{5, 70000, 0}, {5, 70000, 0}, {5, 64800, 2}},
          {{5, 0, 65536}, {5, 0, 65536}, {5, 0, 65536}, {5, 2, 200 * 1024 - 3 * full + 2}}},
         {"exactly full", 0, {{6, full, 2}}, {{6, 2, 65536}}},
         {"one byte over", 0, {{6, full + 1, 2}}, {{6, 0, 65536}, {6, 2, 3}}},
@@ -134,11 +143,16 @@ TEST(PcapRecords, EventsAndTimeCodesAreRecordsOfTheirLink)
         bool (*event)(capture &);
         int code;
     } events[] = {
-        {[](capture &c) { return c.parity_error(); }, 3},   {[](capture &c) { return c.missing_data(); }, 4},
-        {[](capture &c) { return c.link_timeout(); }, 5},   {[](capture &c) { return c.perror1(); }, 6},
-        {[](capture &c) { return c.perror2(); }, 7},        {[](capture &c) { return c.esc_esc(); }, 8},
-        {[](capture &c) { return c.esc_eop(); }, 9},        {[](capture &c) { return c.esc_eep(); }, 10},
-        {[](capture &c) { return c.received_fct(); }, 12},  {[](capture &c) { return c.received_esc_fct(); }, 13},
+        {[](capture &c) { return c.parity_error(); }, 3},
+        {[](capture &c) { return c.missing_data(); }, 4},
+        {[](capture &c) { return c.link_timeout(); }, 5},
+        {[](capture &c) { return c.perror1(); }, 6},
+        {[](capture &c) { return c.perror2(); }, 7},
+        {[](capture &c) { return c.esc_esc(); }, 8},
+        {[](capture &c) { return c.esc_eop(); }, 9},
+        {[](capture &c) { return c.esc_eep(); }, 10},
+        {[](capture &c) { return c.received_fct(); }, 12},
+        {[](capture &c) { return c.received_esc_fct(); }, 13},
     };
     // A pending part stays pending: events are written at once around it.
     w.c.rx_link = 2;
@@ -197,14 +211,14 @@ TEST(PcapRecords, LiveTimesAreTheHostClockOrAFreshTimetagAndNeverGoBack)
     uint8_t byte = 7;
     const orw::timestamp fresh = fresh_timetag(5);
     w.c.rx_link = 4;
-    w.c.write_packet(&byte, 1, 0);  // begun now, written at its end below
+    w.c.write_packet(&byte, 1, 0); // begun now, written at its end below
     w.c.rx_link = 1;
-    w.c.write_packet(&byte, 1, 2);  // no timetag: host time
+    w.c.write_packet(&byte, 1, 2); // no timetag: host time
     w.c.timestamps[2] = fresh;
     w.c.rx_link = 2;
-    w.c.parity_error();             // a fresh timetag stamps events without using it up
-    w.c.write_packet(&byte, 1, 2);  // and then the packet, which uses it up
-    w.c.write_packet(&byte, 1, 2);  // used up: host time again
+    w.c.parity_error();                                   // a fresh timetag stamps events without using it up
+    w.c.write_packet(&byte, 1, 2);                        // and then the packet, which uses it up
+    w.c.write_packet(&byte, 1, 2);                        // used up: host time again
     w.c.timestamps[3] = {0, 1234, 567890123, true, true}; // active but from long ago
     w.c.rx_link = 3;
     w.c.write_packet(&byte, 1, 2);
@@ -221,7 +235,8 @@ TEST(PcapRecords, LiveTimesAreTheHostClockOrAFreshTimetagAndNeverGoBack)
         EXPECT_NEAR(static_cast<double>(got.records[i].sec), static_cast<double>(now.tv_sec), 2.0) << i;
         if (i > 0) {
             EXPECT_GE(got.records[i].sec * 1000000000 + got.records[i].nsec,
-                      got.records[i - 1].sec * 1000000000 + got.records[i - 1].nsec) << i;
+                      got.records[i - 1].sec * 1000000000 + got.records[i - 1].nsec)
+                << i;
         }
     }
     for (size_t i : {1u, 2u}) {
@@ -240,12 +255,12 @@ TEST(PcapRecords, AConvertedRecordingTakesItsTimesFromTheRecording)
         test::capture_probe c(sim.address().c_str(), native.c_str(), 0, 0);
         c.start(1);
         ASSERT_TRUE(test::eventually([&] { return c.capture_thread_running.load(); }));
-        sim.emit_timetag(1, 0);                      // the recording's time base
+        sim.emit_timetag(1, 0); // the recording's time base
         sim.emit_packet(1, {1});
         sim.emit_packet(1, {2});
-        sim.emit_timetag(2, 25000000000ull);         // 2.5 s later
+        sim.emit_timetag(2, 25000000000ull); // 2.5 s later
         sim.emit_packet(2, {3});
-        sim.emit_timetag(1, 10000000000ull);         // 1 s: earlier than link 2's last
+        sim.emit_timetag(1, 10000000000ull); // 1 s: earlier than link 2's last
         sim.emit_packet(1, {4});
         ASSERT_TRUE(test::eventually([&] { return c.packets >= 4; }));
         c.stop();

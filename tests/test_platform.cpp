@@ -18,7 +18,10 @@
 
 namespace {
 
-std::string default_pipe_name() { return "/tmp/wireshark_" + std::to_string(getpid()); }
+std::string default_pipe_name()
+{
+    return "/tmp/wireshark_" + std::to_string(getpid());
+}
 
 // Opens the FIFO for reading as soon as it exists; -1 after ~5 s.
 int open_reader(const std::string &path)

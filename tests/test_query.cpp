@@ -17,7 +17,10 @@
 namespace {
 
 using c_string = std::unique_ptr<char, decltype(&free)>;
-c_string own(char *text) { return c_string(text, &free); }
+c_string own(char *text)
+{
+    return c_string(text, &free);
+}
 std::string text_of(char *text)
 {
     c_string owned = own(text);
@@ -26,9 +29,9 @@ std::string text_of(char *text)
 
 // Slot layouts, slot 0 first.
 const std::vector<int> vex_slots = {Orwin_MODULE_CAPABILITIES, Orwin_MODULE_LINK, Orwin_MODULE_ram_rw};
-const std::vector<int> tor_slots = {Orwin_MODULE_CAPABILITIES, Orwin_MODULE_MANUFACTURER, Orwin_MODULE_PRODUCT,
-                                    Orwin_MODULE_HWA,          Orwin_MODULE_LINK_SPEED,   Orwin_MODULE_LINK,
-                                    Orwin_MODULE_TT,           Orwin_MODULE_ER};
+const std::vector<int> tor_slots = {
+    Orwin_MODULE_CAPABILITIES, Orwin_MODULE_MANUFACTURER, Orwin_MODULE_PRODUCT, Orwin_MODULE_HWA,
+    Orwin_MODULE_LINK_SPEED,   Orwin_MODULE_LINK,         Orwin_MODULE_TT,      Orwin_MODULE_ER};
 constexpr uint8_t ram_io = 2;
 
 } // namespace
@@ -48,14 +51,16 @@ TEST(SpeedCode, EncodesWholeAndRealSpeeds)
     struct {
         int mbps;
         unsigned code;
-    } whole[] = {{100, 0xA064}, {2, 0x98C8}, {0, 0x9864}, {-7, 0x9864}, {1234, 41 * 1024 + 123}, {400, 0xA190}};
+    } whole[] = {{100, 0xA064},           {2, 0x98C8},  {0, 0x9864}, {-7, 0x9864},
+                 {1234, 41 * 1024 + 123}, {400, 0xA190}};
     for (auto &c : whole)
         EXPECT_EQ(orw_speed_code_from_mbps(c.mbps), c.code) << c.mbps;
 
     struct {
         double speed;
         unsigned code;
-    } real[] = {{2500000.0, 0x98FA}, {2.5, 0x98FA}, {100.0, 0xA064}, {0.0, 0x9864}, {-1.0, 0x9864}, {NAN, 0x9864}};
+    } real[] = {{2500000.0, 0x98FA}, {2.5, 0x98FA},  {100.0, 0xA064},
+                {0.0, 0x9864},       {-1.0, 0x9864}, {NAN, 0x9864}};
     for (auto &c : real)
         EXPECT_EQ(orw_speed_code_from_double(c.speed), c.code) << c.speed;
 }
@@ -108,8 +113,8 @@ TEST(DescriptionFields, NamedFieldOrDefault)
         {full, "Manufacturer", "Tarvik Limited", "Acme"},
         {"Function=Router;Product=Box", "Manufacturer", "Tarvik Limited", "Tarvik Limited"},
         {"Function=Router;;Manufacturer=Acme", "Product", "?", "?"},
-        {"Product=A;Product=B", "Product", "?", "B"},    // a later field wins
-        {"Productname=X;Product=", "Product", "?", ""},  // the name must end at "="
+        {"Product=A;Product=B", "Product", "?", "B"},   // a later field wins
+        {"Productname=X;Product=", "Product", "?", ""}, // the name must end at "="
         {"", "Product", "?", "?"},
     };
     for (auto &c : cases)
@@ -404,10 +409,17 @@ TEST(VexRegisterRead, MalformedRepliesFailWithoutReadingPastThem)
         int code;
         const char *text;
     } cases[] = {
-        {"too short", {ram_io, 0, 1, 0x88, 0x00, 0x00, 0x50}, Error_Response_Too_Small, "Not enough data received"},
-        {"other slot", {3, 0, 1, 0x88, 0x00, 1, 2, 3, 4, 5, 6}, Error_Response_Mismatch,
+        {"too short",
+         {ram_io, 0, 1, 0x88, 0x00, 0x00, 0x50},
+         Error_Response_Too_Small,
+         "Not enough data received"},
+        {"other slot",
+         {3, 0, 1, 0x88, 0x00, 1, 2, 3, 4, 5, 6},
+         Error_Response_Mismatch,
          "Response does not match request"},
-        {"other tag", {ram_io, 5, 1, 0x88, 0x00, 1, 2, 3, 4, 5, 6}, Error_Response_Mismatch,
+        {"other tag",
+         {ram_io, 5, 1, 0x88, 0x00, 1, 2, 3, 4, 5, 6},
+         Error_Response_Mismatch,
          "Response does not match request"},
     };
     for (auto &c : cases) {
@@ -608,8 +620,8 @@ TEST(TorQueries, LinkCountFromCrModule)
 
 TEST(TorRequests, OneByteToTheModuleSlot)
 {
-    unit_pair unit(SYSTEM_TYPE_Tor, {Orwin_MODULE_CAPABILITIES, Orwin_MODULE_LINK_SPEED, Orwin_MODULE_LINK,
-                                     Orwin_MODULE_CR});
+    unit_pair unit(SYSTEM_TYPE_Tor,
+                   {Orwin_MODULE_CAPABILITIES, Orwin_MODULE_LINK_SPEED, Orwin_MODULE_LINK, Orwin_MODULE_CR});
     ASSERT_TRUE(unit.link);
     EXPECT_EQ(Orwin_request_link_status(unit.link), 0);
     EXPECT_EQ(Orwin_request_tx_speed(unit.link), 0);
@@ -668,17 +680,32 @@ TEST(Replies, TailOfAnOverlongSpecialIsNotAReply)
         std::function<int(Orwin)> call;
     };
     const reply_case cases[] = {
-        {"capability reply", SYSTEM_TYPE_Tor, {}, overlong(8195, 0x07, {0x00, 0x01, 0x00}), {0x00, 0x02, 0x05, 0x00}, 2, 2,
+        {"capability reply",
+         SYSTEM_TYPE_Tor,
+         {},
+         overlong(8195, 0x07, {0x00, 0x01, 0x00}),
+         {0x00, 0x02, 0x05, 0x00},
+         2,
+         2,
          [](Orwin l) { return Orwin_negotiate(l) < 0 ? -1 : orw_link(l)->number_of_slots; }},
-        {"register read", SYSTEM_TYPE_Vex, vex_slots,
+        {"register read",
+         SYSTEM_TYPE_Vex,
+         vex_slots,
          overlong(2138, 0x09, padded({ram_io, 0, 1, 0x8F, 0xFF, 200}, 2138 - 2100)),
-         {ram_io, 0, 1, 0x8F, 0xFF, 4}, 4, 4,
+         {ram_io, 0, 1, 0x8F, 0xFF, 4},
+         4,
+         4,
          [](Orwin l) {
              Orwin_set_number_of_links(l, 0);
              return Orwin_get_number_of_links(l);
          }},
-        {"control packet", SYSTEM_TYPE_Tor, {0, Orwin_MODULE_CR}, overlong(8195, 1, {1, 0, 200}), {1, 0, 4},
-         Error_Sequence_Error, 4,
+        {"control packet",
+         SYSTEM_TYPE_Tor,
+         {0, Orwin_MODULE_CR},
+         overlong(8195, 1, {1, 0, 200}),
+         {1, 0, 4},
+         Error_Sequence_Error,
+         4,
          [](Orwin l) {
              Orwin_set_number_of_links(l, 0);
              return Orwin_get_number_of_links(l);

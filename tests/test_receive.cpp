@@ -17,7 +17,6 @@ namespace {
 
 using namespace framing;
 
-
 class RxLink {
   public:
     RxLink()
@@ -108,9 +107,12 @@ TEST(Receive, ErrorsAndTypeNames)
     EXPECT_STREQ(Orwin_get_error_text(), "End of Data");
 
 #ifndef ORWIN_EARLIER_BUILD
-    const std::pair<int, const char *> names[] = {
-        {Orwin_EEP, "Orwin_EEP"}, {Orwin_EOP, "Orwin_EOP"}, {Orwin_PART_EOP_EEP, "Orwin_PART_EOP_EEP"},
-        {Orwin_SPECIAL, "Orwin_SPECIAL"}, {Orwin_EXTN, "?"}, {0, "?"}};
+    const std::pair<int, const char *> names[] = {{Orwin_EEP, "Orwin_EEP"},
+                                                  {Orwin_EOP, "Orwin_EOP"},
+                                                  {Orwin_PART_EOP_EEP, "Orwin_PART_EOP_EEP"},
+                                                  {Orwin_SPECIAL, "Orwin_SPECIAL"},
+                                                  {Orwin_EXTN, "?"},
+                                                  {0, "?"}};
     for (const auto &n : names)
         EXPECT_STREQ(Orwin_pkttype_to_str(n.first), n.second);
 #endif
@@ -174,7 +176,6 @@ TEST(ReceiveCallback, SpecialsAndExtensionsReachTheirCallbacks)
     EXPECT_EQ(rec.calls, (std::vector<bytes>{{1, 2, 3, 4}}));
     g_rec = nullptr;
 }
-
 
 TEST(ReceiveCallback, SmallRegistrationsAreNeverOverrun)
 {
@@ -267,7 +268,8 @@ TEST(TimeImage, TimetagsFillLinkEntriesAndTimeZeroOnce)
               (bytes{0, 0x42, 0xC0, 0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0x82, 0, 0}));
 
     const bytes t2 = seq(8, 0x30);
-    rx.feed(cat({{0xC0, 0x42, 0xC0, 0x88}, tt, {0xC0, 0x43, 0xC0, 0x88}, t2, {0xC0, 0x82, 0xAB, 0xCD, 0x40}}));
+    rx.feed(
+        cat({{0xC0, 0x42, 0xC0, 0x88}, tt, {0xC0, 0x43, 0xC0, 0x88}, t2, {0xC0, 0x82, 0xAB, 0xCD, 0x40}}));
     EXPECT_EQ(rx.read(16), (result{0, Orwin_EOP, {}}));
     EXPECT_EQ(rx.rec()->timezero, 1u);
     EXPECT_EQ(rx.rec()->extn_link, 3);

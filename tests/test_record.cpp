@@ -63,7 +63,10 @@ uint64_t be(const bytes_t &b, size_t at, int n)
     return v;
 }
 
-bytes_t slice(const bytes_t &b, size_t from, size_t n) { return bytes_t(b.begin() + from, b.begin() + from + n); }
+bytes_t slice(const bytes_t &b, size_t from, size_t n)
+{
+    return bytes_t(b.begin() + from, b.begin() + from + n);
+}
 
 bytes_t concat_bytes(bytes_t a, const bytes_t &b)
 {

@@ -112,7 +112,7 @@ TEST(Replay, SwitchedRecordFileReplaysThePacketsAfterTheSwitch)
 
     ASSERT_EQ(replayed.size(), live.size());
     for (size_t i = 0; i < live.size(); ++i)
-        EXPECT_TRUE(replayed[i] == live[i]) << "packet " << i << " link " << replayed[i].link << " vs "
-                                            << live[i].link << " size " << replayed[i].data.size()
-                                            << " vs " << live[i].data.size();
+        EXPECT_TRUE(replayed[i] == live[i])
+            << "packet " << i << " link " << replayed[i].link << " vs " << live[i].link << " size "
+            << replayed[i].data.size() << " vs " << live[i].data.size();
 }

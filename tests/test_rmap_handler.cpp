@@ -41,8 +41,9 @@ bytes data_reply(const bytes &head, const bytes &d)
 // `ds`, followed by `n` data bytes 0x5A and, when `n` is `ds`, their CRC.
 bytes command(uint8_t pt, uint32_t ds, size_t n = 0)
 {
-    bytes p = with_crc({0xFE, 0x01, pt, 0x00, 0x67, 0x00, 0x04, 0x00, 0, 0, 0, 0, static_cast<uint8_t>(ds >> 16),
-                        static_cast<uint8_t>(ds >> 8), static_cast<uint8_t>(ds)});
+    bytes p =
+        with_crc({0xFE, 0x01, pt, 0x00, 0x67, 0x00, 0x04, 0x00, 0, 0, 0, 0, static_cast<uint8_t>(ds >> 16),
+                  static_cast<uint8_t>(ds >> 8), static_cast<uint8_t>(ds)});
     bytes d(n, 0x5A);
     p.insert(p.end(), d.begin(), d.end());
     if (n == ds && (pt & rmap::instr_write || rmap::classify(pt) == rmap::rmap_read_modify_write))
@@ -129,7 +130,8 @@ TEST(RmapHandler, AnyFlippedBitIsNeverExecutedNorDelivered)
                 SCOPED_TRACE(name + " byte " + std::to_string(at) + " bit " + std::to_string(bit));
                 EXPECT_FALSE(o.delivered);
                 EXPECT_EQ(o.calls, 0u);
-                const bool with_data = (p[2] & rmap::instr_command) && rmap::classify(p[2]) != rmap::rmap_read;
+                const bool with_data =
+                    (p[2] & rmap::instr_command) && rmap::classify(p[2]) != rmap::rmap_read;
                 if (at < 16 || !with_data) {
                     EXPECT_TRUE(o.replies.empty());
                 } else {
@@ -270,8 +272,8 @@ TEST(RmapTarget, RefusedCommandsGetTheStandardsStatusAndNoData)
         p.back() ^= 0x01;
         return p;
     };
-    bytes zero_reply_address =
-        with_crc({0xFE, 0x01, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x67, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 4});
+    bytes zero_reply_address = with_crc(
+        {0xFE, 0x01, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x67, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 4});
     bytes counting(0xFFFFF);
     for (size_t i = 0; i < counting.size(); ++i)
         counting[i] = static_cast<uint8_t>(i);
@@ -287,15 +289,21 @@ TEST(RmapTarget, RefusedCommandsGetTheStandardsStatusAndNoData)
         {"rmw without reply bit", command(0x54, 8), connection::EOP, {}, false},
         {"unused code 0110", command(0x58, 4), connection::EOP, data_refusal(0x58, 2), false},
         {"reserved packet type 11", command(0xCC, 4), connection::EOP, data_refusal(0xCC, 2), false},
-        {"reserved packet type 11, write", command(0xEC, 4, 4), connection::EOP, write_refusal(0xEC, 2), false},
+        {"reserved packet type 11, write", command(0xEC, 4, 4), connection::EOP, write_refusal(0xEC, 2),
+         false},
         {"reserved packet type 11, no reply", command(0xE4, 4, 4), connection::EOP, {}, false},
-        {"reserved packet type 10 is a reply, not a command", command(0xAC, 4, 4), connection::EOP, {}, false},
+        {"reserved packet type 10 is a reply, not a command",
+         command(0xAC, 4, 4),
+         connection::EOP,
+         {},
+         false},
         {"write data CRC", flipped(command(0x6C, 4, 4)), connection::EOP, write_refusal(0x6C, 4), false},
         {"verified write data CRC", flipped(command(0x7C, 4, 4)), connection::EOP, write_refusal(0x7C, 4),
          false},
         {"damaged write, no reply", flipped(command(0x64, 4, 4)), connection::EOP, {}, false},
         {"write early EOP", command(0x6C, 4, 2), connection::EOP, write_refusal(0x6C, 5), false},
-        {"write too much data", command(0x6C, 4, 4) + bytes{0}, connection::EOP, write_refusal(0x6C, 6), false},
+        {"write too much data", command(0x6C, 4, 4) + bytes{0}, connection::EOP, write_refusal(0x6C, 6),
+         false},
         {"write EEP", command(0x6C, 4, 4), connection::EEP, write_refusal(0x6C, 7), false},
         {"write EEP after the header", command(0x6C, 4), connection::EEP, write_refusal(0x6C, 7), false},
         {"rmw data CRC", flipped(command(0x5C, 8, 8)), connection::EOP, data_refusal(0x5C, 4), false},
@@ -317,7 +325,8 @@ TEST(RmapTarget, RefusedCommandsGetTheStandardsStatusAndNoData)
         {"write of 16 MiB - 1 cut short", command(0x6C, 0xFFFFFF, 4096), connection::EOP,
          write_refusal(0x6C, 5), false},
         {"all-zero reply address", zero_reply_address, connection::EOP,
-         bytes{0x00} + data_reply({0x67, 0x01, 0x0D, 0x33, 0xFE, 0x00, 0x04, 0x00, 0, 0, 4}, {0, 1, 2, 3}), true},
+         bytes{0x00} + data_reply({0x67, 0x01, 0x0D, 0x33, 0xFE, 0x00, 0x04, 0x00, 0, 0, 4}, {0, 1, 2, 3}),
+         true},
     };
     for (const row &r : rows) {
         rmap_probe h;
@@ -344,7 +353,8 @@ TEST(RmapTarget, RepliesCarryOnlyWhatTheCallbackWrote)
     h.feed(command(0x4C, 16));
     h.feed(rmap_ref::rmw_command());
     ASSERT_EQ(h.replies.size(), 3u);
-    EXPECT_EQ(h.replies[1], data_reply({0x67, 0x01, 0x0C, 10, 0xFE, 0x00, 0x04, 0x00, 0, 0, 16}, bytes(16, 0)));
+    EXPECT_EQ(h.replies[1],
+              data_reply({0x67, 0x01, 0x0C, 10, 0xFE, 0x00, 0x04, 0x00, 0, 0, 16}, bytes(16, 0)));
     EXPECT_EQ(h.replies[2], data_reply({0x67, 0x01, 0x1C, 10, 0xFE, 0x00, 0x02, 0x00, 0, 0, 4}, bytes(4, 0)));
 }
 

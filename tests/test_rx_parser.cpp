@@ -77,7 +77,8 @@ TEST(RxParser, CallsAtEverySplitPoint)
         rd.context = &context;
         rd.extension_byte = [](void *c, int byte) {
             auto *hc = static_cast<hook_context *>(c);
-            hc->calls->push_back({orw_rx_extension_command(hc->parser), orw_rx_extension_due(hc->parser), byte});
+            hc->calls->push_back(
+                {orw_rx_extension_command(hc->parser), orw_rx_extension_due(hc->parser), byte});
         };
         orw_rx_status s = orw_rx_feed(&parser, stream.data(), split, &rd);
         if (s == ORW_RX_NEED_INPUT)

@@ -3,8 +3,8 @@
 // connection, bounded stops, time-outs never dispatched, recordings followed
 // across queued files, and a unit that hangs up.
 #include "Orwin.hpp"
-#include "orwin_unitsim.hpp"
 #include "deadline.hpp"
+#include "orwin_unitsim.hpp"
 #include "spw_reference.hpp"
 
 #include <gtest/gtest.h>

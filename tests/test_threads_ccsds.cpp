@@ -17,7 +17,10 @@ namespace {
 
 using orw::spacewire::device_t;
 
-uint8_t pattern(int thread, int packet, size_t k) { return static_cast<uint8_t>(thread * 31 + packet + k); }
+uint8_t pattern(int thread, int packet, size_t k)
+{
+    return static_cast<uint8_t>(thread * 31 + packet + k);
+}
 
 TEST(ThreadsCcsds, PacketsFromManyThreadsNeverInterleave)
 {

@@ -234,7 +234,9 @@ TEST(RmapInitiator, WritesFromPipesFifosAndProcFiles)
          },
          content},
         {"/proc file",
-         [&](quiet_response &t) { u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &t); },
+         [&](quiet_response &t) {
+             u.node->rmap_write_file(0, rmap::instr_increment, 0, base, "/proc/version", &t);
+         },
          version},
     };
     for (const row &r : rows) {
@@ -466,12 +468,14 @@ using test::eventually;
 // CRC and, unless it is a write reply, data with its CRC.
 bytes reply_packet(uint8_t pt, uint16_t tid, const bytes &data, uint8_t status = 0)
 {
-    bytes p = with_crc({0x67, 0x01, pt, status, 0xFE, static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid)});
+    bytes p =
+        with_crc({0x67, 0x01, pt, status, 0xFE, static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid)});
     if (pt & rmap::instr_write)
         return p;
     p.pop_back();
     const uint32_t n = static_cast<uint32_t>(data.size());
-    p = with_crc(p + bytes{0x00, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    p = with_crc(p + bytes{0x00, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                           static_cast<uint8_t>(n)});
     return p + data + bytes{rmap_ref::crc(data, 0, data.size())};
 }
 
@@ -486,7 +490,10 @@ struct async_response : rmap::transaction_response {
     void crc_error() override { ++crc_errors; }
 };
 
-bytes eight() { return {1, 2, 3, 4, 5, 6, 7, 8}; }
+bytes eight()
+{
+    return {1, 2, 3, 4, 5, 6, 7, 8};
+}
 
 // An asynchronous response is the caller's again once its completion is
 // over, which clears its table last.
@@ -516,7 +523,8 @@ TEST(RmapFaults, RepliesAreCheckedAgainstTheirCommand)
         bool eep;
         outcome want;
     } rows[] = {
-        {"good read", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, false, outcome::replied},
+        {"good read", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, false,
+         outcome::replied},
         {"data CRC wrong", 'r', [&](uint16_t t) { return flip_last(reply_packet(0x08, t, eight())); }, false,
          outcome::crc_error},
         {"fewer data bytes than its length", 'r',
@@ -526,16 +534,23 @@ TEST(RmapFaults, RepliesAreCheckedAgainstTheirCommand)
              return p;
          },
          false, outcome::crc_error},
-        {"ends with EEP", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, true, outcome::crc_error},
-        {"bytes after the data CRC", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()) + bytes{0}; },
-         false, outcome::crc_error},
+        {"ends with EEP", 'r', [](uint16_t t) { return reply_packet(0x08, t, eight()); }, true,
+         outcome::crc_error},
+        {"bytes after the data CRC", 'r',
+         [](uint16_t t) { return reply_packet(0x08, t, eight()) + bytes{0}; }, false, outcome::crc_error},
         {"write reply to a read", 'r', [](uint16_t t) { return reply_packet(0x28, t, {}); }, false,
          outcome::invalid_reply},
         {"32 bytes for 8", 'r', [](uint16_t t) { return reply_packet(0x08, t, bytes(32, 9)); }, false,
          outcome::invalid_reply},
-        {"2 bytes for 8 with status 0", 'r', [](uint16_t t) { return reply_packet(0x08, t, {1, 2}); }, false,
-         outcome::invalid_reply},
-        {"2 bytes for 8 with a failure status", 'r', [](uint16_t t) { return reply_packet(0x08, t, {1, 2}, 10); },
+        {"2 bytes for 8 with status 0", 'r',
+         [](uint16_t t) {
+             return reply_packet(0x08, t, {1, 2});
+         },
+         false, outcome::invalid_reply},
+        {"2 bytes for 8 with a failure status", 'r',
+         [](uint16_t t) {
+             return reply_packet(0x08, t, {1, 2}, 10);
+         },
          false, outcome::replied},
         {"reserved bit set", 'r', [](uint16_t t) { return reply_packet(0x88, t, eight()); }, false,
          outcome::invalid_reply},
@@ -544,10 +559,13 @@ TEST(RmapFaults, RepliesAreCheckedAgainstTheirCommand)
         {"good write", 'w', [](uint16_t t) { return reply_packet(0x28, t, {}); }, false, outcome::replied},
         {"read reply to a write", 'w', [](uint16_t t) { return reply_packet(0x08, t, {}); }, false,
          outcome::invalid_reply},
-        {"bytes after a write reply", 'w', [](uint16_t t) { return reply_packet(0x28, t, {}) + bytes{0}; }, false,
-         outcome::crc_error},
-        {"good read-modify-write", 'm', [](uint16_t t) { return reply_packet(0x1C, t, {1, 2, 3, 4}); }, false,
-         outcome::replied},
+        {"bytes after a write reply", 'w', [](uint16_t t) { return reply_packet(0x28, t, {}) + bytes{0}; },
+         false, outcome::crc_error},
+        {"good read-modify-write", 'm',
+         [](uint16_t t) {
+             return reply_packet(0x1C, t, {1, 2, 3, 4});
+         },
+         false, outcome::replied},
         {"read-modify-write answered with data and mask", 'm',
          [](uint16_t t) { return reply_packet(0x1C, t, eight()); }, false, outcome::invalid_reply},
     };
@@ -682,7 +700,8 @@ TEST(RmapFaults, DestroyingTheConnectionEndsItsTransactionsFirst)
             w.join();
         EXPECT_EQ(waiting[0]->outcome(), outcome::cancelled);
         EXPECT_EQ(waiting[1]->outcome(), outcome::cancelled);
-        EXPECT_TRUE(waiting[2]->outcome() == outcome::cancelled || waiting[2]->outcome() == outcome::timed_out)
+        EXPECT_TRUE(waiting[2]->outcome() == outcome::cancelled ||
+                    waiting[2]->outcome() == outcome::timed_out)
             << rmap::outcome_text(waiting[2]->outcome());
     }
     EXPECT_EQ(rmap::live_transactions(), 0u);
@@ -795,7 +814,8 @@ TEST(RmapAsync, ManyInFlightFromOneThreadEndWithTheirOwnResult)
     for (size_t i = 0; i < n; ++i) {
         reads.push_back(u.node->rmap_read_async(0, base + static_cast<uint32_t>(4 * i), 4, 500));
         if (i % 10 == 0)
-            writes.push_back(u.node->rmap_write_async(0, base + 0x10000 + static_cast<uint32_t>(i), written.data(), 4));
+            writes.push_back(
+                u.node->rmap_write_async(0, base + 0x10000 + static_cast<uint32_t>(i), written.data(), 4));
     }
     const bytes data = {0xFF, 0x00, 0xFF, 0x00}, mask = {0x0F, 0x0F, 0xF0, 0xF0};
     auto rmw = u.node->rmap_rmw_async(0, base, data.data(), mask.data(), 4, 500);
@@ -811,7 +831,8 @@ TEST(RmapAsync, ManyInFlightFromOneThreadEndWithTheirOwnResult)
     }
     rmap::result m = rmw.get();
     ASSERT_TRUE(m.ok());
-    EXPECT_EQ(m.data, bytes(memory.begin(), memory.begin() + 4)) << "a read-modify-write returns the old value";
+    EXPECT_EQ(m.data, bytes(memory.begin(), memory.begin() + 4))
+        << "a read-modify-write returns the old value";
     EXPECT_EQ(u.sim.rmap_memory(node_link, base + 0x10000 + 10, 4), written);
 
     // A target's failure is a reply with its status, not a success.

@@ -60,8 +60,9 @@ TEST(Trace, ReceivedPacketLine)
     uint32_t type;
     ASSERT_EQ(Orwin_read_packet(u.link, buf, sizeof buf, &type), 20);
     ASSERT_EQ(Orwin_set_log_file(u.link, nullptr), 0);
-    EXPECT_EQ(log.text(), "Rx@1 (len=  20) [   0] #00 #01 #02 #03  #04 #05 #06 #07  #08 #09 #0A #0B  #0C #0D #0E #0F"
-                          " \\\n                [  16] #10 #11 #12 #13 EOP\n");
+    EXPECT_EQ(log.text(),
+              "Rx@1 (len=  20) [   0] #00 #01 #02 #03  #04 #05 #06 #07  #08 #09 #0A #0B  #0C #0D #0E #0F"
+              " \\\n                [  16] #10 #11 #12 #13 EOP\n");
 }
 
 TEST(Trace, LinesByPacketKind)
@@ -78,7 +79,10 @@ TEST(Trace, LinesByPacketKind)
         {ORW_DIRECTION_TX, {0x91, 0x2A}, Orwin_EXTN, "Tx@1 // EXTN_PACKET (len=2): #91 #2A\n"},
         {ORW_DIRECTION_TX, {0x45}, Orwin_EXTN, "Tx@5 // Set active link = 5\n"},
         {ORW_DIRECTION_TX, {1, 2, 3, 4}, Orwin_EEP, "Tx@1 (len=   4) [   0] #01 #02 #03 #04 EEP\n"},
-        {ORW_DIRECTION_RX, {9, 8, 7, 6, 5}, Orwin_PART_EOP_EEP, "Rx@1 (len=   5) [   0] #09 #08 #07 #06  #05\n"},
+        {ORW_DIRECTION_RX,
+         {9, 8, 7, 6, 5},
+         Orwin_PART_EOP_EEP,
+         "Rx@1 (len=   5) [   0] #09 #08 #07 #06  #05\n"},
         {ORW_DIRECTION_RX, {}, Orwin_EOP, "Rx@1 (len=   0) [   0] EOP\n"},
         {ORW_DIRECTION_RX, {0x88, 1}, Orwin_PART_EXTN, "Rx@1"},
         {ORW_DIRECTION_RX, {0x88, 1}, Orwin_EXTN, "Rx@1 // EXTN_PACKET (len=2): #88 #01\n"},
@@ -111,7 +115,8 @@ TEST(Trace, SentPacketsAreTracedBeforeQueueingAndFollowLinkSelection)
     ASSERT_EQ(Orwin_set_log_file(u.link, log.name), 0);
     uint8_t one = 0x5A;
     ASSERT_EQ(Orwin_write_packet(u.link, &one, 1, Orwin_EOP), 0);
-    EXPECT_EQ(log.text(), "Tx@3 (len=   1) [   0] #5A EOP\n") << "the line is written when the packet is queued";
+    EXPECT_EQ(log.text(), "Tx@3 (len=   1) [   0] #5A EOP\n")
+        << "the line is written when the packet is queued";
     ASSERT_EQ(Orwin_set_log_file(u.link, nullptr), 0);
 
     char bad[] = "/nonexistent-dir/log";

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <fcntl.h>
+#include <functional>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -127,9 +127,9 @@ TEST(Transmit, ExtensionsQueueUntilFlushOrFlushFlag)
         int (*call)(Orwin);
         uint8_t byte;
     } const commands[] = {
-        {Orwin_send_ESC, 0x03},     {Orwin_send_ESC_FCT, 0x04}, {Orwin_send_ESC_EEP, 0x05},
-        {Orwin_send_ESC_EOP, 0x06}, {Orwin_send_ESC_ESC, 0x07}, {Orwin_SO_STORE, 0x0C},
-        {Orwin_SO_FORWARD, 0x0D},   {Orwin_SO_JOIN, 0x10},      {Orwin_SO_BARRIER, 0x11},
+        {Orwin_send_ESC, 0x03},          {Orwin_send_ESC_FCT, 0x04}, {Orwin_send_ESC_EEP, 0x05},
+        {Orwin_send_ESC_EOP, 0x06},      {Orwin_send_ESC_ESC, 0x07}, {Orwin_SO_STORE, 0x0C},
+        {Orwin_SO_FORWARD, 0x0D},        {Orwin_SO_JOIN, 0x10},      {Orwin_SO_BARRIER, 0x11},
 #ifndef ORWIN_EARLIER_BUILD
         {Orwin_send_parity_error, 0x09}, {Orwin_hold_data, 0x2F},
 #endif
@@ -213,9 +213,9 @@ TEST(Transmit, NonBlockingFlushResumesWhereItStopped)
     for (int i = 0; i < 40; ++i) {
         bytes_t p = pattern(1000 + i, static_cast<uint8_t>(i));
         ASSERT_EQ(Orwin_write_packet(link, p.data(), p.size(), Orwin_EOP), 0);
-        expected = concat(concat(expected, {0x7E, static_cast<uint8_t>((1000 + i) >> 8),
-                                            static_cast<uint8_t>(1000 + i)}),
-                          p);
+        expected = concat(
+            concat(expected, {0x7E, static_cast<uint8_t>((1000 + i) >> 8), static_cast<uint8_t>(1000 + i)}),
+            p);
     }
     EXPECT_EQ(Orwin_flush(link), Error_Would_Block);
     EXPECT_GT(r->sent, 0u);
@@ -255,7 +255,9 @@ TEST(Transmit, NonBlockingExactFillIsNotAFailure)
     ASSERT_EQ(Orwin_Non_Blocking(link, 1), 0);
     bytes_t p = pattern(ORW_TX_BUFFER_SIZE - 4, 1);
     EXPECT_EQ(Orwin_write_packet(link, p.data(), p.size(), Orwin_EOP), 0);
-    std::thread reader([&] { EXPECT_EQ(receive_exactly(fds[1], ORW_TX_BUFFER_SIZE), concat({0x7F, 0x0F, 0xFF, 0xFC}, p)); });
+    std::thread reader([&] {
+        EXPECT_EQ(receive_exactly(fds[1], ORW_TX_BUFFER_SIZE), concat({0x7F, 0x0F, 0xFF, 0xFC}, p));
+    });
     int rc;
     while ((rc = Orwin_flush(link)) == Error_Would_Block)
         usleep(1000);
@@ -442,7 +444,8 @@ TEST(Transmit, ClosingPieceAfterAPartSentFrameIsAFrameOfItsOwn)
     choked_pair c;
     ASSERT_NE(c.link, nullptr);
     const bytes_t piece = pattern(ORW_TX_BUFFER_SIZE - 4, 3);
-    ASSERT_EQ(Orwin_write_packet(c.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE), 0);
+    ASSERT_EQ(Orwin_write_packet(c.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE),
+              0);
     ASSERT_GT(c.record()->sent, 0u) << "part of the frame is on the wire";
     uint8_t none = 0;
     int rc = Orwin_write_packet(c.link, &none, 0, Orwin_EOP);
@@ -500,7 +503,8 @@ TEST(Transmit, DirectSendsKeepTheirOwnProgress)
         ASSERT_LT(part, static_cast<ssize_t>(big.size()));
         EXPECT_EQ(c.record()->sent, 0u);
         got = concat(got, receive_exactly(c.fds[1], expected.size() + 5 + part - got.size()));
-        EXPECT_TRUE(got == concat(concat(expected, bytes_t(hello, hello + 5)), bytes_t(big.begin(), big.begin() + part)));
+        EXPECT_TRUE(got == concat(concat(expected, bytes_t(hello, hello + 5)),
+                                  bytes_t(big.begin(), big.begin() + part)));
     }
 }
 
@@ -521,9 +525,11 @@ TEST(Transmit, CommandsNeverJoinAnOpenFrame)
         {"Vex mode", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
         {"Vex status request", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_request_link_status(l); }},
 #ifdef ORWIN_EARLIER_BUILD
-        {"Vex register write", SYSTEM_TYPE_Vex, [](Orwin l) { return ram_io_write_bytes(l, 1, 0x10, "x", 1); }},
+        {"Vex register write", SYSTEM_TYPE_Vex,
+         [](Orwin l) { return ram_io_write_bytes(l, 1, 0x10, "x", 1); }},
 #else
-        {"Vex register read", SYSTEM_TYPE_Vex, [](Orwin l) { return ram_io_read_bytes(l, 0x10, nullptr, 1); }},
+        {"Vex register read", SYSTEM_TYPE_Vex,
+         [](Orwin l) { return ram_io_read_bytes(l, 0x10, nullptr, 1); }},
 #endif
         {"Vex waveform clear", SYSTEM_TYPE_Vex, [](Orwin l) { return Orwin_EW_reset(l, 1); }},
         {"Tor mode", SYSTEM_TYPE_Tor, [](Orwin l) { return Orwin_set_mode(l, LINK_mode_normal); }},
@@ -534,12 +540,15 @@ TEST(Transmit, CommandsNeverJoinAnOpenFrame)
     for (const request &r : requests) {
         SCOPED_TRACE(r.name);
         unit_pair u(r.family, r.family == SYSTEM_TYPE_Vex ? vex : tor);
-        ASSERT_EQ(Orwin_write_packet(u.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE), 0);
+        ASSERT_EQ(
+            Orwin_write_packet(u.link, const_cast<uint8_t *>(piece.data()), piece.size(), Orwin_INCOMPLETE),
+            0);
         ASSERT_GE(r.call(u.link), 0) << Orwin_get_error_text();
         Orwin_flush(u.link);
         bytes_t all = u.sent();
         ASSERT_GT(all.size(), open_frame.size());
-        EXPECT_EQ(bytes_t(all.begin(), all.begin() + open_frame.size()), open_frame) << "header left a partial";
+        EXPECT_EQ(bytes_t(all.begin(), all.begin() + open_frame.size()), open_frame)
+            << "header left a partial";
         const uint8_t h = all[open_frame.size()];
         EXPECT_GE(h, 0xC1) << "the request starts a special frame";
         EXPECT_EQ(all.size(), open_frame.size() + 1 + (h & 0x3F));

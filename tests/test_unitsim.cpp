@@ -15,9 +15,9 @@
 #include <poll.h>
 #include <random>
 #include <signal.h>
-#include <sys/wait.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,7 +30,7 @@ using bytes = std::vector<uint8_t>;
 namespace {
 
 class client {
-public:
+  public:
     explicit client(const simulator &sim) : client(sim.port()) {}
     explicit client(uint16_t port)
     {
@@ -54,7 +54,10 @@ public:
             close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
-    void send(const bytes &b) const { ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
+    void send(const bytes &b) const
+    {
+        ASSERT_EQ(::send(fd_, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    }
     // Up to n bytes; fewer when nothing more arrives within timeout_ms.
     bytes read(size_t n, int timeout_ms = 3000) const
     {
@@ -85,7 +88,7 @@ public:
         return poll(&p, 1, 3000) == 1 && recv(fd_, &c, 1, 0) == 0;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -97,7 +100,10 @@ config with(family kind, int links = 4)
     return cfg;
 }
 
-bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+bytes text(const std::string &s)
+{
+    return bytes(s.begin(), s.end());
+}
 
 bytes cat(std::initializer_list<bytes> parts)
 {
@@ -111,7 +117,10 @@ bytes cat(std::initializer_list<bytes> parts)
 
 TEST(UnitSim, CapabilityReplyListsSlotsHighestFirst)
 {
-    struct { family kind; bytes reply; } cases[] = {
+    struct {
+        family kind;
+        bytes reply;
+    } cases[] = {
         {family::vex, {0xC5, 0x00, 0x03, 0x15, 0x05, 0x00}},
         {family::tor, {0xCC, 0x00, 0x0A, 0x09, 0x08, 0x07, 0x0E, 0x05, 0x04, 0x03, 0x02, 0x01, 0x00}},
     };
@@ -169,11 +178,11 @@ TEST(UnitSim, TorModulesAnswerBySlot)
     cfg.manufacturer = "Abc";
     simulator sim(cfg);
     client cl(sim);
-    EXPECT_EQ(cl.ask({0xC1, 6}, 4), (bytes{0xC3, 6, 0, 6}));                           // CR: links
-    EXPECT_EQ(cl.ask({0xC1, 1}, 9), (bytes{0xC8, 1, 3, 0, 'A', 0, 'b', 0, 'c'}));      // manufacturer
+    EXPECT_EQ(cl.ask({0xC1, 6}, 4), (bytes{0xC3, 6, 0, 6}));                                  // CR: links
+    EXPECT_EQ(cl.ask({0xC1, 1}, 9), (bytes{0xC8, 1, 3, 0, 'A', 0, 'b', 0, 'c'}));             // manufacturer
     EXPECT_EQ(cl.ask({0xC1, 3}, 9), (bytes{0xC8, 3, 0, 0x00, 0x50, 0xC2, 0x21, 0x20, 0x05})); // HWA
-    EXPECT_EQ(cl.ask({0xC1, 5}, 5), (bytes{0xC4, 5, 0x58, 0xA0, 0x64}));               // LINK, link 1
-    EXPECT_EQ(cl.ask({0xC1, 4}, 5), (bytes{0xC4, 4, 0, 0xA0, 0x64}));                  // LINK_SPEED
+    EXPECT_EQ(cl.ask({0xC1, 5}, 5), (bytes{0xC4, 5, 0x58, 0xA0, 0x64}));                      // LINK, link 1
+    EXPECT_EQ(cl.ask({0xC1, 4}, 5), (bytes{0xC4, 4, 0, 0xA0, 0x64}));                         // LINK_SPEED
     // Select link 3 through CR, disable it, set its speed.
     cl.send({0xC2, 6, 3, 0xC2, 5, 1, 0xC3, 4, 0x98, 0xC8});
     EXPECT_EQ(cl.ask({0xC1, 5}, 5), (bytes{0xC4, 5, 0x08, 0, 0}));
@@ -205,9 +214,16 @@ TEST(UnitSim, PacketReachesEveryClientOnTheWiredLink)
     EXPECT_FALSE(packets[0].eep);
 
     // The delivered frames use the shortest length form.
-    struct { size_t size; bool eep; bytes header; } forms[] = {
-        {0, false, {0x40}},          {60, false, {0x7C}},       {61, false, {0x7D, 0x3D}},
-        {300, true, {0xBE, 0x01, 0x2C}}, {70000, false, {0x7F, 0x01, 0x11, 0x70}},
+    struct {
+        size_t size;
+        bool eep;
+        bytes header;
+    } forms[] = {
+        {0, false, {0x40}},
+        {60, false, {0x7C}},
+        {61, false, {0x7D, 0x3D}},
+        {300, true, {0xBE, 0x01, 0x2C}},
+        {70000, false, {0x7F, 0x01, 0x11, 0x70}},
     };
     for (const auto &f : forms) {
         bytes payload(f.size);
@@ -218,7 +234,8 @@ TEST(UnitSim, PacketReachesEveryClientOnTheWiredLink)
         for (size_t i = 0; i + 1 < f.size && i < 20; ++i)
             stream.insert(stream.end(), {0x01, payload[i]});
         size_t rest = f.size > 20 ? f.size - 20 : (f.size > 0 ? 1 : 0);
-        stream.insert(stream.end(), {uint8_t(f.eep ? 0xBF : 0x7F), uint8_t(rest >> 16), uint8_t(rest >> 8), uint8_t(rest)});
+        stream.insert(stream.end(),
+                      {uint8_t(f.eep ? 0xBF : 0x7F), uint8_t(rest >> 16), uint8_t(rest >> 8), uint8_t(rest)});
         stream.insert(stream.end(), payload.end() - long(rest), payload.end());
         b.send(stream);
         const bytes want = cat({{0xC0, 0x41}, f.header, payload});
@@ -230,17 +247,22 @@ TEST(UnitSim, PacketReachesEveryClientOnTheWiredLink)
 TEST(UnitSim, ParsesEveryFrameFormEvenOneByteAtATime)
 {
     const bytes stream = cat({
-        {0x45}, text("abcde"),                         // short EOP
-        {0x00, 0x00, 0x02}, text("ab"), {0x41, 'c'},   // filler, partial frames joined
-        {0x7D, 0x03}, text("xyz"),                     // one length byte
-        {0xBE, 0x00, 0x02}, text("pq"),                // two length bytes, EEP
-        {0x7F, 0x00, 0x00, 0x01, 'z'},                 // three length bytes
-        {0x40, 0x80},                                  // empty EOP, empty EEP
-        {0x01, 'a', 0x7D, 0x00},                       // zero length in a length byte still ends the packet
-        {0xC0, 0x91, 0x2A, 0xC0, 0x05, 0xC0, 0x80},    // extensions of 2, 1 and 1 bytes
-        {0xC0, 0x88, 1, 2, 3, 4, 5, 6, 7, 8},          // extension of 9 bytes
-        {0xC3, 0x01, 0x02, 0x03},                      // special to slot 1
-        {0xFD, 0x02, 0x01, 0x09},                      // special with a length byte
+        {0x45},
+        text("abcde"), // short EOP
+        {0x00, 0x00, 0x02},
+        text("ab"),
+        {0x41, 'c'}, // filler, partial frames joined
+        {0x7D, 0x03},
+        text("xyz"), // one length byte
+        {0xBE, 0x00, 0x02},
+        text("pq"),                                 // two length bytes, EEP
+        {0x7F, 0x00, 0x00, 0x01, 'z'},              // three length bytes
+        {0x40, 0x80},                               // empty EOP, empty EEP
+        {0x01, 'a', 0x7D, 0x00},                    // zero length in a length byte still ends the packet
+        {0xC0, 0x91, 0x2A, 0xC0, 0x05, 0xC0, 0x80}, // extensions of 2, 1 and 1 bytes
+        {0xC0, 0x88, 1, 2, 3, 4, 5, 6, 7, 8},       // extension of 9 bytes
+        {0xC3, 0x01, 0x02, 0x03},                   // special to slot 1
+        {0xFD, 0x02, 0x01, 0x09},                   // special with a length byte
     });
     const std::vector<std::pair<bytes, bool>> packets = {
         {text("abcde"), false}, {text("abc"), false}, {text("xyz"), false}, {text("pq"), true},
@@ -430,20 +452,26 @@ TEST(UnitSim, EmittedEventsReachEveryClientByteExact)
         std::function<void()> emit;
         bytes expected;
     } cases[] = {
-        {"timetag, bits above 58 dropped", [&] { sim.emit_timetag(3, 0xF800000000002710ull | (7ull << 56)); },
+        {"timetag, bits above 58 dropped",
+         [&] { sim.emit_timetag(3, 0xF800000000002710ull | (7ull << 56)); },
          {0xC0, 0x43, 0xC0, 0x88, 0x07, 0, 0, 0, 0, 0, 0x27, 0x10}},
         {"increment", [&] { sim.emit_timetag_delta(2, 0x0110); }, {0xC0, 0x42, 0xC0, 0x82, 0x01, 0x10}},
         {"uncertainty", [&] { sim.emit_uncertainty(9); }, {0xC0, 0x81, 0x09}},
-        {"time zero", [&] { sim.emit_time_zero(0x0102030405060708ull); },
+        {"time zero",
+         [&] { sim.emit_time_zero(0x0102030405060708ull); },
          {0xC0, 0x98, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
         {"date", [&] { sim.emit_date(date); }, {0xC0, 0xC8, 0x07, 0xEA, 12, 7, 21, 30, 5, 1}},
-        {"recording header", [&] { sim.emit_recording_header(2, 0x0000000065A0B0C0ull, 123456789); },
+        {"recording header",
+         [&] { sim.emit_recording_header(2, 0x0000000065A0B0C0ull, 123456789); },
          {0xC0, 0xCE, 0x00, 0x02, 0, 0, 0, 0, 0x65, 0xA0, 0xB0, 0xC0, 0x07, 0x5B, 0xCD, 0x15}},
         {"time-code", [&] { sim.emit_timecode(1, 0x85); }, {0xC0, 0x41, 0xC0, 0x91, 0x85}},
-        {"parity error", [&] { sim.emit_event(4, orw::unitsim::event_parity_error); }, {0xC0, 0x44, 0xC0, 0x09}},
+        {"parity error",
+         [&] { sim.emit_event(4, orw::unitsim::event_parity_error); },
+         {0xC0, 0x44, 0xC0, 0x09}},
         {"FCT", [&] { sim.emit_event(2, orw::unitsim::event_fct); }, {0xC0, 0x42, 0xC0, 0x00}},
         {"link select", [&] { sim.emit_link_select(63); }, {0xC0, 0x7F}},
-        {"barrier", [&] { EXPECT_TRUE(sim.emit_barrier(0x1122334455667788ull)); },
+        {"barrier",
+         [&] { EXPECT_TRUE(sim.emit_barrier(0x1122334455667788ull)); },
          {0xC9, 0x03, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}},
     };
     for (const auto &c : cases) {
@@ -514,7 +542,7 @@ namespace {
 // The simulator executable, run with `args`; its first line of output names
 // the port it listens on.
 class unitsim_process {
-public:
+  public:
     explicit unitsim_process(std::vector<std::string> args)
     {
         args.insert(args.begin(), ORWIN_UNITSIM_PATH);
@@ -573,7 +601,7 @@ public:
         return status_ = WEXITSTATUS(status);
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     int status_ = -1;
@@ -583,8 +611,9 @@ private:
 
 TEST(UnitSim, CommandLineModulesHardwareAddressAndSchedule)
 {
-    unitsim_process unit({"--port", "0", "--links", "2", "--modules", "0,5,21,22", "--hwa", "00:50:c2:21:2F:A0",
-                          "--emit-every", "20", "--emit", "timetag", "--emit", "timecode"});
+    unitsim_process unit({"--port", "0", "--links", "2", "--modules", "0,5,21,22", "--hwa",
+                          "00:50:c2:21:2F:A0", "--emit-every", "20", "--emit", "timetag", "--emit",
+                          "timecode"});
     uint16_t port = unit.port();
     ASSERT_NE(port, 0);
     client cl(port);
@@ -634,13 +663,24 @@ TEST(UnitSim, CommandLineRecordingUnitAndTraffic)
 TEST(UnitSim, CommandLineRejectsBadOptions)
 {
     const std::vector<std::vector<std::string>> bad = {
-        {"--traffic", "3"}, {"--traffic", "0:5"}, {"--traffic", "3:5:x"}, {"--traffic", "3:-1"},
-        {"--modules", "0,256"}, {"--modules", "0,,5"},         {"--hwa", "00:50:C2:21:20"},
-        {"--hwa", "00:50:C2:21:20:0G"}, {"--emit", "timetag"}, {"--emit-every", "10"},
-        {"--emit-every", "0", "--emit", "timetag"},            {"--emit-every", "5", "--emit", "sometimes"},
+        {"--traffic", "3"},
+        {"--traffic", "0:5"},
+        {"--traffic", "3:5:x"},
+        {"--traffic", "3:-1"},
+        {"--modules", "0,256"},
+        {"--modules", "0,,5"},
+        {"--hwa", "00:50:C2:21:20"},
+        {"--hwa", "00:50:C2:21:20:0G"},
+        {"--emit", "timetag"},
+        {"--emit-every", "10"},
+        {"--emit-every", "0", "--emit", "timetag"},
+        {"--emit-every", "5", "--emit", "sometimes"},
         {"--family", "tor", "--emit-every", "5", "--emit", "waveform"},
         {"--links", "031"}, // 31 links, not octal 25
-        {"--links", "0x"}, {"--bind", "192.0.2.77"}, {"--echo"}, {"--links", "2", "stray"},
+        {"--links", "0x"},
+        {"--bind", "192.0.2.77"},
+        {"--echo"},
+        {"--links", "2", "stray"},
     };
     for (const auto &args : bad) {
         std::vector<std::string> with_port = {"--port", "0"};

@@ -2,11 +2,11 @@
 // The simulator's RMAP target node, driven over a raw link with the standard's
 // example packets and deliberately broken commands; and its initiator, driven
 // against a hand-written client.
+#include "../unitsim/src/rmap_node.hpp"
 #include "Orwin.h"
+#include "crc_agreement.hpp"
 #include "orwin_unitsim.hpp"
 #include "rmap_reference.hpp"
-#include "../unitsim/src/rmap_node.hpp"
-#include "crc_agreement.hpp"
 
 #include <gtest/gtest.h>
 

@@ -18,10 +18,10 @@
 
 using orw::waveform::waveform;
 using test::decoded;
-using test::slurp;
-using test::written;
 using test::nulls;
+using test::slurp;
 using test::spw_char;
+using test::written;
 
 namespace {
 
@@ -42,7 +42,8 @@ std::vector<uint8_t> known_record(const std::vector<sample> &samples, uint8_t ev
         uint32_t v = s.tx_s | s.tx_d << 6 | s.rx_s << 12 | s.rx_d << 18;
         uint8_t *at = &w.samples[4 * s.word];
         at[0] = static_cast<uint8_t>(s.count);
-        at[1] = static_cast<uint8_t>(v), at[2] = static_cast<uint8_t>(v >> 8), at[3] = static_cast<uint8_t>(v >> 16);
+        at[1] = static_cast<uint8_t>(v), at[2] = static_cast<uint8_t>(v >> 8),
+        at[3] = static_cast<uint8_t>(v >> 16);
     }
     return test::record_of(w, 3);
 }
@@ -98,7 +99,8 @@ std::unique_ptr<waveform> lively(const char *cause = "parity_error on port 3",
 
 TEST(WaveformRecord, OrderingUnpackingAndCauseTexts)
 {
-    std::vector<uint8_t> r = known_record({{0, 7, 0x01, 0x02, 0x03, 0x04}, {511, 200, 0x3F, 0, 0x3F, 0}}, 0x43);
+    std::vector<uint8_t> r =
+        known_record({{0, 7, 0x01, 0x02, 0x03, 0x04}, {511, 200, 0x3F, 0, 0x3F, 0}}, 0x43);
     waveform wf(9, 9, 3, 9, 9, "given", 1);
     EXPECT_EQ(wf.append(r.data(), r.size()), 2075u);
     EXPECT_EQ(wf.append(r.data(), r.size()), 925u) << "at most 3,000 bytes are kept";
@@ -116,7 +118,8 @@ TEST(WaveformRecord, OrderingUnpackingAndCauseTexts)
     EXPECT_EQ((std::vector<int>{wf.count[0], wf.tx_s[0], wf.tx_d[0], wf.rx_s[0], wf.rx_d[0]}),
               (std::vector<int>{7, 1, 2, 3, 4}));
     EXPECT_EQ((std::vector<int>{wf.count[511], wf.tx_s[511], wf.rx_s[511]}), (std::vector<int>{200, 63, 63}));
-    EXPECT_EQ(std::vector<uint8_t>(wf.header, wf.header + 16), std::vector<uint8_t>(r.begin() + 2053, r.begin() + 2069));
+    EXPECT_EQ(std::vector<uint8_t>(wf.header, wf.header + 16),
+              std::vector<uint8_t>(r.begin() + 2053, r.begin() + 2069));
 
     waveform short_one;
     short_one.append(r.data(), 2068);
@@ -126,10 +129,14 @@ TEST(WaveformRecord, OrderingUnpackingAndCauseTexts)
         int event, source;
         const char *text;
     } causes[] = {
-        {4, 3, "Parity_error on port 3"}, {9, 8, "Event in transmit stream on port 8"},
-        {0, 1, "Timeout on port 1"},      {7, 0, "Synchronization barrier lifting"},
-        {2, 10, "Rising edge on SMA 3-4"}, {1, 12, "Rising edge on SMA 7-8"},
-        {15, 13, "EEP"},                   {14, 15, "Data, EOP or EEP"},
+        {4, 3, "Parity_error on port 3"},
+        {9, 8, "Event in transmit stream on port 8"},
+        {0, 1, "Timeout on port 1"},
+        {7, 0, "Synchronization barrier lifting"},
+        {2, 10, "Rising edge on SMA 3-4"},
+        {1, 12, "Rising edge on SMA 7-8"},
+        {15, 13, "EEP"},
+        {14, 15, "Data, EOP or EEP"},
     };
     for (const auto &c : causes)
         EXPECT_EQ(waveform::cause_text(c.event, c.source), c.text);
@@ -178,12 +185,13 @@ TEST(WaveformFiles, VcdIsReadBackWithTheDecodersEdges)
     const std::string vcd = slurp(dir.path + "/w.vcd");
     EXPECT_EQ(vcd.rfind("$date\n", 0), 0u);
     EXPECT_NE(vcd.find("$version trc2pcap "), std::string::npos);
-    EXPECT_NE(vcd.find("$comment\nparity_error on port 3\n$end\n$timescale 1ps $end\n"
-                       "$scope module errorwaveform $end\n"
-                       "$var wire 1 # tx_s $end\n$var wire 1 $ tx_d $end\n$var wire 1 % rx_s $end\n"
-                       "$var wire 1 & rx_d $end\n$var wire 1 ' trigger $end\n$upscope $end\n$enddefinitions $end\n"
-                       "#0\n"),
-              std::string::npos);
+    EXPECT_NE(
+        vcd.find("$comment\nparity_error on port 3\n$end\n$timescale 1ps $end\n"
+                 "$scope module errorwaveform $end\n"
+                 "$var wire 1 # tx_s $end\n$var wire 1 $ tx_d $end\n$var wire 1 % rx_s $end\n"
+                 "$var wire 1 & rx_d $end\n$var wire 1 ' trigger $end\n$upscope $end\n$enddefinitions $end\n"
+                 "#0\n"),
+        std::string::npos);
     size_t wires = 0;
     for (size_t at = vcd.find("$var"); at != std::string::npos; at = vcd.find("$var", at + 1))
         ++wires;
@@ -232,10 +240,11 @@ TEST(WaveformFiles, SvgIsWellFormedAndRenders)
     ASSERT_EQ(orw::waveform::save_files(*wf, dir.path + "/w"), 5);
     const std::string svg = slurp(dir.path + "/w.svg");
     EXPECT_EQ(svg.rfind("<svg width=\"", 0), 0u);
-    EXPECT_NE(svg.find("<rect width=\"10\" height=\"240\" style=\"fill:yellow;stroke-width:3;stroke:yellow\""),
-              std::string::npos);
-    for (const char *part : {"<!-- Division error time ", "<!-- Error bar-->\n", "   <g>\n", ">NULL<", ">TIME 0:1:5<",
-                             ">DATA 0x45<", ">EOP<", ">X<", "+ ", "- "})
+    EXPECT_NE(
+        svg.find("<rect width=\"10\" height=\"240\" style=\"fill:yellow;stroke-width:3;stroke:yellow\""),
+        std::string::npos);
+    for (const char *part : {"<!-- Division error time ", "<!-- Error bar-->\n", "   <g>\n", ">NULL<",
+                             ">TIME 0:1:5<", ">DATA 0x45<", ">EOP<", ">X<", "+ ", "- "})
         EXPECT_NE(svg.find(part), std::string::npos) << part;
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     EXPECT_EQ(run("xmllint --noout '" + dir.path + "/w.svg' 2>&1 && echo ok"), "ok\n");
@@ -244,11 +253,12 @@ TEST(WaveformFiles, SvgIsWellFormedAndRenders)
     const std::string open_tag = svg.substr(0, svg.find('\n') + 1);
     std::ofstream(dir.path + "/blank.svg") << open_tag << "</svg>\n";
     for (const char *name : {"w", "blank"})
-        ASSERT_EQ(run("rsvg-convert -b white -o '" + dir.path + "/" + name + ".png' '" + dir.path + "/" + name +
-                      ".svg' 2>&1 && echo ok"),
+        ASSERT_EQ(run("rsvg-convert -b white -o '" + dir.path + "/" + name + ".png' '" + dir.path + "/" +
+                      name + ".svg' 2>&1 && echo ok"),
                   "ok\n")
             << name;
-    struct stat picture {}, blank {};
+    struct stat picture {
+    }, blank{};
     ASSERT_EQ(stat((dir.path + "/w.png").c_str(), &picture), 0);
     ASSERT_EQ(stat((dir.path + "/blank.png").c_str(), &blank), 0);
     EXPECT_GT(picture.st_size, 4 * blank.st_size);
@@ -289,7 +299,8 @@ TEST(WaveformFiles, SvgDrawsALongPauseShortAndKeepsTheCharactersSpaced)
             pic->nulls.push_back(std::stod(pic->svg.substr(x)));
         }
         ASSERT_EQ(pic->nulls.size(), 3u);
-        for (size_t at = pic->svg.find(">pause "); at != std::string::npos; at = pic->svg.find(">pause ", at + 1))
+        for (size_t at = pic->svg.find(">pause "); at != std::string::npos;
+             at = pic->svg.find(">pause ", at + 1))
             pic->longest_pause = std::max(pic->longest_pause, std::stod(pic->svg.substr(at + 7)));
         EXPECT_EQ(run("xmllint --noout '" + dir.path + "/w.svg' 2>&1 && echo ok"), "ok\n");
     }

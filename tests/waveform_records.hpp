@@ -40,10 +40,11 @@ inline std::vector<uint8_t> record_of(const orw::unitsim::waveform_config &w, in
 }
 
 // A waveform ordered and decoded from `record`.
-inline std::unique_ptr<orw::waveform::waveform> decoded(const std::vector<uint8_t> &record, const char *cause = "",
-                                                        int id = 1)
+inline std::unique_ptr<orw::waveform::waveform> decoded(const std::vector<uint8_t> &record,
+                                                        const char *cause = "", int id = 1)
 {
-    auto wf = std::make_unique<orw::waveform::waveform>(0, 0, record.size() > 2 ? record[2] : 0, 0, 0, cause, id);
+    auto wf =
+        std::make_unique<orw::waveform::waveform>(0, 0, record.size() > 2 ? record[2] : 0, 0, 0, cause, id);
     wf->append(record.data(), record.size());
     if (wf->order())
         wf->decode();
@@ -106,6 +107,9 @@ inline std::string slurp(const std::string &file)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::vector<spw_char> nulls(size_t n) { return std::vector<spw_char>(n, spw_char{spw_char::null, 0}); }
+inline std::vector<spw_char> nulls(size_t n)
+{
+    return std::vector<spw_char>(n, spw_char{spw_char::null, 0});
+}
 
 } // namespace test

@@ -20,7 +20,7 @@ struct link_counts {
 };
 
 template <class Capture> class monitored : public Capture {
-public:
+  public:
     using Capture::Capture;
     ~monitored() override { this->join_threads(); }
 
@@ -55,7 +55,7 @@ public:
         ++waveforms;
     }
 
-private:
+  private:
     mutable std::mutex snapshot_lock;
     orw::devstatus last;
 };

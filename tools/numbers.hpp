@@ -22,7 +22,8 @@ struct bad_arguments : std::runtime_error {
  * `parse(argc, argv)`; a bad_arguments from it ends the process with status
  * 2 after "NAME: complaint" and the usage on standard error.
  */
-template <class Parse> auto parse_or_exit(Parse parse, int argc, char **argv, const char *name, const char *usage)
+template <class Parse>
+auto parse_or_exit(Parse parse, int argc, char **argv, const char *name, const char *usage)
 {
     try {
         return parse(argc, argv);
@@ -43,10 +44,10 @@ inline unsigned long number(const std::string &text, unsigned long high, const s
     bool ok = !text.empty() && text != "0x" && text != "0X";
     for (size_t i = hex ? 2 : 0; ok && i < text.size(); ++i) {
         const char c = text[i];
-        const unsigned d = c >= '0' && c <= '9'                ? unsigned(c - '0')
-                           : hex && c >= 'a' && c <= 'f'       ? unsigned(c - 'a' + 10)
-                           : hex && c >= 'A' && c <= 'F'       ? unsigned(c - 'A' + 10)
-                                                               : 16u;
+        const unsigned d = c >= '0' && c <= '9'          ? unsigned(c - '0')
+                           : hex && c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                           : hex && c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
+                                                         : 16u;
         ok = d < base && v <= (high - d) / base;
         v = v * base + d;
     }

@@ -21,9 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -84,14 +84,18 @@ constexpr char recording_mark = '\x01';
 options parse(int argc, char **argv)
 {
     enum { connect_timeout = 256 };
-    static const option longs[] = {
-        {"pcap", no_argument, nullptr, 'p'},         {"native", no_argument, nullptr, 'n'},
-        {"config", required_argument, nullptr, 'c'}, {"rotate", required_argument, nullptr, 'r'},
-        {"duration", required_argument, nullptr, 'd'}, {"waveforms", required_argument, nullptr, 'w'},
-        {"connect-timeout", required_argument, nullptr, connect_timeout},
-        {"quiet", no_argument, nullptr, 'q'},        {"json", no_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0}};
+    static const option longs[] = {{"pcap", no_argument, nullptr, 'p'},
+                                   {"native", no_argument, nullptr, 'n'},
+                                   {"config", required_argument, nullptr, 'c'},
+                                   {"rotate", required_argument, nullptr, 'r'},
+                                   {"duration", required_argument, nullptr, 'd'},
+                                   {"waveforms", required_argument, nullptr, 'w'},
+                                   {"connect-timeout", required_argument, nullptr, connect_timeout},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {"json", no_argument, nullptr, 'j'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
     std::vector<std::string> marked;
     marked.reserve(static_cast<size_t>(argc)); // args keeps pointers into it
     std::vector<char *> args(argv, argv + argc);
@@ -172,7 +176,10 @@ options parse(int argc, char **argv)
 // standard output.
 FILE *report = stdout;
 
-double mib(uint64_t bytes) { return static_cast<double>(bytes) / 1048576.0; }
+double mib(uint64_t bytes)
+{
+    return static_cast<double>(bytes) / 1048576.0;
+}
 
 // A count in at most four characters: 999, 12k, 3.4M, 56M, 7.8G.
 std::string short_count(uint64_t n)
@@ -215,7 +222,8 @@ template <class C> void show_status(const C &c, double elapsed)
     std::fflush(report);
 }
 
-template <class C> nlohmann::json summary(const C &c, const options &o, double elapsed, const std::string &failure)
+template <class C>
+nlohmann::json summary(const C &c, const options &o, double elapsed, const std::string &failure)
 {
     nlohmann::json j;
     j["unit"] = o.unit;
@@ -258,15 +266,18 @@ void print_summary(const nlohmann::json &j)
     std::fprintf(report, "finished files:\n");
     for (const auto &f : j["files"])
         std::fprintf(report, "  %s\n", f.get<std::string>().c_str());
-    std::fprintf(report, "%.1f s, %llu packets, %llu bytes (%.2f MiB), %llu errors, %llu waveforms (%llu dropped): %s\n",
-                j["elapsed_s"].get<double>(), j["packets"].get<unsigned long long>(),
-                j["bytes"].get<unsigned long long>(), mib(j["bytes"].get<uint64_t>()),
-                j["errors"].get<unsigned long long>(), j["waveforms"].get<unsigned long long>(),
-                j["waveforms_dropped"].get<unsigned long long>(), j["status"].get<std::string>().c_str());
+    std::fprintf(
+        report,
+        "%.1f s, %llu packets, %llu bytes (%.2f MiB), %llu errors, %llu waveforms (%llu dropped): %s\n",
+        j["elapsed_s"].get<double>(), j["packets"].get<unsigned long long>(),
+        j["bytes"].get<unsigned long long>(), mib(j["bytes"].get<uint64_t>()),
+        j["errors"].get<unsigned long long>(), j["waveforms"].get<unsigned long long>(),
+        j["waveforms_dropped"].get<unsigned long long>(), j["status"].get<std::string>().c_str());
     for (const auto &l : j["links"])
-        std::fprintf(report, "  link %d: %llu packets (%llu EEP), %llu bytes, %llu errors\n", l["link"].get<int>(),
-                    l["packets"].get<unsigned long long>(), l["eep"].get<unsigned long long>(),
-                    l["bytes"].get<unsigned long long>(), l["errors"].get<unsigned long long>());
+        std::fprintf(report, "  link %d: %llu packets (%llu EEP), %llu bytes, %llu errors\n",
+                     l["link"].get<int>(), l["packets"].get<unsigned long long>(),
+                     l["eep"].get<unsigned long long>(), l["bytes"].get<unsigned long long>(),
+                     l["errors"].get<unsigned long long>());
 }
 
 // A failure before the capture ran: one line on standard error, and with
@@ -288,7 +299,8 @@ template <class Capture> int run(const options &o)
     std::unique_ptr<tool::monitored<Capture>> c;
     {
         tool::connect_watch watch(o.connect_timeout_ms, [&](const std::string &why) {
-            const int status = fail(o, Error_Host_Unresponsive, o.unit + ": " + why, tool::stop_requested() ? 130 : 1);
+            const int status =
+                fail(o, Error_Host_Unresponsive, o.unit + ": " + why, tool::stop_requested() ? 130 : 1);
             std::fflush(nullptr);
             std::_Exit(status);
         });
@@ -310,7 +322,8 @@ template <class Capture> int run(const options &o)
     c->set_runtime(o.duration);
     const auto started = clock::now();
     c->start(1);
-    for (int waited = 0; !c->capture_thread_running && c->running && !tool::stop_requested() && waited < start_wait_ms;
+    for (int waited = 0;
+         !c->capture_thread_running && c->running && !tool::stop_requested() && waited < start_wait_ms;
          waited += poll_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
 

@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <unistd.h>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,7 +53,10 @@ const char *state_name(int state)
     return state >= 0 && state < 8 ? names[state] : "?";
 }
 
-double mbps(double bps) { return bps / 1e6; }
+double mbps(double bps)
+{
+    return bps / 1e6;
+}
 
 // Speed code of a Tor-family module reply: mantissa x 10^(exponent - 34) bit/s.
 double speed_code_bps(unsigned code)
@@ -95,7 +98,10 @@ link_info vex_link(Orwin link, int n)
     if (Orwin_request_link_status_port(link, n, 1) < 0)
         fail("link status request");
     auto status = await_reply(
-        link, [](const std::vector<unsigned char> &r, int port) { return r.size() >= 3 && r[1] == 5 && r[2] == port; },
+        link,
+        [](const std::vector<unsigned char> &r, int port) {
+            return r.size() >= 3 && r[1] == 5 && r[2] == port;
+        },
         n, "link status");
     int port = 0;
     info.state = Orwin_extract_link_state(link, status.data(), status.size(), &port);
@@ -105,7 +111,10 @@ link_info vex_link(Orwin link, int n)
     if (Orwin_set_active_link(link, n) < 0 || Orwin_request_tx_speed(link) < 0)
         fail("transmit speed request");
     auto speed = await_reply(
-        link, [](const std::vector<unsigned char> &r, int port) { return r.size() >= 3 && r[1] == 4 && r[2] == port; },
+        link,
+        [](const std::vector<unsigned char> &r, int port) {
+            return r.size() >= 3 && r[1] == 4 && r[2] == port;
+        },
         n, "transmit speed");
     info.tx_bps = Orwin_extract_tx_speed(link, speed.data(), speed.size(), &port);
     return info;
@@ -147,8 +156,8 @@ nlohmann::json query_unit(Orwin link)
     if (Orwin_get_HWA(link, hwa) < 0)
         fail("hardware address");
     char hwa_text[18];
-    snprintf(hwa_text, sizeof hwa_text, "%02X:%02X:%02X:%02X:%02X:%02X", hwa[0], hwa[1], hwa[2], hwa[3], hwa[4],
-             hwa[5]);
+    snprintf(hwa_text, sizeof hwa_text, "%02X:%02X:%02X:%02X:%02X:%02X", hwa[0], hwa[1], hwa[2], hwa[3],
+             hwa[4], hwa[5]);
     unit["hardware_address"] = hwa_text;
     unit["serial_number"] = take_string(Orwin_HWA_to_serial_number_string(hwa), "serial number");
     int links = Orwin_get_number_of_links(link);
@@ -173,7 +182,8 @@ void print_text(FILE *out, const nlohmann::json &unit)
     for (const char *key : {"address", "family", "product", "manufacturer", "description", "options",
                             "hardware_address", "serial_number", "number_of_links"}) {
         const auto &value = unit[key];
-        std::fprintf(out, "%s: %s\n", key, (value.is_string() ? value.get<std::string>() : value.dump()).c_str());
+        std::fprintf(out, "%s: %s\n", key,
+                     (value.is_string() ? value.get<std::string>() : value.dump()).c_str());
     }
     for (const auto &l : unit["links"]) {
         char line[128];
@@ -184,18 +194,17 @@ void print_text(FILE *out, const nlohmann::json &unit)
     }
 }
 
-const char usage[] =
-    "usage: orwin-info [options] HOST[:PORT]\n"
-    "Print who an Orwin interface unit is and how its links stand: family,\n"
-    "manufacturer, product, serial number, hardware address, options and, per\n"
-    "link, state and receive and transmit speeds. The unit's links are left as\n"
-    "they were. PORT defaults to 4949.\n"
-    "  -j, --json                print one JSON object instead of text\n"
-    "      --connect-timeout MS  give up connecting after MS milliseconds (default 5000)\n"
-    "  -h, --help                this text\n"
-    "  -V, --version             the tool's and the library's versions\n"
-    "Exit status: 0 success, 1 the unit could not be opened or queried, 2 bad arguments,\n"
-    "130 interrupted.\n";
+const char usage[] = "usage: orwin-info [options] HOST[:PORT]\n"
+                     "Print who an Orwin interface unit is and how its links stand: family,\n"
+                     "manufacturer, product, serial number, hardware address, options and, per\n"
+                     "link, state and receive and transmit speeds. The unit's links are left as\n"
+                     "they were. PORT defaults to 4949.\n"
+                     "  -j, --json                print one JSON object instead of text\n"
+                     "      --connect-timeout MS  give up connecting after MS milliseconds (default 5000)\n"
+                     "  -h, --help                this text\n"
+                     "  -V, --version             the tool's and the library's versions\n"
+                     "Exit status: 0 success, 1 the unit could not be opened or queried, 2 bad arguments,\n"
+                     "130 interrupted.\n";
 
 struct options {
     bool json = false;
@@ -245,7 +254,8 @@ options parse(int argc, char **argv)
 void report_failure(FILE *out, const options &o, const std::string &what, int code, const std::string &text)
 {
     if (o.json) {
-        nlohmann::json j = {{"address", o.address}, {"outcome", "failed"}, {"code", code}, {"text", what + ": " + text}};
+        nlohmann::json j = {
+            {"address", o.address}, {"outcome", "failed"}, {"code", code}, {"text", what + ": " + text}};
         std::fprintf(out, "%s\n", j.dump(2).c_str());
         std::fflush(out);
     }
@@ -273,19 +283,23 @@ int main(int argc, char **argv)
         const char *text = Orwin_get_error_text();
         const int code = Orwin_get_error();
         report_failure(out, o, "cannot open", code,
-                       code == Error_Receiver_Timeout ? "no answer within " + std::to_string(o.connect_timeout_ms) + " ms"
-                       : text                         ? text
-                                                      : "unknown error");
+                       code == Error_Receiver_Timeout
+                           ? "no answer within " + std::to_string(o.connect_timeout_ms) + " ms"
+                       : text ? text
+                              : "unknown error");
         return 1;
     }
     int status = 0;
     {
         // Each reply is bounded; a stop waits at most for the one under way.
-        tool::connect_watch watch(0, [&](const std::string &why) {
-            report_failure(out, o, "query", 1, why);
-            std::fflush(nullptr);
-            std::_Exit(130);
-        }, 900);
+        tool::connect_watch watch(
+            0,
+            [&](const std::string &why) {
+                report_failure(out, o, "query", 1, why);
+                std::fflush(nullptr);
+                std::_Exit(130);
+            },
+            900);
         try {
             nlohmann::json unit = query_unit(link);
             unit["address"] = addr;

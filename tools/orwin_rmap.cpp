@@ -81,20 +81,39 @@ struct options {
 
 options parse(int argc, char **argv)
 {
-    enum { no_increment = 256, verify, no_reply, speed, enable, connect_timeout, keep_going, count, in_flight };
-    static const option longs[] = {
-        {"link", required_argument, nullptr, 'l'},    {"dest", required_argument, nullptr, 'd'},
-        {"src", required_argument, nullptr, 's'},     {"path", required_argument, nullptr, 'p'},
-        {"return-path", required_argument, nullptr, 'r'}, {"key", required_argument, nullptr, 'k'},
-        {"ext", required_argument, nullptr, 'e'},     {"no-increment", no_argument, nullptr, no_increment},
-        {"verify", no_argument, nullptr, verify},     {"no-reply", no_argument, nullptr, no_reply},
-        {"timeout", required_argument, nullptr, 't'}, {"speed", required_argument, nullptr, speed},
-        {"enable", no_argument, nullptr, enable},
-        {"connect-timeout", required_argument, nullptr, connect_timeout},
-        {"script", required_argument, nullptr, 'f'},  {"keep-going", no_argument, nullptr, keep_going},
-        {"count", required_argument, nullptr, count}, {"in-flight", required_argument, nullptr, in_flight},
-        {"json", no_argument, nullptr, 'j'},          {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
+    enum {
+        no_increment = 256,
+        verify,
+        no_reply,
+        speed,
+        enable,
+        connect_timeout,
+        keep_going,
+        count,
+        in_flight
+    };
+    static const option longs[] = {{"link", required_argument, nullptr, 'l'},
+                                   {"dest", required_argument, nullptr, 'd'},
+                                   {"src", required_argument, nullptr, 's'},
+                                   {"path", required_argument, nullptr, 'p'},
+                                   {"return-path", required_argument, nullptr, 'r'},
+                                   {"key", required_argument, nullptr, 'k'},
+                                   {"ext", required_argument, nullptr, 'e'},
+                                   {"no-increment", no_argument, nullptr, no_increment},
+                                   {"verify", no_argument, nullptr, verify},
+                                   {"no-reply", no_argument, nullptr, no_reply},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"speed", required_argument, nullptr, speed},
+                                   {"enable", no_argument, nullptr, enable},
+                                   {"connect-timeout", required_argument, nullptr, connect_timeout},
+                                   {"script", required_argument, nullptr, 'f'},
+                                   {"keep-going", no_argument, nullptr, keep_going},
+                                   {"count", required_argument, nullptr, count},
+                                   {"in-flight", required_argument, nullptr, in_flight},
+                                   {"json", no_argument, nullptr, 'j'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
     options o;
     tool::rmap_target &t = o.target;
     opterr = 0;
@@ -346,11 +365,11 @@ bool perform_speedtest(tool::rmap_session &s, const options &o, nlohmann::json &
     if (!r.failure.empty() && !o.json)
         std::fprintf(stderr, "orwin-rmap: speedtest: %s after %zu operations\n", r.failure.c_str(), l.size());
     if (!o.json && !l.empty()) {
-        std::fprintf(out, "%s of %zu bytes at 0x%08x, %zu done, %lu in flight, in %.3f s\n", t.op.c_str(), t.size,
-                     static_cast<unsigned>(t.address), l.size(), t.in_flight, r.seconds);
+        std::fprintf(out, "%s of %zu bytes at 0x%08x, %zu done, %lu in flight, in %.3f s\n", t.op.c_str(),
+                     t.size, static_cast<unsigned>(t.address), l.size(), t.in_flight, r.seconds);
         std::fprintf(out, "%.1f operations/s, %.1f bytes/s\n", ops, ops * static_cast<double>(t.size));
-        std::fprintf(out, "latency min %.1f us, median %.1f us, 99th percentile %.1f us, max %.1f us\n", min, median,
-                     p99, max);
+        std::fprintf(out, "latency min %.1f us, median %.1f us, 99th percentile %.1f us, max %.1f us\n", min,
+                     median, p99, max);
     }
     return r.failure.empty();
 }
@@ -403,10 +422,11 @@ int run(const options &o)
     auto give_up = [&](const std::string &why) {
         const std::string text = o.host + ": " + why;
         if (o.json)
-            std::fprintf(out, "%s\n",
-                         nlohmann::json({{"outcome", "failed"}, {"code", Error_Host_Unresponsive}, {"text", text}})
-                             .dump()
-                             .c_str());
+            std::fprintf(
+                out, "%s\n",
+                nlohmann::json({{"outcome", "failed"}, {"code", Error_Host_Unresponsive}, {"text", text}})
+                    .dump()
+                    .c_str());
         else
             std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
         std::fflush(nullptr);
@@ -431,7 +451,8 @@ int run(const options &o)
         } catch (...) {
             int code = 0;
             const std::string text = o.host + ": " + failure_text(code);
-            record.push_back({{"operation", "speedtest"}, {"outcome", "failed"}, {"code", code}, {"text", text}});
+            record.push_back(
+                {{"operation", "speedtest"}, {"outcome", "failed"}, {"code", code}, {"text", text}});
             if (!o.json)
                 std::fprintf(stderr, "orwin-rmap: %s\n", text.c_str());
             status = 1;

@@ -18,14 +18,14 @@ namespace tool {
 constexpr unsigned long rmap_max_read = 0xFFFFFF;
 
 struct rmap_command {
-    std::string op;                 // read, write, rmw, wait or expect
+    std::string op; // read, write, rmw, wait or expect
     uint32_t address = 0;
-    size_t size = 0;                // read
-    std::vector<uint8_t> data;      // write, rmw, expect
-    std::vector<uint8_t> mask;      // rmw
-    std::string file;               // write @FILE
-    unsigned long ms = 0;           // wait
-    int line = 0;                   // script line; 0 on the command line
+    size_t size = 0;           // read
+    std::vector<uint8_t> data; // write, rmw, expect
+    std::vector<uint8_t> mask; // rmw
+    std::string file;          // write @FILE
+    unsigned long ms = 0;      // wait
+    int line = 0;              // script line; 0 on the command line
 };
 
 /** `words` as one command (operation first); bad_arguments says what is wrong. */

@@ -29,7 +29,7 @@ struct rmap_target {
     std::vector<uint8_t> path, return_path;
     bool increment = true, verify = false, reply = true;
     long timeout_ms = 1000;
-    double speed = 0; // Mbit/s; 0 leaves the link's speed alone
+    double speed = 0;    // Mbit/s; 0 leaves the link's speed alone
     bool enable = false; // put a link that is not running in normal mode, and leave it so
 };
 
@@ -75,7 +75,7 @@ inline void describe(const orw::spacewire::rmap::transaction_response &r, long t
 }
 
 class rmap_session {
-public:
+  public:
     /** Connects (the caller bounds this) and prepares the target's link. */
     rmap_session(const std::string &host, const rmap_target &t) : target(t)
     {
@@ -106,7 +106,8 @@ public:
                                                    (target.verify ? rmap::instr_verify : 0));
         const bool waits = c.op != "write" || target.reply;
         if (c.op == "read" || c.op == "expect") {
-            dev->rmap_read(target.key, flags, target.ext, c.address, c.op == "read" ? c.size : c.data.size(), &r);
+            dev->rmap_read(target.key, flags, target.ext, c.address, c.op == "read" ? c.size : c.data.size(),
+                           &r);
         } else if (c.op == "rmw") {
             dev->rmap_readmodifywrite(target.key, target.ext, c.address, c.data.data(), c.mask.data(),
                                       c.data.size(), &r);
@@ -136,7 +137,7 @@ public:
     orw::spacewire::device_t &device() { return *dev; }
     const rmap_target &settings() const { return target; }
 
-private:
+  private:
     /** Restores the link and hangs up without waiting for the reader's time-out
      *  and without the close's disabling of every link. */
     void close()
@@ -167,8 +168,8 @@ private:
             throw std::runtime_error(ifc.addr + ": a recording cannot be commanded");
         const int links = checked(Orwin_get_number_of_links(unit()));
         if (target.link > links)
-            throw std::runtime_error(ifc.addr + ": the unit has no link " + std::to_string(target.link) + " (it has " +
-                                     std::to_string(links) + ")");
+            throw std::runtime_error(ifc.addr + ": the unit has no link " + std::to_string(target.link) +
+                                     " (it has " + std::to_string(links) + ")");
         checked(Orwin_set_active_link(unit(), target.link));
         vex = Orwin_device_type(unit()) == SYSTEM_TYPE_Vex;
         if (target.speed > 0) {
@@ -187,7 +188,8 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (checked(Orwin_link_connected(unit())) <= 0)
-            throw std::runtime_error(ifc.addr + ": link " + std::to_string(target.link) + " is not connected");
+            throw std::runtime_error(ifc.addr + ": link " + std::to_string(target.link) +
+                                     " is not connected");
         ifc.lbitmask |= 1u << target.link;
         ifc.rmap_transactions.set_enabled(true);
         for (uint8_t l = 0; l < orw::spacewire::max_links; ++l) {

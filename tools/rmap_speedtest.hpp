@@ -124,8 +124,8 @@ inline speedtest_result run_speedtest(rmap_session &s, const speedtest_settings 
     std::vector<clock::time_point> sent(slots);
     for (size_t i = 0; i < slots; ++i) {
         signals.emplace_back(new detail::slot_signal(queue, i));
-        responses.emplace_back(
-            new rmap::transaction_response(static_cast<uint32_t>((target.timeout_ms + 9) / 10), signals.back().get()));
+        responses.emplace_back(new rmap::transaction_response(
+            static_cast<uint32_t>((target.timeout_ms + 9) / 10), signals.back().get()));
         responses.back()->verbose(false);
     }
     const uint8_t flags = static_cast<uint8_t>((target.increment ? rmap::instr_increment : 0) |

@@ -24,7 +24,10 @@ inline std::atomic<bool> &stop_requested()
 }
 
 namespace detail {
-extern "C" inline void on_stop_signal(int) { stop_requested() = true; }
+extern "C" inline void on_stop_signal(int)
+{
+    stop_requested() = true;
+}
 } // namespace detail
 
 inline void catch_stop_signals()
@@ -43,7 +46,7 @@ inline void catch_stop_signals()
  * other way. The grace lets work that polls the stop flag end in order.
  */
 class connect_watch {
-public:
+  public:
     connect_watch(int timeout_ms, std::function<void(const std::string &)> give_up, int grace_ms = 0)
         : thread([this, timeout_ms, give_up, grace_ms] {
               using clock = std::chrono::steady_clock;
@@ -82,7 +85,7 @@ public:
             thread.join();
     }
 
-private:
+  private:
     std::mutex lock;
     std::condition_variable woken;
     bool finished = false;

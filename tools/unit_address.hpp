@@ -40,9 +40,9 @@ inline void check_unit_address(const std::string &address)
     if (at != std::string::npos) {
         const std::string binding = rest.substr(at + 1);
         rest.resize(at);
-        const bool usable = !binding.empty() && (binding[0] >= '0' && binding[0] <= '9'
-                                                     ? detail::bindable(binding)
-                                                     : if_nametoindex(binding.c_str()) != 0);
+        const bool usable = !binding.empty() &&
+                            (binding[0] >= '0' && binding[0] <= '9' ? detail::bindable(binding)
+                                                                    : if_nametoindex(binding.c_str()) != 0);
         if (!usable)
             throw bad_arguments("unusable bind address '" + binding + "'");
     }

@@ -18,8 +18,8 @@ namespace {
 
 class capture {
   public:
-    capture(const std::string &address, const std::string &target, const std::string &format, uint32_t rotate_mib,
-            const py::object &config, const py::object &waveforms)
+    capture(const std::string &address, const std::string &target, const std::string &format,
+            uint32_t rotate_mib, const py::object &config, const py::object &waveforms)
     {
         if (format != "pcap" && format != "native")
             throw py::value_error("format must be \"pcap\" or \"native\"");
@@ -27,8 +27,8 @@ class capture {
         std::string wf_dir = waveforms.is_none() ? std::string() : py::str(waveforms).cast<std::string>();
         py::gil_scoped_release nogil;
         if (format == "pcap")
-            start(std::make_unique<tool::monitored<orw::trc::pcap_capture>>(address.c_str(), target.c_str(), 0,
-                                                                            rotate_mib),
+            start(std::make_unique<tool::monitored<orw::trc::pcap_capture>>(address.c_str(), target.c_str(),
+                                                                            0, rotate_mib),
                   cfg_file, wf_dir);
         else
             start(std::make_unique<tool::monitored<orw::trc::trc_capture>>(address.c_str(), target.c_str(), 0,
@@ -71,7 +71,8 @@ class capture {
     bool is_running() const { return running && unit->running; }
 
   private:
-    template <class Capture> void start(std::unique_ptr<Capture> c, const std::string &cfg_file, const std::string &wf)
+    template <class Capture>
+    void start(std::unique_ptr<Capture> c, const std::string &cfg_file, const std::string &wf)
     {
         c->set_wf_dir(wf);
         if (c->live) {
@@ -82,7 +83,8 @@ class capture {
                 cfg.defaults(false, c->no_ports);
             c->set_config(&cfg);
         } else if (!cfg_file.empty()) {
-            throw failure(failure_kind::error, Error_Set_Option_File, "can't set capture config on live file");
+            throw failure(failure_kind::error, Error_Set_Option_File,
+                          "can't set capture config on live file");
         }
         c->start(1);
         counts = &c->counts;
@@ -107,8 +109,8 @@ file). ``config`` names a capture configuration file (default: every link);
 ``waveforms`` a directory for error waveforms (None: none are written).
 A context manager: leaving it stops the capture and raises Error if the
 capture failed.)")
-        .def(py::init<const std::string &, const std::string &, const std::string &, uint32_t, const py::object &,
-                      const py::object &>(),
+        .def(py::init<const std::string &, const std::string &, const std::string &, uint32_t,
+                      const py::object &, const py::object &>(),
              py::arg("address"), py::arg("target"), py::arg("format") = "pcap", py::arg("rotate_mib") = 0,
              py::arg("config") = py::none(), py::arg("waveforms") = py::none())
         .def("stop", &capture::stop, "Stop the capture and wait for it; raises Error if it failed.")

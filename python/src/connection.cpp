@@ -24,7 +24,10 @@ connection_core::connection_core(const std::string &address, double speed)
 {
 }
 
-connection_core::~connection_core() { close(); }
+connection_core::~connection_core()
+{
+    close();
+}
 
 namespace {
 
@@ -141,7 +144,10 @@ std::shared_ptr<connection_core> open_connection(const std::string &address, dou
     return std::make_shared<connection_core>(address, speed);
 }
 
-std::string to_string(const py::object &b) { return b.is_none() ? std::string() : bytes_of(b.cast<py::buffer>()); }
+std::string to_string(const py::object &b)
+{
+    return b.is_none() ? std::string() : bytes_of(b.cast<py::buffer>());
+}
 
 } // namespace
 
@@ -157,8 +163,9 @@ void bind_connection(py::module_ &m)
                    " bytes, " + (p.eop ? "EOP" : "EEP") + ">";
         });
 
-    py::class_<connection_core, std::shared_ptr<connection_core>>(m, "Connection",
-                                                                  R"(A connection to a unit at the SpaceWire level.
+    py::class_<connection_core, std::shared_ptr<connection_core>>(
+        m, "Connection",
+        R"(A connection to a unit at the SpaceWire level.
 
 Opening prepares every link at ``speed`` Mbit/s. One reader thread serves
 RMAP replies and fills a packet queue for every link that receive() has
@@ -169,8 +176,8 @@ close(); methods may be called from several threads at once.)")
         .def_readonly("address", &connection_core::address, "The address it was opened with.")
         .def(
             "device",
-            [](const std::shared_ptr<connection_core> &c, int link, uint8_t dest, uint8_t key, const py::object &path,
-               const py::object &return_path, uint8_t src) {
+            [](const std::shared_ptr<connection_core> &c, int link, uint8_t dest, uint8_t key,
+               const py::object &path, const py::object &return_path, uint8_t src) {
                 std::string p = to_string(path), rp = to_string(return_path);
                 py::gil_scoped_release nogil;
                 return std::make_shared<device>(c, link, dest, key, src, p, rp);
@@ -219,12 +226,11 @@ then goes to the queue only, RMAP replies included.)")
             },
             "Close the connection; calls still waiting end with Error. Closing twice does nothing.")
         .def("__enter__", [](const std::shared_ptr<connection_core> &c) { return c; })
-        .def(
-            "__exit__",
-            [](connection_core &c, const py::object &, const py::object &, const py::object &) {
-                py::gil_scoped_release nogil;
-                c.close();
-            })
+        .def("__exit__",
+             [](connection_core &c, const py::object &, const py::object &, const py::object &) {
+                 py::gil_scoped_release nogil;
+                 c.close();
+             })
         .def("__repr__", [](const connection_core &c) {
             return "<orwin.Connection " + c.address + (c.closed() ? " closed>" : ">");
         });

@@ -28,7 +28,6 @@ template <class Op> void on_node(connection_core &core, Op op)
 
 } // namespace
 
-
 namespace spw = orw::spacewire;
 namespace rmap = orw::spacewire::rmap;
 
@@ -52,9 +51,8 @@ py::bytes device::read(uint32_t address, size_t size, double timeout, bool incre
     {
         py::gil_scoped_release nogil;
         connection_core::use u(*core);
-        on_node(*core, [&] {
-            node->rmap_read(key, increment ? rmap::instr_increment : 0, 0, address, size, &r);
-        });
+        on_node(*core,
+                [&] { node->rmap_read(key, increment ? rmap::instr_increment : 0, 0, address, size, &r); });
         // While the connection is held: the reader's error belongs to it.
         check_outcome(r, "RMAP read", static_cast<long>(size));
     }
@@ -230,12 +228,14 @@ void device::ccsds_send(uint16_t apid, const py::buffer &data, int type, int seq
     in_range(count, 0x3FFF, "count");
     in_range(application, 255, "application");
     const bool with_secondary = !secondary_header.is_none();
-    const secondary_fields sec = with_secondary ? secondary_of(secondary_header.cast<py::dict>()) : secondary_fields{};
+    const secondary_fields sec =
+        with_secondary ? secondary_of(secondary_header.cast<py::dict>()) : secondary_fields{};
     const std::string bytes = bytes_of(data);
     py::gil_scoped_release nogil;
     connection_core::use u(*core);
     std::lock_guard<std::mutex> guard(ccsds_lock);
-    node->ccsds_header(0, type != 0, apid, static_cast<uint8_t>(sequence_flags), static_cast<uint16_t>(count));
+    node->ccsds_header(0, type != 0, apid, static_cast<uint8_t>(sequence_flags),
+                       static_cast<uint16_t>(count));
     if (with_secondary)
         node->ccsds_secondary_header(sec.time, sec.fine, sec.time_id, sec.checkword, 0, sec.packet_type, 0,
                                      sec.service_apid, 0, sec.task_id);

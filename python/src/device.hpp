@@ -18,7 +18,8 @@ class device {
            const std::string &path, const std::string &return_path);
 
     py::bytes read(uint32_t address, size_t size, double timeout, bool increment);
-    void write(uint32_t address, const py::buffer &data, double timeout, bool reply, bool verify, bool increment);
+    void write(uint32_t address, const py::buffer &data, double timeout, bool reply, bool verify,
+               bool increment);
     py::bytes rmw(uint32_t address, const py::buffer &data, const py::buffer &mask, double timeout);
     /** The same as futures of the running asyncio loop, set on that loop. */
     py::object read_async(uint32_t address, size_t size, double timeout, bool increment);
@@ -42,6 +43,5 @@ class device {
     std::unique_ptr<orw::spacewire::device_t> node;
     std::mutex ccsds_lock; // the node keeps one CCSDS packet under assembly
 };
-
 
 } // namespace orwin_py

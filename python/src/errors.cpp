@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-#include "bindings.hpp"
 #include "errors.hpp"
+#include "bindings.hpp"
 
 #include "Orwin.hpp"
 #include "interruptible.hpp"
@@ -34,7 +34,10 @@ py::object class_of(failure_kind kind)
     return classes->error;
 }
 
-void raise(const py::object &cls, const py::object &instance) { PyErr_SetObject(cls.ptr(), instance.ptr()); }
+void raise(const py::object &cls, const py::object &instance)
+{
+    PyErr_SetObject(cls.ptr(), instance.ptr());
+}
 
 } // namespace
 
@@ -50,8 +53,9 @@ py::object exception_of(const failure &f)
 void bind_errors(py::module_ &m)
 {
     py::module_ defs = py::module_::import("orwin._errors");
-    classes = new exception_classes{defs.attr("Error"),        defs.attr("Timeout"),  defs.attr("ConnectionLost"),
-                                    defs.attr("RmapError"),    defs.attr("CrcError"), defs.attr("InvalidReply")};
+    classes =
+        new exception_classes{defs.attr("Error"),     defs.attr("Timeout"),  defs.attr("ConnectionLost"),
+                              defs.attr("RmapError"), defs.attr("CrcError"), defs.attr("InvalidReply")};
     for (const char *name : {"Error", "Timeout", "ConnectionLost", "RmapError", "CrcError", "InvalidReply"})
         m.attr(name) = defs.attr(name);
 

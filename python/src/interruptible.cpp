@@ -7,7 +7,10 @@
 
 namespace orwin_py {
 
-python_interrupt::python_interrupt() { PyErr_Fetch(&type, &value, &traceback); }
+python_interrupt::python_interrupt()
+{
+    PyErr_Fetch(&type, &value, &traceback);
+}
 
 python_interrupt::python_interrupt(python_interrupt &&other) noexcept
     : type(other.type), value(other.value), traceback(other.traceback)
@@ -43,8 +46,8 @@ std::chrono::steady_clock::time_point deadline_after(double seconds)
 {
     if (!(seconds > 0) || !std::isfinite(seconds) || seconds > 86400.0)
         throw pybind11::value_error("timeout must be a positive number of seconds (at most a day)");
-    return std::chrono::steady_clock::now() +
-           std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(seconds));
 }
 
 } // namespace orwin_py

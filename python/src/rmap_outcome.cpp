@@ -31,7 +31,10 @@ rmap_response::rmap_response(connection_core &core, double timeout)
     verbose(false);
 }
 
-rmap_response::~rmap_response() { abandon(); }
+rmap_response::~rmap_response()
+{
+    abandon();
+}
 
 void rmap_response::abandon()
 {
@@ -78,9 +81,9 @@ void check_outcome(const rmap_response &r, const char *what, long expected)
     if (r.lost)
         raise_lost(*r.lost);
     // The binding's own bound cancels a transaction the timer never ended.
-    const rmap::transaction_outcome outcome =
-        r.timed_out && r.outcome() != rmap::transaction_outcome::replied ? rmap::transaction_outcome::timed_out
-                                                                         : r.outcome();
+    const rmap::transaction_outcome outcome = r.timed_out && r.outcome() != rmap::transaction_outcome::replied
+                                                  ? rmap::transaction_outcome::timed_out
+                                                  : r.outcome();
     check_result(outcome, r.status_code(), r.data.size(), r.seconds, r.core_lost(), what, expected);
 }
 
@@ -93,9 +96,11 @@ void check_result(orw::spacewire::rmap::transaction_outcome outcome, uint8_t sta
     case rmap::transaction_outcome::replied:
         break;
     case rmap::transaction_outcome::crc_error:
-        throw failure(failure_kind::crc_error, Error_Network_Format_Error, op + ": reply damaged (CRC error)");
+        throw failure(failure_kind::crc_error, Error_Network_Format_Error,
+                      op + ": reply damaged (CRC error)");
     case rmap::transaction_outcome::invalid_reply:
-        throw failure(failure_kind::invalid_reply, Error_Response_Mismatch, op + ": reply does not fit the command");
+        throw failure(failure_kind::invalid_reply, Error_Response_Mismatch,
+                      op + ": reply does not fit the command");
     case rmap::transaction_outcome::connection_lost:
     case rmap::transaction_outcome::cancelled:
         if (lost)

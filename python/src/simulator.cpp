@@ -32,8 +32,9 @@ class simulator {
             kind = sim::family::tor;
         else
             throw py::value_error("family must be \"vex\" or \"tor\"");
-        sim::config cfg = recording_unit.is_none() ? sim::config{}
-                                                   : sim::recording_unit(recording_unit.cast<std::string>(), kind);
+        sim::config cfg = recording_unit.is_none()
+                              ? sim::config{}
+                              : sim::recording_unit(recording_unit.cast<std::string>(), kind);
         cfg.kind = kind;
         cfg.links = links;
         for (const auto &w : wire) {
@@ -101,7 +102,10 @@ class simulator {
     std::shared_ptr<sim::simulator> unit;
 };
 
-py::bytes as_bytes(const std::vector<uint8_t> &v) { return py::bytes(reinterpret_cast<const char *>(v.data()), v.size()); }
+py::bytes as_bytes(const std::vector<uint8_t> &v)
+{
+    return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
+}
 
 std::vector<uint8_t> vector_of(const py::buffer &b)
 {
@@ -124,13 +128,16 @@ a CCSDS node; ``rmap_targets`` a dict ``{link: {"key": int,
 ``recording_unit`` a product name such as "TRC-8" makes it a recording
 unit that captures accept. Without ``wire``, links pair up 1-2, 3-4...
 A context manager; close() stops it.)")
-        .def(py::init<const std::string &, int, const std::vector<std::pair<int, int>> &, const std::vector<int> &,
-                      const py::object &, const py::object &, const std::vector<int> &>(),
-             py::arg("family") = "vex", py::arg("links") = 6, py::arg("wire") = std::vector<std::pair<int, int>>(),
-             py::arg("echo") = std::vector<int>(), py::arg("rmap_targets") = py::none(),
-             py::arg("recording_unit") = py::none(), py::arg("ccsds") = std::vector<int>())
+        .def(py::init<const std::string &, int, const std::vector<std::pair<int, int>> &,
+                      const std::vector<int> &, const py::object &, const py::object &,
+                      const std::vector<int> &>(),
+             py::arg("family") = "vex", py::arg("links") = 6,
+             py::arg("wire") = std::vector<std::pair<int, int>>(), py::arg("echo") = std::vector<int>(),
+             py::arg("rmap_targets") = py::none(), py::arg("recording_unit") = py::none(),
+             py::arg("ccsds") = std::vector<int>())
         .def_property_readonly(
-            "address", [](simulator &s) { return s.get()->address(); }, "\"127.0.0.1:PORT\", for Connection and the others.")
+            "address", [](simulator &s) { return s.get()->address(); },
+            "\"127.0.0.1:PORT\", for Connection and the others.")
         .def_property_readonly(
             "port", [](simulator &s) { return s.get()->port(); }, "The TCP port it listens on.")
         .def_property_readonly("closed", &simulator::closed, "True once close() was called.")
@@ -139,17 +146,20 @@ A context manager; close() stops it.)")
             [](simulator &s, int link, uint32_t address, size_t size) {
                 return as_bytes(s.get()->rmap_memory(link, address, size));
             },
-            py::arg("link"), py::arg("address"), py::arg("size"), "Bytes of the memory of the RMAP target on ``link``.")
+            py::arg("link"), py::arg("address"), py::arg("size"),
+            "Bytes of the memory of the RMAP target on ``link``.")
         .def(
             "set_memory",
             [](simulator &s, int link, uint32_t address, const py::buffer &data) {
                 s.get()->set_rmap_memory(link, address, vector_of(data));
             },
-            py::arg("link"), py::arg("address"), py::arg("data"), "Set bytes of the memory of the RMAP target on ``link``.")
+            py::arg("link"), py::arg("address"), py::arg("data"),
+            "Set bytes of the memory of the RMAP target on ``link``.")
         .def(
             "set_drop_replies",
-            [](simulator &s, int link, bool drop) { s.get()->set_rmap_drop_replies(link, drop); }, py::arg("link"),
-            py::arg("drop") = true, "Make the RMAP target on ``link`` execute commands without replying.")
+            [](simulator &s, int link, bool drop) { s.get()->set_rmap_drop_replies(link, drop); },
+            py::arg("link"), py::arg("drop") = true,
+            "Make the RMAP target on ``link`` execute commands without replying.")
         .def(
             "set_reply_delay",
             [](simulator &s, int link, int ms) { s.get()->set_rmap_reply_delay(link, ms); }, py::arg("link"),
@@ -162,7 +172,8 @@ A context manager; close() stops it.)")
                 py::gil_scoped_release nogil;
                 unit->emit_packet(link, bytes, !eop);
             },
-            py::arg("link"), py::arg("data"), py::arg("eop") = true, "Send ``data`` to clients as received on ``link``.")
+            py::arg("link"), py::arg("data"), py::arg("eop") = true,
+            "Send ``data`` to clients as received on ``link``.")
         .def(
             "generate",
             [](simulator &s, size_t count, size_t size, const std::vector<int> &links) {
@@ -198,10 +209,11 @@ packets sent per link.)")
                     d["sequence_flags"] = p.sequence_flags;
                     d["count"] = p.sequence_count;
                     d["application"] = p.application;
-                    d["secondary_header"] = p.has_secondary ? py::object(py::bytes(
-                                                                  reinterpret_cast<const char *>(p.secondary.data()),
-                                                                  p.secondary.size()))
-                                                            : py::none();
+                    d["secondary_header"] =
+                        p.has_secondary
+                            ? py::object(py::bytes(reinterpret_cast<const char *>(p.secondary.data()),
+                                                   p.secondary.size()))
+                            : py::none();
                     d["data"] = as_bytes(p.user_data);
                     d["well_formed"] = p.well_formed;
                     out.append(d);
@@ -210,9 +222,8 @@ packets sent per link.)")
             },
             py::arg("link"), "CCSDS packets the CCSDS node on ``link`` received, decoded, oldest first.")
         .def(
-            "set_link_up",
-            [](simulator &s, int link, bool up) { s.get()->set_link_up(link, up); }, py::arg("link"),
-            py::arg("up") = true, "Bring ``link`` up or down.")
+            "set_link_up", [](simulator &s, int link, bool up) { s.get()->set_link_up(link, up); },
+            py::arg("link"), py::arg("up") = true, "Bring ``link`` up or down.")
         .def(
             "drop_connections",
             [](simulator &s) {
@@ -223,9 +234,11 @@ packets sent per link.)")
             "Close every client connection, as a unit that went away would.")
         .def("close", &simulator::close, "Stop the simulator; closing twice does nothing.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](simulator &s, const py::object &, const py::object &, const py::object &) { s.close(); })
+        .def("__exit__",
+             [](simulator &s, const py::object &, const py::object &, const py::object &) { s.close(); })
         .def("__repr__", [](simulator &s) {
-            return s.closed() ? std::string("<orwin.Simulator closed>") : "<orwin.Simulator " + s.get()->address() + ">";
+            return s.closed() ? std::string("<orwin.Simulator closed>")
+                              : "<orwin.Simulator " + s.get()->address() + ">";
         });
 }
 

@@ -58,7 +58,8 @@ identity query(const std::string &address, int timeout_ms)
     if (Orwin_get_HWA(link, hwa) < 0)
         fail("hardware address");
     char text[18];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", hwa[0], hwa[1], hwa[2], hwa[3], hwa[4], hwa[5]);
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", hwa[0], hwa[1], hwa[2], hwa[3], hwa[4],
+                  hwa[5]);
     id.hwa = text;
     id.serial = take(Orwin_HWA_to_serial_number_string(hwa), "serial number");
     id.links = Orwin_get_number_of_links(link);

@@ -319,8 +319,8 @@ constexpr size_t sample_count = 512;
 constexpr size_t header = samples + sample_size * sample_count; // 2053
 constexpr size_t header_size = 16;
 // Inside the header.
-constexpr size_t code = 2;    // 2 bytes; its low byte is the event byte
-constexpr size_t event = 3;   // high nibble the event code, low nibble ew_port
+constexpr size_t code = 2;  // 2 bytes; its low byte is the event byte
+constexpr size_t event = 3; // high nibble the event code, low nibble ew_port
 constexpr unsigned event_code(unsigned event_byte)
 {
     return (event_byte >> 4) & 0x0F;
@@ -349,9 +349,22 @@ constexpr unsigned line_mask = 0x3F;
 // Names of the event codes, and of the places the sources other than a
 // link (1..8) stand for: 0 the barrier, 9..12 the SMA inputs.
 inline constexpr const char *event_names[16] = {
-    "timeout",    "ESC-ESC",    "ESC-EOP",          "ESC_EEP", "parity_error",             "Null",
-    "FCT",        "time-code",  "EOP",              "event in transmit stream", "first byte in packet",
-    "excess data", "excess FCT", "first null",       "data, EOP or EEP",         "EEP",
+    "timeout",
+    "ESC-ESC",
+    "ESC-EOP",
+    "ESC_EEP",
+    "parity_error",
+    "Null",
+    "FCT",
+    "time-code",
+    "EOP",
+    "event in transmit stream",
+    "first byte in packet",
+    "excess data",
+    "excess FCT",
+    "first null",
+    "data, EOP or EEP",
+    "EEP",
 };
 constexpr unsigned last_link_port = 8;
 constexpr unsigned first_sma_port = 9;

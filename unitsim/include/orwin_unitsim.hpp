@@ -84,9 +84,9 @@ struct calendar {
 /// The error waveform a Vex unit holds for one link, answered to the
 /// waveform data request (a read of 2,070 bytes at 0x1000).
 struct waveform_config {
-    uint8_t event_byte = 0;     // high nibble event code, low nibble source (1..8 = port)
-    uint16_t unit = 0;          // unit number
-    uint16_t error_index = 0;   // sample word of the error in the ring
+    uint8_t event_byte = 0;   // high nibble event code, low nibble source (1..8 = port)
+    uint16_t unit = 0;        // unit number
+    uint16_t error_index = 0; // sample word of the error in the ring
     uint64_t timetag = 0;
     /// Sample body: up to 512 samples of 4 bytes (repeat count, then a
     /// 24-bit little-endian word of four 6-bit lines); shorter is zero padded.
@@ -106,23 +106,23 @@ std::vector<uint8_t> default_modules(family kind);
 /// A CCSDS space packet carried by SpaceWire CCSDS packet transfer
 /// (protocol identifier 2), as the simulator's CCSDS node sends or decoded it.
 struct ccsds_packet {
-    uint8_t logical_address = 0xFE;   // target logical address
-    uint8_t reserved = 0;             // the two transfer bytes after the protocol identifier
+    uint8_t logical_address = 0xFE; // target logical address
+    uint8_t reserved = 0;           // the two transfer bytes after the protocol identifier
     uint8_t application = 0;
-    uint8_t version = 0;              // primary header fields
+    uint8_t version = 0; // primary header fields
     bool telecommand = false;
-    uint16_t apid = 0;                // 11 bits
-    uint8_t sequence_flags = 3;       // 2 bits
-    uint16_t sequence_count = 0;      // 14 bits
+    uint16_t apid = 0;           // 11 bits
+    uint8_t sequence_flags = 3;  // 2 bits
+    uint16_t sequence_count = 0; // 14 bits
     /// Present when the primary header's flag is set: 10 bytes as on the
     /// wire. Byte 5 bit 5 set means a 2-byte checksum ends the data field.
     bool has_secondary = false;
     std::array<uint8_t, 10> secondary{};
     std::vector<uint8_t> user_data;
     // Decoded only:
-    uint16_t length_field = 0;        // as declared (data field octets - 1)
+    uint16_t length_field = 0; // as declared (data field octets - 1)
     bool has_checksum = false;
-    uint16_t checksum = 0;            // as received
+    uint16_t checksum = 0; // as received
     bool checksum_ok = false;
     /// Protocol 2, a whole primary header, the declared length matching the
     /// bytes received, and a right checksum when one is flagged.
@@ -134,25 +134,27 @@ struct rmap_target_config {
     uint8_t logical_address = 0xFE;
     uint8_t key = 0x20;
     uint8_t extended_address = 0x00;
-    uint32_t base_address = 0;        // memory covers base .. base + memory_size - 1
+    uint32_t base_address = 0; // memory covers base .. base + memory_size - 1
     uint32_t memory_size = 1u << 20;
-    int reply_delay_ms = 0;           // replies leave this much later
-    bool drop_replies = false;        // commands are executed, replies never sent
-    bool damage_replies = false;      // the last byte of every reply (its data or header CRC) is inverted
+    int reply_delay_ms = 0;      // replies leave this much later
+    bool drop_replies = false;   // commands are executed, replies never sent
+    bool damage_replies = false; // the last byte of every reply (its data or header CRC) is inverted
 };
 
 struct config {
     family kind = family::vex;
-    int links = 8;                         // number of SpaceWire links (1..30)
+    int links = 8; // number of SpaceWire links (1..30)
     std::string bind_address = "127.0.0.1";
-    uint16_t port = 0;                     // 0 = ephemeral
-    std::map<int, int> wiring;             // packet sent on link a arrives on link wiring[a]; empty = pairs 1<->2, 3<->4, ...
-    std::map<int, node_kind> nodes;        // a node on a link takes the link out of the wiring
-    std::set<int> links_down;              // links that start not connected
-    std::vector<uint8_t> modules;          // module type per slot, slot 0 first; empty = the family's default layout
-    std::string options = "SO";           // Vex options text (register 0x8F60, 32 bytes, zero padded)
-    std::string description = "Function=Simulator;Product=Orwin Unit Simulator;Manufacturer=Tarvik Limited"; // Vex 0x880B
-    std::string manufacturer = "Tarvik Limited"; // Tor MANUFACTURER module string
+    uint16_t port = 0; // 0 = ephemeral
+    std::map<int, int>
+        wiring; // packet sent on link a arrives on link wiring[a]; empty = pairs 1<->2, 3<->4, ...
+    std::map<int, node_kind> nodes; // a node on a link takes the link out of the wiring
+    std::set<int> links_down;       // links that start not connected
+    std::vector<uint8_t> modules;   // module type per slot, slot 0 first; empty = the family's default layout
+    std::string options = "SO";     // Vex options text (register 0x8F60, 32 bytes, zero padded)
+    std::string description =
+        "Function=Simulator;Product=Orwin Unit Simulator;Manufacturer=Tarvik Limited"; // Vex 0x880B
+    std::string manufacturer = "Tarvik Limited";  // Tor MANUFACTURER module string
     std::string product = "Orwin Unit Simulator"; // Tor PRODUCT module string
     std::array<uint8_t, 6> hwa = {0x00, 0x50, 0xC2, 0x21, 0x20, 0x05};
     // Keep every received byte, packet, special and extension for the
@@ -174,15 +176,15 @@ struct rmap_request {
     uint8_t target_address = 0xFE;    // logical address of the client's target
     uint8_t initiator_address = 0x67; // where the reply is to go
     uint8_t key = 0;
-    bool reply = true;                // writes only: ask for a reply
+    bool reply = true; // writes only: ask for a reply
     bool increment = true;
     bool verify = false;
     std::vector<uint8_t> reply_address; // 0, 4, 8 or 12 bytes, as sent
     uint16_t tid = 0;
     uint8_t extended_address = 0;
     uint32_t address = 0;
-    uint32_t length = 0;              // reads: bytes asked for
-    std::vector<uint8_t> data;        // writes: data; rmw: data then mask
+    uint32_t length = 0;       // reads: bytes asked for
+    std::vector<uint8_t> data; // writes: data; rmw: data then mask
 };
 
 /// What came back for an rmap_request. `problem` is empty when the reply was
@@ -190,10 +192,10 @@ struct rmap_request {
 /// CRCs); otherwise it says what was wrong.
 struct rmap_result {
     bool replied = false;
-    std::vector<uint8_t> packet;      // the reply as received
+    std::vector<uint8_t> packet; // the reply as received
     uint8_t instruction = 0;
     uint8_t status = 0;
-    std::vector<uint8_t> data;        // read and rmw replies
+    std::vector<uint8_t> data; // read and rmw replies
     std::string problem;
 };
 
@@ -205,11 +207,11 @@ config recording_unit(const std::string &product, family kind = family::vex);
 /// link l has traffic_size(t, l, i) bytes, the content traffic_payload(l,
 /// i, size), and ends with EEP when traffic_eep(t, i).
 struct traffic {
-    std::vector<int> links;            // empty = every link of the unit
-    size_t count = 0;                  // packets per link
-    std::vector<size_t> sizes = {64};  // cycled through, shifted by the link number
-    size_t eep_every = 0;              // every n-th packet of a link ends with EEP; 0 = none
-    double rate = 0;                   // packets per second per link; 0 = as fast as clients take them
+    std::vector<int> links;           // empty = every link of the unit
+    size_t count = 0;                 // packets per link
+    std::vector<size_t> sizes = {64}; // cycled through, shifted by the link number
+    size_t eep_every = 0;             // every n-th packet of a link ends with EEP; 0 = none
+    double rate = 0;                  // packets per second per link; 0 = as fast as clients take them
     // Above 0: the packets of one round (one per link) go out as partial
     // frames of at most this many bytes, the links taking turns frame by
     // frame, so that every link has a packet open at once.
@@ -227,7 +229,7 @@ struct packet {
 };
 
 class simulator {
-public:
+  public:
     /// Starts listening at once; throws std::runtime_error for an invalid
     /// configuration or when the socket cannot be set up.
     explicit simulator(config cfg = {});
@@ -380,7 +382,7 @@ public:
     /// Packets clients sent on an initiator link since the last call.
     std::vector<std::vector<uint8_t>> take_initiator_packets(int link, int wait_ms);
 
-private:
+  private:
     void emit(std::vector<uint8_t> &&bytes);
 
     struct impl;

@@ -43,7 +43,7 @@ struct ds_waveform {
     ds_stream tx;
     uint8_t event_byte = 0x41; // parity error on port 1
     uint16_t unit = 1;
-    uint16_t error_index = 0;  // ring word of the error (0..511)
+    uint16_t error_index = 0; // ring word of the error (0..511)
     uint64_t timetag = 0;
 };
 

@@ -14,8 +14,8 @@ namespace orw::unitsim {
 namespace {
 
 constexpr int words = 512;
-constexpr int words_read = 511;   // a decoder skips the newest word
-constexpr int error_word = 261;   // the oldest word is 251 after the error
+constexpr int words_read = 511; // a decoder skips the newest word
+constexpr int error_word = 261; // the oldest word is 251 after the error
 constexpr int per_word = 6;
 constexpr int max_repeat = 255;
 
@@ -33,10 +33,14 @@ struct encoded_stream {
 std::vector<int> control_code(spw_char::kind_t kind)
 {
     switch (kind) {
-    case spw_char::fct: return {0, 0};
-    case spw_char::eop: return {0, 1};
-    case spw_char::eep: return {1, 0};
-    default: return {1, 1}; // ESC
+    case spw_char::fct:
+        return {0, 0};
+    case spw_char::eop:
+        return {0, 1};
+    case spw_char::eep:
+        return {1, 0};
+    default:
+        return {1, 1}; // ESC
     }
 }
 
@@ -64,10 +68,18 @@ encoded_stream encode_stream(const ds_stream &s)
         // Characters on the line: (flag, code bits), one or two of them.
         std::vector<std::pair<int, std::vector<int>>> parts;
         switch (ch.kind) {
-        case spw_char::data: parts.push_back({0, data_code(ch.value)}); break;
-        case spw_char::null: parts = {{1, control_code(spw_char::esc)}, {1, control_code(spw_char::fct)}}; break;
-        case spw_char::time_code: parts = {{1, control_code(spw_char::esc)}, {0, data_code(ch.value)}}; break;
-        default: parts.push_back({1, control_code(ch.kind)}); break;
+        case spw_char::data:
+            parts.push_back({0, data_code(ch.value)});
+            break;
+        case spw_char::null:
+            parts = {{1, control_code(spw_char::esc)}, {1, control_code(spw_char::fct)}};
+            break;
+        case spw_char::time_code:
+            parts = {{1, control_code(spw_char::esc)}, {0, data_code(ch.value)}};
+            break;
+        default:
+            parts.push_back({1, control_code(ch.kind)});
+            break;
         }
         int bit_in_char = 0;
         for (size_t p = 0; p < parts.size(); ++p) {
@@ -95,7 +107,7 @@ encoded_stream encode_stream(const ds_stream &s)
 
 // Data and Strobe levels of a stream, sub-sample by sub-sample.
 class levels {
-public:
+  public:
     explicit levels(const encoded_stream &s) : s(s) {}
 
     // Called with non-decreasing times.
@@ -114,7 +126,7 @@ public:
 
     long end(int period) const { return s.bits.empty() ? 0 : s.bits.back().time + period; }
 
-private:
+  private:
     const encoded_stream &s;
     size_t next = 0;
     int data = 0, strobe = 0;
@@ -139,13 +151,22 @@ std::string spw_char::name() const
 {
     char text[32] = "";
     switch (kind) {
-    case data: std::snprintf(text, sizeof text, "DATA 0x%02x", value); break;
-    case fct: return "FCT";
-    case eop: return "EOP";
-    case eep: return "EEP";
-    case esc: return "";
-    case null: return "NULL";
-    case time_code: std::snprintf(text, sizeof text, "TIME %d:%d:%d", value >> 7, value >> 6 & 1, value & 0x3F); break;
+    case data:
+        std::snprintf(text, sizeof text, "DATA 0x%02x", value);
+        break;
+    case fct:
+        return "FCT";
+    case eop:
+        return "EOP";
+    case eep:
+        return "EEP";
+    case esc:
+        return "";
+    case null:
+        return "NULL";
+    case time_code:
+        std::snprintf(text, sizeof text, "TIME %d:%d:%d", value >> 7, value >> 6 & 1, value & 0x3F);
+        break;
     }
     return text;
 }
@@ -153,10 +174,14 @@ std::string spw_char::name() const
 int spw_char::bits() const
 {
     switch (kind) {
-    case data: return 10;
-    case null: return 8;
-    case time_code: return 14;
-    default: return 4;
+    case data:
+        return 10;
+    case null:
+        return 8;
+    case time_code:
+        return 14;
+    default:
+        return 4;
     }
 }
 
@@ -214,7 +239,8 @@ ds_encoded encode_ds_waveform(const ds_waveform &spec)
     for (int i = 0; i < words; ++i) {
         const size_t at = static_cast<size_t>((spec.error_index + 251 + i) % words) * 4;
         const word &x = ring[i];
-        const uint32_t v = static_cast<uint32_t>(x.lines[0] | x.lines[1] << 6 | x.lines[2] << 12 | x.lines[3] << 18);
+        const uint32_t v =
+            static_cast<uint32_t>(x.lines[0] | x.lines[1] << 6 | x.lines[2] << 12 | x.lines[3] << 18);
         wf.samples[at] = static_cast<uint8_t>(x.count);
         wf.samples[at + 1] = static_cast<uint8_t>(v);
         wf.samples[at + 2] = static_cast<uint8_t>(v >> 8);

@@ -45,8 +45,13 @@ void append_timetag_delta(std::vector<uint8_t> &out, uint16_t delta)
 
 void append_date(std::vector<uint8_t> &out, const calendar &date)
 {
-    const uint8_t body[8] = {static_cast<uint8_t>(date.year >> 8), static_cast<uint8_t>(date.year & 0xFF),
-                             date.month, date.day, date.hour, date.minute, date.second,
+    const uint8_t body[8] = {static_cast<uint8_t>(date.year >> 8),
+                             static_cast<uint8_t>(date.year & 0xFF),
+                             date.month,
+                             date.day,
+                             date.hour,
+                             date.minute,
+                             date.second,
                              static_cast<uint8_t>(date.daylight_saving ? 1 : 0)};
     append_extension(out, command_year, body, sizeof body);
 }
@@ -62,8 +67,8 @@ void append_recording_header(std::vector<uint8_t> &out, uint8_t system_type, uin
 std::vector<uint8_t> waveform_buffer(const waveform_config &w)
 {
     if (w.samples.size() > waveform_sample_bytes)
-        throw std::invalid_argument("unitsim: waveform samples exceed " + std::to_string(waveform_sample_bytes) +
-                                    " bytes");
+        throw std::invalid_argument("unitsim: waveform samples exceed " +
+                                    std::to_string(waveform_sample_bytes) + " bytes");
     std::vector<uint8_t> buffer(waveform_buffer_bytes, 0);
     std::copy(w.samples.begin(), w.samples.end(), buffer.begin());
     buffer[wf_code + 1] = w.event_byte;

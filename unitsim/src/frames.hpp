@@ -21,21 +21,21 @@ struct frame_item {
 };
 
 class frame_parser {
-public:
+  public:
     /// Parses `n` bytes and appends every item they complete to `out`.
     /// Any byte sequence is accepted; memory grows only with bytes given.
     void feed(const uint8_t *bytes, size_t n, std::vector<frame_item> &out);
     /// Forgets any half-parsed frame and any open packet.
     void reset();
 
-private:
+  private:
     enum class state { header, length, payload, special, ext_command, ext_bytes };
     void frame_done(std::vector<frame_item> &out);
 
     state state_ = state::header;
-    int kind_ = 0;            // top two header bits: 0 partial, 1 EOP, 2 EEP, 3 special
-    int length_bytes_ = 0;    // length bytes still to read
-    size_t count_ = 0;        // payload bytes still due in this frame
+    int kind_ = 0;                // top two header bits: 0 partial, 1 EOP, 2 EEP, 3 special
+    int length_bytes_ = 0;        // length bytes still to read
+    size_t count_ = 0;            // payload bytes still due in this frame
     std::vector<uint8_t> packet_; // payload of the packet being joined
     std::vector<uint8_t> item_;   // special packet or extension being gathered
 };
@@ -57,6 +57,7 @@ void append_link_select(std::vector<uint8_t> &out, int link);
 /// Appends an extension: 0xC0, `command`, then `n` bytes. A command with bit 7
 /// set must carry exactly (command & 0x0F) bytes, any other none; the
 /// receiver's framing depends on it.
-void append_extension(std::vector<uint8_t> &out, uint8_t command, const uint8_t *data = nullptr, size_t n = 0);
+void append_extension(std::vector<uint8_t> &out, uint8_t command, const uint8_t *data = nullptr,
+                      size_t n = 0);
 
 } // namespace orw::unitsim

@@ -130,7 +130,7 @@ bool parse_hwa(const char *text, std::array<uint8_t, 6> &hwa)
         unsigned value = 0;
         for (int digit = 0; digit < 2; ++digit, ++p) {
             char c = *p;
-            unsigned v = c >= '0' && c <= '9' ? unsigned(c - '0')
+            unsigned v = c >= '0' && c <= '9'   ? unsigned(c - '0')
                          : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
                          : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
                                                 : 16u;
@@ -147,7 +147,8 @@ bool parse_hwa(const char *text, std::array<uint8_t, 6> &hwa)
 }
 
 // One period of the schedule; `tick` counts periods from 1.
-void emit_period(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan, uint64_t tick)
+void emit_period(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan,
+                 uint64_t tick)
 {
     using namespace orw::unitsim;
     constexpr uint64_t counts_per_ms = 10000000; // timetags count 0.1 ns
@@ -158,14 +159,16 @@ void emit_period(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, 
     if (plan.timecode)
         sim.emit_timecode(1, static_cast<uint8_t>((tick - 1) & 0x3F));
     if (plan.events)
-        for (uint8_t event : {event_esc_eep, event_timeout, event_parity_error, event_error, event_missing_data})
+        for (uint8_t event :
+             {event_esc_eep, event_timeout, event_parity_error, event_error, event_missing_data})
             sim.emit_event(link, event);
     else if (plan.waveform)
         sim.emit_event(link, event_error);
 }
 
 // Waits for SIGINT or SIGTERM, sending the schedule's events meanwhile.
-void serve(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan, const sigset_t &stop)
+void serve(orw::unitsim::simulator &sim, const orw::unitsim::config &cfg, const schedule &plan,
+           const sigset_t &stop)
 {
     if (!plan.any()) {
         int signal = 0;
@@ -195,7 +198,8 @@ bool parse_traffic(const char *text, orw::unitsim::traffic &t)
     if (first == std::string::npos)
         return false;
     size_t second = spec.find(':', first + 1);
-    std::string size_text = spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    std::string size_text =
+        spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     long count = 0, size = 0, rate = 0;
     if (!parse_int(spec.substr(0, first), 1, 1000000000L, count) || !parse_int(size_text, 0, 0xFFFFFF, size))
         return false;
@@ -223,8 +227,25 @@ int main(int argc, char **argv)
     schedule plan;
     bool emit_named = false;
     orw::unitsim::traffic traffic;
-    enum { bind = 256, family, links, wire, echo, down, rmap_target, options, product, manufacturer, description,
-           modules, hwa, emit_every, emit, recording_unit, traffic_option };
+    enum {
+        bind = 256,
+        family,
+        links,
+        wire,
+        echo,
+        down,
+        rmap_target,
+        options,
+        product,
+        manufacturer,
+        description,
+        modules,
+        hwa,
+        emit_every,
+        emit,
+        recording_unit,
+        traffic_option
+    };
     static const option longs[] = {{"port", required_argument, nullptr, 'p'},
                                    {"bind", required_argument, nullptr, bind},
                                    {"family", required_argument, nullptr, family},

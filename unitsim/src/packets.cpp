@@ -8,7 +8,8 @@
 
 namespace orw::unitsim {
 
-void simulator::emit_packet(int link, const std::vector<uint8_t> &data, bool eep, const std::vector<size_t> &pieces)
+void simulator::emit_packet(int link, const std::vector<uint8_t> &data, bool eep,
+                            const std::vector<size_t> &pieces)
 {
     if (link < 0 || link > 0x3F)
         throw std::invalid_argument("unitsim: link " + std::to_string(link) + " cannot be announced");

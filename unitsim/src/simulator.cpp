@@ -63,8 +63,8 @@ struct connection {
     frame_parser parser;
     unit::session session;
     std::deque<chunk> out;
-    size_t offset = 0;  // bytes of out.front() already sent
-    size_t queued = 0;  // unsent bytes in out
+    size_t offset = 0; // bytes of out.front() already sent
+    size_t queued = 0; // unsent bytes in out
     bool dead = false;
 };
 
@@ -215,8 +215,9 @@ void simulator::impl::close_all()
 
 void simulator::impl::forget_delayed(const connection *c)
 {
-    delayed.erase(std::remove_if(delayed.begin(), delayed.end(), [c](const delayed_reply &d) { return d.to == c; }),
-                  delayed.end());
+    delayed.erase(
+        std::remove_if(delayed.begin(), delayed.end(), [c](const delayed_reply &d) { return d.to == c; }),
+        delayed.end());
 }
 
 // Until the next delayed reply is due; -1 when none waits.
@@ -224,9 +225,11 @@ int simulator::impl::poll_timeout() const
 {
     if (delayed.empty())
         return -1;
-    auto next = std::min_element(delayed.begin(), delayed.end(),
-                                 [](const delayed_reply &a, const delayed_reply &b) { return a.due < b.due; });
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next->due - std::chrono::steady_clock::now());
+    auto next =
+        std::min_element(delayed.begin(), delayed.end(),
+                         [](const delayed_reply &a, const delayed_reply &b) { return a.due < b.due; });
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(next->due - std::chrono::steady_clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
 
@@ -649,7 +652,8 @@ void simulator::emit_timecode(int link, uint8_t tc)
 void simulator::emit_event(int link, uint8_t command)
 {
     if (command & 0x80)
-        throw std::invalid_argument("unitsim: event command " + std::to_string(command) + " is not a one-byte event");
+        throw std::invalid_argument("unitsim: event command " + std::to_string(command) +
+                                    " is not a one-byte event");
     std::vector<uint8_t> out = selecting(link);
     append_extension(out, command);
     emit(std::move(out));
@@ -719,7 +723,8 @@ std::vector<std::vector<uint8_t>> simulator::take_initiator_packets(int link, in
 {
     std::unique_lock<std::mutex> lock(impl_->m);
     auto &inbox = impl_->model.initiator_inbox(link);
-    impl_->cv.wait_for(lock, std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms), [&] { return !inbox.empty(); });
+    impl_->cv.wait_for(lock, std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms),
+                       [&] { return !inbox.empty(); });
     return std::exchange(inbox, {});
 }
 
@@ -824,7 +829,8 @@ void simulator::send_ccsds(int link, const ccsds_packet &p, size_t frames)
     send_packet(link, spw, cuts);
 }
 
-void simulator::send_packet(int link, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts, bool eep)
+void simulator::send_packet(int link, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts,
+                            bool eep)
 {
     std::vector<uint8_t> out = selecting(link);
     size_t from = 0;

@@ -18,7 +18,10 @@ namespace {
 constexpr size_t chunk_bytes = 1u << 20;
 constexpr size_t window_bytes = 4u << 20;
 
-bool cancelled(const traffic &t) { return t.cancel && t.cancel->load(); }
+bool cancelled(const traffic &t)
+{
+    return t.cancel && t.cancel->load();
+}
 
 // One packet of each link, cut into frames of `piece` bytes that take turns.
 void append_interleaved(std::vector<uint8_t> &out, const traffic &t, const std::vector<int> &links, size_t i,
@@ -60,7 +63,10 @@ size_t traffic_size(const traffic &t, int link, size_t index)
     return t.sizes[(index + static_cast<size_t>(link)) % t.sizes.size()];
 }
 
-bool traffic_eep(const traffic &t, size_t index) { return t.eep_every != 0 && index % t.eep_every == t.eep_every - 1; }
+bool traffic_eep(const traffic &t, size_t index)
+{
+    return t.eep_every != 0 && index % t.eep_every == t.eep_every - 1;
+}
 
 std::vector<uint8_t> traffic_payload(int link, size_t index, size_t size)
 {

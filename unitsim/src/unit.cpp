@@ -52,7 +52,7 @@ std::vector<uint8_t> default_modules(family kind)
     if (kind == family::vex)
         return {module_capabilities, module_link, module_ram_rw};
     return {module_capabilities, module_manufacturer, module_product, module_hwa, module_link_speed,
-            module_link, module_cr, module_tt, module_er, module_ew};
+            module_link,         module_cr,           module_tt,      module_er,  module_ew};
 }
 
 unit::unit(const config &cfg) : cfg_(cfg)
@@ -419,7 +419,8 @@ void unit::tor_module(session &s, uint8_t type, const std::vector<uint8_t> &sp, 
     bool own_link = s.link >= 0 && s.link <= cfg_.links;
     if (!request) {
         size_t n = std::min(sp.size() - 1, max_setting_bytes);
-        module_settings_[{s.link, type}].assign(sp.begin() + 1, sp.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+        module_settings_[{s.link, type}].assign(sp.begin() + 1,
+                                                sp.begin() + 1 + static_cast<std::ptrdiff_t>(n));
     }
     switch (type) {
     case module_cr:

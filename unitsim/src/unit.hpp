@@ -17,7 +17,7 @@
 namespace orw::unitsim {
 
 class unit {
-public:
+  public:
     /// Validates the configuration; throws std::runtime_error when it is unusable.
     explicit unit(const config &cfg);
 
@@ -67,7 +67,7 @@ public:
     /// Packets clients sent on an initiator link, taken by the caller.
     std::vector<std::vector<uint8_t>> &initiator_inbox(int link);
 
-private:
+  private:
     struct link_state {
         int mode = 0;            // 0 = never written
         uint16_t speed_code = 0; // 0 = never written
@@ -87,7 +87,7 @@ private:
     bool connected(int link) const;
     const node_kind *node_on(int link) const;
     bool far_node(int link) const; // any node or initiator at the far end of `link`
-    int wired_to(int link) const; // 0 = unwired
+    int wired_to(int link) const;  // 0 = unwired
     uint8_t status_byte(int link) const;
     uint16_t rx_speed_code(int link) const;
     uint16_t tx_speed_code(int link) const;
@@ -95,16 +95,16 @@ private:
     void write_register(int link, uint32_t address, uint8_t value);
 
     config cfg_;
-    std::vector<link_state> links_;             // index 0..links (0: the unit's own port)
-    std::vector<std::vector<uint8_t>> banks_;   // per-link register banks, then the unit-wide one
+    std::vector<link_state> links_;           // index 0..links (0: the unit's own port)
+    std::vector<std::vector<uint8_t>> banks_; // per-link register banks, then the unit-wide one
     std::vector<packet> packets_;
     std::vector<std::vector<uint8_t>> specials_;
     std::vector<std::vector<uint8_t>> extensions_;
     std::map<std::pair<int, int>, std::vector<uint8_t>> module_settings_; // (link, module type)
-    std::map<int, node_traffic> traffic_;       // per link with a node
+    std::map<int, node_traffic> traffic_;                                 // per link with a node
     int current_link_ = 1;
-    std::map<int, std::vector<ccsds_packet>> ccsds_; // CCSDS node per link
-    std::map<int, rmap_node> nodes_;                          // by link
+    std::map<int, std::vector<ccsds_packet>> ccsds_;           // CCSDS node per link
+    std::map<int, rmap_node> nodes_;                           // by link
     std::map<int, std::vector<std::vector<uint8_t>>> inboxes_; // initiator links
 };
 

@@ -107,7 +107,10 @@ struct ORW {
 // Monotonic clock in milliseconds (Orwin_settings.cpp).
 int64_t orw_monotonic_ms();
 
-inline ORW *orw_link(Orwin handle) { return static_cast<ORW *>(handle); }
+inline ORW *orw_link(Orwin handle)
+{
+    return static_cast<ORW *>(handle);
+}
 
 // Bytes of the current record file up to what the reads have parsed: what
 // the file keeps when it is switched now (the rest moves to the next file).
@@ -165,8 +168,7 @@ void orw_time_image_update(ORW *link, int byte);
 int orw_record_received(ORW *link, const unsigned char *data, size_t length);
 
 // Trace (Orwin_trace.cpp).
-void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length,
-                    int type);
+void orw_log_packet(ORW *link, int direction, const void *buffer, size_t length, int type);
 
 // Transmit (Orwin_transmit.cpp).
 ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
@@ -174,7 +176,6 @@ ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
 // packet of its own: an open partial frame of the caller's is closed as a
 // partial first, so the request never becomes the tail of that frame.
 int orw_send_command(ORW *link, const void *packet, size_t length, bool flush);
-
 
 // Read one packet into cmd_buffer (special packets returned) for a reply. A
 // special packet longer than `buffer_length` is read to its end and, like the

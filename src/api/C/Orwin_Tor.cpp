@@ -103,7 +103,8 @@ int Orwin_TT_enable_reporting_Tor(Orwin handle, int when)
 
 int Orwin_ER_enable_reporting_Tor(Orwin handle, int what)
 {
-    return enable_reporting(orw_link(handle), Orwin_MODULE_ER, Orwin_MODULE_ER_64, what, "er module not present");
+    return enable_reporting(orw_link(handle), Orwin_MODULE_ER, Orwin_MODULE_ER_64, what,
+                            "er module not present");
 }
 
 int Orwin_EW_enable_reporting_Tor(Orwin handle, int what)
@@ -112,9 +113,15 @@ int Orwin_EW_enable_reporting_Tor(Orwin handle, int what)
                             "waveform module not present");
 }
 
-int Orwin_Observe_Tor(Orwin, int) { return not_present("observe module not present"); }
+int Orwin_Observe_Tor(Orwin, int)
+{
+    return not_present("observe module not present");
+}
 
-int Orwin_EW_source_Tor(Orwin, int) { return not_present("waveform module not present"); }
+int Orwin_EW_source_Tor(Orwin, int)
+{
+    return not_present("waveform module not present");
+}
 
 int Orwin_EW_request_data_Tor(Orwin link, int port)
 {
@@ -131,15 +138,30 @@ int Orwin_EW_clear_Tor(Orwin link, int port)
     return orw_EW_clear(&orw_tor_ops, link, port);
 }
 
-int Orwin_EI_ignore_events_Tor(Orwin, int) { return not_present("ei module not present"); }
+int Orwin_EI_ignore_events_Tor(Orwin, int)
+{
+    return not_present("ei module not present");
+}
 
-int Orwin_EI_flow_control_Tor(Orwin, int, int) { return not_present("ei module not present"); }
+int Orwin_EI_flow_control_Tor(Orwin, int, int)
+{
+    return not_present("ei module not present");
+}
 
-int Orwin_ATI_calibrate_Tor(Orwin, int) { return not_present("ATI module not present"); }
+int Orwin_ATI_calibrate_Tor(Orwin, int)
+{
+    return not_present("ATI module not present");
+}
 
-int Orwin_sma_56_pulse_width_Tor(Orwin, int) { return not_present("SMA module not present"); }
+int Orwin_sma_56_pulse_width_Tor(Orwin, int)
+{
+    return not_present("SMA module not present");
+}
 
-int Orwin_set_max_packet_data_Tor(Orwin, int) { return not_present("module not present"); }
+int Orwin_set_max_packet_data_Tor(Orwin, int)
+{
+    return not_present("module not present");
+}
 
 int Orwin_set_mode_portmask_Tor(Orwin link, int mode, uint32_t ports)
 {

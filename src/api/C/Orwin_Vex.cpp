@@ -96,7 +96,10 @@ int orw_vex_write(ORW *link, int port, int address, const unsigned char *data, i
     return orw_send_command(link, packet, orw_vex_header_size + static_cast<size_t>(count), false);
 }
 
-int orw_flush_auto(ORW *link) { return link->auto_flush ? Orwin_flush(link) : 0; }
+int orw_flush_auto(ORW *link)
+{
+    return link->auto_flush ? Orwin_flush(link) : 0;
+}
 
 int orw_flush_settle(ORW *link)
 {

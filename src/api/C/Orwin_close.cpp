@@ -69,9 +69,15 @@ void *close_link(Orwin handle, bool orderly)
 
 extern "C" {
 
-void *Orwin_close(Orwin link) { return close_link(link, true); }
+void *Orwin_close(Orwin link)
+{
+    return close_link(link, true);
+}
 
-void *Orwin_shutdown(Orwin link) { return close_link(link, false); }
+void *Orwin_shutdown(Orwin link)
+{
+    return close_link(link, false);
+}
 
 int Orwin_abort(Orwin handle)
 {

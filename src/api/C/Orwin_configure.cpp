@@ -24,7 +24,10 @@ struct auto_flush_off {
     auto_flush_off &operator=(const auto_flush_off &) = delete;
 };
 
-int range_error(const char *text) { return orw_set_error(Error_Parameter_RangeIncorrect, text); }
+int range_error(const char *text)
+{
+    return orw_set_error(Error_Parameter_RangeIncorrect, text);
+}
 
 constexpr int unknown_family = Error_Unknown_System_Type;
 

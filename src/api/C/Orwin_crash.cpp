@@ -12,7 +12,10 @@ constexpr int max_frames = 20;
 volatile ORW_HUP hup_handler = nullptr;
 
 // Only async-signal-safe calls from here on.
-void write_text(const char *text) { (void)!write(STDERR_FILENO, text, strlen(text)); }
+void write_text(const char *text)
+{
+    (void)!write(STDERR_FILENO, text, strlen(text));
+}
 
 void write_backtrace()
 {

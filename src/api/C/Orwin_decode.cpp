@@ -151,8 +151,7 @@ char *orw_product_string(const char *token, const char *data, size_t size, const
         size_t end = text.find(';', start);
         if (end == std::string::npos)
             end = text.size();
-        if (end > start && text.compare(start, prefix.size(), prefix) == 0 &&
-            end - start >= prefix.size()) {
+        if (end > start && text.compare(start, prefix.size(), prefix) == 0 && end - start >= prefix.size()) {
             value = text.substr(start + prefix.size(), end - start - prefix.size());
             found = true; // a later field of the same name wins
         }
@@ -208,7 +207,10 @@ double Orwin_get_timetag_Tor(Orwin, void *buf)
     return static_cast<double>(wire::timetag_count(b)) / ticks_per_second;
 }
 
-double Orwin_get_timetag_Vex(Orwin link, void *buf) { return Orwin_get_timetag_Tor(link, buf); }
+double Orwin_get_timetag_Vex(Orwin link, void *buf)
+{
+    return Orwin_get_timetag_Tor(link, buf);
+}
 
 double Orwin_extract_timetag_Tor(Orwin handle, void *buf)
 {

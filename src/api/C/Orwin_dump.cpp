@@ -35,7 +35,10 @@ int Orwin_dump(Orwin handle, char *file_name, char * /*note*/)
     return 0;
 }
 
-void Orwin_dump_max(Orwin link, int dump_max) { orw_link(link)->max_dumps = dump_max; }
+void Orwin_dump_max(Orwin link, int dump_max)
+{
+    orw_link(link)->max_dumps = dump_max;
+}
 
 void Orwin_dump_status(Orwin handle)
 {

@@ -29,9 +29,15 @@ int orw_set_error(int code, const char *text)
     return code;
 }
 
-extern "C" int Orwin_get_error(void) { return last_error_code; }
+extern "C" int Orwin_get_error(void)
+{
+    return last_error_code;
+}
 
-extern "C" char *Orwin_get_error_text(void) { return const_cast<char *>(last_error_text); }
+extern "C" char *Orwin_get_error_text(void)
+{
+    return const_cast<char *>(last_error_text);
+}
 
 void orw_restore_error(int code, const char *text)
 {

@@ -17,7 +17,10 @@ int queue_extension(Orwin link, uint8_t command)
 
 extern "C" {
 
-int Orwin_write_EXTN(Orwin link, int extn) { return queue_extension(link, static_cast<uint8_t>(extn)); }
+int Orwin_write_EXTN(Orwin link, int extn)
+{
+    return queue_extension(link, static_cast<uint8_t>(extn));
+}
 
 int Orwin_send_timecode(Orwin link, uint8_t tc)
 {
@@ -33,20 +36,53 @@ int Orwin_delay(Orwin link, uint8_t delay)
     return queue_extension(link, static_cast<uint8_t>(extn::Delay + (delay > longest ? longest : delay)));
 }
 
-int Orwin_send_ESC(Orwin link) { return queue_extension(link, extn::ESC); }
-int Orwin_send_ESC_FCT(Orwin link) { return queue_extension(link, extn::ESC_FCT); }
-int Orwin_send_ESC_EEP(Orwin link) { return queue_extension(link, extn::ESC_EEP); }
-int Orwin_send_ESC_EOP(Orwin link) { return queue_extension(link, extn::ESC_EOP); }
-int Orwin_send_ESC_ESC(Orwin link) { return queue_extension(link, extn::ESC_ESC); }
+int Orwin_send_ESC(Orwin link)
+{
+    return queue_extension(link, extn::ESC);
+}
+int Orwin_send_ESC_FCT(Orwin link)
+{
+    return queue_extension(link, extn::ESC_FCT);
+}
+int Orwin_send_ESC_EEP(Orwin link)
+{
+    return queue_extension(link, extn::ESC_EEP);
+}
+int Orwin_send_ESC_EOP(Orwin link)
+{
+    return queue_extension(link, extn::ESC_EOP);
+}
+int Orwin_send_ESC_ESC(Orwin link)
+{
+    return queue_extension(link, extn::ESC_ESC);
+}
 #ifndef ORWIN_EARLIER_BUILD
-int Orwin_send_parity_error(Orwin link) { return queue_extension(link, extn::ParityError); }
+int Orwin_send_parity_error(Orwin link)
+{
+    return queue_extension(link, extn::ParityError);
+}
 #endif
-int Orwin_SO_STORE(Orwin link) { return queue_extension(link, extn::STORE); }
-int Orwin_SO_FORWARD(Orwin link) { return queue_extension(link, extn::FORWARD); }
-int Orwin_SO_JOIN(Orwin link) { return queue_extension(link, extn::JOIN); }
-int Orwin_SO_BARRIER(Orwin link) { return queue_extension(link, extn::BARRIER); }
+int Orwin_SO_STORE(Orwin link)
+{
+    return queue_extension(link, extn::STORE);
+}
+int Orwin_SO_FORWARD(Orwin link)
+{
+    return queue_extension(link, extn::FORWARD);
+}
+int Orwin_SO_JOIN(Orwin link)
+{
+    return queue_extension(link, extn::JOIN);
+}
+int Orwin_SO_BARRIER(Orwin link)
+{
+    return queue_extension(link, extn::BARRIER);
+}
 #ifndef ORWIN_EARLIER_BUILD
-int Orwin_hold_data(Orwin link) { return queue_extension(link, extn::HOLD); }
+int Orwin_hold_data(Orwin link)
+{
+    return queue_extension(link, extn::HOLD);
+}
 #endif
 
 } // extern "C"

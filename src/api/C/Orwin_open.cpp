@@ -427,7 +427,10 @@ Orwin orw_open_within(const char *address, int timeout_ms)
 
 extern "C" {
 
-Orwin Orwin_open(char *address) { return open_negotiated(address, open_negotiation_timeout_ms); }
+Orwin Orwin_open(char *address)
+{
+    return open_negotiated(address, open_negotiation_timeout_ms);
+}
 
 Orwin Orwin_open_flagged(char *address, unsigned flags, int timeout)
 {
@@ -498,6 +501,9 @@ int Orwin_negotiate(Orwin handle)
     return rc;
 }
 
-void Orwin_set_slot(Orwin link, int index, int type) { set_slot(orw_link(link), index, type); }
+void Orwin_set_slot(Orwin link, int index, int type)
+{
+    set_slot(orw_link(link), index, type);
+}
 
 } // extern "C"

@@ -92,7 +92,8 @@ ORW_PIPE_DATA *open_pipe(const char *filename_, int timeout_ms_, int (*cancel_)(
         }
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long waited = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long long waited =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (timeout_ms_ >= 0 && waited >= timeout_ms_) {
             e = ENXIO;
             break;
@@ -126,7 +127,10 @@ ORW_PIPE_DATA *open_pipe(const char *filename_, int timeout_ms_, int (*cancel_)(
 
 extern "C" {
 
-ORW_PIPE_DATA *orw_open_pipe(const char *filename_) { return open_pipe(filename_, -1, nullptr, nullptr); }
+ORW_PIPE_DATA *orw_open_pipe(const char *filename_)
+{
+    return open_pipe(filename_, -1, nullptr, nullptr);
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 ORW_PIPE_DATA *orw_open_pipe_wait(const char *filename_, int timeout_ms_, int (*cancel_)(void *), void *arg_)
@@ -161,7 +165,10 @@ ORW_PIPE_DATA *orw_close_pipe(ORW_PIPE_DATA *pipe_)
     return nullptr;
 }
 
-void orw_create_pipe_cb(int (*cb_)(const char *)) { pipe_callback.store(cb_); }
+void orw_create_pipe_cb(int (*cb_)(const char *))
+{
+    pipe_callback.store(cb_);
+}
 
 int orw_create_process(const char *name_, const char *a1_, const char *a2_, const char *a3_)
 {
@@ -188,7 +195,10 @@ int orw_create_process(const char *name_, const char *a1_, const char *a2_, cons
     return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
 }
 
-int orw_mkdir(const char *dir_) { return mkdir(dir_, 0755); }
+int orw_mkdir(const char *dir_)
+{
+    return mkdir(dir_, 0755);
+}
 
 void orw_delay(int ms_)
 {
@@ -209,7 +219,10 @@ int orw_gmt_time_offset(void)
     return static_cast<int>(local.tm_gmtoff);
 }
 
-FILE *orw_open_rd(char *name) { return name ? fopen(name, "r") : nullptr; }
+FILE *orw_open_rd(char *name)
+{
+    return name ? fopen(name, "r") : nullptr;
+}
 
 FILE *orw_open_text(char *name)
 {
@@ -230,6 +243,9 @@ FILE *orw_close(FILE *file)
     return nullptr;
 }
 
-int orw_flush(FILE *file) { return file ? fflush(file) : 0; }
+int orw_flush(FILE *file)
+{
+    return file ? fflush(file) : 0;
+}
 
 } // extern "C"

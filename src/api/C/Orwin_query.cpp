@@ -99,11 +99,13 @@ extern "C" int ram_io_read_bytes(Orwin handle, int address, void *buffer, int co
     if (count > max_register_read || count < 0)
         return orw_set_error(Error_Request_Too_Large,
                              "asked to read more than supported number of bytes from ram");
-    unsigned char request[7] = {
-        static_cast<unsigned char>(link->ram_io),        0x00,
-        static_cast<unsigned char>(link->current_port),  static_cast<unsigned char>(address >> 8),
-        static_cast<unsigned char>(address),             static_cast<unsigned char>(count >> 8),
-        static_cast<unsigned char>(count)};
+    unsigned char request[7] = {static_cast<unsigned char>(link->ram_io),
+                                0x00,
+                                static_cast<unsigned char>(link->current_port),
+                                static_cast<unsigned char>(address >> 8),
+                                static_cast<unsigned char>(address),
+                                static_cast<unsigned char>(count >> 8),
+                                static_cast<unsigned char>(count)};
     int rc = orw_send_command(link, request, sizeof request, true);
     if (rc < 0)
         return rc;
@@ -254,7 +256,10 @@ int Orwin_get_receive_speed(Orwin link)
 
 #ifdef ORWIN_MACOS_BUILD
 // The macOS build sends both status requests through its general request.
-int Orwin_request_link_status(Orwin link) { return Orwin_request_stat(link, Orwin_MODULE_LINK, Orwin_LINK_address, 4); }
+int Orwin_request_link_status(Orwin link)
+{
+    return Orwin_request_stat(link, Orwin_MODULE_LINK, Orwin_LINK_address, 4);
+}
 
 int Orwin_request_tx_speed(Orwin link)
 {

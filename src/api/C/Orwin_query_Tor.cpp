@@ -11,7 +11,10 @@ namespace {
 constexpr int hwa_length = 6;
 constexpr int hwa_reply_offset = 2;
 
-int too_short() { return orw_set_error(-1, "Not enough data received"); }
+int too_short()
+{
+    return orw_set_error(-1, "Not enough data received");
+}
 
 // Module string reply: byte 1 holds the character count L, then L two-byte
 // characters, most significant byte first; the low bytes form the text.
@@ -88,16 +91,25 @@ int Orwin_get_number_of_links_Tor(Orwin link)
     return orw_get_number_of_links(&orw_tor_ops, link);
 }
 
-char *Orwin_get_options_string_Tor(Orwin) { return strdup(""); }
+char *Orwin_get_options_string_Tor(Orwin)
+{
+    return strdup("");
+}
 
-char *Orwin_get_module_string_Tor(Orwin handle, int module) { return module_string(orw_link(handle), module); }
+char *Orwin_get_module_string_Tor(Orwin handle, int module)
+{
+    return module_string(orw_link(handle), module);
+}
 
 char *Orwin_get_manufacturer_string_Tor(Orwin handle)
 {
     return module_string(orw_link(handle), Orwin_MODULE_MANUFACTURER);
 }
 
-char *Orwin_get_product_string_Tor(Orwin handle) { return module_string(orw_link(handle), Orwin_MODULE_PRODUCT); }
+char *Orwin_get_product_string_Tor(Orwin handle)
+{
+    return module_string(orw_link(handle), Orwin_MODULE_PRODUCT);
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description_Tor(Orwin handle)
@@ -138,7 +150,10 @@ int Orwin_get_receive_speed_Tor(Orwin handle)
     return static_cast<int>(orw::wire::get_be16(link->cmd_buffer + 2));
 }
 
-int Orwin_request_link_status_Tor(Orwin handle) { return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK); }
+int Orwin_request_link_status_Tor(Orwin handle)
+{
+    return orw_tor_request(orw_link(handle), Orwin_MODULE_LINK);
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 int Orwin_request_link_status_port_Tor(Orwin handle, int port, int)

@@ -113,7 +113,10 @@ char *Orwin_get_manufacturer_string_Vex(Orwin handle)
     return description_field(handle, "Manufacturer", "Tarvik Limited");
 }
 
-char *Orwin_get_product_string_Vex(Orwin handle) { return description_field(handle, "Product", "?"); }
+char *Orwin_get_product_string_Vex(Orwin handle)
+{
+    return description_field(handle, "Product", "?");
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 char *Orwin_get_device_description_Vex(Orwin handle)
@@ -169,7 +172,10 @@ int Orwin_request_link_status_port_Vex(Orwin handle, int port, int speed)
 }
 #endif
 
-int Orwin_request_rx_speed_Vex(Orwin handle) { return Orwin_request_link_status_Vex(handle); }
+int Orwin_request_rx_speed_Vex(Orwin handle)
+{
+    return Orwin_request_link_status_Vex(handle);
+}
 
 int Orwin_request_tx_speed_Vex(Orwin handle)
 {

@@ -24,12 +24,11 @@ struct RefillError {
 // Every return that hands bytes to the caller ends here: set rxinfo and trace.
 // Without a log file only the received-link number of a link selection is
 // kept up to date, so the common case costs one branch.
-inline ssize_t deliver(ORW *link, unsigned char *userbuffer, ssize_t offset, ssize_t n,
-                       int type)
+inline ssize_t deliver(ORW *link, unsigned char *userbuffer, ssize_t offset, ssize_t n, int type)
 {
     link->rxinfo = static_cast<uint32_t>(type);
-    const bool special_or_extn = type == Orwin_SPECIAL || type == Orwin_PART_SPECIAL ||
-                                 type == Orwin_EXTN || type == Orwin_PART_EXTN;
+    const bool special_or_extn =
+        type == Orwin_SPECIAL || type == Orwin_PART_SPECIAL || type == Orwin_EXTN || type == Orwin_PART_EXTN;
     unsigned char *data = special_or_extn ? userbuffer : userbuffer + offset;
     if (link->log_file) {
         orw_log_packet(link, ORW_DIRECTION_RX, data, static_cast<size_t>(n), type);
@@ -134,7 +133,10 @@ int refill(ORW *link, int64_t read_deadline, RefillError *err)
     }
 }
 
-void time_image_byte(void *link, int byte) { orw_time_image_update(static_cast<ORW *>(link), byte); }
+void time_image_byte(void *link, int byte)
+{
+    orw_time_image_update(static_cast<ORW *>(link), byte);
+}
 
 } // namespace
 
@@ -146,8 +148,7 @@ void orw_reset_receive(ORW *link)
 
 extern "C" {
 
-ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
-                         ssize_t buffer_length, int sda)
+ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset, ssize_t buffer_length, int sda)
 {
     if (buffer_length < 1)
         return orw_set_error(Error_Zero_Read, "Zero sized buffer");
@@ -211,8 +212,8 @@ ssize_t Orwin_get_packet(Orwin handle, void *userbuffer_, ssize_t offset,
     }
 }
 
-ssize_t Orwin_read_packet_full(Orwin link, void *buffer, size_t buffer_length,
-                               uint32_t *rx_flags, int special_data_action)
+ssize_t Orwin_read_packet_full(Orwin link, void *buffer, size_t buffer_length, uint32_t *rx_flags,
+                               int special_data_action)
 {
     const ssize_t len =
         buffer_length > static_cast<size_t>(SSIZE_MAX) ? SSIZE_MAX : static_cast<ssize_t>(buffer_length);
@@ -257,18 +258,16 @@ void set_registration(ORW_CB_INFO **slot, void *buffer, size_t length, ORW_CALLB
 
 extern "C" {
 
-void Orwin_read_packet_special_callback(Orwin link, void *callback_buffer,
-                                        size_t callback_buffer_length, ORW_CALLBACK callback)
+void Orwin_read_packet_special_callback(Orwin link, void *callback_buffer, size_t callback_buffer_length,
+                                        ORW_CALLBACK callback)
 {
-    set_registration(&orw_link(link)->special_cb, callback_buffer, callback_buffer_length,
-                     callback);
+    set_registration(&orw_link(link)->special_cb, callback_buffer, callback_buffer_length, callback);
 }
 
-void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer,
-                                          size_t callback_buffer_length, ORW_CALLBACK callback)
+void Orwin_read_packet_extension_callback(Orwin link, void *callback_buffer, size_t callback_buffer_length,
+                                          ORW_CALLBACK callback)
 {
-    set_registration(&orw_link(link)->extension_cb, callback_buffer, callback_buffer_length,
-                     callback);
+    set_registration(&orw_link(link)->extension_cb, callback_buffer, callback_buffer_length, callback);
 }
 
 #ifndef ORWIN_EARLIER_BUILD

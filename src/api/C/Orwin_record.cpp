@@ -16,7 +16,10 @@ namespace {
 
 namespace wire = orw::wire;
 
-bool is_stdout_name(const char *name) { return name[0] == '-' && name[1] == '\0'; }
+bool is_stdout_name(const char *name)
+{
+    return name[0] == '-' && name[1] == '\0';
+}
 
 // "-" is standard output, unbuffered so that a reader sees bytes at once.
 FILE *open_output(const char *name)
@@ -38,7 +41,8 @@ struct timespec clock_offset()
         struct timespec rt, mono;
         clock_gettime(CLOCK_REALTIME, &rt);
         clock_gettime(CLOCK_MONOTONIC, &mono);
-        int64_t ns = (static_cast<int64_t>(rt.tv_sec) - mono.tv_sec) * 1000000000LL + (rt.tv_nsec - mono.tv_nsec);
+        int64_t ns =
+            (static_cast<int64_t>(rt.tv_sec) - mono.tv_sec) * 1000000000LL + (rt.tv_nsec - mono.tv_nsec);
         offset.tv_sec = static_cast<time_t>(ns / 1000000000LL);
         offset.tv_nsec = static_cast<long>(ns % 1000000000LL);
     });
@@ -94,13 +98,17 @@ bool write_record(ORW *link, const void *data, size_t length)
     return done == length;
 }
 
-int record_write_error() { return orw_set_error(Error_RecFile_Write, "error writing to record file"); }
+int record_write_error()
+{
+    return orw_set_error(Error_RecFile_Write, "error writing to record file");
+}
 
 // Records 1-5 of a new record file: slot announcements, time zero, link
 // timing entries, link re-selection, then the bytes not yet parsed.
 int write_resync(ORW *link)
 {
-    const int slots = link->number_of_slots < ORW_SLOT_TABLE_ENTRIES ? link->number_of_slots : ORW_SLOT_TABLE_ENTRIES;
+    const int slots =
+        link->number_of_slots < ORW_SLOT_TABLE_ENTRIES ? link->number_of_slots : ORW_SLOT_TABLE_ENTRIES;
     for (int i = 0; i < slots && link->slot_content; ++i) {
         const unsigned char rec[wire::module_record_size] = {
             wire::extension_start, wire::extn::Module, static_cast<unsigned char>(i),
@@ -164,7 +172,8 @@ void cut_unparsed(FILE *old, size_t unparsed)
     const int fd = fileno(old);
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
-    const off_t size = st.st_size > static_cast<off_t>(unparsed) ? st.st_size - static_cast<off_t>(unparsed) : 0;
+    const off_t size =
+        st.st_size > static_cast<off_t>(unparsed) ? st.st_size - static_cast<off_t>(unparsed) : 0;
     if (ftruncate(fd, size) == 0)
         fseeko(old, 0, SEEK_END);
 }
@@ -228,9 +237,15 @@ int Orwin_set_record_file(Orwin handle, char *file_name)
     return old_whole ? 0 : record_write_error();
 }
 
-FILE *Orwin_get_record_file(Orwin link) { return orw_link(link)->record_file; }
+FILE *Orwin_get_record_file(Orwin link)
+{
+    return orw_link(link)->record_file;
+}
 
-uint64_t Orwin_get_record_size(Orwin link) { return orw_link(link)->recordsize; }
+uint64_t Orwin_get_record_size(Orwin link)
+{
+    return orw_link(link)->recordsize;
+}
 
 int Orwin_flush_record_file(Orwin handle)
 {
@@ -243,9 +258,15 @@ int Orwin_flush_record_file(Orwin handle)
     return link->record_lost ? record_write_error() : 0;
 }
 
-void Orwin_check_record_writes(Orwin link, int on) { orw_link(link)->check_record_writes = on; }
+void Orwin_check_record_writes(Orwin link, int on)
+{
+    orw_link(link)->check_record_writes = on;
+}
 
-int Orwin_record_writes(Orwin link) { return orw_link(link)->check_record_writes; }
+int Orwin_record_writes(Orwin link)
+{
+    return orw_link(link)->check_record_writes;
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 int Orwin_set_tx_record_file(Orwin handle, char *file_name)
@@ -296,6 +317,9 @@ double Orwin_get_percent_file_read(Orwin handle)
     return static_cast<double>(link->total_raw_bytes_received) * 1000.0 / static_cast<double>(link->filesize);
 }
 
-uint64_t Orwin_get_total_raw_bytes_received(Orwin link) { return orw_link(link)->total_raw_bytes_received; }
+uint64_t Orwin_get_total_raw_bytes_received(Orwin link)
+{
+    return orw_link(link)->total_raw_bytes_received;
+}
 
 } // extern "C"

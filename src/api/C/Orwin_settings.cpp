@@ -40,9 +40,15 @@ extern "C" {
 void Orwin_set_debug(int, int) {}
 
 #if defined(ORWIN_EARLIER_BUILD) && defined(ORWIN_MACOS_BUILD)
-char *Orwin_get_version(void) { return const_cast<char *>("MacOS 19.0.0"); }
+char *Orwin_get_version(void)
+{
+    return const_cast<char *>("MacOS 19.0.0");
+}
 #elif defined(ORWIN_EARLIER_BUILD)
-char *Orwin_get_version(void) { return const_cast<char *>("CentOS-7 v34.86.1573649585"); }
+char *Orwin_get_version(void)
+{
+    return const_cast<char *>("CentOS-7 v34.86.1573649585");
+}
 #else
 char *Orwin_get_version(void)
 {
@@ -73,11 +79,20 @@ char *Orwin_get_version(void)
 }
 #endif
 
-int Orwin_get_socket(Orwin link) { return orw_link(link)->sock; }
+int Orwin_get_socket(Orwin link)
+{
+    return orw_link(link)->sock;
+}
 
-void Orwin_set_context(Orwin link, void *context) { orw_link(link)->context = context; }
+void Orwin_set_context(Orwin link, void *context)
+{
+    orw_link(link)->context = context;
+}
 
-void *Orwin_get_context(Orwin link) { return orw_link(link)->context; }
+void *Orwin_get_context(Orwin link)
+{
+    return orw_link(link)->context;
+}
 
 #ifndef ORWIN_EARLIER_BUILD
 void Orwin_set_number_of_links(Orwin link, unsigned number)
@@ -86,13 +101,25 @@ void Orwin_set_number_of_links(Orwin link, unsigned number)
 }
 #endif
 
-void Orwin_system_type(Orwin link, int type) { orw_link(link)->system_type = type; }
+void Orwin_system_type(Orwin link, int type)
+{
+    orw_link(link)->system_type = type;
+}
 
-int Orwin_device_type(Orwin link) { return orw_link(link)->system_type; }
+int Orwin_device_type(Orwin link)
+{
+    return orw_link(link)->system_type;
+}
 
-int Orwin_get_options(Orwin link) { return orw_link(link)->option; }
+int Orwin_get_options(Orwin link)
+{
+    return orw_link(link)->option;
+}
 
-void Orwin_set_EINTR(Orwin link, int enabled) { orw_link(link)->eintr_enabled = enabled; }
+void Orwin_set_EINTR(Orwin link, int enabled)
+{
+    orw_link(link)->eintr_enabled = enabled;
+}
 
 void Orwin_set_rx_timeout_action(Orwin link, int action)
 {
@@ -119,12 +146,21 @@ int Orwin_set_rx_timeout(Orwin link, int ms)
     return orw_input_waiter(l);
 }
 
-int Orwin_get_rx_timeout(Orwin link) { return orw_link(link)->rx_timeout; }
+int Orwin_get_rx_timeout(Orwin link)
+{
+    return orw_link(link)->rx_timeout;
+}
 
 #ifndef ORWIN_EARLIER_BUILD
-void Orwin_set_tx_timeout(Orwin link, int ms) { orw_link(link)->tx_stall_ms = ms < 0 ? 0 : ms; }
+void Orwin_set_tx_timeout(Orwin link, int ms)
+{
+    orw_link(link)->tx_stall_ms = ms < 0 ? 0 : ms;
+}
 
-int Orwin_get_tx_timeout(Orwin link) { return orw_link(link)->tx_stall_ms; }
+int Orwin_get_tx_timeout(Orwin link)
+{
+    return orw_link(link)->tx_stall_ms;
+}
 #endif
 
 void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io)
@@ -139,7 +175,10 @@ void Orwin_read_stats(Orwin link, uint64_t *calls, uint64_t *io)
 }
 
 #ifndef ORWIN_EARLIER_BUILD
-long Orwin_gettid(void) { return static_cast<long>(syscall(SYS_gettid)); }
+long Orwin_gettid(void)
+{
+    return static_cast<long>(syscall(SYS_gettid));
+}
 
 int Orwin_Non_Blocking(Orwin link, int nonblocking)
 {

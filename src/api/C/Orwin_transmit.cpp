@@ -72,12 +72,24 @@ int send_queued(ORW *link)
 #ifdef ORWIN_EARLIER_BUILD
 // The earlier builds report their send failures as network errors.
 constexpr int kSendFailed = Error_Network;
-int send_failed() { return orw_set_error(Error_Network, "unable to send data"); }
-int flush_failed(int) { return orw_set_error(Error_Network, "error sending network data"); }
+int send_failed()
+{
+    return orw_set_error(Error_Network, "unable to send data");
+}
+int flush_failed(int)
+{
+    return orw_set_error(Error_Network, "error sending network data");
+}
 #else
 constexpr int kSendFailed = Error_RecFile_Open;
-int send_failed() { return orw_set_error(Error_RecFile_Open, "Unable to send data"); }
-int flush_failed(int code) { return orw_set_error(code, "Unable to send on network"); }
+int send_failed()
+{
+    return orw_set_error(Error_RecFile_Open, "Unable to send data");
+}
+int flush_failed(int code)
+{
+    return orw_set_error(code, "Unable to send on network");
+}
 #endif
 
 // Make sure `need` (<= the buffer size) contiguous bytes are free.
@@ -351,7 +363,10 @@ ssize_t Orwin_send(Orwin link, void *buffer, size_t len, int flags)
 }
 
 #ifndef ORWIN_EARLIER_BUILD
-ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz) { return send_direct(orw_link(link), buffer, sz, 0); }
+ssize_t Orwin_write_raw(Orwin link, void *buffer, size_t sz)
+{
+    return send_direct(orw_link(link), buffer, sz, 0);
+}
 
 ssize_t Orwin_read_raw(Orwin handle, void *buffer, size_t sz)
 {

@@ -17,7 +17,10 @@ constexpr int kDataKindType[3] = {wire::packet_type_of_kind(wire::kind_partial),
                                   wire::packet_type_of_kind(wire::kind_eep)};
 static_assert(wire::kind_eop >> kKindShift == 1 && wire::kind_eep >> kKindShift == 2, "kinds number 0 to 3");
 
-inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot) { return slot ? *slot : nullptr; }
+inline const ORW_CB_INFO *registration(const ORW_CB_INFO *const *slot)
+{
+    return slot ? *slot : nullptr;
+}
 
 // The read's action for special or extension bytes (`flags` masks it): the
 // callback action, all bits of the mask, discards without a usable
@@ -28,8 +31,9 @@ inline int pending_action(const orw_rx_read *r, int flags, const ORW_CB_INFO *cb
     const bool usable = cb && cb->buffer && cb->length > 0 && cb->function;
     return action == flags && !usable ? 0 : action;
 }
-static_assert(CALLBACK_SPECIAL_DATA == SPECIAL_DATA_FLAGS && CALLBACK_EXTENSION_DATA == EXTENSION_DATA_FLAGS &&
-                  DISCARD_SPECIAL_DATA == 0 && DISCARD_EXTENSION_DATA == 0,
+static_assert(CALLBACK_SPECIAL_DATA == SPECIAL_DATA_FLAGS &&
+                  CALLBACK_EXTENSION_DATA == EXTENSION_DATA_FLAGS && DISCARD_SPECIAL_DATA == 0 &&
+                  DISCARD_EXTENSION_DATA == 0,
               "the callback actions are their masks, discarding is 0");
 
 inline orw_rx_status hand_back(orw_rx_read *r, int type)
@@ -46,7 +50,10 @@ inline orw_rx_status return_value(orw_rx_read *r, ssize_t value, int type)
 }
 
 // A callback asked the read to stop.
-inline orw_rx_status callback_stop(orw_rx_read *r) { return return_value(r, 0, Orwin_PART_EOP_EEP); }
+inline orw_rx_status callback_stop(orw_rx_read *r)
+{
+    return return_value(r, 0, Orwin_PART_EOP_EEP);
+}
 
 // Append bytes of a special packet or extension to a callback registration.
 // The registration's buffer is never overrun: bytes beyond its length are
@@ -85,7 +92,8 @@ int run_callback(const orw_rx_parser *p, const orw_rx_read *r, const ORW_CB_INFO
 inline unsigned take_extn_byte(orw_rx_parser *p, const orw_rx_read *r)
 {
     const unsigned b = p->input[p->pos++];
-    p->extn_bytes[(p->extn_size - p->extn_count) & (wire::max_extension_size - 1)] = static_cast<unsigned char>(b);
+    p->extn_bytes[(p->extn_size - p->extn_count) & (wire::max_extension_size - 1)] =
+        static_cast<unsigned char>(b);
     if (r->extension_byte)
         r->extension_byte(r->context, static_cast<int>(b));
     if (--p->extn_count <= 0) {
@@ -97,7 +105,10 @@ inline unsigned take_extn_byte(orw_rx_parser *p, const orw_rx_read *r)
     return b;
 }
 
-inline size_t held(const orw_rx_parser *p) { return p->length - p->pos; }
+inline size_t held(const orw_rx_parser *p)
+{
+    return p->length - p->pos;
+}
 
 // One header byte. Returns true when the read ends (status in *out).
 bool parse_header(orw_rx_parser *p, orw_rx_read *r, orw_rx_status *out)
@@ -369,7 +380,10 @@ int orw_rx_held_type(const orw_rx_parser *p)
     return Orwin_PART_EOP_EEP;
 }
 
-bool orw_rx_special_begun(const orw_rx_parser *p) { return p->state == RX_SPECIAL && p->extn_byte > 0; }
+bool orw_rx_special_begun(const orw_rx_parser *p)
+{
+    return p->state == RX_SPECIAL && p->extn_byte > 0;
+}
 
 size_t orw_rx_resume_prefix(const orw_rx_parser *p, unsigned char out[ORW_RX_RESUME_MAX])
 {

@@ -13,14 +13,7 @@
 #include <sys/types.h>
 
 // Parser states.
-enum {
-    RX_HEADER = 0,
-    RX_LENGTH = 1,
-    RX_PAYLOAD = 2,
-    RX_SPECIAL = 3,
-    RX_EXTN_START = 4,
-    RX_EXTN_BYTES = 5
-};
+enum { RX_HEADER = 0, RX_LENGTH = 1, RX_PAYLOAD = 2, RX_SPECIAL = 3, RX_EXTN_START = 4, RX_EXTN_BYTES = 5 };
 
 // Header and length bytes that re-announce a frame the parser is inside of,
 // at most 0xC0 and the bytes of the longest extension.
@@ -41,7 +34,7 @@ struct orw_rx_parser {
     int extn_count;  // extension bytes still due
     int extn_size;
     int extn_cmd;
-    int extn_byte;   // special or extension bytes gathered so far
+    int extn_byte; // special or extension bytes gathered so far
     // Bytes of the current extension consumed so far, command byte first.
     unsigned char extn_bytes[ORW_RX_RESUME_MAX - 1];
 };
@@ -100,12 +93,27 @@ inline void orw_rx_set_input(orw_rx_parser *p, const unsigned char *data, size_t
 orw_rx_status orw_rx_feed(orw_rx_parser *p, const unsigned char *data, size_t length, orw_rx_read *read);
 
 // Bytes held and not yet parsed, and where they start.
-inline size_t orw_rx_unparsed(const orw_rx_parser *p) { return p->length > p->pos ? p->length - p->pos : 0; }
-inline const unsigned char *orw_rx_unparsed_bytes(const orw_rx_parser *p) { return p->input + p->pos; }
+inline size_t orw_rx_unparsed(const orw_rx_parser *p)
+{
+    return p->length > p->pos ? p->length - p->pos : 0;
+}
+inline const unsigned char *orw_rx_unparsed_bytes(const orw_rx_parser *p)
+{
+    return p->input + p->pos;
+}
 // The input last taken, from its start, and how much of it is parsed.
-inline const unsigned char *orw_rx_input(const orw_rx_parser *p) { return p->input; }
-inline size_t orw_rx_input_length(const orw_rx_parser *p) { return p->length; }
-inline size_t orw_rx_parsed(const orw_rx_parser *p) { return p->pos; }
+inline const unsigned char *orw_rx_input(const orw_rx_parser *p)
+{
+    return p->input;
+}
+inline size_t orw_rx_input_length(const orw_rx_parser *p)
+{
+    return p->length;
+}
+inline size_t orw_rx_parsed(const orw_rx_parser *p)
+{
+    return p->pos;
+}
 
 // Type of the bytes a read holds when it has to stop early (time-out, end of
 // data, failed refill): special and extension bytes keep their own part
@@ -118,8 +126,14 @@ bool orw_rx_special_begun(const orw_rx_parser *p);
 
 // The extension being consumed: its command byte and the bytes still due
 // (the current one included while it is being passed on, 0 after the last).
-inline int orw_rx_extension_command(const orw_rx_parser *p) { return p->extn_cmd; }
-inline int orw_rx_extension_due(const orw_rx_parser *p) { return p->extn_count; }
+inline int orw_rx_extension_command(const orw_rx_parser *p)
+{
+    return p->extn_cmd;
+}
+inline int orw_rx_extension_due(const orw_rx_parser *p)
+{
+    return p->extn_count;
+}
 // Forget the extension's command once its bytes have been used.
 inline void orw_rx_clear_extension_command(orw_rx_parser *p)
 {

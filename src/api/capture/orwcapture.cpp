@@ -40,7 +40,7 @@ capture_map s_pcap;
 std::map<std::string, std::shared_ptr<std::mutex>> name_locks;
 
 class name_guard {
-public:
+  public:
     explicit name_guard(const std::string &device) : device(device)
     {
         {
@@ -64,7 +64,7 @@ public:
     name_guard(const name_guard &) = delete;
     name_guard &operator=(const name_guard &) = delete;
 
-private:
+  private:
     std::string device;
     std::shared_ptr<std::mutex> held;
 };
@@ -131,8 +131,8 @@ bool close_capture(const std::string &device)
     return ok;
 }
 
-template <class Capture> int start_capture(capture_map &map, const char *device_, const char *config_,
-                                           const char *target_, int rfs_)
+template <class Capture>
+int start_capture(capture_map &map, const char *device_, const char *config_, const char *target_, int rfs_)
 {
     if (!device_ || !target_)
         return 1;
@@ -217,12 +217,14 @@ extern "C" {
 
 int Orwin_Capture_TRC(const char *device_, const char *config_, const char *target_, int rfs_)
 {
-    return guarded([&] { return start_capture<orw::trc::trc_capture>(s_trc, device_, config_, target_, rfs_); });
+    return guarded(
+        [&] { return start_capture<orw::trc::trc_capture>(s_trc, device_, config_, target_, rfs_); });
 }
 
 int Orwin_Capture_PCAP(const char *device_, const char *config_, const char *target_, int rfs_)
 {
-    return guarded([&] { return start_capture<orw::trc::pcap_capture>(s_pcap, device_, config_, target_, rfs_); });
+    return guarded(
+        [&] { return start_capture<orw::trc::pcap_capture>(s_pcap, device_, config_, target_, rfs_); });
 }
 
 int Orwin_Stop_Capture(const char *device_)

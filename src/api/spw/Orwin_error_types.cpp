@@ -20,10 +20,7 @@ std::string describe(const std::string &addr, int code, const char *txt)
 
 } // namespace
 
-error::error(const std::string &addr, int code, const char *txt)
-    : error(addr, code, txt, errno)
-{
-}
+error::error(const std::string &addr, int code, const char *txt) : error(addr, code, txt, errno) {}
 
 error::error(const std::string &addr, int code, const char *txt, int oserr)
     : addr(addr), code(code), err(oserr), txt(txt), message(describe(addr, code, txt))

@@ -28,7 +28,8 @@ primary_header decode_primary(const unsigned char *b, size_t n)
     return h;
 }
 
-void encode_primary(unsigned char *b, uint8_t version, bool type, uint16_t apid, uint8_t seqfl, uint16_t seqcnt)
+void encode_primary(unsigned char *b, uint8_t version, bool type, uint16_t apid, uint8_t seqfl,
+                    uint16_t seqcnt)
 {
     b[0] = static_cast<unsigned char>((version << 5) | (type ? 0x10 : 0) | ((apid >> 8) & 0x07));
     b[1] = static_cast<unsigned char>(apid & 0xFF);

@@ -53,10 +53,11 @@ void handler::deliver()
 void handler::request(uint8_t reserved_, uint8_t application, unsigned char *, uint32_t, primary_header &h,
                       secondary_header *, unsigned char *d, uint32_t n)
 {
-    ORW_SPW_TRACE(2, this, "reserved %02x application %02x  size %d", reserved_, application, static_cast<int>(n));
+    ORW_SPW_TRACE(2, this, "reserved %02x application %02x  size %d", reserved_, application,
+                  static_cast<int>(n));
     std::printf("server->ccsds reserved %02x application %02x\n", reserved_, application);
-    std::printf("              version %d type %d sechdr %d apid %d sf %d sq %d sz %d\n", h.version, h.type ? 1 : 0,
-                h.sechdr ? 1 : 0, h.apid, h.seqfl, h.seqcnt, static_cast<int>(h.sz));
+    std::printf("              version %d type %d sechdr %d apid %d sf %d sq %d sz %d\n", h.version,
+                h.type ? 1 : 0, h.sechdr ? 1 : 0, h.apid, h.seqfl, h.seqcnt, static_cast<int>(h.sz));
     std::printf("              size %d %s\n", static_cast<int>(n), hex_preview(d, n).c_str());
     std::fflush(stdout);
 }

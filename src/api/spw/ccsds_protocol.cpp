@@ -32,12 +32,15 @@ void put_be16(unsigned char *b, uint32_t v)
 
 } // namespace
 
-protocol_instance *protocol::new_instance() { return new handler(); }
+protocol_instance *protocol::new_instance()
+{
+    return new handler();
+}
 
 void protocol::header(uint8_t version, bool type, uint16_t apid, uint8_t seqfl, uint16_t seqcnt)
 {
-    ORW_SPW_TRACE(2, this, "version %02x type %d appid %d seqfl %d seqcnt %d", version, type ? 1 : 0, apid, seqfl,
-                  seqcnt);
+    ORW_SPW_TRACE(2, this, "version %02x type %d appid %d seqfl %d seqcnt %d", version, type ? 1 : 0, apid,
+                  seqfl, seqcnt);
     std::fill(std::begin(data), std::end(data), nullptr);
     std::fill(std::begin(sz), std::end(sz), 0);
     std::fill(std::begin(packet), std::end(packet), 0);
@@ -45,8 +48,8 @@ void protocol::header(uint8_t version, bool type, uint16_t apid, uint8_t seqfl, 
     encode_primary(packet, version, type, apid, seqfl, seqcnt);
 }
 
-void protocol::secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, bool checkword, uint8_t r1, uint8_t pt,
-                                uint8_t r2, uint16_t sapid, uint8_t r3, uint8_t tid)
+void protocol::secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, bool checkword, uint8_t r1,
+                                uint8_t pt, uint8_t r2, uint16_t sapid, uint8_t r3, uint8_t tid)
 {
     packet[0] |= 0x08;
     sechdr[0] = static_cast<unsigned char>(time >> 24);
@@ -54,7 +57,8 @@ void protocol::secondary_header(uint32_t time, uint8_t fine, uint8_t timeid, boo
     sechdr[2] = static_cast<unsigned char>(time >> 8);
     sechdr[3] = static_cast<unsigned char>(time);
     sechdr[4] = fine;
-    sechdr[5] = static_cast<unsigned char>(((timeid & 3) << 6) | (checkword ? 0x20 : 0) | ((r1 & 1) << 4) | (pt & 7));
+    sechdr[5] =
+        static_cast<unsigned char>(((timeid & 3) << 6) | (checkword ? 0x20 : 0) | ((r1 & 1) << 4) | (pt & 7));
     sechdr[6] = static_cast<unsigned char>(((r2 & 0x1F) << 3) | ((sapid >> 8) & 3));
     sechdr[7] = static_cast<unsigned char>(sapid & 0xFF);
     sechdr[8] = r3;
@@ -73,7 +77,10 @@ void protocol::user_data(const unsigned char *d, size_t n)
     lastid = n ? std::max(lastid, piece_user) : lastid;
 }
 
-bool protocol::with_checkword() const { return sz[piece_secondary] && (sechdr[5] & 0x20); }
+bool protocol::with_checkword() const
+{
+    return sz[piece_secondary] && (sechdr[5] & 0x20);
+}
 
 size_t protocol::data_field_size() const
 {

@@ -27,7 +27,10 @@ static_assert(connection::TX_SPEED_address == Orwin_TX_SPEED_address, "register 
 
 // ---- Status records ----------------------------------------------------------
 
-void portstatus::copy(const portstatus &o) { *this = o; }
+void portstatus::copy(const portstatus &o)
+{
+    *this = o;
+}
 
 void portstatus::copyreset(portstatus &o)
 {
@@ -48,7 +51,10 @@ void portstatus::copyreset(portstatus &o)
     error2.copyreset(o.error2);
 }
 
-void devstatus::copy(const devstatus &o) { *this = o; }
+void devstatus::copy(const devstatus &o)
+{
+    *this = o;
+}
 
 void devstatus::copyreset(devstatus &o)
 {
@@ -71,7 +77,10 @@ void devstatus::copyreset(devstatus &o)
 
 // ---- Opening and closing -------------------------------------------------------
 
-connection::connection(const std::string &address) { connect(address); }
+connection::connection(const std::string &address)
+{
+    connect(address);
+}
 
 connection::~connection()
 {
@@ -121,12 +130,10 @@ void connection::open_handle(int timeout_ms)
     Orwin_set_context(device, this);
     Orwin_read_packet_special_callback(device, special_data_buffer, sizeof special_data_buffer,
                                        special_data_s);
-    Orwin_read_packet_extension_callback(device, extn_data_buffer, sizeof extn_data_buffer,
-                                         extn_data_s);
+    Orwin_read_packet_extension_callback(device, extn_data_buffer, sizeof extn_data_buffer, extn_data_s);
 }
 
-int connection::special_data_s(Orwin lnk_, void *data_, int length_, int complete_,
-                               int data_buffer_position_)
+int connection::special_data_s(Orwin lnk_, void *data_, int length_, int complete_, int data_buffer_position_)
 {
     connection *owner = static_cast<connection *>(Orwin_get_context(lnk_));
     if (!owner)
@@ -134,8 +141,7 @@ int connection::special_data_s(Orwin lnk_, void *data_, int length_, int complet
     return owner->special_data(data_, length_, complete_, data_buffer_position_);
 }
 
-int connection::extn_data_s(Orwin lnk_, void *data_, int length_, int complete_,
-                            int data_buffer_position_)
+int connection::extn_data_s(Orwin lnk_, void *data_, int length_, int complete_, int data_buffer_position_)
 {
     connection *owner = static_cast<connection *>(Orwin_get_context(lnk_));
     if (!owner)
@@ -147,31 +153,94 @@ int connection::extn_data_s(Orwin lnk_, void *data_, int length_, int complete_,
 
 void connection::reported_version(uint8_t, uint8_t) {}
 void connection::startdate(time_t, uint32_t) {}
-bool connection::timetag_uncertainty(uint32_t) { return true; }
-bool connection::missing_data() { return true; }
-bool connection::esc_eep() { return true; }
-bool connection::received_fct() { return true; }
-bool connection::received_esc_fct() { return true; }
-bool connection::esc_eop() { return true; }
-bool connection::esc_esc() { return true; }
+bool connection::timetag_uncertainty(uint32_t)
+{
+    return true;
+}
+bool connection::missing_data()
+{
+    return true;
+}
+bool connection::esc_eep()
+{
+    return true;
+}
+bool connection::received_fct()
+{
+    return true;
+}
+bool connection::received_esc_fct()
+{
+    return true;
+}
+bool connection::esc_eop()
+{
+    return true;
+}
+bool connection::esc_esc()
+{
+    return true;
+}
 void connection::link_selected(int) {}
-bool connection::link_timeout() { return true; }
-bool connection::port_status(int, double, bool, int) { return true; }
-bool connection::port_status(int, bool, int) { return true; }
-bool connection::link_tx_speed(int, double) { return true; }
-bool connection::parity_error() { return true; }
-bool connection::error_event() { return true; }
-bool connection::perror1() { return true; }
-bool connection::perror2() { return true; }
-bool connection::timecode(uint8_t, uint8_t, uint8_t, uint8_t) { return true; }
+bool connection::link_timeout()
+{
+    return true;
+}
+bool connection::port_status(int, double, bool, int)
+{
+    return true;
+}
+bool connection::port_status(int, bool, int)
+{
+    return true;
+}
+bool connection::link_tx_speed(int, double)
+{
+    return true;
+}
+bool connection::parity_error()
+{
+    return true;
+}
+bool connection::error_event()
+{
+    return true;
+}
+bool connection::perror1()
+{
+    return true;
+}
+bool connection::perror2()
+{
+    return true;
+}
+bool connection::timecode(uint8_t, uint8_t, uint8_t, uint8_t)
+{
+    return true;
+}
 void connection::timetag(uint64_t) {}
 void connection::timezero(double) {}
 void connection::err(double, int, int) {}
-bool connection::barrier_lifted(uint64_t) { return true; }
-bool connection::waveform_data(int, int, int, int, int, char *, unsigned char *, size_t) { return true; }
-bool connection::unknown_ram_data(void *, int, int, int) { return true; }
-bool connection::unknown_special_data(void *, int, int, int) { return true; }
-bool connection::unknown_extn_data(void *, int, int, int) { return true; }
+bool connection::barrier_lifted(uint64_t)
+{
+    return true;
+}
+bool connection::waveform_data(int, int, int, int, int, char *, unsigned char *, size_t)
+{
+    return true;
+}
+bool connection::unknown_ram_data(void *, int, int, int)
+{
+    return true;
+}
+bool connection::unknown_special_data(void *, int, int, int)
+{
+    return true;
+}
+bool connection::unknown_extn_data(void *, int, int, int)
+{
+    return true;
+}
 
 // ---- Configuration wrappers ---------------------------------------------------------
 

@@ -32,8 +32,7 @@ int connection::special_data(void *data_, int length_, int complete_, int data_b
         return 1;
 
     // A caller may hand its own copy; decoding always works on our buffer.
-    size_t held = special_data_sz < sizeof special_data_buffer ? special_data_sz
-                                                               : sizeof special_data_buffer;
+    size_t held = special_data_sz < sizeof special_data_buffer ? special_data_sz : sizeof special_data_buffer;
     if (data_ && data_ != special_data_buffer && held > 0)
         std::memmove(special_data_buffer, data_, held);
     if (held == 0)

@@ -16,7 +16,10 @@ namespace orw {
 
 namespace {
 
-bool debug_debug() { return std::getenv("ORW_DEBUG_DEBUG") != nullptr; }
+bool debug_debug()
+{
+    return std::getenv("ORW_DEBUG_DEBUG") != nullptr;
+}
 
 constexpr size_t trace_line_size = 8192;
 
@@ -72,8 +75,8 @@ void debug::print(const char *function, int line, const void *object, const char
     if (prefix < 0)
         prefix = 0;
     // Leave room for the newline whatever the prefix and message lengths.
-    size_t used = static_cast<size_t>(prefix) < trace_line_size - 1 ? static_cast<size_t>(prefix)
-                                                                      : trace_line_size - 1;
+    size_t used =
+        static_cast<size_t>(prefix) < trace_line_size - 1 ? static_cast<size_t>(prefix) : trace_line_size - 1;
     va_list args;
     va_start(args, format);
     int message = std::vsnprintf(buffer + used, trace_line_size - used, format, args);
@@ -91,11 +94,14 @@ void debug::print(const char *function, int line, const void *object, const char
 
 namespace tracing {
 
-#define ORW_TRACE_DEFINE_CHANNEL(NAME)                                                           \
-    namespace NAME {                                                                             \
-    ::orw::debug debug;                                                                          \
-    init_t::init_t() { debug.init(#NAME); }                                                      \
-    static init_t initializer;                                                                   \
+#define ORW_TRACE_DEFINE_CHANNEL(NAME)                                                                       \
+    namespace NAME {                                                                                         \
+    ::orw::debug debug;                                                                                      \
+    init_t::init_t()                                                                                         \
+    {                                                                                                        \
+        debug.init(#NAME);                                                                                   \
+    }                                                                                                        \
+    static init_t initializer;                                                                               \
     }
 ORW_TRACE_DEFINE_CHANNEL(SPW)
 ORW_TRACE_DEFINE_CHANNEL(WFM)

@@ -17,9 +17,15 @@ void device_t::ccsds_secondary_header(uint32_t time, uint8_t fine, uint8_t timei
     ccsds.secondary_header(time, fine, timeid, checkword, r1, pt, r2, sapid, r3, tid);
 }
 
-void device_t::ccsds_user_data(const unsigned char *data, size_t sz) { ccsds.user_data(data, sz); }
+void device_t::ccsds_user_data(const unsigned char *data, size_t sz)
+{
+    ccsds.user_data(data, sz);
+}
 
-void device_t::ccsds_send(uint8_t application, uint8_t reserved) { ccsds.send(this, application, reserved); }
+void device_t::ccsds_send(uint8_t application, uint8_t reserved)
+{
+    ccsds.send(this, application, reserved);
+}
 
 void device_t::spwccsds_send(uint8_t application, uint8_t reserved, const unsigned char *data, size_t sz)
 {

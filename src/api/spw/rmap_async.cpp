@@ -147,15 +147,15 @@ template <class Send> void with_callback(uint32_t timeout, completion &&done, Se
 
 } // namespace
 
-std::future<result> protocol::read_async(device_t *dev, uint8_t key, uint32_t addr, size_t sz, uint32_t timeout,
-                                         uint8_t flags, uint8_t ewa)
+std::future<result> protocol::read_async(device_t *dev, uint8_t key, uint32_t addr, size_t sz,
+                                         uint32_t timeout, uint8_t flags, uint8_t ewa)
 {
     return with_future(timeout,
                        [&](transaction_response *r) { send_read(dev, key, flags, ewa, addr, sz, r); });
 }
 
-std::future<result> protocol::write_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *d, size_t sz,
-                                          uint32_t timeout, uint8_t flags, uint8_t ewa)
+std::future<result> protocol::write_async(device_t *dev, uint8_t key, uint32_t addr, const uint8_t *d,
+                                          size_t sz, uint32_t timeout, uint8_t flags, uint8_t ewa)
 {
     return with_future(timeout,
                        [&](transaction_response *r) { send_write(dev, key, flags, ewa, addr, d, sz, r); });

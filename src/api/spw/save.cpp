@@ -34,11 +34,9 @@ bool write_all(int fd, const void *block, size_t size)
 
 } // namespace
 
-bool save(const std::string &file, const void *data, size_t size, const void *header,
-          size_t header_size)
+bool save(const std::string &file, const void *data, size_t size, const void *header, size_t header_size)
 {
-    ORW_SPW_TRACE(8, nullptr, "writing %u bytes of data to %s", static_cast<unsigned>(size),
-                  file.c_str());
+    ORW_SPW_TRACE(8, nullptr, "writing %u bytes of data to %s", static_cast<unsigned>(size), file.c_str());
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     // Only a regular file may be removed after a failed write; a device or
     // pipe given as the target is left alone.
@@ -50,8 +48,8 @@ bool save(const std::string &file, const void *data, size_t size, const void *he
         ORW_SPW_TRACE(1, nullptr, "error %d writing to file file %s (%d)", -1, file.c_str(), e);
         return true;
     }
-    bool ok = (header_size == 0 || write_all(fd, header, header_size)) &&
-              (size == 0 || write_all(fd, data, size));
+    bool ok =
+        (header_size == 0 || write_all(fd, header, header_size)) && (size == 0 || write_all(fd, data, size));
     int e = errno;
     // A failing close can mean the data never reached the disk.
     if (::close(fd) != 0 && ok) {

@@ -50,7 +50,8 @@ void handler::deliver()
 
 void handler::request(uint8_t reserved_, uint8_t application, unsigned char *d, uint32_t n)
 {
-    ORW_SPW_TRACE(2, this, "reserved %02x application %02x  size %d", reserved_, application, static_cast<int>(n));
+    ORW_SPW_TRACE(2, this, "reserved %02x application %02x  size %d", reserved_, application,
+                  static_cast<int>(n));
     std::printf("server->ccsds reserved %02x application %02x size %d %s\n", reserved_, application,
                 static_cast<int>(n), hex_preview(d, n).c_str());
     std::fflush(stdout);

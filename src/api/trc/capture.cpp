@@ -49,8 +49,9 @@ capture::capture(const char *host, const char *target, uint32_t, uint32_t rfs)
         if (!recording_unit(name.c_str()))
             throw orw::error(addr, Error_Incorrect_Device, "Device is not TRC/VGL");
         linkstatus = name != "VGL-3U";
-        ORW_TRCAPI_TRACE(2, this, linkstatus ? "product capable of getting link status"
-                                             : "product INCAPABLE of getting link status");
+        ORW_TRCAPI_TRACE(2, this,
+                         linkstatus ? "product capable of getting link status"
+                                    : "product INCAPABLE of getting link status");
     } else {
         // A recording has no unit to ask: its family and links are only
         // known once its header has been read.
@@ -66,7 +67,10 @@ capture::capture(const char *host, const char *target, uint32_t, uint32_t rfs)
     ORW_TRCAPI_TRACE(2, this, "Device has %d links", no_ports);
 }
 
-capture::~capture() { join_threads(); }
+capture::~capture()
+{
+    join_threads();
+}
 
 void capture::join_threads()
 {
@@ -247,15 +251,27 @@ void capture::set_file(const char *file, bool p1, bool p2)
     Orwin_check_record_writes(device, p2 ? 1 : 0);
 }
 
-void capture::capture_error(int code) { ORW_TRCAPI_TRACE(1, this, "error %d capturing data", code); }
+void capture::capture_error(int code)
+{
+    ORW_TRCAPI_TRACE(1, this, "error %d capturing data", code);
+}
 
 void capture::acquired_data(const uint8_t *, ssize_t, int) {}
 
-void capture::timetag_module_missing() { ORW_TRCAPI_TRACE(2, this, "time tag module missing"); }
+void capture::timetag_module_missing()
+{
+    ORW_TRCAPI_TRACE(2, this, "time tag module missing");
+}
 
-void capture::timetag_module_present() { ORW_TRCAPI_TRACE(2, this, "time tag module present"); }
+void capture::timetag_module_present()
+{
+    ORW_TRCAPI_TRACE(2, this, "time tag module present");
+}
 
-void capture::update_link_status(const devstatus *) { ORW_TRCAPI_TRACE(8, this, "display link status"); }
+void capture::update_link_status(const devstatus *)
+{
+    ORW_TRCAPI_TRACE(8, this, "display link status");
+}
 
 void capture::update_status(devstatus *s)
 {
@@ -291,8 +307,8 @@ void capture::waveform_complete(int port, orw::waveform::waveform *wf)
         // A unit flooding error waveforms must not grow memory or the time
         // a stop takes to write them.
         const uint64_t n = ++waveforms_dropped;
-        ORW_WFM_TRACE(n == 1 ? 1 : 8, this, "waveform %d dropped: %zu waiting to be written (%llu dropped)", wf->id,
-                      max_saved_waveforms, static_cast<unsigned long long>(n));
+        ORW_WFM_TRACE(n == 1 ? 1 : 8, this, "waveform %d dropped: %zu waiting to be written (%llu dropped)",
+                      wf->id, max_saved_waveforms, static_cast<unsigned long long>(n));
         delete wf;
     }
     // The port is re-armed either way, so that it goes on taking waveforms.

@@ -21,8 +21,8 @@ bool capture::framing_broken(const char *what, unsigned value)
     const ORW *link = orw_link(device);
     const uint64_t unparsed = orw_rx_unparsed(&link->rx);
     const uint64_t offset = link->total_raw_bytes_received + 1 - unparsed;
-    ORW_TRCAPI_TRACE(1, this, "stream framing broken at byte %llu: %s (%u)", static_cast<unsigned long long>(offset),
-                     what, value);
+    ORW_TRCAPI_TRACE(1, this, "stream framing broken at byte %llu: %s (%u)",
+                     static_cast<unsigned long long>(offset), what, value);
     if (!framing_error) {
         framing_error = what;
         framing_where = addr + " at byte " + std::to_string(offset);
@@ -43,7 +43,8 @@ int capture::special_data(void *data_, int length_, int complete_, int data_buff
     const int slots = device ? orw_link(device)->number_of_slots : 0;
     const unsigned char *b = static_cast<const unsigned char *>(data_);
     if (complete_ != 0 && length_ > 0 && b && slots > 0 && b[0] >= slots)
-        return framing_broken("stream framing broken: a special packet from a slot the unit does not have", b[0])
+        return framing_broken("stream framing broken: a special packet from a slot the unit does not have",
+                              b[0])
                    ? 1
                    : 0;
     return connection::special_data(data_, length_, complete_, data_buffer_position_);

@@ -127,7 +127,8 @@ void capture::count_piece(const uint8_t *buffer, ssize_t n)
     if (framing_error)
         throw_framing_error();
     const uint64_t bytes = static_cast<uint64_t>(n);
-    portstatus *link = rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
+    portstatus *link =
+        rx_link < static_cast<unsigned>(devstatus::max_links) ? &status.links[rx_link] : nullptr;
     // Rotation sizes count what reached the native file, record headers
     // included; a writer of its own counts its own bytes; without
     // either, the data count.

@@ -57,9 +57,8 @@ void capture::do_waveforms()
         try {
             if (wf->order()) {
                 wf->decode();
-                int written = orw::waveform::save_files(*wf, base, [&](const std::string &file) {
-                    waveform_file_saved(file.c_str(), wf.get());
-                });
+                int written = orw::waveform::save_files(
+                    *wf, base, [&](const std::string &file) { waveform_file_saved(file.c_str(), wf.get()); });
                 if (written < orw::waveform::files_per_waveform)
                     waveform_files_failed = true;
             } else {

@@ -39,18 +39,12 @@ const capture_option er_table[options::er::nooptions] = {
 };
 
 const capture_option ews_table[options::ew_ports::nooptions] = {
-    {"EW_Source_port_1", c::EW_Source_port_1},
-    {"EW_Source_port_2", c::EW_Source_port_2},
-    {"EW_Source_port_3", c::EW_Source_port_3},
-    {"EW_Source_port_4", c::EW_Source_port_4},
-    {"EW_Source_port_5", c::EW_Source_port_5},
-    {"EW_Source_port_6", c::EW_Source_port_6},
-    {"EW_Source_port_7", c::EW_Source_port_7},
-    {"EW_Source_port_8", c::EW_Source_port_8},
-    {"EW_Source_SMA_12", c::EW_Source_SMA_12},
-    {"EW_Source_SMA_34", c::EW_Source_SMA_34},
-    {"EW_Source_SMA_56", c::EW_Source_SMA_56},
-    {"EW_Source_SMA_78", c::EW_Source_SMA_78},
+    {"EW_Source_port_1", c::EW_Source_port_1},   {"EW_Source_port_2", c::EW_Source_port_2},
+    {"EW_Source_port_3", c::EW_Source_port_3},   {"EW_Source_port_4", c::EW_Source_port_4},
+    {"EW_Source_port_5", c::EW_Source_port_5},   {"EW_Source_port_6", c::EW_Source_port_6},
+    {"EW_Source_port_7", c::EW_Source_port_7},   {"EW_Source_port_8", c::EW_Source_port_8},
+    {"EW_Source_SMA_12", c::EW_Source_SMA_12},   {"EW_Source_SMA_34", c::EW_Source_SMA_34},
+    {"EW_Source_SMA_56", c::EW_Source_SMA_56},   {"EW_Source_SMA_78", c::EW_Source_SMA_78},
     {"EW_Source_barrier", c::EW_Source_barrier},
 };
 
@@ -68,7 +62,10 @@ const capture_option ewc_table[options::ew_capture::nooptions] = {
     {"EW_capture_FCT", c::EW_capture_FCT},
 };
 
-uint32_t rows_mask(size_t rows) { return rows >= 32 ? ~0u : (1u << rows) - 1; }
+uint32_t rows_mask(size_t rows)
+{
+    return rows >= 32 ? ~0u : (1u << rows) - 1;
+}
 
 } // namespace
 
@@ -177,14 +174,14 @@ void config::apply(orw::connection *conn, int no_ports)
         // Settings exist for ports 1..8 only; a larger unit's other ports
         // are never chosen.
         if (n < ports && (active_ports & (1u << n))) {
-            conn->TT_reporting(static_cast<int>(native_setting(tt_options, options::tt::nooptions,
-                                                               timetags[n].setting)));
-            conn->ER_reporting(static_cast<int>(native_setting(er_options, options::er::nooptions,
-                                                               errors[n].setting)));
-            conn->EW_source(static_cast<int>(native_setting(ews_options, options::ew_ports::nooptions,
-                                                            sources[n].setting)));
-            conn->EW_reporting(static_cast<int>(native_setting(ewc_options, options::ew_capture::nooptions,
-                                                               captures[n].setting)));
+            conn->TT_reporting(
+                static_cast<int>(native_setting(tt_options, options::tt::nooptions, timetags[n].setting)));
+            conn->ER_reporting(
+                static_cast<int>(native_setting(er_options, options::er::nooptions, errors[n].setting)));
+            conn->EW_source(static_cast<int>(
+                native_setting(ews_options, options::ew_ports::nooptions, sources[n].setting)));
+            conn->EW_reporting(static_cast<int>(
+                native_setting(ewc_options, options::ew_capture::nooptions, captures[n].setting)));
             ORW_TRCAPI_TRACE(2, this, "Enabling link");
             conn->mode(orw::connection::LINK_mode_normal);
         } else {

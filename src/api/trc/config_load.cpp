@@ -73,7 +73,8 @@ std::string read_file(const std::string &path)
             pollfd p = {fd, POLLIN, 0};
             int r = ::poll(&p, 1, pipe_wait_ms);
             if (r == 0)
-                throw orw::error(path, Error_Receiver_Timeout, "configuration file was not delivered in time", 0);
+                throw orw::error(path, Error_Receiver_Timeout, "configuration file was not delivered in time",
+                                 0);
             if (r < 0 && errno != EINTR)
                 throw orw::error(path, Error_IO_Error, "can't read configuration file", errno);
         } else if (errno != EINTR) {
@@ -93,7 +94,8 @@ bool binary(const std::string &text)
 
 bool blank(const std::string &text)
 {
-    return std::all_of(text.begin(), text.end(), [](char c) { return std::strchr(" \t\n\v\f\r", c) != nullptr; });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::strchr(" \t\n\v\f\r", c) != nullptr; });
 }
 
 // Sets the bit of the row named `name`; false when no row has that name.
@@ -219,8 +221,8 @@ void config::load(const std::string &path)
         try {
             doc = json::parse(text);
         } catch (const json::parse_error &e) {
-            throw orw::error(path + ": " + json_message(e), Error_Invalid_File, "malformed JSON in configuration file",
-                             0);
+            throw orw::error(path + ": " + json_message(e), Error_Invalid_File,
+                             "malformed JSON in configuration file", 0);
         }
         try {
             json_loader::load_doc(*this, doc);
@@ -274,7 +276,8 @@ void config::load(std::istream &in)
         long long n = std::strtoll(number.c_str(), &end, 10);
         if (number.empty() || *end != '\0' || errno != 0)
             throw orw::error(source + ": port " + (number.empty() ? "(missing)" : number),
-                             Error_Parameter_RangeIncorrect, "port number in configuration file is not an integer");
+                             Error_Parameter_RangeIncorrect,
+                             "port number in configuration file is not an integer");
         capture_settings &entry = port_entry(part->settings, n);
         ++entries;
         for (std::string token; tokens >> token;)

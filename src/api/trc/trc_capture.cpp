@@ -7,7 +7,10 @@ namespace orw {
 namespace trc {
 
 // Stopped here, while this object is whole: the threads call its hooks.
-trc_capture::~trc_capture() { join_threads(); }
+trc_capture::~trc_capture()
+{
+    join_threads();
+}
 
 } // namespace trc
 } // namespace orw

@@ -79,16 +79,22 @@ void filewriter::file_start(const char *file, int gen)
     set_file(file, false, true);
 }
 
-void filewriter::finished() { file_end(nullptr); }
+void filewriter::finished()
+{
+    file_end(nullptr);
+}
 
 void filewriter::file_end(const char *next)
 {
-    ORW_TRCAPI_TRACE(2, this, "terminating current capture file and starting '%s':%p",
-                     next ? next : "(null)", static_cast<const void *>(next));
+    ORW_TRCAPI_TRACE(2, this, "terminating current capture file and starting '%s':%p", next ? next : "(null)",
+                     static_cast<const void *>(next));
     set_file(next, false, true);
 }
 
-const char *filewriter::file_suffix() { return record_file_suffix ? record_file_suffix : ".trc"; }
+const char *filewriter::file_suffix()
+{
+    return record_file_suffix ? record_file_suffix : ".trc";
+}
 
 bool filewriter::isdir(const char *path)
 {
@@ -238,7 +244,8 @@ void filewriter::check_single_target(const char *filename) const
     if (::stat(filename, &st) != 0 || S_ISREG(st.st_mode))
         return;
     if (S_ISDIR(st.st_mode))
-        throw error(filename, Error_RecFile_Open, "capture target is a directory (give a file size to rotate into it)");
+        throw error(filename, Error_RecFile_Open,
+                    "capture target is a directory (give a file size to rotate into it)");
     throw error(filename, Error_RecFile_Open, "capture target is not a regular file");
 }
 
@@ -317,7 +324,8 @@ void filewriter::create_record_file()
             if (stamp_repeat == 0)
                 n = std::snprintf(nextfile, sizeof nextfile, "%s_%s.tmp", expansion, t.c_str());
             else
-                n = std::snprintf(nextfile, sizeof nextfile, "%s_%s-%u.tmp", expansion, t.c_str(), stamp_repeat);
+                n = std::snprintf(nextfile, sizeof nextfile, "%s_%s-%u.tmp", expansion, t.c_str(),
+                                  stamp_repeat);
             if (n < 0 || static_cast<size_t>(n) >= sizeof nextfile || !file_exists(nextfile))
                 break;
             ++stamp_repeat;
@@ -353,7 +361,8 @@ void filewriter::finished_file(const char *next, const std::string &now)
     // Only the suffix this writer added marks the file in progress.
     std::string final_name = currentfile;
     const size_t length = final_name.size();
-    if (length >= in_progress_length && final_name.compare(length - in_progress_length, in_progress_length, in_progress) == 0) {
+    if (length >= in_progress_length &&
+        final_name.compare(length - in_progress_length, in_progress_length, in_progress) == 0) {
         final_name.erase(length - in_progress_length);
         if (!fileindex)
             final_name += "_" + now;
@@ -381,7 +390,7 @@ void filewriter::close()
     ORW_TRCAPI_TRACE(2, this, "Closing down capture");
     if (record_file_size != 0) {
         if (record_file_generation == 0)
-            return; // nothing was opened
+            return;                 // nothing was opened
         record_file_generation = 0; // a second close finds nothing open
         if (current_failed) {
             // Whatever is still open is closed; nothing is listed as finished.

@@ -22,8 +22,14 @@ constexpr int data_length = 10;
 constexpr int value_fct = 256;
 constexpr int value_esc = 259;
 
-int word_index(int value) { return ((value % ring_words) + ring_words) % ring_words; }
-int line(const int *w, int x) { return w[x] & 0x3F; }
+int word_index(int value)
+{
+    return ((value % ring_words) + ring_words) % ring_words;
+}
+int line(const int *w, int x)
+{
+    return w[x] & 0x3F;
+}
 
 const char *const control_tokens[4] = {"fct", "eep", "eop", "esc"};
 const char *const control_names[3] = {"FCT", "EEP", "EOP"};

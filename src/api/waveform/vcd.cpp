@@ -31,9 +31,15 @@ int VCD::add_var(int bits, const char *name)
     return novars++;
 }
 
-void VCD::end_definitions() { std::fputs("$upscope $end\n$enddefinitions $end\n", file); }
+void VCD::end_definitions()
+{
+    std::fputs("$upscope $end\n$enddefinitions $end\n", file);
+}
 
-void VCD::at(long long time) { std::fprintf(file, "#%lld\n", time); }
+void VCD::at(long long time)
+{
+    std::fprintf(file, "#%lld\n", time);
+}
 
 void VCD::value(int var, int v)
 {
@@ -46,7 +52,10 @@ namespace waveform {
 namespace {
 
 // Nearest whole picosecond of a time in sub-samples (4/3 ns each).
-long long picoseconds(int t) { return (static_cast<long long>(t) * 4000 + 1) / 3; }
+long long picoseconds(int t)
+{
+    return (static_cast<long long>(t) * 4000 + 1) / 3;
+}
 
 // A comment must not close itself early.
 std::string comment_text(const std::string &cause)
@@ -82,7 +91,8 @@ bool write_vcd(const waveform &wf, FILE *out, const char *date)
     // The trigger rises with the first receive edge of the error word; when
     // that word and all after it had none, at the end of the ring.
     const int trigger_edge = rx.error_abs_index;
-    const int rx_end = trigger_edge >= rx.Dlength && trigger_edge < rx.timelength ? rx.timelength : rx.Dlength;
+    const int rx_end =
+        trigger_edge >= rx.Dlength && trigger_edge < rx.timelength ? rx.timelength : rx.Dlength;
     bool triggered = false;
     int r = 1, t = 1;
     while (r < rx_end || t < tx.Dlength) {

@@ -38,7 +38,8 @@ bool write_file(const std::string &name, const std::function<bool(FILE *)> &writ
 
 } // namespace
 
-int save_files(const waveform &wf, const std::string &base, const std::function<void(const std::string &)> &saved)
+int save_files(const waveform &wf, const std::string &base,
+               const std::function<void(const std::string &)> &saved)
 {
     char date[64] = "\n";
     time_t now = std::time(nullptr);

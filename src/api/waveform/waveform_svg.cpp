@@ -13,7 +13,7 @@ namespace {
 
 constexpr double left_margin = 64; // room for the "D" and "S" labels
 constexpr double right_margin = 40;
-constexpr double max_scale = 2.0;  // px per ns: 16 px per 8-ns word
+constexpr double max_scale = 2.0;   // px per ns: 16 px per 8-ns word
 constexpr double max_width = 30000; // renderers refuse much wider pictures
 constexpr double height = 300;
 constexpr double level_height = 30;
@@ -36,10 +36,18 @@ std::string escaped(const std::string &text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
         default:
             // Control characters are not allowed in an XML document, and
             // other bytes than ASCII need not be valid UTF-8.
@@ -53,7 +61,7 @@ std::string escaped(const std::string &text)
 // in long pauses with no edge in either direction: drawn at a fixed short
 // length, they leave the characters around them spaced as without them.
 class time_axis {
-public:
+  public:
     struct pause {
         double from, to; // drawn positions
         double length;   // ns of time
@@ -93,8 +101,9 @@ public:
     {
         if (knots.empty())
             return ns;
-        auto next = std::upper_bound(knots.begin(), knots.end(), ns,
-                                     [](double v, const std::pair<double, double> &k) { return v < k.first; });
+        auto next =
+            std::upper_bound(knots.begin(), knots.end(), ns,
+                             [](double v, const std::pair<double, double> &k) { return v < k.first; });
         if (next == knots.begin())
             return ns - knots.front().first + knots.front().second;
         auto prev = next - 1;
@@ -106,11 +115,12 @@ public:
     bool in_pause(double ns) const
     {
         const double x = at(ns);
-        return std::any_of(breaks.begin(), breaks.end(), [x](const pause &p) { return x > p.from && x < p.to; });
+        return std::any_of(breaks.begin(), breaks.end(),
+                           [x](const pause &p) { return x > p.from && x < p.to; });
     }
     const std::vector<pause> &pauses() const { return breaks; }
 
-private:
+  private:
     // A pause is a gap this many times the typical one between edges; it is
     // drawn as a few typical gaps, never too short for its label.
     static constexpr double pause_factor = 16;
@@ -122,7 +132,7 @@ private:
 };
 
 class painter {
-public:
+  public:
     painter(FILE *out, double scale, const time_axis &axis) : out(out), scale(scale), axis(axis) {}
 
     double x(int t) const { return at(unit_ns(t)); }
@@ -131,15 +141,16 @@ public:
     // `s` must be safe in XML (the library's own labels are); see escaped().
     void text(double tx, double ty, const char *size, const char *colour, const char *s) const
     {
-        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\" font-size=\"%s\" fill=\"%s\">%s</text>\n", tx, ty, size,
-                     colour, s);
+        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\" font-size=\"%s\" fill=\"%s\">%s</text>\n", tx, ty,
+                     size, colour, s);
     }
 
     void line(double x1, double y1, double x2, double y2, const char *colour, double width) const
     {
-        std::fprintf(out,
-                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" style=\"stroke:%s;stroke-width:%g\" />\n",
-                     x1, y1, x2, y2, colour, width);
+        std::fprintf(
+            out,
+            "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" style=\"stroke:%s;stroke-width:%g\" />\n",
+            x1, y1, x2, y2, colour, width);
     }
 
     // A signal steps at each edge: to the edge at the old level, then up or
@@ -176,7 +187,7 @@ public:
         std::fputs("</g>\n", out);
     }
 
-private:
+  private:
     // Rows: character names, token names, roles, bit values; then a bracket
     // under each character's code bits.
     void labels(const sd_decoder &d, double top, const palette &colours) const
@@ -212,7 +223,10 @@ private:
     const time_axis &axis;
 };
 
-int last_time(const sd_decoder &d) { return d.timelength > 0 ? d.time[d.timelength - 1] : 0; }
+int last_time(const sd_decoder &d)
+{
+    return d.timelength > 0 ? d.time[d.timelength - 1] : 0;
+}
 
 // Division step in ns: a round number at least 80 px apart.
 long division_step(double scale)
@@ -234,16 +248,18 @@ bool write_svg(const waveform &wf, FILE *out)
     const double width = drawn_span * scale + left_margin + right_margin;
     const painter p(out, scale, axis);
 
-    std::fprintf(out, "<svg width=\"%f\" height=\"%f\" xmlns=\"http://www.w3.org/2000/svg\">\n", width, height);
+    std::fprintf(out, "<svg width=\"%f\" height=\"%f\" xmlns=\"http://www.w3.org/2000/svg\">\n", width,
+                 height);
     char title[128];
     std::snprintf(title, sizeof title, "port %d, waveform %d: ", wf.port, wf.id);
     p.text(left_margin, upper.title, "14px", "black", escaped(title + wf.cause).c_str());
 
     const double error_x = p.x(wf.rx.error_time);
-    std::fprintf(out,
-                 "<rect width=\"10\" height=\"240\" style=\"fill:yellow;stroke-width:3;stroke:yellow\" x=\"%f\" "
-                 "y=\"0\" />\n",
-                 error_x - 5);
+    std::fprintf(
+        out,
+        "<rect width=\"10\" height=\"240\" style=\"fill:yellow;stroke-width:3;stroke:yellow\" x=\"%f\" "
+        "y=\"0\" />\n",
+        error_x - 5);
     const long error_ns = static_cast<long>(unit_ns(wf.rx.error_time));
     std::fprintf(out, "<!-- Division error time %ld -->\n", error_ns);
     const long step = division_step(scale);

@@ -14,7 +14,10 @@ constexpr int swf_step = 32;
 constexpr int swf_first = 3;
 
 // The ERROR/e time: when the error word began on the receive direction.
-double error_ns(const waveform &wf) { return unit_ns(wf.rx.error_time); }
+double error_ns(const waveform &wf)
+{
+    return unit_ns(wf.rx.error_time);
+}
 
 void txt_direction(const sd_decoder &d, const char *title, FILE *out)
 {

@@ -23,7 +23,10 @@ constexpr const char pipe_prefix[] = "pipe:";
 // How long a pipe waits for its reader.
 constexpr int pipe_reader_wait_ms = 2000;
 
-int pipe_wait_cancelled(void *self) { return static_cast<capture *>(self)->running ? 0 : 1; }
+int pipe_wait_cancelled(void *self)
+{
+    return static_cast<capture *>(self)->running ? 0 : 1;
+}
 
 bool set_in_environment(const char *name)
 {
@@ -137,7 +140,8 @@ void capture::new_file(const char *name)
         if (!pipe && (e == ENXIO || e == ECANCELED)) {
             ORW_PCAP_TRACE(1, this, "no reader on pipe %s", path);
             throw orw::error(path, Error_NO_Connection,
-                             e == ENXIO ? "no reader on pipe" : "stopped while waiting for a reader on pipe", e);
+                             e == ENXIO ? "no reader on pipe" : "stopped while waiting for a reader on pipe",
+                             e);
         }
         if (pipe && !write_header()) {
             e = errno;
@@ -200,11 +204,15 @@ void capture::close_output()
         pipe = orw_close_pipe(pipe);
 }
 
-void capture::file_start(const char *name, int) { new_file(name); }
+void capture::file_start(const char *name, int)
+{
+    new_file(name);
+}
 
 void capture::file_end(const char *next)
 {
-    ORW_PCAP_TRACE(2, this, "Ending current file %p:%p", static_cast<void *>(file), static_cast<void *>(pipe));
+    ORW_PCAP_TRACE(2, this, "Ending current file %p:%p", static_cast<void *>(file),
+                   static_cast<void *>(pipe));
     if ((file || pipe) && !next) {
         for (int k = 0; k < links; ++k)
             if (lnksz[k] > 0) {
@@ -225,7 +233,10 @@ void capture::file_end(const char *next)
         new_file(next);
 }
 
-const char *capture::file_suffix() { return ".pcap"; }
+const char *capture::file_suffix()
+{
+    return ".pcap";
+}
 
 void capture::acquired_data(const uint8_t *data, ssize_t length, int flags)
 {
@@ -329,7 +340,10 @@ pcap_capture::pcap_capture(const char *host, const char *target, uint32_t opts, 
 }
 
 // Stopped here, while this object is whole: the threads call its hooks.
-pcap_capture::~pcap_capture() { join_threads(); }
+pcap_capture::~pcap_capture()
+{
+    join_threads();
+}
 
 } // namespace trc
 } // namespace orw

@@ -17,7 +17,8 @@ bool pcap_save_data(FILE *f, ORW_PIPE_DATA *pipe, const pcap_pkthdr *h, const ui
     if (f)
         return std::fwrite(&sf, sizeof sf, 1, f) == 1 &&
                (h->caplen == 0 || std::fwrite(data, h->caplen, 1, f) == 1);
-    return orw_write_pipe(&sf, sizeof sf, pipe) == 1 && (h->caplen == 0 || orw_write_pipe(data, h->caplen, pipe) == 1);
+    return orw_write_pipe(&sf, sizeof sf, pipe) == 1 &&
+           (h->caplen == 0 || orw_write_pipe(data, h->caplen, pipe) == 1);
 }
 
 } // namespace pcap
