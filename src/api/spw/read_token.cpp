@@ -3,7 +3,11 @@
 // turns at reading the stream (leader and followers).
 #include "read_token.hpp"
 
+#include "OrwinInternal.h"
+#include "rmap_spin.hpp"
+
 #include <algorithm>
+#include <poll.h>
 
 namespace orw::spacewire {
 
@@ -22,6 +26,16 @@ constexpr auto park_check = std::chrono::milliseconds(10);
 constexpr int lead_read_ms = 10;
 
 constexpr int read_actions = CALLBACK_SPECIAL_DATA | CALLBACK_EXTENSION_DATA;
+
+// Bytes to parse: held by the link already, or waiting on its socket.
+bool input_waiting(const void *handle)
+{
+    const ORW *link = static_cast<const ORW *>(handle);
+    if (orw_rx_unparsed(&link->rx) > 0)
+        return true;
+    pollfd in{link->sock, POLLIN, 0};
+    return ::poll(&in, 1, 0) != 0;
+}
 
 thread_local std::shared_ptr<read_token> waiting_for;
 // The token this thread reads with now: a wait from a callback it runs
@@ -221,6 +235,10 @@ void read_token::lead(rmap::synchronous &s)
     reading_with = this;
     const connection_t *before = exchange_reading_connection(&ifc);
     Orwin_set_rx_timeout(ifc.handle(), lead_read_ms);
+    // A reply that comes within microseconds is taken before this core goes
+    // idle: waking from a blocking wait costs more than the round trip.
+    if (ifc.live)
+        rmap::spin_until(input_waiting, ifc.handle());
     try {
         while (ifc.thread_enabled.load(std::memory_order_relaxed) && !done(s) && read_and_dispatch()) {
         }

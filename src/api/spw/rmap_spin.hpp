@@ -12,6 +12,8 @@ namespace orw::spacewire::rmap {
 /** Spin until `flag` is true or the spin budget is spent (then the caller
  *  blocks as usual). @return the flag's last value */
 bool spin_until(const std::atomic<bool> &flag);
+/** As above, until `ready(arg)` is true. */
+bool spin_until(bool (*ready)(const void *arg), const void *arg);
 
 } // namespace orw::spacewire::rmap
 
