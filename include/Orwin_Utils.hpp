@@ -75,10 +75,28 @@ class ORWIN_API lock {
     lock(const lock &) = delete;
     lock &operator=(const lock &) = delete;
 
-    void acquire() { l.lock(); }
-    void release() { l.unlock(); }
+    void acquire()
+    {
+        // Held for a few table operations at a time: a short spin is far
+        // cheaper than sleeping and being woken.
+        for (int spin = 0; spin < spin_tries; ++spin) {
+            if (l.try_lock())
+                return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        l.lock();
+    }
+    void release()
+    {
+        l.unlock();
+    }
 
     std::recursive_mutex l;
+
+  private:
+    static constexpr int spin_tries = 64;
 };
 
 /** Holds a lock for the lifetime of the guard, exceptions included. */

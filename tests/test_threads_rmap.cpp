@@ -1067,3 +1067,80 @@ TEST(RmapTransactions, WaitersThatReadDeliverEverythingElseAndStopWithTheReader)
     EXPECT_EQ(late.outcome(), rmap::transaction_outcome::timed_out);
     EXPECT_EQ(rmap::live_transactions(), 0u);
 }
+
+// Commands issued close together leave in shared sends: threads queue
+// behind each other and behind the reader. Every command must still reach
+// the target promptly, whichever thread ends up sending it: synchronous reads
+// from several threads, a window of futures from another, and writes without
+// reply checked by reading them back. A stranded command would time out.
+TEST(RmapTransactions, CommandsSentTogetherAllReachTheTarget)
+{
+    deadline limit(std::chrono::seconds(60), "commands sent together");
+    unit u(false);
+    u.ifc.start_server();
+    constexpr int readers = 4, rounds = 2000, window = 32;
+    constexpr uint32_t ticks = 200; // 2 s: far beyond any batching delay
+    bytes pattern(256);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<uint8_t>(i * 7 + 3);
+    u.sim.set_rmap_memory(node_link, base, pattern);
+    std::atomic<int> failures{0};
+    auto expect_pattern = [&](const uint8_t *d, size_t n, uint32_t offset) {
+        if (n != 4 || !std::equal(d, d + 4, pattern.begin() + offset))
+            ++failures;
+    };
+    std::vector<std::thread> pool;
+    for (int t = 0; t < readers; ++t)
+        pool.emplace_back([&, t] {
+            quiet_response r(ticks);
+            for (int i = 0; i < rounds; ++i) {
+                const uint32_t offset = static_cast<uint32_t>((t * 61 + i) % 252);
+                u.node->rmap_read(0, rmap::instr_increment, 0, base + offset, 4, &r);
+                size_t n = 0;
+                const uint8_t *d = r.info(n);
+                if (!r.ok())
+                    ++failures;
+                else
+                    expect_pattern(d, n, offset);
+            }
+        });
+    pool.emplace_back([&] {
+        std::vector<std::pair<std::future<rmap::result>, uint32_t>> ring;
+        for (int i = 0; i < rounds; ++i) {
+            const uint32_t offset = static_cast<uint32_t>(i % 252);
+            ring.emplace_back(u.node->rmap_read_async(0, base + offset, 4, ticks), offset);
+            if (ring.size() < window)
+                continue;
+            rmap::result res = ring.front().first.get();
+            if (res.ok())
+                expect_pattern(res.data.data(), res.data.size(), ring.front().second);
+            else
+                ++failures;
+            ring.erase(ring.begin());
+        }
+        for (auto &[f, offset] : ring) {
+            rmap::result res = f.get();
+            if (res.ok())
+                expect_pattern(res.data.data(), res.data.size(), offset);
+            else
+                ++failures;
+        }
+    });
+    pool.emplace_back([&] {
+        quiet_response r(ticks);
+        for (uint32_t i = 0; i < rounds / 4; ++i) {
+            const uint8_t word[4] = {uint8_t(i), uint8_t(i >> 8), 0x5A, 0xA5};
+            const uint32_t at = base + 0x1000 + 4 * (i % 64);
+            u.node->rmap_write_noreply(0, rmap::instr_increment, 0, at, word, 4);
+            u.node->rmap_read(0, rmap::instr_increment, 0, at, 4, &r);
+            size_t n = 0;
+            const uint8_t *d = r.info(n);
+            if (!r.ok() || n != 4 || !std::equal(d, d + 4, word))
+                ++failures;
+        }
+    });
+    for (auto &th : pool)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(rmap::live_transactions(), 0u);
+}

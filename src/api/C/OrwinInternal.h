@@ -102,6 +102,11 @@ struct ORW {
     // A record-file write failed while the read had bytes to hand back; the
     // next read reports it.
     int record_error_pending;
+    // Called before a read waits on the socket for more bytes: a reader that
+    // took on sending what others queued meanwhile does it here, before it
+    // may block.
+    void (*before_wait)(void *arg);
+    void *before_wait_arg;
 };
 
 // Monotonic clock in milliseconds (Orwin_settings.cpp).

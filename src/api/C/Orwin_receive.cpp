@@ -77,6 +77,8 @@ int wait_for_input(ORW *link, int timeout_ms, RefillError *err)
 int refill(ORW *link, int64_t read_deadline, RefillError *err)
 {
     int wait_ms = link->file < 0 ? link->rx_timeout : 0;
+    if (link->before_wait && link->file < 0)
+        link->before_wait(link->before_wait_arg);
     // A read deadline (this read's time-out, or negotiation's) bounds the
     // wait whatever arrives, so a unit that keeps sending events cannot hold
     // the read open.

@@ -113,14 +113,14 @@ void connection_t::acquire_write_lock()
     // While lost, a send fails at once rather than wait out a reconnection
     // that holds the lock.
     require_alive();
-    write_lock.lock();
+    token->sends.lock();
     ORW_SPW_TRACE(2, this, "acquired lock");
 }
 
 void connection_t::release_write_lock()
 {
     ORW_SPW_TRACE(2, this, "releasing lock");
-    write_lock.unlock();
+    token->sends.unlock();
     ORW_SPW_TRACE(2, this, "released lock");
 }
 

@@ -36,6 +36,11 @@ const connection_t *exchange_reading_connection(const connection_t *ifc)
     return before;
 }
 
+const connection_t *reading_connection_here()
+{
+    return reading_connection;
+}
+
 bool connection_t::on_reader_thread() const
 {
     return reading_connection == this;

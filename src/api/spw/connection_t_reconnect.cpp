@@ -2,6 +2,7 @@
 // connection_t: opening the unit again once the connection is lost, on
 // request or from a thread of the connection's own with a growing back-off.
 #include "Orwin.hpp"
+#include "read_token.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -46,6 +47,7 @@ bool connection_t::reopen(int timeout_ms, bool only_when_lost)
     {
         // No sender may touch the handle while it is replaced.
         std::lock_guard<std::mutex> writers(write_lock);
+        token->sends.forget();
         open_handle(timeout_ms);
         initialise(link_speed);
         std::lock_guard<std::mutex> guard(failure_lock);

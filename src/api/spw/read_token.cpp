@@ -80,6 +80,7 @@ bool read_token::read_and_dispatch()
     uint32_t type = 0;
     switch (ifc.read_once(ifc.data.get(), packet_buffer_size, read_actions, n, type)) {
     case connection::read_result::piece:
+        sends.reader_busy();
         ifc.dispatch(n, static_cast<int>(type));
         break;
     case connection::read_result::idle:
@@ -92,6 +93,23 @@ bool read_token::read_and_dispatch()
     return true;
 }
 
+// Bytes read but not yet dispatched: the reader goes on with them before it
+// lets another thread read.
+bool read_token::holds_input() const
+{
+    return ifc.live && orw_rx_unparsed(&static_cast<const ORW *>(ifc.handle())->rx) > 0;
+}
+
+// A turn at reading: the link calls back before it waits for more bytes.
+void read_token::start_turn()
+{
+    if (!ifc.live)
+        return;
+    ORW *link = static_cast<ORW *>(ifc.handle());
+    link->before_wait = [](void *gate) { static_cast<send_gate *>(gate)->reader_idle(); };
+    link->before_wait_arg = &sends;
+}
+
 void read_token::reader_loop()
 {
     {
@@ -102,8 +120,13 @@ void read_token::reader_loop()
     }
     struct closing {
         read_token &t;
-        ~closing() { t.close(); }
+        ~closing()
+        {
+            t.sends.reader_idle();
+            t.close();
+        }
     } at_end{*this};
+    start_turn();
     while (ifc.thread_enabled.load(std::memory_order_relaxed)) {
         {
             std::unique_lock<std::mutex> lock(m);
@@ -112,7 +135,10 @@ void read_token::reader_loop()
         }
         bool more = false;
         try {
-            more = read_and_dispatch();
+            do
+                more = read_and_dispatch();
+            while (more && holds_input() && ifc.thread_enabled.load(std::memory_order_relaxed));
+            sends.reader_idle();
         } catch (...) {
             std::lock_guard<std::mutex> guard(m);
             held = false;
@@ -235,6 +261,7 @@ void read_token::lead(rmap::synchronous &s)
     reading_with = this;
     const connection_t *before = exchange_reading_connection(&ifc);
     Orwin_set_rx_timeout(ifc.handle(), lead_read_ms);
+    start_turn();
     // A reply that comes within microseconds is taken before this core goes
     // idle: waking from a blocking wait costs more than the round trip.
     if (ifc.live)
@@ -247,6 +274,7 @@ void read_token::lead(rmap::synchronous &s)
         std::lock_guard<std::mutex> guard(m);
         handed = std::current_exception();
     }
+    sends.reader_idle();
     Orwin_set_rx_timeout(ifc.handle(), connection_t::reader_timeout_ms);
     exchange_reading_connection(before);
     reading_with = nullptr;

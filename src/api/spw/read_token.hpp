@@ -9,6 +9,7 @@
 #define ORWIN_READ_TOKEN_HPP
 
 #include "Orwin.hpp"
+#include "send_gate.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +22,7 @@ namespace orw::spacewire {
 
 class read_token {
   public:
-    explicit read_token(connection_t &ifc) : ifc(ifc) {}
+    explicit read_token(connection_t &ifc) : sends(ifc, ifc.write_lock), ifc(ifc) {}
     read_token(const read_token &) = delete;
     read_token &operator=(const read_token &) = delete;
 
@@ -35,6 +36,10 @@ class read_token {
     /** The token of the connection an RMAP operation on this thread is
      *  about to wait for (null: none), taken so that it serves one wait. */
     static std::shared_ptr<read_token> take();
+    /** The send gate of `ifc`, shared by its writers and its readers. */
+    static send_gate &sends_of(connection_t &ifc) { return ifc.token->sends; }
+
+    send_gate sends;
     /** Keeps the token of `ifc` from the start of an operation, while the
      *  connection is sure to exist; arm() makes the next wait on this thread
      *  one for it, until the scope ends. */
@@ -60,6 +65,8 @@ class read_token {
     bool take_for_reader(std::unique_lock<std::mutex> &lock);
     void lead(rmap::synchronous &s);
     bool read_and_dispatch();
+    bool holds_input() const;
+    void start_turn();
     void hand_on();
     void close();
     static bool done(rmap::synchronous &s);
@@ -77,6 +84,8 @@ class read_token {
 /** Makes `ifc` the connection whose reader runs on this thread (null: none);
  *  returns the one before. */
 const connection_t *exchange_reading_connection(const connection_t *ifc);
+/** The connection whose reader runs on this thread (null: none). */
+const connection_t *reading_connection_here();
 
 } // namespace orw::spacewire
 

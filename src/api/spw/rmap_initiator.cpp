@@ -185,7 +185,7 @@ void protocol::send_read(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa,
     msg_header(hdr, dev, key, (flags & instr_increment) ? 0x4C : instr_read_command, ewa, addr, sz, tri);
     locked_send(dev, tri, [&] {
         dev->write(hdr.data, hdr.sz, connection::EOP);
-        dev->flush();
+        read_token::sends_of(*dev->connection()).flush(true);
     });
 }
 
@@ -211,7 +211,7 @@ void protocol::send_write(device_t *dev, uint8_t key, uint8_t flags, uint8_t ewa
             dev->write(d, sz, connection::INCOMPLETE);
         uint8_t c = crc_of(d, sz);
         dev->write(&c, 1, connection::EOP);
-        dev->flush();
+        read_token::sends_of(*dev->connection()).flush(tri != nullptr);
     });
 }
 

@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// Sends of several commands in one: the duty to flush and who holds it.
+//
+// `owed` and `busy` pair as a store-then-load handshake: a writer that
+// leaves its flush stores `owed` before it looks at `busy`, and the reader
+// clears `busy` before it looks at `owed`, so at least one of them sees the
+// other and sends.
+#include "send_gate.hpp"
+
+#include "Orwin.hpp"
+#include "read_token.hpp"
+
+namespace orw::spacewire {
+
+void send_gate::lock()
+{
+    if (write_lock.try_lock())
+        return;
+    waiting.fetch_add(1);
+    write_lock.lock();
+    waiting.fetch_sub(1);
+}
+
+void send_gate::unlock()
+{
+    write_lock.unlock();
+    // A holder that failed before its flush leaves what others queued.
+    if (owed.load() && waiting.load() == 0 && !busy.load())
+        settle();
+}
+
+void send_gate::flush(bool reply_expected)
+{
+    // A waiter cannot leave without taking the lock, and sends at its end.
+    if (waiting.load() > 0) {
+        owed.store(true);
+        return;
+    }
+    // The reader itself cannot wait for its own flush.
+    if (reply_expected && reading_connection_here() != &ifc) {
+        owed.store(true);
+        if (busy.load())
+            return;
+    }
+    ifc.flush();
+    owed.store(false);
+}
+
+void send_gate::reader_busy()
+{
+    if (!busy.load(std::memory_order_relaxed))
+        busy.store(true);
+}
+
+void send_gate::reader_idle()
+{
+    if (busy.load(std::memory_order_relaxed))
+        busy.store(false);
+    if (owed.load())
+        settle();
+}
+
+// Sends what is owed unless another thread holds the lock: that one looks
+// again when it lets go.
+void send_gate::settle()
+{
+    if (!write_lock.try_lock())
+        return;
+    if (owed.load()) {
+        try {
+            ifc.flush();
+            owed.store(false);
+        } catch (...) {
+            // A failed send has lost the connection, and with it every
+            // transaction whose command was in the buffer.
+        }
+    }
+    write_lock.unlock();
+    // Owed again meanwhile by a writer that saw this thread holding the lock.
+    if (owed.load() && waiting.load() == 0 && !busy.load())
+        settle();
+}
+
+} // namespace orw::spacewire
