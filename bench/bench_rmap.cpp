@@ -2,7 +2,8 @@
 // RMAP against the simulator's target node: a 4-byte read round trip, with a
 // plain TCP ping-pong of the same byte counts on loopback as its baseline;
 // writes of 1 KiB and 64 KiB with reply (compare with the framed loopback
-// read of bench_loopback.cpp); reads from 1 and 8 threads at once.
+// read of bench_loopback.cpp); reads from 1 and 8 threads at once; the read
+// and the large write again against a unit that never sleeps.
 #include "Orwin.hpp"
 #include "orwin_unitsim.hpp"
 
@@ -36,13 +37,14 @@ struct rmap_unit {
     orw::spacewire::connection_t ifc;
     std::unique_ptr<orw::spacewire::device_t> node;
 
-    rmap_unit() : sim(config()), ifc(sim.address(), 100.0)
+    explicit rmap_unit(unsigned awake_us = 0) : sim(config(awake_us)), ifc(sim.address(), 100.0)
     {
         node.reset(ifc.device("node", "memory", node_link, 0xFE, 0x67));
     }
-    static orw::unitsim::config config()
+    static orw::unitsim::config config(unsigned awake_us)
     {
         orw::unitsim::config cfg;
+        cfg.awake_us = awake_us;
         cfg.links = 2;
         cfg.keep_history = false;
         orw::unitsim::rmap_target_config t;
@@ -82,6 +84,17 @@ void BM_RmapRead4(benchmark::State &state)
     read_loop(state, u);
 }
 BENCHMARK(BM_RmapRead4)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Against a unit that never sleeps: the library's own share of a round trip,
+// without the simulator's wake-up.
+constexpr unsigned awake_unit_us = 50;
+
+void BM_RmapRead4AwakeUnit(benchmark::State &state)
+{
+    rmap_unit u(awake_unit_us);
+    read_loop(state, u);
+}
+BENCHMARK(BM_RmapRead4AwakeUnit)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The same byte counts as a 4-byte read, as a plain ping-pong between two
 // loopback TCP sockets with no framing or RMAP at either end.
@@ -163,9 +176,8 @@ void BM_RmapRead4InFlight(benchmark::State &state)
 }
 BENCHMARK(BM_RmapRead4InFlight)->Arg(64)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_RmapWriteWithReply(benchmark::State &state)
+void write_loop(benchmark::State &state, rmap_unit &u)
 {
-    rmap_unit u;
     const size_t size = static_cast<size_t>(state.range(0));
     std::vector<uint8_t> block(size, 0xA5);
     rmap::synchronous_response r(timeout_ticks);
@@ -179,7 +191,19 @@ void BM_RmapWriteWithReply(benchmark::State &state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
+void BM_RmapWriteWithReply(benchmark::State &state)
+{
+    rmap_unit u;
+    write_loop(state, u);
+}
 BENCHMARK(BM_RmapWriteWithReply)->Arg(1024)->Arg(65536)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_RmapWriteWithReplyAwakeUnit(benchmark::State &state)
+{
+    rmap_unit u(awake_unit_us);
+    write_loop(state, u);
+}
+BENCHMARK(BM_RmapWriteWithReplyAwakeUnit)->Arg(65536)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Reads from several threads over one connection at once; items per second
 // of Threads(8) against Threads(1) shows how far transactions overlap.

@@ -52,6 +52,11 @@ void frame_parser::frame_done(std::vector<frame_item> &out)
     }
 }
 
+namespace {
+// A frame announcing more than this grows as its bytes arrive.
+constexpr size_t reserve_limit = 1u << 20;
+} // namespace
+
 void frame_parser::feed(const uint8_t *bytes, size_t n, std::vector<frame_item> &out)
 {
     size_t i = 0;
@@ -95,6 +100,11 @@ void frame_parser::feed(const uint8_t *bytes, size_t n, std::vector<frame_item> 
         case state::ext_bytes: {
             size_t take = std::min(count_, n - i);
             std::vector<uint8_t> &into = state_ == state::payload ? packet_ : item_;
+            // The frame's length is known: grow once, not by doubling as
+            // its pieces arrive.
+            const size_t whole = into.size() + std::min(count_, reserve_limit);
+            if (into.capacity() < whole)
+                into.reserve(whole);
             into.insert(into.end(), bytes + i, bytes + i + take);
             i += take;
             count_ -= take;

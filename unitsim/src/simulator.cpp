@@ -86,6 +86,7 @@ struct simulator::impl {
     size_t live_clients() const;
     template <class Pred> bool wait(int timeout_ms, Pred pred) const;
     int poll_timeout() const;
+    int poll_awake(std::vector<pollfd> &fds, int timeout) const;
     void release_due_replies();
     void forget_delayed(const connection *c);
 
@@ -221,6 +222,23 @@ void simulator::impl::forget_delayed(const connection *c)
 }
 
 // Until the next delayed reply is due; -1 when none waits.
+// With `awake_us`, for a moment after its last work the simulator looks for
+// input without sleeping, as a unit that is always awake would answer.
+int simulator::impl::poll_awake(std::vector<pollfd> &fds, int timeout) const
+{
+    const auto awake = std::chrono::microseconds(model.settings().awake_us);
+    if (timeout != 0 && awake.count() > 0) {
+        const auto until = std::chrono::steady_clock::now() + awake;
+        do {
+            int ready = poll(fds.data(), fds.size(), 0);
+            if (ready != 0)
+                return ready;
+            std::this_thread::yield();
+        } while (std::chrono::steady_clock::now() < until);
+    }
+    return poll(fds.data(), fds.size(), timeout);
+}
+
 int simulator::impl::poll_timeout() const
 {
     if (delayed.empty())
@@ -286,7 +304,7 @@ void simulator::impl::run()
             std::lock_guard<std::mutex> lock(m);
             timeout = poll_timeout();
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
+        if (poll_awake(fds, timeout) < 0) {
             if (errno == EINTR)
                 continue;
             break;
