@@ -395,6 +395,7 @@ class ORWIN_API connection_t : public orw::connection {
     // Shared by the reader thread and RMAP waiters that read for themselves
     // (a waiter keeps it while the connection goes).
     friend class read_token;
+    friend class send_gate;
     std::shared_ptr<read_token> token;
 };
 

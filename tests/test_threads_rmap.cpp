@@ -1144,3 +1144,64 @@ TEST(RmapTransactions, CommandsSentTogetherAllReachTheTarget)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(rmap::live_transactions(), 0u);
 }
+
+// A command left to the reader while the unit reads nothing: the reader
+// must not wait for room on the socket (the unit may be waiting for its own
+// output to be read), so what the unit sends keeps arriving; once the unit
+// reads again the command goes out and its reply comes.
+TEST(RmapTransactions, TheReaderNeverWaitsForRoomToSend)
+{
+    deadline guard(std::chrono::seconds(60), "reader sending to a unit that reads nothing");
+    constexpr int raw_link = 4;
+    unit u(false);
+    u.ifc.set_send_timeout(4000);
+    struct holding_log : spwtest::piece_log {
+        std::promise<void> entered, release;
+        std::shared_future<void> go = release.get_future().share();
+        void read_packet(unsigned char *data, size_t sz, int terminator) override
+        {
+            if (sz == 1 && data[0] == 0xAA) {
+                entered.set_value();
+                go.wait(); // the reader is busy dispatching meanwhile
+            }
+            piece_log::read_packet(data, sz, terminator);
+        }
+    } raw;
+    u.ifc.register_generic(raw_link, &raw);
+    u.ifc.start_server();
+
+    // The unit stops reading and the socket towards it fills up.
+    u.sim.set_reading(false);
+    Orwin link = u.ifc.handle();
+    ASSERT_EQ(Orwin_Non_Blocking(link, 1), 0);
+    bytes block(4000, 0x11);
+    // Full once the socket has taken nothing for a while.
+    for (int refused = 0; refused < 10;) {
+        orw::spacewire::writelock hold(&u.ifc);
+        int rc = Orwin_flush(link);
+        if (rc == 0)
+            rc = Orwin_write_packet(link, block.data(), block.size(), Orwin_EOP | Orwin_FLUSH);
+        ASSERT_TRUE(rc == 0 || rc == orw::connection::Error_Would_Block) << rc;
+        refused = rc == 0 ? 0 : refused + 1;
+        if (rc != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(Orwin_Non_Blocking(link, 0), 0);
+
+    // A write issued while the reader is held in a callback is left to it;
+    // the socket has no room for it.
+    u.sim.emit_packet(raw_link, {0xAA});
+    raw.entered.get_future().wait();
+    bytes data(64 * 1024, 0x5A);
+    std::future<rmap::result> write = u.node->rmap_write_async(0, base, data.data(), data.size(), 0);
+    raw.release.set_value();
+
+    u.sim.emit_packet(raw_link, {0xBB});
+    EXPECT_TRUE(eventually([&] { return raw.snapshot().size() == 2; }, 1000))
+        << "the reader stopped reading while the unit read nothing";
+    u.sim.set_reading(true);
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(write.get().ok());
+    EXPECT_EQ(u.sim.rmap_memory(node_link, base, data.size()), data);
+    EXPECT_FALSE(u.ifc.is_lost());
+}

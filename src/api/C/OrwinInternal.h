@@ -181,6 +181,9 @@ ssize_t orw_send(ORW *link, const void *buffer, size_t len, int flags);
 // packet of its own: an open partial frame of the caller's is closed as a
 // partial first, so the request never becomes the tail of that frame.
 int orw_send_command(ORW *link, const void *packet, size_t length, bool flush);
+// Orwin_flush for a thread that must not wait for room on the socket: what
+// the socket does not take now stays queued, with Error_Would_Block.
+int orw_flush_without_waiting(ORW *link);
 
 // Read one packet into cmd_buffer (special packets returned) for a reply. A
 // special packet longer than `buffer_length` is read to its end and, like the

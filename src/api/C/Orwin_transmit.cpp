@@ -231,7 +231,7 @@ int send_bytes(ORW *link, const unsigned char *p, size_t len, int flags, size_t 
 {
     // With a stall limit a blocking socket is written without blocking, so
     // that the wait for room can be bounded; every accepted byte restarts it.
-    const int stall_flags = link->tx_stall_ms > 0 && !link->nonblocking ? MSG_DONTWAIT : 0;
+    const int stall_flags = link->tx_stall_ms > 0 || link->nonblocking ? MSG_DONTWAIT : 0;
     while (*done < len) {
         ssize_t k = send(link->sock, p + *done, len - *done, flags | kSendFlags | stall_flags);
         if (k > 0) {
@@ -287,6 +287,15 @@ int orw_send_command(ORW *link, const void *packet, size_t length, bool flush)
     link->partialframesz = 0;
     return Orwin_sendPacket(link, const_cast<void *>(packet), 0, length,
                             Orwin_SPECIAL | (flush ? Orwin_FLUSH : 0));
+}
+
+int orw_flush_without_waiting(ORW *link)
+{
+    const int was = link->nonblocking;
+    link->nonblocking = 1;
+    const int rc = Orwin_flush(link);
+    link->nonblocking = was;
+    return rc;
 }
 
 extern "C" {

@@ -8,6 +8,7 @@
 #include "send_gate.hpp"
 
 #include "Orwin.hpp"
+#include "OrwinInternal.h"
 #include "read_token.hpp"
 
 namespace orw::spacewire {
@@ -60,25 +61,37 @@ void send_gate::reader_idle()
         settle();
 }
 
-// Sends what is owed unless another thread holds the lock: that one looks
-// again when it lets go.
+// Sends what is owed unless another thread holds the lock: that one sends
+// it with its own packet, or looks again when it lets go.
 void send_gate::settle()
 {
     if (!write_lock.try_lock())
         return;
     if (owed.load()) {
         try {
-            ifc.flush();
+            send_owed();
             owed.store(false);
         } catch (...) {
-            // A failed send has lost the connection, and with it every
-            // transaction whose command was in the buffer.
+            // Still owed when the socket had no room: the reader tries again
+            // before its next wait, and any writer's flush takes it along.
+            // Otherwise the connection is lost, and with it every transaction
+            // whose command was in the buffer.
         }
     }
     write_lock.unlock();
-    // Owed again meanwhile by a writer that saw this thread holding the lock.
-    if (owed.load() && waiting.load() == 0 && !busy.load())
-        settle();
+}
+
+// The reader never waits for room to send: a unit that stopped reading until
+// its own output is read would wait for it for ever.
+void send_gate::send_owed()
+{
+    if (reading_connection_here() != &ifc) {
+        ifc.flush();
+        return;
+    }
+    ifc.require_device();
+    ifc.require_alive();
+    ifc.checked_send(orw_flush_without_waiting(static_cast<ORW *>(ifc.handle())));
 }
 
 } // namespace orw::spacewire

@@ -5,8 +5,10 @@
 // flushes its own command and everything queued before it), or, for a
 // command that expects a reply, the thread reading the stream while it
 // still dispatches bytes it holds (it flushes before it waits for more, and
-// the reply cannot come before it reads again). Whoever last lets go of the
-// duty sends, so no command is stranded in the buffer.
+// the reply cannot come before it reads again; it never waits for room on
+// the socket, and what the socket does not take goes with the next flush or
+// its next try). Whoever last lets go of the duty sends, so no command is
+// stranded in the buffer.
 #ifndef ORWIN_SEND_GATE_HPP
 #define ORWIN_SEND_GATE_HPP
 
@@ -43,6 +45,7 @@ class send_gate {
 
   private:
     void settle();
+    void send_owed();
 
     connection_t &ifc;
     std::mutex &write_lock;
