@@ -1173,7 +1173,10 @@ TEST(RmapTransactions, TheReaderNeverWaitsForRoomToSend)
     // The unit stops reading and the socket towards it fills up.
     u.sim.set_reading(false);
     Orwin link = u.ifc.handle();
-    ASSERT_EQ(Orwin_Non_Blocking(link, 1), 0);
+    {
+        orw::spacewire::writelock hold(&u.ifc);
+        ASSERT_EQ(Orwin_Non_Blocking(link, 1), 0);
+    }
     bytes block(4000, 0x11);
     // Full once the socket has taken nothing for a while.
     for (int refused = 0; refused < 10;) {
@@ -1186,7 +1189,10 @@ TEST(RmapTransactions, TheReaderNeverWaitsForRoomToSend)
         if (rc != 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_EQ(Orwin_Non_Blocking(link, 0), 0);
+    {
+        orw::spacewire::writelock hold(&u.ifc);
+        ASSERT_EQ(Orwin_Non_Blocking(link, 0), 0);
+    }
 
     // A write issued while the reader is held in a callback is left to it;
     // the socket has no room for it.
