@@ -637,7 +637,8 @@ TEST(UnitSim, CommandLineModulesHardwareAddressAndSchedule)
 TEST(UnitSim, CommandLineRecordingUnitAndTraffic)
 {
     // Numbers in hex, or decimal with leading zeros; options in either form.
-    unitsim_process unit({"-p", "0x0", "--links=0x2", "--recording-unit", "VGL-3U", "--traffic", "03:05"});
+    unitsim_process unit({"-p", "0x0", "--links=0x2", "--recording-unit", "VGL-3U", "--traffic", "03:05",
+                          "--awake-us", "200"});
     uint16_t port = unit.port();
     ASSERT_NE(port, 0);
     client cl(port);
@@ -681,6 +682,8 @@ TEST(UnitSim, CommandLineRejectsBadOptions)
         {"--bind", "192.0.2.77"},
         {"--echo"},
         {"--links", "2", "stray"},
+        {"--awake-us", "100001"},
+        {"--awake-us", "-1"},
     };
     for (const auto &args : bad) {
         std::vector<std::string> with_port = {"--port", "0"};

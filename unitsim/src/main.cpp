@@ -55,6 +55,9 @@ const char usage[] =
     "  --traffic COUNT:SIZE[:RATE]  once a client is connected, send COUNT numbered\n"
     "                      packets of SIZE bytes on every link, RATE packets per second\n"
     "                      per link (default 0: as fast as the client takes them)\n"
+    "  --awake-us N        after its last work, look for input for N microseconds\n"
+    "                      (0..100000) before sleeping, as a unit that is always\n"
+    "                      awake answers; costs a core while busy (default 0)\n"
     "  -h, --help          this text\n"
     "  -V, --version       the simulator's version\n"
     "Numbers are decimal or 0x-prefixed hex (a leading zero is still decimal).\n"
@@ -244,7 +247,8 @@ int main(int argc, char **argv)
         emit_every,
         emit,
         recording_unit,
-        traffic_option
+        traffic_option,
+        awake_us
     };
     static const option longs[] = {{"port", required_argument, nullptr, 'p'},
                                    {"bind", required_argument, nullptr, bind},
@@ -264,6 +268,7 @@ int main(int argc, char **argv)
                                    {"emit", required_argument, nullptr, emit},
                                    {"recording-unit", required_argument, nullptr, recording_unit},
                                    {"traffic", required_argument, nullptr, traffic_option},
+                                   {"awake-us", required_argument, nullptr, awake_us},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -318,6 +323,10 @@ int main(int argc, char **argv)
                 cfg.nodes[static_cast<int>(n)] = orw::unitsim::node_kind::echo;
             else
                 cfg.links_down.insert(static_cast<int>(n));
+        } else if (option == "--awake-us") {
+            if (!parse_int(value, 0, 100000, n))
+                return bad_usage("awake-us must be 0..100000", value);
+            cfg.awake_us = static_cast<unsigned>(n);
         } else if (option == "--options") {
             cfg.options = value;
         } else if (option == "--product") {
