@@ -100,7 +100,8 @@ bool read_token::holds_input() const
     return ifc.live && orw_rx_unparsed(&static_cast<const ORW *>(ifc.handle())->rx) > 0;
 }
 
-// A turn at reading: the link calls back before it waits for more bytes.
+// A turn at reading, with the token held: the link calls back before it
+// waits for more bytes.
 void read_token::start_turn()
 {
     if (!ifc.live)
@@ -126,7 +127,6 @@ void read_token::reader_loop()
             t.close();
         }
     } at_end{*this};
-    start_turn();
     while (ifc.thread_enabled.load(std::memory_order_relaxed)) {
         {
             std::unique_lock<std::mutex> lock(m);
@@ -134,6 +134,7 @@ void read_token::reader_loop()
                 continue;
         }
         bool more = false;
+        start_turn();
         try {
             do
                 more = read_and_dispatch();

@@ -55,6 +55,10 @@ void send_gate::reader_busy()
 
 void send_gate::reader_idle()
 {
+    // Only the thread reading the stream took on the duty; a query that
+    // reads its reply on another thread has none.
+    if (reading_connection_here() != &ifc)
+        return;
     if (busy.load(std::memory_order_relaxed))
         busy.store(false);
     if (owed.load())
